@@ -1,0 +1,112 @@
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+#include "production/status_message.h"
+#include "production/status_poster.h"
+
+namespace kx20 {
+namespace {
+
+TEST(WorkerStatusMessage, PacksLetterRowCodeAndValue) {
+  const auto m = WorkerStatusMessage::Make('E', 9, StatusRwTestProgress, 0xBEEF);
+  EXPECT_EQ(m.wParam, 0x4509u);
+  EXPECT_EQ(m.lParam, 0x000ABEEFu);
+  EXPECT_EQ(m.DriveLetter(), 'E');
+  EXPECT_EQ(m.Row(), 9);
+  EXPECT_EQ(m.Code(), StatusRwTestProgress);
+  EXPECT_EQ(m.Value(), 0xBEEF);
+}
+
+struct RowCase {
+  int code;
+  int value;
+  const char* text;
+  int image;  // -1: unchanged
+};
+
+TEST(FormatStatusRow, EveryCodeGivesItsExactTextAndImage) {
+  const RowCase cases[] = {
+      {1, 100, "01-:Pass", 6},
+      {2, 0, "E:[size X]", 7},
+      {3, 0, "01-:[compare X]", 7},
+      {4, 0, "E:[open X]", 7},
+      {5, 0, "E:[source X]", 7},
+      {6, 0, "E:....", -1},
+      {7, 100, "E:empty", -1},
+      {8, 0, "E:read X", 7},
+      {9, 0, "01-(Erase)  0 %", 4},
+      {9, 37, "01-(Erase) 37 %", -1},
+      {9, 99, "01-(Erase) 99 %", -1},
+      {9, 100, "01-:(Erase)ok", -1},
+      {9, 101, "01-(Erase)101 %", -1},
+      {10, 0, "01-(rw-test)  0 %", 5},
+      {10, 50, "01-(rw-test) 50 %", -1},
+      {10, 100, "01-(rw-test)ok", -1},
+      {11, 7, "E(E) Cap  7 ", 5},
+      {12, 0, "01-:[rw-table X]", 7},
+      {13, 0, "01-:[tab-compare X]", 7},
+      {14, 0, "01-:[rw-compare X]", 7},
+      {15, 0, "01-:[pnf X]", 7},
+      {16, 0, "01-:[capacity X]", 7},
+      {18, 0, "01-:[config X]", 7},
+      {19, 0, "", -1},
+      {20, 0, "01-:Process", 5},
+      {20, 1, "01-.   ", 5},
+      {20, 2, "01-..  ", 5},
+      {20, 3, "01-... ", 5},
+      {20, 4, "01-....", 5},
+      {20, 5, "01-:Process", 5},
+      {0, 0, "", -1},
+      {21, 0, "", -1},
+      {0xFFFF, 0, "", -1},
+  };
+  for (const auto& c : cases) {
+    const RowUpdate u = FormatStatusRow(static_cast<std::uint16_t>(c.code),
+                                        static_cast<std::uint16_t>(c.value), "01", 'E');
+    EXPECT_TRUE(u.setText) << c.code;
+    EXPECT_EQ(u.text, c.text) << "code " << c.code << " value " << c.value;
+    EXPECT_EQ(u.image.value_or(-1), c.image) << "code " << c.code << " value " << c.value;
+  }
+}
+
+TEST(FormatStatusRow, BuildImageLeavesTheRowAlone) {
+  const RowUpdate u = FormatStatusRow(StatusBuildImage, 0, "01", 'E');
+  EXPECT_FALSE(u.setText);
+  EXPECT_FALSE(u.image.has_value());
+}
+
+TEST(FormatStatusRow, UnknownSlotGivesAnEmptyLabel) {
+  EXPECT_EQ(FormatStatusRow(StatusPass, 100, "", 'Q').text, "-:Pass");
+}
+
+TEST(StatusQueue, KeepsOrderAcrossThreadsAndDropsAfterClose) {
+  StatusQueue queue;
+  std::vector<std::thread> posters;
+  for (int t = 0; t < 4; ++t) {
+    posters.emplace_back([&queue, t] {
+      for (int i = 0; i < 100; ++i) {
+        queue.Post(WorkerStatusMessage::Make(static_cast<char>('E' + t), t, StatusProcess,
+                                             static_cast<std::uint16_t>(i)));
+      }
+    });
+  }
+  for (auto& p : posters) p.join();
+  int next[4] = {0, 0, 0, 0};
+  int count = 0;
+  while (auto m = queue.TryTake()) {
+    const int row = m->Row();
+    EXPECT_EQ(m->Value(), next[row]) << "messages of one worker arrive in posting order";
+    ++next[row];
+    ++count;
+  }
+  EXPECT_EQ(count, 400);
+  queue.Close();
+  queue.Post(WorkerStatusMessage::Make('E', 0, StatusPass, 100));
+  EXPECT_FALSE(queue.TryTake().has_value());
+  EXPECT_FALSE(queue.WaitTake(10).has_value());
+}
+
+}  // namespace
+}  // namespace kx20
