@@ -192,14 +192,14 @@ DeviceStatus DeviceSession::TestUnitReady() {
   BufferedPassThroughRequest request;
   std::memset(&request, 0, sizeof request);
   ScsiPassThrough& s = request.spt;
-  s.length = kPassThroughLength;
+  s.length = kBufferedPassThroughLength;
   s.cdbLength = 6;
   s.senseInfoLength = kSenseInfoLength;
   s.dataIn = 1;
   s.dataTransferLength = 0;
   s.timeOutValue = 2;
   s.dataBufferOffset = kBufferedDataOffset;
-  s.senseInfoOffset = kSenseInfoOffset;
+  s.senseInfoOffset = kBufferedSenseOffset;
   s.cdb[0] = kOpTestUnitReady;
   std::uint32_t err = 0;
   const bool sent = port_.SendBuffered(deviceHandle, request, &err);

@@ -75,12 +75,20 @@ inline constexpr std::uint32_t kCodeFlashBlockSize = 16384;
 inline constexpr std::uint32_t kCapacityReplyLength = 8;
 inline constexpr std::uint32_t kDefaultTimeoutSeconds = 5;  // used when 0 is passed
 
-// Values BuildPassThroughRequest puts into the direct request block.
-inline constexpr std::uint16_t kPassThroughLength = 44;
+// Values the request blocks carry. Sizes and offsets come from the structures
+// themselves: 44 / 48 / 80 in the 32-bit layout; a 64-bit build uses the
+// platform's own (wider) structures, as its driver expects.
+inline constexpr std::uint16_t kPassThroughLength = sizeof(ScsiPassThroughDirect);
+inline constexpr std::uint16_t kBufferedPassThroughLength = sizeof(ScsiPassThrough);
 inline constexpr std::uint8_t kSenseInfoLength = 24;
-inline constexpr std::uint32_t kSenseInfoOffset = 48;
-inline constexpr std::uint32_t kBufferedDataOffset = 80;
+inline constexpr std::uint32_t kSenseInfoOffset = offsetof(PassThroughRequest, sense);
+inline constexpr std::uint32_t kBufferedSenseOffset = offsetof(BufferedPassThroughRequest, sense);
+inline constexpr std::uint32_t kBufferedDataOffset = offsetof(BufferedPassThroughRequest, data);
 inline constexpr std::uint8_t kStatusPreset = 0xFF;
+#if UINTPTR_MAX == 0xFFFFFFFFu
+static_assert(kPassThroughLength == 44 && kBufferedPassThroughLength == 44);
+static_assert(kSenseInfoOffset == 48 && kBufferedSenseOffset == 48 && kBufferedDataOffset == 80);
+#endif
 
 // SCSI operation codes and vendor signature.
 inline constexpr std::uint8_t kOpTestUnitReady = 0x00;
@@ -99,11 +107,11 @@ inline constexpr std::uint8_t kVendorSignature1 = 'Y';   // CDB byte 15
 // Request building and classification
 // ---------------------------------------------------------------------------
 
-// Zeroes `request` and fills it: Length 44, ScsiStatus 0xFF, PathId/TargetId/
+// Zeroes `request` and fills it: Length 44 (the structure's size), ScsiStatus 0xFF, PathId/TargetId/
 // Lun 0xFF, CdbLength `cdbLength` (at most 16), SenseInfoLength 24, DataIn 1
 // when `dataOut` is 0 else 0, DataTransferLength `length` when `buffer` is
 // non-null else 0, TimeOutValue `timeoutSeconds` (5 when 0), DataBuffer
-// `buffer`, SenseInfoOffset 48, the first `cdbLength` bytes of `cdb`.
+// `buffer`, SenseInfoOffset 48 (the sense area's offset), the first `cdbLength` bytes of `cdb`.
 void BuildPassThroughRequest(PassThroughRequest& request, int dataOut, void* buffer,
                              std::uint32_t length, const std::uint8_t* cdb,
                              std::uint8_t cdbLength, std::uint32_t timeoutSeconds);

@@ -115,13 +115,13 @@ TEST_F(SessionTest, EveryCommandSendsItsRequestBlock) {
     EXPECT_EQ(r.dataIn, c.dataIn);
     EXPECT_EQ(r.dataTransferLength, c.transferLength);
     EXPECT_EQ(r.timeOutValue, c.timeout);
-    EXPECT_EQ(r.length, 44);
+    EXPECT_EQ(r.length, kPassThroughLength);
     EXPECT_EQ(r.scsiStatus, 0xFF);
     EXPECT_EQ(r.pathId, 0xFF);
     EXPECT_EQ(r.targetId, 0xFF);
     EXPECT_EQ(r.lun, 0xFF);
     EXPECT_EQ(r.senseInfoLength, 24);
-    EXPECT_EQ(r.senseInfoOffset, 48u);
+    EXPECT_EQ(r.senseInfoOffset, kSenseInfoOffset);
     if (c.transferLength == 0) {
       EXPECT_EQ(r.dataBuffer, nullptr);
     }
@@ -185,14 +185,14 @@ TEST(BuildPassThroughRequestTest, FillsTheBlock) {
   const std::uint8_t cdb[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
   std::uint8_t data[8];
   BuildPassThroughRequest(r, 0, data, 8, cdb, 10, 0);
-  EXPECT_EQ(r.sptd.length, 44);
+  EXPECT_EQ(r.sptd.length, kPassThroughLength);
   EXPECT_EQ(r.sptd.scsiStatus, 0xFF);
   EXPECT_EQ(r.sptd.cdbLength, 10);
   EXPECT_EQ(r.sptd.dataIn, 1);
   EXPECT_EQ(r.sptd.dataTransferLength, 8u);
   EXPECT_EQ(r.sptd.timeOutValue, 5u);  // 0 means the default
   EXPECT_EQ(r.sptd.dataBuffer, data);
-  EXPECT_EQ(r.sptd.senseInfoOffset, 48u);
+  EXPECT_EQ(r.sptd.senseInfoOffset, kSenseInfoOffset);
   for (int i = 0; i < 16; ++i) EXPECT_EQ(r.sptd.cdb[i], i < 10 ? i + 1 : 0) << i;
   EXPECT_EQ(r.filler, 0u);
   for (std::uint8_t b : r.sense) EXPECT_EQ(b, 0);
@@ -309,7 +309,7 @@ TEST_F(SessionTest, TestUnitReadySendsTheBufferedBlock) {
   const RecordedRequest r = port.LastRequest();
   EXPECT_TRUE(r.buffered);
   EXPECT_EQ(r.letter, 'F');
-  EXPECT_EQ(r.length, 44);
+  EXPECT_EQ(r.length, kBufferedPassThroughLength);
   EXPECT_EQ(r.scsiStatus, 0);
   EXPECT_EQ(r.pathId, 0);
   EXPECT_EQ(r.targetId, 0);
@@ -319,8 +319,8 @@ TEST_F(SessionTest, TestUnitReadySendsTheBufferedBlock) {
   EXPECT_EQ(r.dataIn, 1);
   EXPECT_EQ(r.dataTransferLength, 0u);
   EXPECT_EQ(r.timeOutValue, 2u);
-  EXPECT_EQ(r.dataBufferOffset, 80u);
-  EXPECT_EQ(r.senseInfoOffset, 48u);
+  EXPECT_EQ(r.dataBufferOffset, kBufferedDataOffset);
+  EXPECT_EQ(r.senseInfoOffset, kBufferedSenseOffset);
   EXPECT_EQ(CdbOf(r), Bytes(16, 0));
 }
 
