@@ -165,7 +165,7 @@ SimOutcome SimDisk::Standard(const std::array<std::uint8_t, 16>& cdb, std::uint8
       if (config_.systemDisk) {
         PutPadded(reply + 16, "SYSTEM DISK", 16, false);
       } else {
-        PutPadded(reply + 16, "FLASH DISK", 8, false);
+        PutPadded(reply + 16, "USB DISK", 8, false);
         PutPadded(reply + 24, config_.slot, 4, true);
         PutPadded(reply + 28, "", 4, false);
       }
