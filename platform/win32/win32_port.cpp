@@ -1,0 +1,123 @@
+#include "platform/win32/win32_port.h"
+
+#include <windows.h>
+#include <winioctl.h>
+#include <ntddscsi.h>
+
+#include <cstddef>
+#include <cstdio>
+
+namespace kx20 {
+
+// Our request blocks must be the platform's own structures, member for member.
+static_assert(sizeof(ScsiPassThroughDirect) == sizeof(SCSI_PASS_THROUGH_DIRECT));
+static_assert(offsetof(ScsiPassThroughDirect, scsiStatus) == offsetof(SCSI_PASS_THROUGH_DIRECT, ScsiStatus));
+static_assert(offsetof(ScsiPassThroughDirect, dataIn) == offsetof(SCSI_PASS_THROUGH_DIRECT, DataIn));
+static_assert(offsetof(ScsiPassThroughDirect, dataTransferLength) ==
+              offsetof(SCSI_PASS_THROUGH_DIRECT, DataTransferLength));
+static_assert(offsetof(ScsiPassThroughDirect, timeOutValue) == offsetof(SCSI_PASS_THROUGH_DIRECT, TimeOutValue));
+static_assert(offsetof(ScsiPassThroughDirect, dataBuffer) == offsetof(SCSI_PASS_THROUGH_DIRECT, DataBuffer));
+static_assert(offsetof(ScsiPassThroughDirect, senseInfoOffset) ==
+              offsetof(SCSI_PASS_THROUGH_DIRECT, SenseInfoOffset));
+static_assert(offsetof(ScsiPassThroughDirect, cdb) == offsetof(SCSI_PASS_THROUGH_DIRECT, Cdb));
+static_assert(sizeof(ScsiPassThrough) == sizeof(SCSI_PASS_THROUGH));
+static_assert(offsetof(ScsiPassThrough, dataBufferOffset) == offsetof(SCSI_PASS_THROUGH, DataBufferOffset));
+static_assert(offsetof(ScsiPassThrough, senseInfoOffset) == offsetof(SCSI_PASS_THROUGH, SenseInfoOffset));
+static_assert(offsetof(ScsiPassThrough, cdb) == offsetof(SCSI_PASS_THROUGH, Cdb));
+static_assert(kIoctlScsiPassThrough == IOCTL_SCSI_PASS_THROUGH);
+static_assert(kIoctlScsiPassThroughDirect == IOCTL_SCSI_PASS_THROUGH_DIRECT);
+static_assert(sizeof(PortHandle) == sizeof(HANDLE));
+
+namespace {
+
+HANDLE ToHandle(PortHandle h) { return reinterpret_cast<HANDLE>(h); }
+
+void SetErr(std::uint32_t* out, DWORD code) {
+  if (out != nullptr) *out = code;
+}
+
+}  // namespace
+
+Win32Port::Win32Port(std::vector<DriveMapping> explicitMap) {
+  for (DriveMapping& m : explicitMap) explicitMap_[m.letter] = std::move(m.path);
+}
+
+std::string Win32Port::DevicePath(char letter) const {
+  const auto it = explicitMap_.find(letter);
+  if (it != explicitMap_.end()) return it->second;
+  char path[8];
+  std::snprintf(path, sizeof path, "\\\\.\\%c:", letter);
+  return path;
+}
+
+PortHandle Win32Port::Open(char letter, std::uint32_t* osError) {
+  if (letter < 'A' || letter > 'Z') {
+    SetErr(osError, ERROR_INVALID_NAME);
+    return kInvalidPortHandle;
+  }
+  const std::string path = DevicePath(letter);
+  HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE || h == nullptr) {
+    SetErr(osError, ::GetLastError());
+    return kInvalidPortHandle;
+  }
+  return reinterpret_cast<PortHandle>(h);
+}
+
+void Win32Port::Close(PortHandle handle) {
+  if (IsOpenHandle(handle)) ::CloseHandle(ToHandle(handle));
+}
+
+bool Win32Port::SendDirect(PortHandle handle, PassThroughRequest& request, std::uint32_t* osError) {
+  // The invalid handle value is also the current-process pseudo handle: never
+  // hand it (or null) to the driver.
+  if (!IsOpenHandle(handle)) {
+    SetErr(osError, ERROR_INVALID_HANDLE);
+    return false;
+  }
+  DWORD returned = 0;
+  const DWORD size = sizeof(PassThroughRequest);  // 112 on a 32-bit build
+  if (!::DeviceIoControl(ToHandle(handle), kIoctlScsiPassThroughDirect, &request, size, &request, size,
+                         &returned, nullptr)) {
+    SetErr(osError, ::GetLastError());
+    return false;
+  }
+  return true;
+}
+
+bool Win32Port::SendBuffered(PortHandle handle, BufferedPassThroughRequest& request,
+                             std::uint32_t* osError) {
+  if (!IsOpenHandle(handle)) {
+    SetErr(osError, ERROR_INVALID_HANDLE);
+    return false;
+  }
+  DWORD returned = 0;
+  // In: the structure (44 bytes on 32-bit); out: up to the data area (80).
+  const DWORD inSize = sizeof(ScsiPassThrough);
+  const DWORD outSize = offsetof(BufferedPassThroughRequest, data) + request.spt.dataTransferLength;
+  if (outSize > sizeof request) {
+    SetErr(osError, ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  if (!::DeviceIoControl(ToHandle(handle), kIoctlScsiPassThrough, &request, inSize, &request, outSize,
+                         &returned, nullptr)) {
+    SetErr(osError, ::GetLastError());
+    return false;
+  }
+  return true;
+}
+
+std::uint32_t Win32Port::LogicalDrives() {
+  std::uint32_t bits = ::GetLogicalDrives();
+  for (const auto& entry : explicitMap_) bits |= 1u << (entry.first - 'A');
+  return bits;
+}
+
+std::unique_ptr<PassThroughPort> MakeHostPort(const std::vector<DriveMapping>& explicitMap,
+                                              std::string* error) {
+  if (!ValidateDriveMap(explicitMap, error)) return nullptr;
+  return std::make_unique<Win32Port>(explicitMap);
+}
+
+}  // namespace kx20

@@ -1,0 +1,397 @@
+#include "platform/linux/sg_port.h"
+
+#include <gtest/gtest.h>
+#include <scsi/sg.h>
+
+#include <cerrno>
+#include <cstring>
+#include <optional>
+#include <set>
+#include <vector>
+
+#include "device/device_session.h"
+
+namespace kx20 {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// What the fake kernel saw of one SG_IO call.
+struct SeenIo {
+  int fd = -1;
+  int direction = 0;
+  unsigned cmdLen = 0;
+  unsigned mxSbLen = 0;
+  unsigned dxferLen = 0;
+  void* dxferp = nullptr;
+  unsigned timeout = 0;
+  Bytes cdb;
+  Bytes dataOut;
+};
+
+// How the fake kernel answers one SG_IO call.
+struct KernelReply {
+  int ioctlErrno = 0;  // non-zero: the ioctl fails
+  unsigned char status = 0;
+  unsigned short hostStatus = 0;
+  unsigned short driverStatus = 0;
+  Bytes sense;
+  int resid = 0;
+  Bytes dataIn;
+};
+
+class FakeKernel {
+ public:
+  SgOps Ops() {
+    SgOps ops;
+    ops.open = [this](const char* path, int* err) {
+      opened.emplace_back(path);
+      if (openErrno != 0) {
+        *err = openErrno;
+        return -1;
+      }
+      const int fd = nextFd++;
+      open.insert(fd);
+      return fd;
+    };
+    ops.close = [this](int fd) { open.erase(fd); ++closes; };
+    ops.ioctl = [this](int fd, unsigned long request, void* arg, int* err) {
+      if (request == SG_GET_VERSION_NUM) {
+        if (notSg) {
+          *err = ENOTTY;
+          return -1;
+        }
+        *static_cast<int*>(arg) = 30536;
+        return 0;
+      }
+      if (request != SG_IO) {
+        *err = EINVAL;
+        return -1;
+      }
+      auto* hdr = static_cast<sg_io_hdr_t*>(arg);
+      SeenIo seen;
+      seen.fd = fd;
+      seen.direction = hdr->dxfer_direction;
+      seen.cmdLen = hdr->cmd_len;
+      seen.mxSbLen = hdr->mx_sb_len;
+      seen.dxferLen = hdr->dxfer_len;
+      seen.dxferp = hdr->dxferp;
+      seen.timeout = hdr->timeout;
+      seen.cdb.assign(hdr->cmdp, hdr->cmdp + hdr->cmd_len);
+      if (hdr->dxfer_direction == SG_DXFER_TO_DEV) {
+        const auto* p = static_cast<const std::uint8_t*>(hdr->dxferp);
+        seen.dataOut.assign(p, p + hdr->dxfer_len);
+      }
+      ios.push_back(seen);
+      if (reply.ioctlErrno != 0) {
+        *err = reply.ioctlErrno;
+        return -1;
+      }
+      hdr->status = reply.status;
+      hdr->masked_status = static_cast<unsigned char>(reply.status >> 1);
+      hdr->host_status = reply.hostStatus;
+      hdr->driver_status = reply.driverStatus;
+      const std::size_t sl = std::min<std::size_t>(reply.sense.size(), hdr->mx_sb_len);
+      std::memcpy(hdr->sbp, reply.sense.data(), sl);
+      hdr->sb_len_wr = static_cast<unsigned char>(sl);
+      if (hdr->dxfer_direction == SG_DXFER_FROM_DEV) {
+        std::memcpy(hdr->dxferp, reply.dataIn.data(), std::min<std::size_t>(reply.dataIn.size(), hdr->dxfer_len));
+      }
+      hdr->resid = reply.resid;
+      return 0;
+    };
+    ops.listDev = [this] { return devNames; };
+    return ops;
+  }
+
+  std::vector<std::string> devNames = {"null", "sg1", "sda", "sg0"};
+  int openErrno = 0;
+  bool notSg = false;
+  KernelReply reply;
+  std::vector<std::string> opened;
+  std::vector<SeenIo> ios;
+  std::set<int> open;
+  int nextFd = 7;
+  int closes = 0;
+};
+
+Bytes FixedSense(std::uint8_t key, std::uint8_t asc, std::uint8_t ascq) {
+  Bytes s(18, 0);
+  s[0] = 0x70;
+  s[2] = key;
+  s[7] = 10;
+  s[12] = asc;
+  s[13] = ascq;
+  return s;
+}
+
+TEST(SgPortMapTest, DefaultMapOrdersSgDevicesNumerically) {
+  const auto map = DefaultSgMap({"sg10", "sda", "sg2", "sg", "sgx1", "sg0", "tty0", "sg1a"});
+  ASSERT_EQ(map.size(), 3u);
+  EXPECT_EQ(map.at('C'), "/dev/sg0");
+  EXPECT_EQ(map.at('D'), "/dev/sg2");
+  EXPECT_EQ(map.at('E'), "/dev/sg10");
+}
+
+TEST(SgPortMapTest, DefaultMapStopsAtZ) {
+  std::vector<std::string> names;
+  for (int i = 0; i < 40; ++i) names.push_back("sg" + std::to_string(i));
+  const auto map = DefaultSgMap(names);
+  EXPECT_EQ(map.size(), 24u);
+  EXPECT_EQ(map.at('Z'), "/dev/sg23");
+}
+
+TEST(SgPortMapTest, ExplicitMapReplacesTheDefault) {
+  FakeKernel kernel;
+  SgPort defaults(kernel.Ops(), {});
+  EXPECT_EQ(defaults.LogicalDrives(), (1u << 2) | (1u << 3));  // C: and D:
+  SgPort mapped(kernel.Ops(), {{'E', "/dev/sg1"}, {'G', "/dev/sg0"}});
+  EXPECT_EQ(mapped.LogicalDrives(), (1u << 4) | (1u << 6));
+  std::uint32_t err = 0;
+  EXPECT_EQ(mapped.Open('C', &err), kInvalidPortHandle);
+  EXPECT_EQ(err, kSgErrNotFound);
+  const PortHandle h = mapped.Open('G', &err);
+  EXPECT_TRUE(IsOpenHandle(h));
+  EXPECT_EQ(kernel.opened.back(), "/dev/sg0");
+  mapped.Close(h);
+}
+
+TEST(SgPortOpenTest, OpenFailuresYieldTheInvalidHandleAndAnErrno) {
+  struct Case { const char* name; int openErrno; bool notSg; std::uint32_t expected; };
+  const Case cases[] = {
+      {"vanished", ENOENT, false, ENOENT},
+      {"unplugged under us", ENXIO, false, ENXIO},
+      {"busy", EBUSY, false, EBUSY},
+      {"not a generic device", 0, true, ENOTTY},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeKernel kernel;
+    kernel.openErrno = c.openErrno;
+    kernel.notSg = c.notSg;
+    SgPort port(kernel.Ops(), {});
+    std::uint32_t err = 0;
+    EXPECT_EQ(port.Open('C', &err), kInvalidPortHandle);
+    EXPECT_EQ(err, c.expected);
+    EXPECT_TRUE(kernel.open.empty());  // nothing leaks
+  }
+}
+
+TEST(SgPortOpenTest, ClosedOrUnknownHandleFailsWithoutTouchingTheKernel) {
+  FakeKernel kernel;
+  SgPort port(kernel.Ops(), {});
+  const PortHandle h = port.Open('C', nullptr);
+  port.Close(h);
+  port.Close(h);  // second close does nothing
+  EXPECT_EQ(kernel.closes, 1);
+  PassThroughRequest r{};
+  for (PortHandle bad : {h, kNullPortHandle, kInvalidPortHandle}) {
+    std::uint32_t err = 0;
+    EXPECT_FALSE(port.SendDirect(bad, r, &err));
+    EXPECT_EQ(err, kSgErrBadHandle);
+  }
+  EXPECT_TRUE(kernel.ios.empty());
+}
+
+TEST(SgPortOpenTest, DestructionClosesWhatIsStillOpen) {
+  FakeKernel kernel;
+  {
+    SgPort port(kernel.Ops(), {});
+    port.Open('C', nullptr);
+    port.Open('D', nullptr);
+    EXPECT_EQ(kernel.open.size(), 2u);
+  }
+  EXPECT_TRUE(kernel.open.empty());
+}
+
+class SgTranslateTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    handle = port.Open('C', nullptr);
+    ASSERT_TRUE(IsOpenHandle(handle));
+  }
+  FakeKernel kernel;
+  SgPort port{kernel.Ops(), {}};
+  PortHandle handle = kNullPortHandle;
+  std::uint8_t data[4096] = {};
+};
+
+TEST_F(SgTranslateTest, RequestBlockBecomesSgHeader) {
+  struct Case { const char* name; int dataOut; bool withBuffer; std::uint32_t length; std::uint8_t cdbLen; std::uint32_t timeout; int direction; unsigned dxferLen; unsigned timeoutMs; };
+  const Case cases[] = {
+      {"read", 0, true, 4096, 16, 5, SG_DXFER_FROM_DEV, 4096, 5000},
+      {"write", 1, true, 1024, 16, 10, SG_DXFER_TO_DEV, 1024, 10000},
+      {"no data", 0, false, 512, 16, 2, SG_DXFER_NONE, 0, 2000},
+      {"scratch buffer, zero length", 1, true, 0, 10, 2, SG_DXFER_NONE, 0, 2000},
+      {"default timeout", 0, true, 8, 10, 0, SG_DXFER_FROM_DEV, 8, 5000},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::uint8_t cdb[16];
+    for (int i = 0; i < 16; ++i) cdb[i] = static_cast<std::uint8_t>(0xA0 + i);
+    for (std::uint32_t i = 0; i < c.length; ++i) data[i] = static_cast<std::uint8_t>(i);
+    PassThroughRequest r;
+    BuildPassThroughRequest(r, c.dataOut, c.withBuffer ? data : nullptr, c.length, cdb, c.cdbLen, c.timeout);
+    ASSERT_TRUE(port.SendDirect(handle, r, nullptr));
+    const SeenIo& io = kernel.ios.back();
+    EXPECT_EQ(io.direction, c.direction);
+    EXPECT_EQ(io.dxferLen, c.dxferLen);
+    EXPECT_EQ(io.timeout, c.timeoutMs);
+    EXPECT_EQ(io.cmdLen, c.cdbLen);
+    EXPECT_EQ(io.cdb, Bytes(cdb, cdb + c.cdbLen));
+    EXPECT_EQ(io.mxSbLen, 24u);
+    if (c.dxferLen != 0) {
+      EXPECT_EQ(io.dxferp, data);  // no bounce buffer
+    }
+    if (c.direction == SG_DXFER_TO_DEV) {
+      EXPECT_EQ(io.dataOut, Bytes(data, data + c.length));
+    }
+  }
+}
+
+TEST_F(SgTranslateTest, OutcomeIsWrittenBackIntoTheBlock) {
+  struct Case {
+    const char* name;
+    KernelReply reply;
+    bool sent;
+    std::uint32_t osError;
+    std::uint8_t status;
+    std::uint32_t moved;
+    std::uint8_t key, asc, ascq;
+  };
+  auto r = [](int err, unsigned char st, unsigned short host, unsigned short drv, Bytes sense, int resid) {
+    KernelReply k;
+    k.ioctlErrno = err;
+    k.status = st;
+    k.hostStatus = host;
+    k.driverStatus = drv;
+    k.sense = std::move(sense);
+    k.resid = resid;
+    return k;
+  };
+  const Case cases[] = {
+      {"good, all moved", r(0, 0, 0, 0, {}, 0), true, 0, 0, 512, 0, 0, 0},
+      {"good, short read", r(0, 0, 0, 0, {}, 500), true, 0, 0, 12, 0, 0, 0},
+      {"residual beyond request", r(0, 0, 0, 0, {}, 9999), true, 0, 0, 0, 0, 0, 0},
+      {"negative residual", r(0, 0, 0, 0, {}, -5), true, 0, 0, 512, 0, 0, 0},
+      {"check condition", r(0, 2, 0, 0x08, FixedSense(9, 0x84, 0), 512), true, 0, 2, 0, 9, 0x84, 0},
+      {"sense without status", r(0, 0, 0, 0x08, FixedSense(2, 0x3A, 0), 0), true, 0, 2, 512, 2, 0x3A, 0},
+      {"busy", r(0, 8, 0, 0, {}, 512), true, 0, 8, 0, 0, 0, 0},
+      {"ioctl fails", r(ENODEV, 0, 0, 0, {}, 0), false, ENODEV, 0xFF, 512, 0, 0, 0},
+      {"host timeout", r(0, 0, 0x03, 0, {}, 0), false, kSgErrTimedOut, 0xFF, 512, 0, 0, 0},
+      {"host no connect", r(0, 0, 0x01, 0, {}, 0), false, kSgErrNoDevice, 0xFF, 512, 0, 0, 0},
+      {"host error", r(0, 0, 0x07, 0, {}, 0), false, kSgErrIo, 0xFF, 512, 0, 0, 0},
+      {"driver timeout", r(0, 0, 0, 0x06, {}, 0), false, kSgErrTimedOut, 0xFF, 512, 0, 0, 0},
+      {"driver error", r(0, 2, 0, 0x04, FixedSense(3, 0x11, 0), 0), false, kSgErrIo, 0xFF, 512, 0, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    kernel.reply = c.reply;
+    const std::uint8_t cdb[16] = {0x28};
+    PassThroughRequest req;
+    BuildPassThroughRequest(req, 0, data, 512, cdb, 16, 5);
+    std::uint32_t err = 0;
+    EXPECT_EQ(port.SendDirect(handle, req, &err), c.sent);
+    EXPECT_EQ(err, c.osError);
+    EXPECT_EQ(req.sptd.scsiStatus, c.status);
+    EXPECT_EQ(req.sptd.dataTransferLength, c.moved);
+    EXPECT_EQ(req.sense[2], c.key);
+    EXPECT_EQ(req.sense[12], c.asc);
+    EXPECT_EQ(req.sense[13], c.ascq);
+  }
+}
+
+TEST_F(SgTranslateTest, BufferedRequestKeepsItsDataInsideTheBlock) {
+  BufferedPassThroughRequest req{};
+  req.spt.cdbLength = 6;
+  req.spt.senseInfoLength = 24;
+  req.spt.dataIn = 1;
+  req.spt.timeOutValue = 2;
+  req.spt.dataBufferOffset = kBufferedDataOffset;
+  req.spt.senseInfoOffset = kBufferedSenseOffset;
+  kernel.reply = KernelReply{};
+  kernel.reply.status = 2;
+  kernel.reply.driverStatus = 0x08;
+  kernel.reply.sense = FixedSense(2, 0x3A, 0);
+  ASSERT_TRUE(port.SendBuffered(handle, req, nullptr));
+  EXPECT_EQ(kernel.ios.back().direction, SG_DXFER_NONE);
+  EXPECT_EQ(kernel.ios.back().cmdLen, 6u);
+  EXPECT_EQ(kernel.ios.back().timeout, 2000u);
+  EXPECT_EQ(req.spt.scsiStatus, 2);
+  EXPECT_EQ(req.sense[2], 2);
+  EXPECT_EQ(req.sense[12], 0x3A);
+
+  // A data area reaching past the block is refused, not sent.
+  req.spt.dataTransferLength = 2000;
+  std::uint32_t err = 0;
+  const std::size_t before = kernel.ios.size();
+  EXPECT_FALSE(port.SendBuffered(handle, req, &err));
+  EXPECT_EQ(err, kSgErrInvalid);
+  EXPECT_EQ(kernel.ios.size(), before);
+  req.spt.dataTransferLength = 1024;
+  kernel.reply = KernelReply{};
+  kernel.reply.dataIn = Bytes(1024, 0x42);
+  EXPECT_TRUE(port.SendBuffered(handle, req, &err));
+  EXPECT_EQ(kernel.ios.back().dxferp, req.data);
+  EXPECT_EQ(req.data[1023], 0x42);
+}
+
+TEST_F(SgTranslateTest, BadCdbLengthIsRefused) {
+  PassThroughRequest req{};
+  std::uint32_t err = 0;
+  req.sptd.cdbLength = 0;
+  EXPECT_FALSE(port.SendDirect(handle, req, &err));
+  EXPECT_EQ(err, kSgErrInvalid);
+  req.sptd.cdbLength = 17;
+  EXPECT_FALSE(port.SendDirect(handle, req, &err));
+  EXPECT_TRUE(kernel.ios.empty());
+}
+
+TEST(SgPortSessionTest, DeviceSessionRunsOverTheSgPort) {
+  FakeKernel kernel;
+  SgPort port(kernel.Ops(), {{'F', "/dev/sg1"}});
+  DeviceSession session(port);
+  session.driveLetter = 'F';
+  kernel.reply.status = 2;
+  kernel.reply.driverStatus = 0x08;
+  kernel.reply.sense = FixedSense(2, 0x3A, 0);
+  EXPECT_EQ(session.TestUnitReady(), DevOk);  // medium not present counts as ready
+  EXPECT_TRUE(kernel.open.empty());
+
+  kernel.reply = KernelReply{};
+  kernel.reply.dataIn = {0x00, 0x0F, 0xFF, 0xFF, 0, 0, 2, 0};
+  std::uint32_t lastLba = 0;
+  EXPECT_EQ(session.ReadCapacity(lastLba, 'F'), DevOk);
+  EXPECT_EQ(lastLba, 0x000FFFFFu);
+  EXPECT_EQ(kernel.open.size(), 1u);
+
+  kernel.reply = KernelReply{};
+  kernel.reply.ioctlErrno = EIO;
+  std::uint32_t err = 0;
+  std::uint8_t sectors[512];
+  EXPECT_EQ(session.ReadSectors(sectors, 0, 1, &err), DevOsFailure);
+  EXPECT_EQ(err, static_cast<std::uint32_t>(EIO));
+  EXPECT_EQ(session.lastTransferError, static_cast<std::uint32_t>(EIO));
+}
+
+TEST(SgHostPortTest, RealHostRefusesBadMapsAndVanishedDevices) {
+  std::string error;
+  EXPECT_EQ(MakeHostPort({{'E', "dev/sg2"}}, &error), nullptr);
+  EXPECT_NE(error.find("not absolute"), std::string::npos) << error;
+  EXPECT_EQ(MakeHostPort({{'E', "/dev/sg2"}, {'E', "/dev/sg3"}}, &error), nullptr);
+  EXPECT_NE(error.find("twice"), std::string::npos) << error;
+
+  auto port = MakeHostPort({{'E', "/dev/sg-vanished-kx20"}, {'F', "/dev/null"}}, &error);
+  ASSERT_NE(port, nullptr);
+  EXPECT_EQ(port->LogicalDrives(), (1u << 4) | (1u << 5));
+  std::uint32_t err = 0;
+  EXPECT_EQ(port->Open('E', &err), kInvalidPortHandle);
+  EXPECT_EQ(err, static_cast<std::uint32_t>(ENOENT));
+  EXPECT_EQ(port->Open('F', &err), kInvalidPortHandle);  // not a SCSI generic device
+  EXPECT_NE(err, 0u);
+  DeviceSession session(*port);
+  EXPECT_EQ(session.Inquiry('E', nullptr), DevOpenFailed);
+}
+
+}  // namespace
+}  // namespace kx20
