@@ -67,6 +67,17 @@ bool IsTwoKType(std::string_view type) {
   return type == "128_2K" || type == "256_2K" || type == "512_2K";
 }
 
+// The date byte for years 2000 to 2015: the text made of the first hex digit
+// of the year offset and of the month, converted.
+void WriteDateText(ConfigTable& table, std::int32_t yearOffset, std::int32_t month) {
+  char yearHex[16];
+  char monthHex[16];
+  std::snprintf(yearHex, sizeof yearHex, "%X", static_cast<unsigned>(yearOffset));
+  std::snprintf(monthHex, sizeof monthHex, "%X", static_cast<unsigned>(month));
+  const char dateText[2] = {yearHex[0], monthHex[0]};
+  HexTextToBytes(std::string_view(dateText, 2), &table[17], 1);
+}
+
 }  // namespace
 
 void ResetConfigTableHeader(ConfigTable& table) {
@@ -120,14 +131,16 @@ void BuildConfigTable(ConfigTable& table, const RegisterSettings& s) {
   table[19] = scratch[3];
 
   // Date: first hex digit of (year - 2000), first hex digit of the month.
-  char yearHex[16];
-  char monthHex[16];
-  std::snprintf(yearHex, sizeof yearHex, "%X",
-                static_cast<unsigned>(LeadingInteger(s.manufacturingYear) - 2000));
-  std::snprintf(monthHex, sizeof monthHex, "%X",
-                static_cast<unsigned>(LeadingInteger(s.manufacturingMonth)));
-  const char dateText[3] = {yearHex[0], monthHex[0], '\0'};
-  HexTextToBytes(std::string_view(dateText, 2), &table[17], 1);
+  // Years 2016 to 2255 need a second year digit: as the SD layout has it, the
+  // high digit goes to the low nibble of register byte 13 (offset 18).
+  const std::int32_t yearOffset = LeadingInteger(s.manufacturingYear) - 2000;
+  const std::int32_t month = LeadingInteger(s.manufacturingMonth);
+  if (yearOffset >= 16 && yearOffset <= 255 && month >= 1 && month <= 12) {
+    table[18] = static_cast<std::uint8_t>((table[18] & 0xF0) | (yearOffset >> 4));
+    table[17] = static_cast<std::uint8_t>(((yearOffset & 0x0F) << 4) | month);
+  } else {
+    WriteDateText(table, yearOffset, month);
+  }
 
   std::uint8_t reg[15];
   RegisterBytes(table, kCidOffset, reg);
