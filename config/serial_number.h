@@ -1,0 +1,66 @@
+// Serial-number allocation: "Product_SN" in section "CID" of the settings file
+// holds the last number handed out (eight decimal digits). Each disk produced
+// with the change-serial-number option on takes the next one; the number is
+// written back at once and the settings are reloaded so that the table the
+// worker is about to send carries it.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "app/console_view.h"
+#include "config/card_registers.h"
+#include "config/durable_file.h"
+#include "config/settings.h"
+
+namespace kx20 {
+
+enum class SerialStepStatus {
+  kDisabled,         // option off: nothing read, written or rebuilt
+  kAllocated,        // a new number is in the file, the table and the settings
+  kNoSettingsFile,   // the settings file cannot be opened: no number allocated
+  kOutOfRange,       // "Product_SN" is negative or above 99999999: refused, file untouched
+  kWriteFailed,      // the new number did not reach the file: not handed out
+};
+
+struct SerialStepResult {
+  SerialStepStatus status = SerialStepStatus::kDisabled;
+  // The allocated number (kAllocated), else the last one allocated before.
+  std::uint32_t serialNumber = 0;
+
+  // True when the disk must not be programmed: with the option on, a table
+  // without a fresh number would repeat an earlier disk's serial number. The
+  // worker fails such a disk with "USBErr_RWTable".
+  bool Failed() const {
+    return status != SerialStepStatus::kDisabled && status != SerialStepStatus::kAllocated;
+  }
+};
+
+// Writes one profile value (WritePrivateProfileStringA semantics). Tests
+// substitute a failing one.
+using ProfileValueWriter = std::function<bool(const std::string& path, std::string_view section,
+                                              std::string_view key, std::string_view value)>;
+
+struct SerialStepContext {
+  std::int32_t changeSerialNumber = 0;  // the panel's change-serial-number member
+  std::string configPath = kSettingsFileName;
+  ConsoleView* view = nullptr;      // the settings panel the reload writes into
+  ConfigTable* table = nullptr;     // the window's working table
+  SettingsStore* store = nullptr;   // where the new number and table are published
+  Durability durability = Durability::kDurable;
+  ProfileValueWriter writer;        // empty: the profile file writer
+};
+
+// The serial-number step. The caller holds the lock that serialises it with
+// the table write (SetupLock), so two callers never read the same number.
+// On kAllocated, "Product_SN" holds the new number as eight digits, the
+// settings were reloaded (without a header reset), and the store's
+// currentSerialNumber and publishedConfigTable carry it.
+SerialStepResult AdvanceSerialNumber(const SerialStepContext& context);
+
+// The next number after `last`: last + 1, or 1 after 99999999.
+std::uint32_t NextSerialNumber(std::uint32_t last);
+
+}  // namespace kx20

@@ -1,0 +1,124 @@
+#include "config/settings.h"
+
+#include <string_view>
+#include <vector>
+
+#include "config/profile_file.h"
+
+namespace kx20 {
+namespace {
+
+namespace id = settings_control;
+
+// Leading number of a capacity label: the first 10 characters, cut at the
+// first 'M' ("192M" gives 192, "384_2K" gives 384).
+std::int32_t CapacityMegabytes(std::string_view selection) {
+  std::string_view head = selection.substr(0, 10);
+  const std::size_t m = head.find('M');
+  if (m != std::string_view::npos) head = head.substr(0, m);
+  return LeadingInteger(head);
+}
+
+}  // namespace
+
+bool LoadSettings(const std::string& configPath, ConsoleView& view, ConfigTable& table,
+                  SettingsStore& store) {
+  std::string text;
+  if (!ReadWholeFile(configPath, text)) return false;
+  const ProfileDocument file = ProfileDocument::Parse(text);
+
+  RegisterSettings reg;
+  reg.manufacturerId = file.Read("CID", "Manufacturer_ID", 4);
+  view.SetControlText(id::kManufacturerId, reg.manufacturerId);
+  reg.oemApplicationId = file.Read("CID", "OEM_Application_ID", 20);
+  view.SetControlText(id::kOemApplicationId, reg.oemApplicationId);
+  reg.productName = file.Read("CID", "Product_name", 20);
+  view.SetControlText(id::kProductName, reg.productName);
+  reg.productRevision = file.Read("CID", "Product_revision", 10);
+  view.SetControlText(id::kProductRevision, reg.productRevision);
+
+  view.SetCheck(id::kChangeSerialNumber, file.Read("CID", "Change_SN", 20) == "1");
+
+  reg.productSerial = file.Read("CID", "Product_SN", 20);
+  view.SetControlText(id::kProductSerial, reg.productSerial);
+  reg.manufacturingYear = file.Read("CID", "Manufacturing_year", 20);
+  view.SetControlText(id::kManufacturingYear, reg.manufacturingYear);
+  reg.manufacturingMonth = file.Read("CID", "Manufacturing_month", 20);
+  view.SetControlText(id::kManufacturingMonth, reg.manufacturingMonth);
+
+  reg.cardSpecificData = file.Read("CSD", "CCD_FIELD", 40);
+  view.SetControlText(id::kCardSpecificData, reg.cardSpecificData);
+
+  const std::string selection = file.Read("CSD", "CCD_SELECT_DATA", 10);
+  view.SetControlText(id::kCapacitySelection, selection);
+  view.SetControlText(id::kCapacityShown, selection);
+
+  view.SetControlText(id::kEcc, file.Read("CSDCRC", "Ecc", 10));
+  view.SetControlText(id::kWriteDelay, file.Read("CSDCRC", "wdelay", 10));
+
+  const std::string flash1 = file.Read("OTHER", "FLASH1", 20);
+  view.SetControlText(id::kFlash1, flash1);
+  const std::string flash2 = file.Read("OTHER", "FLASH2", 20);
+  view.SetControlText(id::kFlash2, flash2);
+
+  const std::string rwValue = file.Read("OTHER", "RWValue", 20);
+  view.SetControlText(id::kRwValue, rwValue);
+
+  const bool rwTest = file.Read("OTHER", "RWTest", 20) == "1";
+  view.SetCheck(id::kRwTest, rwTest);
+  const bool eraseFlash = file.Read("OTHER", "EraseFlash", 20) == "1";
+  view.SetCheck(id::kEraseFlash, eraseFlash);
+
+  BuildConfigTable(table, reg);
+
+  const ConfigTable built = table;
+  store.Update([&](ProductionSettings& s) {
+    s.flash1Type = flash1;
+    s.flash2Type = flash2;
+    s.capacitySelection = selection;
+    s.capacityMegabytes = CapacityMegabytes(selection);
+    s.rwTestPercent = LeadingInteger(rwValue);
+    s.rwTestEnabled = rwTest ? 1 : 0;
+    s.eraseFlashEnabled = eraseFlash ? 1 : 0;
+    s.publishedConfigTable = built;
+  });
+  return true;
+}
+
+SaveSettingsResult SaveSettings(const SettingsPanelValues& v, const std::string& configPath,
+                                ConsoleView& view, Durability durability) {
+  const std::string label = DeriveCapacityLabel(v.flash1Type, v.flash2Type);
+  const std::string registerText = LookupCsdRegister(label);
+
+  if (!FileIsReadable(configPath)) return SaveSettingsResult::kNoFile;
+
+  if (const auto error = FlashCombinationError(v.flash1Type, v.flash2Type)) {
+    view.ShowMessageBox(*error + "\nThe settings were not saved.", "Save configure");
+    return SaveSettingsResult::kRefusedFlashCombination;
+  }
+
+  const auto flag = [](std::int32_t member) { return std::string(member == 1 ? "1" : "0"); };
+  const std::vector<ProfileWrite> writes = {
+      {"CID", "Product_name", v.productName},
+      {"CID", "Manufacturer_ID", v.manufacturerId},
+      {"CID", "OEM_Application_ID", v.oemApplicationId},
+      {"CID", "Product_revision", v.productRevision},
+      {"CID", "Change_SN", flag(v.changeSerialNumber)},
+      {"CID", "Product_SN", v.productSerial},
+      {"CID", "Manufacturing_year", v.manufacturingYear},
+      {"CID", "Manufacturing_month", v.manufacturingMonth},
+      {"CSD", "CCD_FIELD", registerText},
+      {"CSD", "CCD_SELECT_DATA", label},
+      {"CSDCRC", "Ecc", v.ecc},
+      {"CSDCRC", "wdelay", v.writeDelay},
+      {"OTHER", "FLASH1", v.flash1Type},
+      {"OTHER", "FLASH2", v.flash2Type},
+      {"OTHER", "RWTest", flag(v.rwTestEnabled)},
+      {"OTHER", "EraseFlash", flag(v.eraseFlashEnabled)},
+      {"OTHER", "RWValue", std::to_string(v.rwTestPercent)},
+  };
+  return WriteProfileStrings(configPath, writes, durability) ? SaveSettingsResult::kSaved
+                                                             : SaveSettingsResult::kWriteFailed;
+}
+
+}  // namespace kx20

@@ -1,0 +1,83 @@
+#include "production/production_log.h"
+
+#include <cstdio>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "config/profile_file.h"
+
+namespace kx20 {
+namespace {
+
+template <std::size_t N>
+void CopyField(char (&field)[N], std::string_view text) {
+  const std::size_t n = text.size() < N - 1 ? text.size() : N - 1;
+  std::memcpy(field, text.data(), n);
+  field[n] = '\0';
+}
+
+const char kSeparatorKey[] = "------------------------------------------------";
+static_assert(sizeof kSeparatorKey - 1 == 48, "the separator is 48 hyphens");
+
+}  // namespace
+
+LogRecord MakePassRecord(std::uint32_t serialNumber, std::uint32_t lastLba) {
+  LogRecord r;
+  char serial[16];
+  std::snprintf(serial, sizeof serial, "%8.u", static_cast<unsigned>(serialNumber));
+  for (std::size_t i = 0; i < 8 && serial[i] != '\0'; ++i) {
+    if (serial[i] == ' ') serial[i] = '0';
+  }
+  CopyField(r.serialNumber, serial);
+  std::snprintf(r.capacity, sizeof r.capacity, "%.1f", lastLba / 2048.0);
+  CopyField(r.result, "Pass");
+  return r;
+}
+
+LogRecord MakeFailRecord(std::string_view errorText) {
+  LogRecord r;
+  CopyField(r.result, "FAIL");
+  CopyField(r.errorCode, errorText);
+  return r;
+}
+
+std::string FormatLogSectionName(const CalendarTime& t) {
+  char name[80];
+  std::snprintf(name, sizeof name, "%i/%i/%i  %i:%i:%i", t.year, t.month, t.day, t.hour,
+                t.minute, t.second);
+  return name;
+}
+
+namespace {
+
+template <std::size_t N>
+std::string FieldText(const char (&field)[N]) {
+  return std::string(field, strnlen(field, N));
+}
+
+std::vector<ProfileEntry> RecordEntries(const LogRecord& r) {
+  return {
+      {"Serial Number", FieldText(r.serialNumber)},
+      {"Capacity", FieldText(r.capacity)},
+      {"Result", FieldText(r.result)},
+      {"Error Code", FieldText(r.errorCode)},
+      {kSeparatorKey, ""},
+  };
+}
+
+}  // namespace
+
+std::string FormatLogRecord(const CalendarTime& localTime, const LogRecord& record) {
+  return FormatProfileSection(FormatLogSectionName(localTime), RecordEntries(record));
+}
+
+
+int ProductionLogWriter::WriteRecord(const LogRecord& record) {
+  clock_.SleepMs(1000);
+  const std::string section = FormatLogSectionName(clock_.LocalNow());
+  lastWriteOk_ = AppendProfileSection(path_, section, RecordEntries(record), durability_);
+  return 1;
+}
+
+}  // namespace kx20

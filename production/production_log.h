@@ -1,0 +1,66 @@
+// The production log produce.log: one INI section per verdict, named by the
+// local date and time of writing, with the keys "Serial Number", "Capacity",
+// "Result", "Error Code" and a line of 48 hyphens as separator.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "common/clock.h"
+#include "config/durable_file.h"
+
+namespace kx20 {
+
+inline constexpr const char* kProductionLogFileName = "produce.log";
+
+// One verdict, four zero-terminated texts of fixed width. The capacity field
+// holds 12 bytes so that every capacity a 32-bit block address can give
+// ("2097152.0") fits with its terminator.
+struct LogRecord {
+  char serialNumber[10] = {};  // eight digits, zero-padded; empty for a failure
+  char capacity[12] = {};      // megabytes, "%.1f"; empty for a failure
+  char result[10] = {};        // "Pass" or "FAIL"
+  char errorCode[20] = {};     // "USBErr_..." for a failure; empty for a pass
+};
+
+// A pass record: serial number as eight digits ("%8.d" with spaces turned into
+// zeros: 12 gives "00000012", 0 gives "00000000"), capacity = lastLba / 2048
+// megabytes with one decimal (262143 gives "128.0").
+LogRecord MakePassRecord(std::uint32_t serialNumber, std::uint32_t lastLba);
+
+// A failure record: Result "FAIL" and the error text; no serial or capacity.
+LogRecord MakeFailRecord(std::string_view errorText);
+
+// "%i/%i/%i  %i:%i:%i" of year, month, day, hour, minute, second
+// (3 May 2004, 14:07:09 gives "2004/5/3  14:7:9").
+std::string FormatLogSectionName(const CalendarTime& localTime);
+
+// The text one record adds to the log.
+std::string FormatLogRecord(const CalendarTime& localTime, const LogRecord& record);
+
+// Writes records to the log. The caller holds LogLock around WriteRecord.
+class ProductionLogWriter {
+ public:
+  explicit ProductionLogWriter(Clock& clock, std::string path = kProductionLogFileName,
+                               Durability durability = Durability::kDurable)
+      : clock_(clock), path_(std::move(path)), durability_(durability) {}
+
+  // Pauses 1000 ms (so that records written in turn never share a section
+  // name), then appends the record as a new section at the end of the file,
+  // creating the file when missing, and flushes it. The cost does not depend
+  // on the size of the log. Returns 1 in every case; a log that cannot be
+  // written loses the record silently.
+  int WriteRecord(const LogRecord& record);
+
+  // True when the last WriteRecord reached the file (for diagnostics).
+  bool LastWriteSucceeded() const { return lastWriteOk_; }
+
+ private:
+  Clock& clock_;
+  std::string path_;
+  Durability durability_;
+  bool lastWriteOk_ = false;
+};
+
+}  // namespace kx20

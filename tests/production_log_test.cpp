@@ -1,0 +1,124 @@
+#include "production/production_log.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "common/virtual_clock.h"
+#include "config/profile_file.h"
+#include "support/config_temp_dir.h"
+
+namespace kx20 {
+namespace {
+
+using testing::ConfigTempDir;
+
+const std::string kSeparator(48, '-');
+
+CalendarTime At(int y, int mo, int d, int h, int mi, int s) {
+  CalendarTime t;
+  t.year = y;
+  t.month = mo;
+  t.day = d;
+  t.hour = h;
+  t.minute = mi;
+  t.second = s;
+  return t;
+}
+
+TEST(ProductionLog, SectionNameIsUnpadded) {
+  EXPECT_EQ(FormatLogSectionName(At(2004, 5, 3, 14, 7, 9)), "2004/5/3  14:7:9");
+  EXPECT_EQ(FormatLogSectionName(At(2026, 12, 31, 0, 0, 0)), "2026/12/31  0:0:0");
+}
+
+TEST(ProductionLog, RecordFields) {
+  struct Case {
+    std::uint32_t serial;
+    std::uint32_t lastLba;
+    const char* serialText;
+    const char* capacityText;
+  };
+  const Case cases[] = {
+      {12, 262143, "00000012", "128.0"},
+      {0, 262143, "00000000", "128.0"},
+      {99999999, 2047897, "99999999", "999.9"},
+      {1, 2047898, "00000001", "1000.0"},  // six characters: the field holds them
+      {1, 0xFFFFFFFFu, "00000001", "2097152.0"},
+  };
+  for (const Case& c : cases) {
+    const LogRecord r = MakePassRecord(c.serial, c.lastLba);
+    EXPECT_STREQ(r.serialNumber, c.serialText);
+    EXPECT_STREQ(r.capacity, c.capacityText);
+    EXPECT_STREQ(r.result, "Pass");
+    EXPECT_STREQ(r.errorCode, "");
+  }
+  const LogRecord f = MakeFailRecord("USBErr_TableCompare");
+  EXPECT_STREQ(f.serialNumber, "");
+  EXPECT_STREQ(f.capacity, "");
+  EXPECT_STREQ(f.result, "FAIL");
+  EXPECT_STREQ(f.errorCode, "USBErr_TableCompare");
+  // An over-long error text is cut to its field, never past it.
+  const LogRecord g = MakeFailRecord("USBErr_ThisTextIsFarTooLongForItsField");
+  EXPECT_EQ(std::string(g.errorCode), "USBErr_ThisTextIsFa");
+}
+
+TEST(ProductionLog, WritesExactRecordsAfterTheirPause) {
+  ConfigTempDir dir;
+  const std::string path = dir.File("produce.log");
+  VirtualClock clock(At(2004, 5, 3, 14, 7, 8));
+  ProductionLogWriter log(clock, path, Durability::kRelaxed);
+
+  EXPECT_EQ(log.WriteRecord(MakePassRecord(12, 262143)), 1);
+  EXPECT_TRUE(log.LastWriteSucceeded());
+  EXPECT_EQ(clock.Elapsed(), 1000u);
+  EXPECT_EQ(log.WriteRecord(MakeFailRecord("USBErr_Config")), 1);
+  EXPECT_EQ(clock.Elapsed(), 2000u);
+
+  EXPECT_EQ(ConfigTempDir::Read(path),
+            "[2004/5/3  14:7:9]\r\nSerial Number=00000012\r\nCapacity=128.0\r\nResult=Pass\r\n"
+            "Error Code=\r\n" + kSeparator + "=\r\n"
+            "[2004/5/3  14:7:10]\r\nSerial Number=\r\nCapacity=\r\nResult=FAIL\r\n"
+            "Error Code=USBErr_Config\r\n" + kSeparator + "=\r\n");
+}
+
+TEST(ProductionLog, AppendsWithoutTouchingEarlierRecords) {
+  ConfigTempDir dir;
+  const std::string path = dir.File("produce.log");
+  // An earlier log that ends in a torn line.
+  const std::string earlier = "[2004/5/3  14:7:9]\nSerial Number=00000001\nCapacity=12";
+  ConfigTempDir::Write(path, earlier);
+  VirtualClock clock(At(2004, 5, 3, 15, 0, 0));
+  ProductionLogWriter log(clock, path, Durability::kRelaxed);
+  log.WriteRecord(MakeFailRecord("USBErr_Pnf"));
+  const std::string text = ConfigTempDir::Read(path);
+  ASSERT_EQ(text.rfind(earlier, 0), 0u);
+  const ProfileDocument doc = ProfileDocument::Parse(text);
+  EXPECT_EQ(doc.Read("2004/5/3  15:0:1", "Error Code", 64), "USBErr_Pnf");
+  EXPECT_EQ(doc.Read("2004/5/3  15:0:1", "Result", 64), "FAIL");
+  EXPECT_EQ(doc.Read("2004/5/3  14:7:9", "Capacity", 64), "12");
+}
+
+TEST(ProductionLog, TenRecordsHaveDistinctNames) {
+  ConfigTempDir dir;
+  const std::string path = dir.File("produce.log");
+  VirtualClock clock(At(2026, 12, 8, 8, 0, 0));
+  ProductionLogWriter log(clock, path, Durability::kRelaxed);
+  for (int i = 0; i < 10; ++i) log.WriteRecord(MakePassRecord(static_cast<std::uint32_t>(i), 262143));
+  EXPECT_GE(clock.Elapsed(), 10000u);
+  const ProfileDocument doc = ProfileDocument::Parse(ConfigTempDir::Read(path));
+  for (int i = 1; i <= 10; ++i) {
+    const std::string name = "2026/12/8  8:0:" + std::to_string(i);
+    EXPECT_EQ(doc.Read(name, "Serial Number", 16), "0000000" + std::to_string(i - 1)) << name;
+  }
+}
+
+TEST(ProductionLog, UnwritableLogLosesTheRecordQuietly) {
+  ConfigTempDir dir;
+  VirtualClock clock;
+  ProductionLogWriter log(clock, dir.File("no-such-dir/produce.log"), Durability::kRelaxed);
+  EXPECT_EQ(log.WriteRecord(MakePassRecord(1, 262143)), 1);
+  EXPECT_FALSE(log.LastWriteSucceeded());
+}
+
+}  // namespace
+}  // namespace kx20

@@ -1,0 +1,181 @@
+#include "config/serial_number.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "app/memory_console_view.h"
+#include "config/profile_file.h"
+#include "support/config_temp_dir.h"
+
+namespace kx20 {
+namespace {
+
+using testing::ConfigTempDir;
+
+std::string SettingsWithSerial(const std::string& serial) {
+  return "[CID]\r\nProduct_name=DISK1\r\nManufacturer_ID=12\r\nOEM_Application_ID=AB12\r\n"
+         "Product_revision=10\r\nChange_SN=1\r\nProduct_SN=" +
+         serial +
+         "\r\nManufacturing_year=2004\r\nManufacturing_month=5\r\n[CSD]\r\n"
+         "CCD_FIELD=004F01321B5981EFDE794F870A4000\r\nCCD_SELECT_DATA=16\r\n[OTHER]\r\n"
+         "FLASH1=16\r\nFLASH2=0\r\n";
+}
+
+struct Station {
+  ConfigTempDir dir;
+  std::string path = dir.File("config.txt");
+  MemoryConsoleView view;
+  ConfigTable table{};
+  SettingsStore store;
+
+  SerialStepContext Context(std::int32_t option = 1) {
+    SerialStepContext c;
+    c.changeSerialNumber = option;
+    c.configPath = path;
+    c.view = &view;
+    c.table = &table;
+    c.store = &store;
+    c.durability = Durability::kRelaxed;
+    return c;
+  }
+  std::string FileSerial() { return ReadProfileString(path, "CID", "Product_SN", 20); }
+  std::vector<std::uint8_t> TableSerialBytes() {
+    const auto cid = CidRegister(store.Snapshot()->publishedConfigTable);
+    return {cid[9], cid[10], cid[11], cid[12]};
+  }
+};
+
+TEST(SerialNumber, AllocatesTheNextNumberAndCarriesItIntoTheTable) {
+  struct Case {
+    const char* inFile;
+    std::uint32_t expected;
+    const char* fileAfter;
+    std::vector<std::uint8_t> registerBytes;
+  };
+  const std::vector<Case> cases = {
+      {"00000000", 1, "00000001", {0x00, 0x00, 0x00, 0x01}},
+      {"99999999", 1, "00000001", {0x00, 0x00, 0x00, 0x01}},
+      {"00000099", 100, "00000100", {0x00, 0x00, 0x01, 0x00}},
+      {"00000009", 10, "00000010", {0x00, 0x00, 0x00, 0x10}},
+      {"99999998", 99999999, "99999999", {0x99, 0x99, 0x99, 0x99}},
+      {"", 1, "00000001", {0x00, 0x00, 0x00, 0x01}},
+      {"abc", 1, "00000001", {0x00, 0x00, 0x00, 0x01}},
+      {"  42xyz", 43, "00000043", {0x00, 0x00, 0x00, 0x43}},
+  };
+  for (const Case& c : cases) {
+    Station s;
+    ConfigTempDir::Write(s.path, SettingsWithSerial(c.inFile));
+    const SerialStepResult r = AdvanceSerialNumber(s.Context());
+    EXPECT_EQ(r.status, SerialStepStatus::kAllocated) << c.inFile;
+    EXPECT_FALSE(r.Failed());
+    EXPECT_EQ(r.serialNumber, c.expected) << c.inFile;
+    EXPECT_EQ(s.store.Snapshot()->currentSerialNumber, c.expected) << c.inFile;
+    EXPECT_EQ(s.FileSerial(), c.fileAfter) << c.inFile;
+    EXPECT_EQ(s.TableSerialBytes(), c.registerBytes) << c.inFile;
+    EXPECT_EQ(s.view.GetControlText(settings_control::kProductSerial), c.fileAfter);
+  }
+}
+
+TEST(SerialNumber, RefusesValuesWithoutAnEightDigitForm) {
+  for (const char* value : {"100000000", "999999999999999999999", "-1", "-00000005"}) {
+    Station s;
+    const std::string text = SettingsWithSerial(value);
+    ConfigTempDir::Write(s.path, text);
+    s.store.Update([](ProductionSettings& p) { p.currentSerialNumber = 7; });
+    const SerialStepResult r = AdvanceSerialNumber(s.Context());
+    EXPECT_EQ(r.status, SerialStepStatus::kOutOfRange) << value;
+    EXPECT_TRUE(r.Failed());
+    EXPECT_EQ(s.store.Snapshot()->currentSerialNumber, 7u);
+    EXPECT_EQ(ConfigTempDir::Read(s.path), text) << value;
+  }
+}
+
+TEST(SerialNumber, OptionOffTouchesNothing) {
+  Station s;
+  const std::string text = SettingsWithSerial("00000005");
+  ConfigTempDir::Write(s.path, text);
+  ResetConfigTableHeader(s.table);
+  for (int i = 0; i < 2; ++i) {
+    const SerialStepResult r = AdvanceSerialNumber(s.Context(0));
+    EXPECT_EQ(r.status, SerialStepStatus::kDisabled);
+    EXPECT_FALSE(r.Failed());
+    EXPECT_EQ(r.serialNumber, 0u);
+  }
+  EXPECT_EQ(ConfigTempDir::Read(s.path), text);
+  EXPECT_EQ(s.store.Snapshot()->currentSerialNumber, 0u);
+  // "2" is not "1": the option counts as off.
+  EXPECT_EQ(AdvanceSerialNumber(s.Context(2)).status, SerialStepStatus::kDisabled);
+}
+
+TEST(SerialNumber, MissingSettingsFileFailsTheStep) {
+  Station s;
+  const SerialStepResult r = AdvanceSerialNumber(s.Context());
+  EXPECT_EQ(r.status, SerialStepStatus::kNoSettingsFile);
+  EXPECT_TRUE(r.Failed());
+  EXPECT_FALSE(FileIsReadable(s.path));
+}
+
+TEST(SerialNumber, AWriteThatDoesNotReachTheFileHandsOutNothing) {
+  Station s;
+  const std::string text = SettingsWithSerial("00000010");
+  ConfigTempDir::Write(s.path, text);
+  SerialStepContext c = s.Context();
+  c.writer = [](const std::string&, std::string_view, std::string_view, std::string_view) {
+    return true;  // claims success, writes nothing
+  };
+  const SerialStepResult r = AdvanceSerialNumber(c);
+  EXPECT_EQ(r.status, SerialStepStatus::kWriteFailed);
+  EXPECT_TRUE(r.Failed());
+  EXPECT_EQ(s.store.Snapshot()->currentSerialNumber, 0u);
+  EXPECT_EQ(ConfigTempDir::Read(s.path), text);
+
+  // The next step, with a working writer, hands out 11: nothing was given twice.
+  const SerialStepResult next = AdvanceSerialNumber(s.Context());
+  EXPECT_EQ(next.status, SerialStepStatus::kAllocated);
+  EXPECT_EQ(next.serialNumber, 11u);
+}
+
+TEST(SerialNumber, ConcurrentWorkersGetEveryNumberExactlyOnce) {
+  Station s;
+  ConfigTempDir::Write(s.path, SettingsWithSerial("00000000"));
+  constexpr int kThreads = 8;
+  constexpr int kTotal = 10000;
+  std::mutex setupLock;
+  std::vector<std::vector<std::uint32_t>> got(kThreads);
+  std::vector<std::thread> threads;
+  const auto start = std::chrono::steady_clock::now();
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = t; i < kTotal; i += kThreads) {
+        std::lock_guard<std::mutex> lock(setupLock);
+        const SerialStepResult r = AdvanceSerialNumber(s.Context());
+        if (r.status != SerialStepStatus::kAllocated) return;
+        // The table published under the lock carries this worker's number.
+        const auto cid = CidRegister(s.store.Snapshot()->publishedConfigTable);
+        char digits[9];
+        std::snprintf(digits, sizeof digits, "%02X%02X%02X%02X", cid[9], cid[10], cid[11], cid[12]);
+        if (std::stoul(digits) != r.serialNumber) return;
+        got[static_cast<std::size_t>(t)].push_back(r.serialNumber);
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::vector<std::uint32_t> all;
+  for (const auto& g : got) all.insert(all.end(), g.begin(), g.end());
+  ASSERT_EQ(all.size(), static_cast<std::size_t>(kTotal));
+  std::sort(all.begin(), all.end());
+  for (int i = 0; i < kTotal; ++i) ASSERT_EQ(all[static_cast<std::size_t>(i)], static_cast<std::uint32_t>(i + 1));
+  EXPECT_EQ(s.FileSerial(), "00010000");
+  RecordProperty("seconds", std::to_string(seconds));
+  std::printf("10000 allocations by 8 threads: %.2f s\n", seconds);
+}
+
+}  // namespace
+}  // namespace kx20
