@@ -1,0 +1,82 @@
+#include "app/device_options.h"
+
+#include "sim/farm.h"
+#include "sim/farm_file.h"
+
+namespace kx20 {
+
+bool ParseDeviceOptions(std::vector<std::string>& args, DeviceOptions& options, std::string& error) {
+  DeviceOptions result;
+  bool simGiven = false;
+  std::vector<std::string> rest;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--sim" || a.rfind("--sim=", 0) == 0) {
+      if (simGiven) {
+        error = "--sim given more than once";
+        return false;
+      }
+      simGiven = true;
+      if (a == "--sim") {
+        result.source = DeviceOptions::Source::SimDefault;
+      } else {
+        result.farmFile = a.substr(6);
+        if (result.farmFile.empty()) {
+          error = "--sim= needs a farm file name";
+          return false;
+        }
+        result.source = DeviceOptions::Source::SimFile;
+      }
+    } else if (a == "--drive" || a.rfind("--drive=", 0) == 0) {
+      std::string value;
+      if (a == "--drive") {
+        if (i + 1 >= args.size()) {
+          error = "--drive needs a mapping L=DEV (e.g. --drive E=/dev/sg2)";
+          return false;
+        }
+        value = args[++i];
+      } else {
+        value = a.substr(8);
+      }
+      std::string problem;
+      auto mapping = ParseDriveMapping(value, &problem);
+      if (!mapping) {
+        error = "--drive " + value + ": " + problem;
+        return false;
+      }
+      result.drives.push_back(*mapping);
+    } else {
+      rest.push_back(a);
+    }
+  }
+  if (simGiven && !result.drives.empty()) {
+    error = "--drive names real devices and cannot be combined with --sim";
+    return false;
+  }
+  std::string problem;
+  if (!ValidateDriveMap(result.drives, &problem)) {
+    error = "--drive: " + problem;
+    return false;
+  }
+  args = std::move(rest);
+  options = std::move(result);
+  return true;
+}
+
+std::unique_ptr<PassThroughPort> OpenDevicePort(const DeviceOptions& options, Clock& clock,
+                                                std::string& error) {
+  switch (options.source) {
+    case DeviceOptions::Source::SimDefault:
+      return SimFarm::Create(DefaultFarmSpec(), clock, &error);
+    case DeviceOptions::Source::SimFile: {
+      FarmSpec spec;
+      if (!LoadFarmFile(options.farmFile, spec, error)) return nullptr;
+      return SimFarm::Create(spec, clock, &error);
+    }
+    case DeviceOptions::Source::Host:
+      break;
+  }
+  return MakeHostPort(options.drives, &error);
+}
+
+}  // namespace kx20

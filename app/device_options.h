@@ -1,0 +1,43 @@
+// Where the station and kx20ctl find their disks: the host's real devices
+// (the default), the built-in simulated farm, or a farm file.
+//
+//   --sim             the default simulated farm (ten disks on E: to N:)
+//   --sim=FARM        the simulated farm described by the file FARM
+//   --drive L=DEV     real devices: drive letter L is the host device DEV
+//                     (repeatable; without it the host's own letters)
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/clock.h"
+#include "device/host_port.h"
+#include "device/pass_through_port.h"
+
+namespace kx20 {
+
+struct DeviceOptions {
+  enum class Source { Host, SimDefault, SimFile };
+  Source source = Source::Host;
+  std::string farmFile;              // Source::SimFile
+  std::vector<DriveMapping> drives;  // Source::Host; empty: the platform default
+};
+
+// The synopsis of the options, for usage texts.
+inline constexpr const char* kDeviceOptionsUsage = "[--sim | --sim=FARM | --drive L=DEV ...]";
+
+// Takes the device options out of `args` (leaving every other argument in
+// order) and stores them in `options`. Returns false with a one-line `error`
+// on bad input: --sim given twice, --sim with --drive, a malformed mapping,
+// a letter mapped twice, a missing value.
+bool ParseDeviceOptions(std::vector<std::string>& args, DeviceOptions& options, std::string& error);
+
+// Builds the chosen port. `clock` paces the simulated farm's speed model and
+// must outlive the port. Returns null with `error` set when the farm file is
+// unreadable or invalid ("FILE:LINE: problem"), a backing file cannot be set
+// up, or the host's devices cannot be used.
+std::unique_ptr<PassThroughPort> OpenDevicePort(const DeviceOptions& options, Clock& clock,
+                                                std::string& error);
+
+}  // namespace kx20

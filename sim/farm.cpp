@@ -1,0 +1,158 @@
+#include "sim/farm.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace kx20 {
+namespace {
+
+// Writes fixed-format sense data for a check condition into a sense area.
+void PutSense(std::uint8_t* area, std::size_t areaSize, std::uint8_t senseInfoLength,
+              const SimSense& sense) {
+  std::uint8_t data[18] = {};
+  data[0] = 0x70;  // current error, fixed format
+  data[2] = sense.key & 0x0F;
+  data[7] = 10;  // additional sense length
+  data[12] = sense.asc;
+  data[13] = sense.ascq;
+  const std::size_t n = std::min({sizeof data, areaSize, std::size_t{senseInfoLength}});
+  std::memcpy(area, data, n);
+}
+
+}  // namespace
+
+SimDiskConfig SystemDiskConfig() {
+  SimDiskConfig c;
+  c.letter = 'C';
+  c.vendor = "ATA";
+  c.slot = "";
+  c.lastLba = 0x0FFFFFFF;
+  c.systemDisk = true;
+  return c;
+}
+
+std::unique_ptr<SimFarm> SimFarm::Create(const FarmSpec& spec, Clock& clock, std::string* error) {
+  std::unique_ptr<SimFarm> farm(new SimFarm());
+  if (spec.busMbps > 0) farm->bus_ = std::make_unique<SimBus>(spec.busMbps, clock);
+  farm->disks_.emplace('C', std::make_unique<SimDisk>(SystemDiskConfig(), clock));
+  for (const SimDiskConfig& config : spec.disks) {
+    if (config.letter < 'A' || config.letter > 'Z' || config.letter == 'C' ||
+        farm->disks_.count(config.letter)) {
+      if (error) *error = std::string("drive letter '") + config.letter + "' cannot be simulated";
+      return nullptr;
+    }
+    auto disk = std::make_unique<SimDisk>(config, clock, farm->bus_.get());
+    if (!disk->Attach(error)) return nullptr;
+    farm->disks_.emplace(config.letter, std::move(disk));
+  }
+  return farm;
+}
+
+SimFarm::~SimFarm() = default;
+
+PortHandle SimFarm::Open(char letter, std::uint32_t* osError) {
+  auto it = disks_.find(letter);
+  if (it == disks_.end() || it->second->Unplugged()) {
+    if (osError) *osError = kSimErrorFileNotFound;
+    return kInvalidPortHandle;
+  }
+  if (!it->second->CanOpen()) {
+    if (osError) *osError = kSimErrorAccessDenied;
+    return kInvalidPortHandle;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  const PortHandle handle = nextHandle_;
+  nextHandle_ += 4;
+  handles_.emplace(handle, letter);
+  return handle;
+}
+
+void SimFarm::Close(PortHandle handle) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  handles_.erase(handle);
+}
+
+SimDisk* SimFarm::DiskOfHandle(PortHandle handle) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = handles_.find(handle);
+  if (it == handles_.end()) return nullptr;
+  return disks_.at(it->second).get();
+}
+
+bool SimFarm::SendDirect(PortHandle handle, PassThroughRequest& request, std::uint32_t* osError) {
+  SimDisk* disk = DiskOfHandle(handle);
+  if (!disk) {
+    if (osError) *osError = kSimErrorInvalidHandle;
+    return false;
+  }
+  ScsiPassThroughDirect& s = request.sptd;
+  auto* data = static_cast<std::uint8_t*>(s.dataBuffer);
+  const SimOutcome o =
+      disk->Execute(s.cdb, s.cdbLength, s.dataIn != 0, data, s.dataBuffer ? s.dataTransferLength : 0);
+  if (!o.carriedOut) {
+    if (osError) *osError = o.osError;
+    return false;
+  }
+  s.scsiStatus = o.scsiStatus;
+  s.dataTransferLength = o.bytesMoved;
+  if (o.scsiStatus != 0) PutSense(request.sense, sizeof request.sense, s.senseInfoLength, o.sense);
+  return true;
+}
+
+bool SimFarm::SendBuffered(PortHandle handle, BufferedPassThroughRequest& request,
+                           std::uint32_t* osError) {
+  SimDisk* disk = DiskOfHandle(handle);
+  if (!disk) {
+    if (osError) *osError = kSimErrorInvalidHandle;
+    return false;
+  }
+  ScsiPassThrough& s = request.spt;
+  std::uint32_t length = s.dataTransferLength;
+  std::uint8_t* data = nullptr;
+  if (length > 0) {
+    // The data must lie in the block's own data area.
+    if (s.dataBufferOffset != offsetof(BufferedPassThroughRequest, data) ||
+        length > sizeof request.data) {
+      if (osError) *osError = kSimErrorInvalidParameter;
+      return false;
+    }
+    data = request.data;
+  }
+  const SimOutcome o = disk->Execute(s.cdb, s.cdbLength, s.dataIn != 0, data, length);
+  if (!o.carriedOut) {
+    if (osError) *osError = o.osError;
+    return false;
+  }
+  s.scsiStatus = o.scsiStatus;
+  s.dataTransferLength = o.bytesMoved;
+  if (o.scsiStatus != 0) PutSense(request.sense, sizeof request.sense, s.senseInfoLength, o.sense);
+  return true;
+}
+
+std::uint32_t SimFarm::LogicalDrives() {
+  std::uint32_t mask = 0;
+  for (auto& [letter, disk] : disks_) {
+    if (!disk->Unplugged()) mask |= 1u << (letter - 'A');
+  }
+  return mask;
+}
+
+SimDisk* SimFarm::Disk(char letter) {
+  auto it = disks_.find(letter);
+  return it == disks_.end() ? nullptr : it->second.get();
+}
+
+std::vector<char> SimFarm::Letters() const {
+  std::vector<char> out;
+  for (const auto& [letter, disk] : disks_) {
+    if (letter != 'C') out.push_back(letter);
+  }
+  return out;
+}
+
+std::size_t SimFarm::OpenHandleCount() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return handles_.size();
+}
+
+}  // namespace kx20
