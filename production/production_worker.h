@@ -1,0 +1,68 @@
+// The production worker: one thread per disk that takes a disk whose
+// controller answers to a verdict, and the code-flash worker that empties a
+// controller's code flash. Workers report only through posted status
+// messages, and write their verdict to the production log.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+#include "common/clock.h"
+#include "config/serial_number.h"
+#include "config/settings.h"
+#include "device/pass_through_port.h"
+#include "image/disk_image.h"
+#include "production/production_log.h"
+#include "production/status_poster.h"
+
+namespace kx20 {
+
+// The two locks of a production run. A run's workers share one RunLocks; the
+// console keeps it while any worker runs (a start during a run reuses it) and
+// drops it when the run has ended.
+//   setupLock: the serial-number step with the table write, read-back and
+//              compare, and every image rebuild.
+//   logLock:   one log record at a time.
+// Lock order: setupLock before logLock, never the other way round.
+struct RunLocks {
+  std::mutex setupLock;
+  std::mutex logLock;
+};
+
+// Everything the workers share with the console and with each other. Owned by
+// the console; must outlive every worker started with it.
+struct ProductionEnvironment {
+  PassThroughPort* port = nullptr;
+  Clock* clock = nullptr;
+  StatusPoster* poster = nullptr;
+  SettingsStore* settings = nullptr;      // ProductionSettings snapshots
+  DiskImageStore* images = nullptr;       // the prepared image
+  ProductionLogWriter* log = nullptr;     // produce.log
+  std::atomic<int>* rescanPending = nullptr;  // cleared by every worker at its start
+  // The capacity (last LBA) the prepared image was last built for.
+  std::atomic<std::uint32_t> imageCapacity{0};
+  // The serial-number step; called with setupLock held. Empty: no step.
+  std::function<SerialStepResult()> advanceSerialNumber;
+};
+
+// Start value of a worker: drive letter in bits 16-23, list row in bits 0-15.
+inline std::uint32_t MakeStartValue(char letter, int row) {
+  return (static_cast<std::uint32_t>(static_cast<unsigned char>(letter)) << 16) |
+         (static_cast<std::uint32_t>(row) & 0xFFFF);
+}
+
+// One production pass over the disk named by `startValue`, on the calling
+// thread. Returns when the verdict is posted and logged (or at once when the
+// disk cannot be opened or probed).
+void RunProductionWorker(ProductionEnvironment& env, RunLocks& locks, std::uint32_t startValue);
+
+// One code-flash pass: zero blocks over the code flash (16 blocks when
+// `size256K`, else 32), then control mode 4; posts erase progress and
+// "empty" on success.
+void RunCodeFlashWorker(PassThroughPort& port, StatusPoster& poster, std::uint32_t startValue,
+                        bool size256K);
+
+}  // namespace kx20
