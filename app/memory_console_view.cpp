@@ -3,6 +3,13 @@
 namespace kx20 {
 
 void MemoryConsoleView::SetControlText(int id, const std::string& text) {
+  // Like an edit control: the typing limit does not apply to text set by the
+  // program (the settings loader relies on that).
+  std::lock_guard<std::mutex> lock(mutex_);
+  controls_[id].text = text;
+}
+
+void MemoryConsoleView::TypeText(int id, const std::string& text) {
   std::lock_guard<std::mutex> lock(mutex_);
   Control& c = controls_[id];
   c.text = (c.textLimit > 0 && static_cast<int>(text.size()) > c.textLimit)

@@ -53,6 +53,8 @@ class MemoryConsoleView : public ConsoleView {
   bool IsPanelExpanded() override;
 
   // --- Inspection for tests and front ends --------------------------------
+  // The operator typing `text` into a control: cut at the control's limit.
+  void TypeText(int id, const std::string& text);
   Control GetControl(int id);
   std::vector<Row> Rows();
   int FocusedControl();

@@ -1,0 +1,646 @@
+#include "app/station.h"
+
+#include <climits>
+#include <cstdio>
+#include <utility>
+
+#include "device/device_session.h"
+
+namespace kx20 {
+
+namespace ctl = station_control;
+namespace sc = settings_control;
+
+// What the workers co-own with the console: everything they touch lives here,
+// so a worker still running when the console goes away never reaches freed
+// memory.
+struct Station::Shared {
+  Shared(Clock& clock, const std::string& logPath, Durability durability)
+      : images(clock), log(clock, logPath, durability) {}
+
+  StatusQueue queue;
+  DiscoveryFlags flags;
+  SettingsStore settings;
+  DiskImageStore images;
+  ProductionLogWriter log;
+  ProductionEnvironment env;
+};
+
+// The workers' way back into the console for the serial-number step; cut by
+// Shutdown() and the destructor.
+struct Station::ConsoleLink {
+  std::mutex mutex;
+  Station* station = nullptr;
+};
+
+namespace {
+
+constexpr const char* kMessageCaption = "KX20 Production Tool";
+
+// --- The data exchange table, in exchange order ----------------------------
+
+enum class Kind { kText, kCheck, kPercent };
+
+struct ExchangeItem {
+  int id;
+  Kind kind;
+  int limit;    // text: most characters (0: none)
+  bool isEdit;  // text limits are also set on edit controls
+  std::string* (*text)(PanelMembers&);
+  std::int32_t* (*number)(PanelMembers&);
+};
+
+#define KX20_TEXT(id, limit, isEdit, field) \
+  ExchangeItem{id, Kind::kText, limit, isEdit, [](PanelMembers& m) { return &m.field; }, nullptr}
+#define KX20_CHECK(id, field) \
+  ExchangeItem{id, Kind::kCheck, 0, false, nullptr, [](PanelMembers& m) { return &m.field; }}
+
+const ExchangeItem kExchange[] = {
+    KX20_TEXT(ctl::kSourcePath, 0, false, sourceFilePath),
+    KX20_TEXT(ctl::kDiskInfo, 0, false, diskInfoText),
+    KX20_TEXT(ctl::kRomInfo, 0, false, romInfoText),
+    KX20_CHECK(ctl::kCodeFlashOption, codeFlashOption),
+    KX20_CHECK(ctl::kEepromOption, eepromOption),
+    KX20_TEXT(sc::kOemApplicationId, 4, true, values.oemApplicationId),
+    KX20_TEXT(sc::kProductName, 5, true, values.productName),
+    KX20_TEXT(sc::kProductRevision, 2, true, values.productRevision),
+    KX20_CHECK(sc::kChangeSerialNumber, values.changeSerialNumber),
+    KX20_TEXT(sc::kCardSpecificData, 30, true, values.cardSpecificData),
+    KX20_TEXT(sc::kWriteDelay, 2, true, values.writeDelay),
+    KX20_TEXT(sc::kManufacturerId, 2, true, values.manufacturerId),
+    KX20_TEXT(sc::kEcc, 1, false, values.ecc),  // a drop-down: checked, not limited
+    KX20_TEXT(sc::kManufacturingYear, 0, false, values.manufacturingYear),
+    KX20_TEXT(sc::kManufacturingMonth, 0, false, values.manufacturingMonth),
+    KX20_TEXT(sc::kProductSerial, 8, true, values.productSerial),
+    KX20_TEXT(sc::kFlash1, 0, false, values.flash1Type),
+    KX20_TEXT(sc::kFlash2, 0, false, values.flash2Type),
+    KX20_TEXT(sc::kCapacitySelection, 0, false, values.capacitySelection),
+    KX20_CHECK(sc::kRwTest, values.rwTestEnabled),
+    KX20_CHECK(sc::kEraseFlash, values.eraseFlashEnabled),
+    ExchangeItem{sc::kRwValue, Kind::kPercent, 0, false, nullptr,
+                 [](PanelMembers& m) { return &m.values.rwTestPercent; }},
+    KX20_TEXT(sc::kCapacityShown, 30, true, values.capacityShown),
+};
+
+#undef KX20_TEXT
+#undef KX20_CHECK
+
+// A whole decimal integer: optional white space, optional sign, digits,
+// optional white space, nothing else, within 32 bits.
+bool ParseWholeInteger(const std::string& text, std::int32_t& value) {
+  std::size_t i = 0;
+  const auto space = [&](std::size_t k) {
+    return text[k] == ' ' || (text[k] >= '\t' && text[k] <= '\r');
+  };
+  while (i < text.size() && space(i)) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  const std::size_t digitsStart = i;
+  long long v = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    v = v * 10 + (text[i] - '0');
+    if (v > static_cast<long long>(INT_MAX) + 1) return false;
+  }
+  if (i == digitsStart) return false;
+  while (i < text.size() && space(i)) ++i;
+  if (i != text.size()) return false;
+  if (negative) v = -v;
+  if (v > INT_MAX || v < INT_MIN) return false;
+  value = static_cast<std::int32_t>(v);
+  return true;
+}
+
+// The fixed entries of the drop-downs, in insertion order.
+struct ComboEntries {
+  int id;
+  std::vector<const char*> entries;
+};
+
+const ComboEntries kComboEntries[] = {
+    {sc::kEcc, {"0", "1", "2"}},
+    {sc::kManufacturingYear, {"2003", "2004", "2005", "2006", "2007", "2008", "2009", "2010"}},
+    {sc::kManufacturingMonth, {"1", "2", "3", "4", "5", "6", "7", "8", "9", "10", "11", "12"}},
+    {sc::kFlash1, {"16", "32", "64", "128", "256", "128_2K", "256_2K", "512_2K"}},
+    {sc::kFlash2, {"0", "16", "32", "64", "128", "256", "128_2K", "256_2K", "512_2K"}},
+    {sc::kCapacitySelection,
+     {"8", "16", "32", "48", "64", "80", "96", "128", "144", "160", "192", "256", "128_2K",
+      "256_2K", "384_2K", "512_2K"}},
+};
+
+// Controls' states at creation: {id, visible, enabled}.
+struct InitialState {
+  int id;
+  bool visible;
+  bool enabled;
+};
+
+const InitialState kInitialStates[] = {
+    {ctl::kSlotList, true, true},          {ctl::kUpdate, true, true},
+    {ctl::kTargetDevice, false, false},    {ctl::kSourceFile, false, false},
+    {ctl::kEmpty, false, false},           {ctl::kOk, false, false},
+    {ctl::kDiskInfo, true, true},          {ctl::kRomInfo, true, true},
+    {ctl::kSourcePath, false, true},       {ctl::kSize256K, false, true},
+    {ctl::kSize512K, false, true},         {ctl::kCodeFlashOption, false, true},
+    {ctl::kEepromOption, false, true},     {sc::kCapacityShown, true, false},
+    {sc::kCapacitySelection, false, true}, {sc::kCardSpecificData, true, false},
+    {sc::kWriteDelay, false, false},       {sc::kEcc, false, false},
+    {ctl::kSaveConfigure, true, true},
+};
+
+// Keeps the locks taken by Shutdown() locked for the rest of the process:
+// workers may still wait on them, so they are never destroyed.
+void KeepLockedUntilExit(std::shared_ptr<RunLocks> locks) {
+  static std::mutex keepMutex;
+  static auto* kept = new std::vector<std::shared_ptr<RunLocks>>();
+  std::lock_guard<std::mutex> lock(keepMutex);
+  kept->push_back(std::move(locks));
+}
+
+}  // namespace
+
+Station::Station(PassThroughPort& port, Clock& clock, ConsoleView& view, Shell& shell,
+                 StationOptions options)
+    : port_(port), clock_(clock), view_(view), shell_(shell), options_(std::move(options)) {
+  configPath_ = InWorkDir(kSettingsFileName);
+  logPath_ = InWorkDir(kProductionLogFileName);
+  shared_ = std::make_shared<Shared>(clock_, logPath_, options_.durability);
+  link_ = std::make_shared<ConsoleLink>();
+  link_->station = this;
+  discovery_ = std::make_unique<SlotDiscovery>(port_, slots_, shared_->flags, view_);
+  codeFlashData_ = std::make_unique<CodeFlashData>();
+  ResetConfigTableHeader(table_);
+
+  ProductionEnvironment& env = shared_->env;
+  env.port = &port_;
+  env.clock = &clock_;
+  env.poster = &shared_->queue;
+  env.settings = &shared_->settings;
+  env.images = &shared_->images;
+  env.log = &shared_->log;
+  env.rescanPending = &shared_->flags.rescanPending;
+  env.advanceSerialNumber = [link = link_]() {
+    std::lock_guard<std::mutex> lock(link->mutex);
+    if (link->station == nullptr) {
+      // The console is gone: hand out no number (the disk fails rather than
+      // repeat an earlier disk's serial number).
+      SerialStepResult refused;
+      refused.status = SerialStepStatus::kNoSettingsFile;
+      return refused;
+    }
+    return link->station->SerialStep();
+  };
+
+  productionWorker_ = [](ProductionEnvironment& env, RunLocks& locks, std::uint32_t startValue) {
+    RunProductionWorker(env, locks, startValue);
+  };
+  codeFlashWorker_ = [](PassThroughPort& port, StatusPoster& poster, std::uint32_t startValue,
+                        bool size256K) { RunCodeFlashWorker(port, poster, startValue, size256K); };
+}
+
+Station::~Station() {
+  {
+    std::lock_guard<std::mutex> lock(link_->mutex);
+    link_->station = nullptr;
+  }
+  for (WorkerEntry& w : workers_) {
+    if (!w.thread.joinable()) continue;
+    if (shutDown_) {
+      w.thread.detach();
+    } else {
+      w.thread.join();
+    }
+  }
+}
+
+void Station::SetWorkerBodies(ProductionWorkerFn production, CodeFlashWorkerFn codeFlash) {
+  productionWorker_ = std::move(production);
+  codeFlashWorker_ = std::move(codeFlash);
+}
+
+std::string Station::InWorkDir(const std::string& name) const {
+  if (options_.workDir.empty() || options_.workDir == ".") return name;
+  const char last = options_.workDir.back();
+  if (last == '/' || last == '\\') return options_.workDir + name;
+  return options_.workDir + "/" + name;
+}
+
+std::string Station::SourcePath() const {
+  std::lock_guard<std::mutex> lock(membersMutex_);
+  return InWorkDir(members_.sourceFilePath);
+}
+
+DiscoveryFlags& Station::Flags() { return shared_->flags; }
+SettingsStore& Station::Settings() { return shared_->settings; }
+DiskImageStore& Station::Images() { return shared_->images; }
+StatusQueue& Station::Queue() { return shared_->queue; }
+
+PanelMembers Station::Members() const {
+  std::lock_guard<std::mutex> lock(membersMutex_);
+  return members_;
+}
+
+ConfigTable Station::WorkingTable() const {
+  std::lock_guard<std::mutex> lock(membersMutex_);
+  return table_;
+}
+
+// --- Initialisation and timer -------------------------------------------------
+
+void Station::Initialise() {
+  for (const ComboEntries& combo : kComboEntries) {
+    for (const char* entry : combo.entries) view_.AddComboEntry(combo.id, entry);
+  }
+  for (const InitialState& s : kInitialStates) {
+    view_.SetVisible(s.id, s.visible);
+    view_.SetEnabled(s.id, s.enabled);
+  }
+  view_.SetCheck(ctl::kSize256K, false);
+  view_.SetCheck(ctl::kSize512K, true);
+  codeFlashSize256K_ = 0;
+
+  settingsExpanded_ = 0;
+  view_.SetPanelExpanded(false);
+
+  {
+    std::lock_guard<std::mutex> lock(membersMutex_);
+    ReadSourceFileInfo(InWorkDir(kSourceImageFileName), members_.diskInfoText,
+                       members_.romInfoText);
+    members_.sourceFilePath = kSourceImageFileName;
+  }
+  ExchangeToControls();
+
+  shared_->flags.autoRescan.store(1);
+  shared_->flags.rescanPending.store(1);
+}
+
+bool Station::Tick() {
+  DiscoveryFlags& flags = shared_->flags;
+  if (flags.rescanPending.load() == 1) {
+    discovery_->ScanDevices();
+    flags.removalWatch.store(0);
+    view_.SetEnabled(ctl::kUpdate, true);
+  }
+  if (flags.removalWatch.load() == 1) discovery_->PollRemoval();
+
+  if (workers_.empty() && settingsExpanded_ == 0) {
+    view_.SetEnabled(ctl::kEmpty, true);
+    view_.SetEnabled(ctl::kSourceFile, true);
+    view_.SetEnabled(ctl::kTargetDevice, true);
+    view_.SetFocus(ctl::kTargetDevice);
+    const bool ended = runActive_;
+    if (runLocks_ != nullptr) {
+      runLocks_.reset();
+      flags.removalWatch.store(1);
+    } else if (codeFlashRun_) {
+      // A code-flash run keeps its results on screen like a production run:
+      // the rows stay until the disks have been unplugged.
+      flags.removalWatch.store(1);
+    }
+    runActive_ = false;
+    codeFlashRun_ = false;
+    return ended;
+  }
+  PruneWorkers();
+  return false;
+}
+
+void Station::PruneWorkers() {
+  for (auto it = workers_.begin(); it != workers_.end();) {
+    if (it->done->load()) {
+      if (it->thread.joinable()) it->thread.join();
+      it = workers_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+int Station::RunningWorkerCount() const {
+  int n = 0;
+  for (const WorkerEntry& w : workers_) n += w.done->load() ? 0 : 1;
+  return n;
+}
+
+bool Station::LetterBusy(char letter) const {
+  for (const WorkerEntry& w : workers_) {
+    if (w.driveLetter == letter && !w.done->load()) return true;
+  }
+  return false;
+}
+
+void Station::ScanDevices() { discovery_->ScanDevices(); }
+
+// --- Start command --------------------------------------------------------------
+
+void Station::OnSpaceKeyDown(bool autoRepeat) {
+  if (autoRepeat) return;  // one run per press
+  BeginRun();
+}
+
+void Station::OnUpdateButtonState(int buttonState) {
+  const bool held = (buttonState & kButtonStatePushed) != 0;
+  if (held && !updateHeld_) {
+    updateHeld_ = true;
+    BeginRun();
+  } else if (!held) {
+    updateHeld_ = false;
+  }
+}
+
+void Station::BeginRun() {
+  if (shutDown_) return;
+  view_.SetEnabled(ctl::kSourceFile, false);
+  view_.SetEnabled(ctl::kUpdate, false);
+  view_.SetEnabled(ctl::kEmpty, false);
+  view_.SetEnabled(ctl::kTargetDevice, false);
+  ReloadSettings(/*resetHeader=*/true);
+  ProductionStart();
+}
+
+bool Station::ReloadSettings(bool resetHeader) {
+  std::unique_lock<std::mutex> setup;
+  if (runLocks_ != nullptr && RunningWorkerCount() > 0) {
+    setup = std::unique_lock<std::mutex>(runLocks_->setupLock);
+  }
+  ConfigTable table = WorkingTable();
+  if (resetHeader) ResetConfigTableHeader(table);
+  const bool loaded = LoadSettings(configPath_, view_, table, shared_->settings);
+  std::lock_guard<std::mutex> lock(membersMutex_);
+  table_ = table;
+  return loaded;
+}
+
+SerialStepResult Station::SerialStep() {
+  SerialStepContext context;
+  ConfigTable table;
+  {
+    std::lock_guard<std::mutex> lock(membersMutex_);
+    context.changeSerialNumber = members_.values.changeSerialNumber;
+    table = table_;
+  }
+  context.configPath = configPath_;
+  context.view = &view_;
+  context.table = &table;
+  context.store = &shared_->settings;
+  context.durability = options_.durability;
+  const SerialStepResult result = AdvanceSerialNumber(context);
+  if (result.status == SerialStepStatus::kAllocated) {
+    std::lock_guard<std::mutex> lock(membersMutex_);
+    table_ = table;
+  }
+  return result;
+}
+
+void Station::StartWorker(int row, char letter, std::function<void()> body) {
+  WorkerEntry entry;
+  entry.done = std::make_shared<std::atomic<bool>>(false);
+  entry.driveLetter = letter;
+  entry.row = row;
+  entry.thread = std::thread([body = std::move(body), done = entry.done]() {
+    body();
+    done->store(true);
+  });
+  workers_.push_back(std::move(entry));
+  runStarts_.push_back({row, letter});
+}
+
+void Station::ProductionStart() {
+  ExchangeToMembers();
+  const PanelMembers members = Members();
+  if (members.codeFlashOption == 0 && members.eepromOption == 0) return;
+  const int count = view_.RowCount();
+  if (count < 0) return;
+
+  // A start while workers run shares their locks; a new run gets new ones.
+  if (runLocks_ == nullptr || RunningWorkerCount() == 0) {
+    runLocks_ = std::make_shared<RunLocks>();
+    if (RunningWorkerCount() == 0) runStarts_.clear();
+  }
+  runActive_ = true;
+
+  for (int row = 0; row < count; ++row) {
+    std::string text = view_.GetRowText(row);
+    if (text.size() > 256) text.resize(256);
+    const char letter = text.size() > 3 ? text[3] : 0;
+    if (letter == 0) continue;
+    if (LetterBusy(letter)) continue;  // never two workers on one disk
+
+    DeviceSession session(port_);
+    session.driveLetter = letter;
+    std::uint16_t statusWord = 0;
+    if (!session.ProbeControllerOnce(statusWord)) continue;
+
+    // Scans pause from the first start on (each worker also clears the flag
+    // as it starts); the rows now belong to the workers.
+    shared_->flags.rescanPending.store(0);
+    const std::uint32_t startValue = MakeStartValue(letter, row);
+    StartWorker(row, letter,
+                [shared = shared_, locks = runLocks_, body = productionWorker_, startValue]() {
+                  body(shared->env, *locks, startValue);
+                });
+    clock_.SleepMs(100);
+  }
+}
+
+void Station::OnEmptyButton() {
+  view_.SetEnabled(ctl::kUpdate, false);
+  view_.SetEnabled(ctl::kTargetDevice, false);
+  view_.SetEnabled(ctl::kEmpty, false);
+  view_.SetEnabled(ctl::kSourceFile, false);
+  CodeFlashStart();
+}
+
+void Station::CodeFlashStart() {
+  if (shutDown_) return;
+  ExchangeToMembers();
+  const PanelMembers members = Members();
+  if (members.codeFlashOption == 0 && members.eepromOption == 0) return;
+  if (!LoadCodeFlashData(InWorkDir(members.sourceFilePath), *codeFlashData_)) {
+    view_.ShowMessageBox(kCodeFlashMissingText, kMessageCaption);
+    return;
+  }
+  const int count = view_.RowCount();
+  if (count < 0) return;
+  if (RunningWorkerCount() == 0) runStarts_.clear();
+  runActive_ = true;
+  codeFlashRun_ = true;
+
+  // The selection: every slot holding a disk whose controller answered the
+  // scan's probe.
+  for (int slot = 1; slot <= kSlotRows; ++slot) {
+    SlotRecord& record = *slots_.Find(slot);
+    record.codeFlashReady = (record.present != 0 && record.probeAnswered != 0) ? 1 : 0;
+  }
+
+  const bool size256K = codeFlashSize256K_ == 1;
+  for (int row = 0; row < count; ++row) {
+    if (members.codeFlashOption == 0) break;
+    const SlotRecord* record = slots_.Find(row + 1);
+    if (record == nullptr || record->codeFlashReady == 0) continue;
+    std::string text = view_.GetRowText(row);
+    if (text.size() > 256) text.resize(256);
+    const char letter = text.size() > 3 ? text[3] : 0;
+    // A row whose text no longer carries its slot's drive letter (it shows a
+    // worker's progress) is not started on.
+    if (letter == 0 || letter != record->driveLetter) continue;
+    if (LetterBusy(letter)) continue;
+
+    shared_->flags.rescanPending.store(0);
+    const std::uint32_t startValue = MakeStartValue(letter, row);
+    StartWorker(row, letter,
+                [shared = shared_, port = &port_, body = codeFlashWorker_, startValue, size256K]() {
+                  body(*port, shared->queue, startValue, size256K);
+                });
+    clock_.SleepMs(100);
+  }
+}
+
+void Station::OnCodeFlashSize(bool size256K) {
+  codeFlashSize256K_ = size256K ? 1 : 0;
+  view_.SetCheck(ctl::kSize256K, size256K);
+  view_.SetCheck(ctl::kSize512K, !size256K);
+}
+
+// --- Status display ----------------------------------------------------------------
+
+void Station::ApplyStatus(const WorkerStatusMessage& message) {
+  const char letter = message.DriveLetter();
+  const int row = message.Row();
+  // The label: the slot text of the slot carrying the letter; the last one in
+  // table order wins; empty when no slot carries it.
+  std::string label;
+  if (letter != 0) {
+    for (int slot = 1; slot <= kSlotCount; ++slot) {
+      const SlotRecord& record = *slots_.Find(slot);
+      if (record.driveLetter == letter) label = record.slotText;
+    }
+  }
+  RowUpdate update = FormatStatusRow(message.Code(), message.Value(), label, letter);
+  const bool rowExists = row < view_.RowCount();
+  if (update.image && rowExists) view_.SetRowImage(row, *update.image);
+  if (update.setText && rowExists) {
+    if (update.text.size() > 255) update.text.resize(255);
+    view_.SetRowText(row, update.text);
+    view_.SetSelectionMark(row);
+  }
+}
+
+int Station::DrainStatus() {
+  int n = 0;
+  while (auto message = shared_->queue.TryTake()) {
+    ApplyStatus(*message);
+    ++n;
+  }
+  return n;
+}
+
+// --- Settings panel ------------------------------------------------------------------
+
+bool Station::ExchangeToMembers() {
+  PanelMembers next = Members();
+  bool ok = true;
+  for (const ExchangeItem& item : kExchange) {
+    if (item.kind == Kind::kCheck) {
+      *item.number(next) = view_.GetCheck(item.id) ? 1 : 0;
+      continue;
+    }
+    const std::string text = view_.GetControlText(item.id);
+    std::string refusal;
+    if (item.kind == Kind::kText) {
+      if (item.limit > 0 && static_cast<int>(text.size()) > item.limit) {
+        refusal = "Enter no more than " + std::to_string(item.limit) +
+                  (item.limit == 1 ? " character." : " characters.");
+      } else {
+        *item.text(next) = text;
+      }
+    } else {  // the percentage
+      std::int32_t value = 0;
+      if (!ParseWholeInteger(text, value)) {
+        refusal = "Please enter an integer.";
+      } else if (value < 0 || value > 100) {
+        refusal = "Please enter an integer between 0 and 100.";
+      } else {
+        *item.number(next) = value;
+      }
+    }
+    if (!refusal.empty()) {
+      view_.ShowMessageBox(refusal, kMessageCaption);
+      view_.SetFocus(item.id);
+      ok = false;
+      break;
+    }
+  }
+  std::lock_guard<std::mutex> lock(membersMutex_);
+  members_ = next;
+  return ok;
+}
+
+void Station::ExchangeToControls() {
+  PanelMembers members = Members();
+  for (const ExchangeItem& item : kExchange) {
+    switch (item.kind) {
+      case Kind::kCheck:
+        view_.SetCheck(item.id, *item.number(members) != 0);
+        break;
+      case Kind::kPercent:
+        view_.SetControlText(item.id, std::to_string(*item.number(members)));
+        break;
+      case Kind::kText:
+        view_.SetControlText(item.id, *item.text(members));
+        if (item.limit > 0 && item.isEdit) view_.SetTextLimit(item.id, item.limit);
+        break;
+    }
+  }
+}
+
+void Station::ToggleSettingsPanel() {
+  if (settingsExpanded_ == 0) {
+    view_.SetPanelExpanded(true);
+    settingsExpanded_ = 1;
+    view_.SetEnabled(ctl::kUpdate, false);
+    view_.SetEnabled(ctl::kTargetDevice, false);
+    view_.SetEnabled(ctl::kEmpty, false);
+    shared_->flags.rescanPending.store(0);
+    ReloadSettings(/*resetHeader=*/true);
+    ExchangeToMembers();
+  } else {
+    view_.SetPanelExpanded(false);
+    settingsExpanded_ = 0;
+    shared_->flags.rescanPending.store(1);
+  }
+  ExchangeToControls();
+}
+
+void Station::SaveConfigure() {
+  clock_.SleepMs(100);
+  ExchangeToMembers();  // a refused value does not stop the save
+  SaveSettings(Members().values, configPath_, view_, options_.durability);
+  ToggleSettingsPanel();
+}
+
+void Station::ShowAbout() { view_.ShowMessageBox(kAboutText, kAboutCaption); }
+
+void Station::OpenProductionLog() {
+  shell_.Perform("open", logPath_);  // a failure of the shell is not reported
+}
+
+// --- Ending ---------------------------------------------------------------------------
+
+void Station::Shutdown() {
+  if (shutDown_) return;
+  shutDown_ = true;
+  shared_->queue.Close();
+  {
+    // Waits for a serial step in progress; later steps find no console.
+    std::lock_guard<std::mutex> lock(link_->mutex);
+    link_->station = nullptr;
+  }
+  if (runLocks_ != nullptr) {
+    // Same order as the workers: setupLock before logLock.
+    runLocks_->setupLock.lock();
+    runLocks_->logLock.lock();
+    KeepLockedUntilExit(runLocks_);
+  }
+}
+
+}  // namespace kx20

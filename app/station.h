@@ -1,0 +1,264 @@
+// Station: the behaviour of the main window without any toolkit. A front end
+// (Win32 dialog, terminal, headless batch) owns a ConsoleView, feeds the
+// window's events into a Station on its console thread, calls Tick() once a
+// second and hands every queued WorkerStatusMessage to ApplyStatus().
+//
+// What the station owns: the SlotTable and discovery, the working
+// ConfigTable, the WorkerList, the settings panel's value members, and the
+// state the workers share (settings snapshots, the prepared image, the
+// production log writer, the status queue, the discovery flags). The shared
+// state lives in a block the workers co-own, so a worker that outlives the
+// console never touches freed memory; the port and the clock passed in must
+// outlive every worker (the program ends with std::_Exit after Shutdown()).
+//
+// Threads: every method runs on the console thread, except where noted. The
+// workers' serial-number step reloads the settings into the view from the
+// worker's thread (the view must accept that, see ConsoleView).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/console_view.h"
+#include "app/shell.h"
+#include "app/slot_table.h"
+#include "common/clock.h"
+#include "config/card_registers.h"
+#include "config/durable_file.h"
+#include "config/serial_number.h"
+#include "config/settings.h"
+#include "device/pass_through_port.h"
+#include "image/disk_image.h"
+#include "image/source_image.h"
+#include "production/production_log.h"
+#include "production/production_worker.h"
+#include "production/status_poster.h"
+
+namespace kx20 {
+
+// Dialog IDs of the main window's upper area (the panel's are in
+// settings_control).
+namespace station_control {
+inline constexpr int kOk = 1;
+inline constexpr int kTargetDevice = 1000;  // "Target Device": runs a scan (hidden)
+inline constexpr int kSourceFile = 1002;    // "Source File": toggles the panel (hidden)
+inline constexpr int kUpdate = 1003;        // "Update": starts production
+inline constexpr int kEmpty = 1004;         // "empty": code-flash run (hidden)
+inline constexpr int kSaveConfigure = 1005; // "Save configure"
+inline constexpr int kSlotList = 1007;
+inline constexpr int kSourcePath = 1008;    // sourceFilePath (hidden)
+inline constexpr int kDiskInfo = 1009;      // diskInfoText
+inline constexpr int kRomInfo = 1010;       // romInfoText
+inline constexpr int kSize256K = 1020;      // radio "256K" (hidden)
+inline constexpr int kSize512K = 1021;      // radio "512K" (hidden), checked at start
+inline constexpr int kCodeFlashOption = 1022;  // check box "Code Falsh" (hidden)
+inline constexpr int kEepromOption = 1023;     // check box "EEPROM" (hidden)
+inline constexpr int kCidGroup = 1025;      // "CID Info " group box
+inline constexpr int kOtherGroup = 1049;    // "Other Info" group box
+}  // namespace station_control
+
+// The window's value members bound to controls by the data exchange.
+struct PanelMembers {
+  std::string sourceFilePath;       // 1008
+  std::string diskInfoText;         // 1009
+  std::string romInfoText;          // 1010
+  std::int32_t codeFlashOption = 1; // 1022 "Code Falsh"
+  std::int32_t eepromOption = 0;    // 1023 "EEPROM"
+  SettingsPanelValues values;       // 1012 ... 1048
+};
+
+// A worker started by a production or code-flash start.
+struct StartedWorker {
+  int row = 0;
+  char driveLetter = 0;
+};
+
+// BM_GETSTATE bits the start command looks at.
+inline constexpr int kButtonStatePushed = 0x0004;
+inline constexpr int kButtonStateFocus = 0x0008;
+
+// Texts of the window's own.
+inline constexpr const char* kWindowCaption =
+    "VYN KX20 Production Tool 1.05    (Best viewed in Resolution 1024*768 Pixels) ";
+inline constexpr const char* kAboutCaption = "About KX20ProductionTools";
+inline constexpr const char* kAboutText = "VYN KX20 Product Tool ";
+inline constexpr const char* kCodeFlashMissingText = "Code Flash Data can't found!!";
+
+struct StationOptions {
+  // Where config.txt, produce.log and the source image are ("" or ".": the
+  // current directory).
+  std::string workDir = ".";
+  // How config.txt and produce.log are written (tests use kFast).
+  Durability durability = Durability::kDurable;
+};
+
+// The worker bodies, injectable so the console can be tested with workers
+// that block or finish on command. Default: RunProductionWorker and
+// RunCodeFlashWorker.
+using ProductionWorkerFn = std::function<void(ProductionEnvironment&, RunLocks&, std::uint32_t)>;
+using CodeFlashWorkerFn =
+    std::function<void(PassThroughPort&, StatusPoster&, std::uint32_t startValue, bool size256K)>;
+
+class Station {
+ public:
+  Station(PassThroughPort& port, Clock& clock, ConsoleView& view, Shell& shell,
+          StationOptions options = {});
+  // Joins the workers still running; after Shutdown() it leaves them instead.
+  ~Station();
+  Station(const Station&) = delete;
+  Station& operator=(const Station&) = delete;
+
+  // Replaces the worker bodies; call before the first start.
+  void SetWorkerBodies(ProductionWorkerFn production, CodeFlashWorkerFn codeFlash);
+
+  // --- Window events -----------------------------------------------------
+  // Window initialisation: fixed drop-down entries, the controls' initial
+  // states, "512K" checked, panel collapsed, the source image's info lines,
+  // data exchange towards the controls, autoRescan and rescanPending set.
+  void Initialise();
+  // One tick of the one-second window timer. Returns true when this tick
+  // detected the end of a run (no worker left with the panel collapsed after
+  // a start).
+  bool Tick();
+  // The start command: a Space key-down (auto-repeats of a held key are
+  // ignored: one run per press) ...
+  void OnSpaceKeyDown(bool autoRepeat);
+  // ... or the "Update" button's state (BM_GETSTATE) seen in the message
+  // pre-filter: a run starts when the button goes down, once per press.
+  void OnUpdateButtonState(int buttonState);
+  // Disables the buttons, resets the table header, loads config.txt and
+  // starts production.
+  void BeginRun();
+  // Starts one production worker per row whose disk answers the probe and has
+  // no worker yet.
+  void ProductionStart();
+  // The "empty" button: disables 1003, 1000, 1004, 1002, then CodeFlashStart.
+  void OnEmptyButton();
+  // Starts one code-flash worker per row whose slot holds a disk that
+  // answered the scan's probe (and has no worker yet).
+  void CodeFlashStart();
+  // The "Target Device" button.
+  void ScanDevices();
+  // The "256K" / "512K" radio buttons.
+  void OnCodeFlashSize(bool size256K);
+  // System command 0x11 and the "Source File" button.
+  void ToggleSettingsPanel();
+  // The "Save configure" button: pause 100 ms, exchange, save, toggle.
+  void SaveConfigure();
+  // System command 0x10.
+  void ShowAbout();
+  // Double-click on the slot list: "open" produce.log through the shell.
+  void OpenProductionLog();
+
+  // --- Status display --------------------------------------------------------
+  // The queue the workers post to.
+  StatusQueue& Queue();
+  // Applies one WorkerStatusMessage to its row.
+  void ApplyStatus(const WorkerStatusMessage& message);
+  // Applies every queued message; returns how many.
+  int DrainStatus();
+
+  // --- Data exchange ----------------------------------------------------------
+  // Controls to members, in exchange order, checking the limits. On the
+  // first refused value: message box naming the limit, focus to that
+  // control, and that member and the ones after it keep their values.
+  // Returns false when a value was refused.
+  bool ExchangeToMembers();
+  // Members to controls (and the edits' typing limits).
+  void ExchangeToControls();
+
+  // --- Ending ---------------------------------------------------------------
+  // Closing the console while workers may run: closes the status queue (later
+  // posts are dropped), cuts the workers' link to the console, then takes the
+  // current run's setupLock and logLock and keeps them, so no serial number
+  // and no log record is left half-written. After this the process must end
+  // (std::_Exit); the destructor leaves the workers alone.
+  void Shutdown();
+
+  // --- Inspection -------------------------------------------------------------
+  const SlotTable& Slots() const { return slots_; }
+  DiscoveryFlags& Flags();
+  SettingsStore& Settings();
+  DiskImageStore& Images();
+  PanelMembers Members() const;
+  ConfigTable WorkingTable() const;
+  bool SettingsExpanded() const { return settingsExpanded_ != 0; }
+  std::int32_t CodeFlashSize256K() const { return codeFlashSize256K_; }
+  // Entries in the WorkerList (finished workers stay until a tick prunes them).
+  int WorkerCount() const { return static_cast<int>(workers_.size()); }
+  // Workers that have not finished yet.
+  int RunningWorkerCount() const;
+  // True while the run's SetupLock and LogLock exist.
+  bool HasRunLocks() const { return runLocks_ != nullptr; }
+  const RunLocks* CurrentRunLocks() const { return runLocks_.get(); }
+  // The workers started since the last start that found no worker running.
+  const std::vector<StartedWorker>& RunStarts() const { return runStarts_; }
+  // True while a started run has not been seen to end by the timer.
+  bool RunActive() const { return runActive_; }
+  std::string ConfigPath() const { return configPath_; }
+  std::string LogPath() const { return logPath_; }
+  std::string SourcePath() const;
+
+ private:
+  struct Shared;
+  struct ConsoleLink;
+  struct WorkerEntry {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> done;
+    char driveLetter = 0;
+    int row = 0;
+  };
+
+  std::string InWorkDir(const std::string& name) const;
+  // Loads config.txt into the controls, the working table and the published
+  // settings. While a run lasts it holds the run's setupLock, so a worker's
+  // serial step and table write never see a table published from an older
+  // file in between.
+  bool ReloadSettings(bool resetHeader);
+  // The serial-number step the workers run (worker thread, setupLock held).
+  SerialStepResult SerialStep();
+  bool LetterBusy(char letter) const;
+  void PruneWorkers();
+  void StartWorker(int row, char letter, std::function<void()> body);
+
+  PassThroughPort& port_;
+  Clock& clock_;
+  ConsoleView& view_;
+  Shell& shell_;
+  StationOptions options_;
+  std::string configPath_;
+  std::string logPath_;
+
+  std::shared_ptr<Shared> shared_;
+  std::shared_ptr<ConsoleLink> link_;
+  SlotTable slots_;
+  std::unique_ptr<SlotDiscovery> discovery_;
+
+  mutable std::mutex membersMutex_;  // members_ and table_: shared with the serial step
+  PanelMembers members_;
+  ConfigTable table_{};
+
+  std::int32_t settingsExpanded_ = 0;
+  std::int32_t codeFlashSize256K_ = 0;
+  bool updateHeld_ = false;
+  bool runActive_ = false;
+  bool codeFlashRun_ = false;
+  bool shutDown_ = false;
+
+  std::vector<WorkerEntry> workers_;
+  std::shared_ptr<RunLocks> runLocks_;
+  std::vector<StartedWorker> runStarts_;
+  std::unique_ptr<CodeFlashData> codeFlashData_;
+
+  ProductionWorkerFn productionWorker_;
+  CodeFlashWorkerFn codeFlashWorker_;
+};
+
+}  // namespace kx20
