@@ -1,0 +1,308 @@
+#include "production/production_worker.h"
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+#include <vector>
+
+#include "device/device_session.h"
+#include "production/config_check.h"
+
+namespace kx20 {
+namespace {
+
+constexpr std::uint16_t kChunkSectors = 128;
+constexpr std::uint32_t kChunkBytes = kChunkSectors * kSectorSize;  // 65,536
+constexpr std::uint32_t kClearLimitSector = 12800;
+constexpr std::uint32_t kPostConfigPauseMs = 2000;
+constexpr std::uint32_t kEraseStartPauseMs = 1000;
+constexpr std::uint32_t kEraseEndPauseMs = 2000;
+constexpr std::uint32_t kImageVerifyPauseMs = 1000;
+constexpr std::uint16_t kCodeFlashControlMode = 4;
+
+// Progress as a percentage with a divisor that may be zero (fewer than 100
+// blocks or chunks): then there is nothing to divide and the step shows 100.
+std::uint32_t Progress(std::uint32_t done, std::uint32_t divisor) {
+  return divisor == 0 ? 100u : done / divisor;
+}
+
+struct Failure {
+  const char* errorText;
+  WorkerStatusCode code;
+};
+
+class ProductionPass {
+ public:
+  ProductionPass(ProductionEnvironment& env, RunLocks& locks, std::uint32_t startValue)
+      : env_(env),
+        locks_(locks),
+        letter_(static_cast<char>((startValue >> 16) & 0xFF)),
+        row_(static_cast<int>(startValue & 0xFFFF)),
+        session_(*env.port),
+        testPattern_(kChunkBytes),
+        testReadBack_(kChunkBytes),
+        zeroBlock_(kChunkBytes),
+        imageReadBack_(kChunkBytes) {}
+
+  void Run();
+
+ private:
+  void Post(WorkerStatusCode code, std::uint32_t value) {
+    env_.poster->Post(WorkerStatusMessage::Make(letter_, row_, code,
+                                                static_cast<std::uint16_t>(value)));
+  }
+  void Sleep(std::uint32_t ms) { env_.clock->SleepMs(ms); }
+
+  // The common failure exit: controller told, handle closed, log written, row updated.
+  void Fail(const Failure& failure);
+  void Pass();
+
+  std::optional<Failure> ConfigurationStep(const ProductionSettings& settings,
+                                           ConfigCheckResult& check);
+  void EraseFlash(std::uint32_t totalMegabytes);
+  std::optional<Failure> TableSteps();
+  std::optional<Failure> ImageFor(std::uint32_t lastLba);
+  std::optional<Failure> ReadWriteTest(std::uint32_t lastLba, std::int32_t percentLimit);
+  void ClearFileSystemArea();
+  std::optional<Failure> WriteAndVerifyImage();
+
+  ProductionEnvironment& env_;
+  RunLocks& locks_;
+  const char letter_;
+  const int row_;
+  DeviceSession session_;
+  std::array<std::uint8_t, 512> flashInfo_{};
+  std::array<std::uint8_t, 512> tableReadBack_{};
+  std::vector<std::uint8_t> testPattern_;
+  std::vector<std::uint8_t> testReadBack_;
+  std::vector<std::uint8_t> zeroBlock_;
+  std::vector<std::uint8_t> imageReadBack_;
+  // Held from the serial-number step to the end of the table steps; a
+  // failure inside them keeps it until the worker ends.
+  std::unique_lock<std::mutex> setupGuard_;
+  std::uint32_t serialNumber_ = 0;
+  std::shared_ptr<const PreparedImageSnapshot> image_;
+};
+
+void ProductionPass::Run() {
+  env_.rescanPending->store(0);
+  if (!session_.Open(letter_)) return;  // no message, no record
+  std::uint16_t probeStatus = 0;
+  if (!session_.ProbeController(probeStatus)) {
+    session_.Close();
+    return;
+  }
+
+  // One settings snapshot for the checks and options of this pass.
+  const std::shared_ptr<const ProductionSettings> settings = env_.settings->Snapshot();
+
+  ConfigCheckResult check;
+  if (auto f = ConfigurationStep(*settings, check)) return Fail(*f);
+  if (settings->eraseFlashEnabled) EraseFlash(check.totalMegabytes);
+  if (auto f = TableSteps()) return Fail(*f);
+
+  // Post-configuration sequence; TestUnitReady closes the handle and the
+  // next command reopens it.
+  session_.FlashControl08();
+  session_.ControllerControl01();
+  session_.ProbeControllerStatus();
+  session_.FlashControl03();
+  session_.TestUnitReady();
+  Sleep(kPostConfigPauseMs);
+
+  std::uint32_t lastLba = 0;
+  if (session_.ReadCapacity(lastLba, letter_) != DevOk || lastLba == 0) {
+    return Fail({"USBErr_Capacity", StatusCapacityFail});
+  }
+  session_.VerifyLeadingBlocks();
+  for (std::uint32_t i = 0; i < kChunkBytes; i += 2) {
+    testPattern_[i] = 0x55;
+    testPattern_[i + 1] = 0xAA;
+  }
+  if (auto f = ImageFor(lastLba)) return Fail(*f);
+  if (settings->rwTestEnabled) {
+    if (auto f = ReadWriteTest(lastLba, settings->rwTestPercent)) return Fail(*f);
+  }
+  ClearFileSystemArea();
+  if (auto f = WriteAndVerifyImage()) return Fail(*f);
+  Pass();
+}
+
+std::optional<Failure> ProductionPass::ConfigurationStep(const ProductionSettings& settings,
+                                                         ConfigCheckResult& check) {
+  session_.ReadFlashInfo(flashInfo_.data(), static_cast<std::uint32_t>(flashInfo_.size()), nullptr);
+  check = CheckFlashConfiguration(flashInfo_.data(), settings.flash1Type, settings.flash2Type,
+                                  settings.capacitySelection);
+  if (!check.ok) return Failure{"USBErr_Config", StatusConfigFail};
+  return std::nullopt;
+}
+
+void ProductionPass::EraseFlash(std::uint32_t totalMegabytes) {
+  Post(StatusEraseProgress, 0);
+  Sleep(kEraseStartPauseMs);
+  // Block geometry from the first chip's capacity index as read.
+  const bool largeBlocks = flashInfo_[6] >= 6;
+  const std::uint32_t blockKb = largeBlocks ? 128 : 16;
+  const std::uint32_t step = largeBlocks ? 256 : 32;
+  const std::uint32_t blocks = totalMegabytes * 1024 / blockKb;
+  const std::uint32_t divisor = blocks / 100;
+  for (std::uint32_t b = 0; b <= blocks; ++b) {
+    session_.EraseFlashBlock(b * step);
+    Post(StatusEraseProgress, std::min<std::uint32_t>(100, Progress(b, divisor)));
+  }
+  session_.FlashControl03();
+  Sleep(kEraseEndPauseMs);
+}
+
+std::optional<Failure> ProductionPass::TableSteps() {
+  setupGuard_ = std::unique_lock<std::mutex>(locks_.setupLock);
+  if (env_.advanceSerialNumber) {
+    const SerialStepResult step = env_.advanceSerialNumber();
+    // With the option on, a disk that got no fresh number would carry an
+    // earlier disk's serial number: it is not programmed.
+    if (step.Failed()) return Failure{"USBErr_RWTable", StatusRwTableFail};
+  }
+  // The table and number this worker programs, taken while the lock is held.
+  const std::shared_ptr<const ProductionSettings> settings = env_.settings->Snapshot();
+  serialNumber_ = settings->currentSerialNumber;
+  const ConfigTable& table = settings->publishedConfigTable;
+
+  const DeviceStatus written =
+      session_.WriteConfigTable(table.data(), static_cast<std::uint32_t>(table.size()), nullptr);
+  Post(StatusProcess, 0);
+  if (written != DevOk) return Failure{"USBErr_RWTable", StatusRwTableFail};
+
+  const DeviceStatus read = session_.ReadConfigTable(
+      tableReadBack_.data(), static_cast<std::uint32_t>(tableReadBack_.size()), nullptr);
+  Post(StatusProcess, 0);
+  if (read != DevOk) return Failure{"USBErr_RWTable", StatusRwTableFail};
+
+  // The first 8 bytes are the controller's own and are not compared.
+  if (std::memcmp(tableReadBack_.data() + 8, table.data() + 8, table.size() - 8) != 0) {
+    return Failure{"USBErr_TableCompare", StatusTableCompareFail};
+  }
+  setupGuard_.unlock();
+  return std::nullopt;
+}
+
+std::optional<Failure> ProductionPass::ImageFor(std::uint32_t lastLba) {
+  // The image must be the one built for this disk's own capacity: another
+  // worker may have rebuilt the shared image for a different disk since.
+  if (lastLba == env_.imageCapacity.load()) {
+    image_ = env_.images->Current();
+    if (image_ && image_->imageCapacity == lastLba) return std::nullopt;
+  }
+  env_.imageCapacity.store(lastLba);
+  {
+    std::lock_guard<std::mutex> lock(locks_.setupLock);
+    image_ = env_.images->BuildDiskImage(lastLba);
+  }
+  if (!image_) return Failure{"USBErr_Capacity", StatusCapacityFail};
+  return std::nullopt;
+}
+
+std::optional<Failure> ProductionPass::ReadWriteTest(std::uint32_t lastLba,
+                                                     std::int32_t percentLimit) {
+  const std::uint32_t chunks = lastLba / kChunkSectors;
+  const std::uint32_t divisor = chunks / 100;
+  for (std::uint32_t i = 0; i < chunks; ++i) {
+    const std::uint32_t lba = i * kChunkSectors;
+    session_.WriteSectors(testPattern_.data(), lba, kChunkSectors, nullptr);
+    session_.ReadSectors(testReadBack_.data(), lba, kChunkSectors, nullptr);
+    const bool same = std::memcmp(testReadBack_.data(), testPattern_.data(), kChunkBytes) == 0;
+    std::fill(testReadBack_.begin(), testReadBack_.end(), 0);
+    if (!same) return Failure{"USBErr_RW_Compare", StatusRwCompareFail};
+    const std::uint32_t p = Progress(i, divisor);
+    if (static_cast<std::int64_t>(p) > percentLimit || p > 100) break;
+    Post(StatusRwTestProgress, p);
+  }
+  return std::nullopt;
+}
+
+void ProductionPass::ClearFileSystemArea() {
+  const std::uint32_t end = image_->imageRootSector + 1024;
+  for (std::uint32_t a = 0; a < end && a < kClearLimitSector; a += kChunkSectors) {
+    session_.WriteSectors(zeroBlock_.data(), a, kChunkSectors, nullptr);
+  }
+}
+
+std::optional<Failure> ProductionPass::WriteAndVerifyImage() {
+  const std::uint8_t* image = image_->preparedImage.data();
+  for (std::uint32_t k = 1; k <= 4; ++k) {
+    const std::uint32_t lba = kChunkSectors * (k - 1);
+    const std::uint8_t* piece = image + static_cast<std::size_t>(kChunkBytes) * (k - 1);
+    session_.WriteSectors(piece, lba, kChunkSectors, nullptr);
+    std::fill(imageReadBack_.begin(), imageReadBack_.end(), 0);
+    Sleep(kImageVerifyPauseMs);
+    session_.ReadSectors(imageReadBack_.data(), lba, kChunkSectors, nullptr);
+    const bool same = std::memcmp(imageReadBack_.data(), piece, kChunkBytes) == 0;
+    Post(StatusProcess, k);
+    if (!same) return Failure{"USBErr_Pnf", StatusPnfFail};
+  }
+  return std::nullopt;
+}
+
+void ProductionPass::Fail(const Failure& failure) {
+  session_.SignalFail();
+  session_.Close();
+  const LogRecord record = MakeFailRecord(failure.errorText);
+  {
+    std::lock_guard<std::mutex> lock(locks_.logLock);
+    env_.log->WriteRecord(record);
+  }
+  Post(failure.code, 0);
+  // setupGuard_, if still held (a failure in the table steps), is released
+  // when the pass ends.
+}
+
+void ProductionPass::Pass() {
+  session_.SignalPass();
+  const LogRecord record = MakePassRecord(serialNumber_, image_->imageCapacity);
+  {
+    std::lock_guard<std::mutex> lock(locks_.logLock);
+    env_.log->WriteRecord(record);
+  }
+  Post(StatusPass, 100);
+  session_.Close();
+}
+
+}  // namespace
+
+void RunProductionWorker(ProductionEnvironment& env, RunLocks& locks, std::uint32_t startValue) {
+  ProductionPass pass(env, locks, startValue);
+  pass.Run();
+}
+
+void RunCodeFlashWorker(PassThroughPort& port, StatusPoster& poster, std::uint32_t startValue,
+                        bool size256K) {
+  const char letter = static_cast<char>((startValue >> 16) & 0xFF);
+  const int row = static_cast<int>(startValue & 0xFFFF);
+  auto post = [&](WorkerStatusCode code, std::uint32_t value) {
+    poster.Post(WorkerStatusMessage::Make(letter, row, code, static_cast<std::uint16_t>(value)));
+  };
+  DeviceSession session(port);
+  if (!session.Open(letter)) return;
+  std::uint16_t probeStatus = 0;
+  if (!session.ProbeController(probeStatus)) {
+    session.Close();
+    return;
+  }
+  post(StatusEraseProgress, 0);
+  const std::uint16_t blocks = size256K ? 16 : 32;
+  std::vector<std::uint8_t> zero(kCodeFlashBlockSize);
+  bool failed = false;
+  for (std::uint16_t b = 0; b < blocks; ++b) {
+    const DeviceStatus status = session.WriteCodeFlashBlock(zero.data(), b, nullptr);
+    // The divisor is 32 for both sizes: a 16-block run ends at 50 %.
+    post(StatusEraseProgress, (b + 1u) * 100u / 32u);
+    if (status != DevOk) {
+      failed = true;
+      break;
+    }
+  }
+  session.CodeFlashControl(static_cast<std::uint8_t>(kCodeFlashControlMode));
+  if (!failed) post(StatusEmpty, 100);
+  session.Close();
+}
+
+}  // namespace kx20

@@ -1,0 +1,440 @@
+// The production and code-flash workers driven through the simulated farm on
+// virtual time: whole batches, the fault matrix, progress sequences.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <thread>
+
+#include "app/memory_console_view.h"
+#include "common/virtual_clock.h"
+#include "config/card_registers.h"
+#include "config/profile_file.h"
+#include "production/config_check.h"
+#include "production/production_worker.h"
+#include "sim/farm.h"
+#include "sim/farm_file.h"
+
+namespace kx20 {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ReadText(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// One station's worth of shared state around a farm, with config.txt from the
+// examples in a scratch directory.
+class ProductionRig {
+ public:
+  explicit ProductionRig(const FarmSpec& spec, const std::string& configOverrides = "")
+      : dir_(fs::temp_directory_path() /
+             ("kx20-worker-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)) + "-" +
+              std::to_string(counter_++))),
+        images_(clock_),
+        log_(clock_, (dir_ / "produce.log").string(), Durability::kRelaxed) {
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    configPath_ = (dir_ / "config.txt").string();
+    fs::copy_file(fs::path(KX20_SOURCE_DIR) / "examples" / "config.txt", configPath_);
+    std::istringstream overrides(configOverrides);
+    std::string line;
+    while (std::getline(overrides, line)) {  // "SECTION:KEY=VALUE"
+      const auto colon = line.find(':');
+      const auto eq = line.find('=');
+      if (colon == std::string::npos || eq == std::string::npos) continue;
+      EXPECT_TRUE(WriteProfileString(configPath_, line.substr(0, colon),
+                                     line.substr(colon + 1, eq - colon - 1), line.substr(eq + 1),
+                                     Durability::kRelaxed));
+    }
+    std::string error;
+    farm_ = SimFarm::Create(spec, clock_, &error);
+    EXPECT_TRUE(farm_) << error;
+    ResetConfigTableHeader(table_);
+    EXPECT_TRUE(LoadSettings(configPath_, view_, table_, store_));
+    env_.port = farm_.get();
+    env_.clock = &clock_;
+    env_.poster = &queue_;
+    env_.settings = &store_;
+    env_.images = &images_;
+    env_.log = &log_;
+    env_.rescanPending = &rescanPending_;
+    env_.advanceSerialNumber = [this] {
+      SerialStepContext context;
+      context.changeSerialNumber = view_.GetCheck(1028) ? 1 : 0;
+      context.configPath = configPath_;
+      context.view = &view_;
+      context.table = &table_;
+      context.store = &store_;
+      context.durability = Durability::kRelaxed;
+      return AdvanceSerialNumber(context);
+    };
+  }
+  ~ProductionRig() { fs::remove_all(dir_); }
+
+  // Runs one worker per letter (row = position in the list), concurrently,
+  // and collects every message.
+  void RunBatch(const std::vector<char>& letters) {
+    RunLocks locks;
+    std::vector<std::thread> workers;
+    for (std::size_t row = 0; row < letters.size(); ++row) {
+      workers.emplace_back([this, &locks, letter = letters[row], row] {
+        RunProductionWorker(env_, locks, MakeStartValue(letter, static_cast<int>(row)));
+      });
+    }
+    for (auto& w : workers) w.join();
+    Drain();
+  }
+
+  void Drain() {
+    while (auto m = queue_.TryTake()) messages_.push_back(*m);
+  }
+
+  // The row a letter's messages leave behind: text and image.
+  std::pair<std::string, int> FinalRow(char letter, const std::string& label) const {
+    std::string text = "(untouched)";
+    int image = -1;
+    for (const auto& m : messages_) {
+      if (m.DriveLetter() != letter) continue;
+      const RowUpdate u = FormatStatusRow(m.Code(), m.Value(), label, letter);
+      if (u.setText) text = u.text;
+      if (u.image) image = *u.image;
+    }
+    return {text, image};
+  }
+
+  std::vector<std::uint16_t> Values(char letter, std::uint16_t code) const {
+    std::vector<std::uint16_t> values;
+    for (const auto& m : messages_) {
+      if (m.DriveLetter() == letter && m.Code() == code) values.push_back(m.Value());
+    }
+    return values;
+  }
+
+  // Log sections in file order: name -> key/value pairs.
+  std::vector<std::map<std::string, std::string>> LogRecords() const {
+    std::vector<std::map<std::string, std::string>> records;
+    std::istringstream in(ReadText(dir_ / "produce.log"));
+    std::string line;
+    while (std::getline(in, line)) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (line.empty()) continue;
+      if (line.front() == '[') {
+        records.emplace_back();
+        records.back()["[section]"] = line.substr(1, line.size() - 2);
+      } else if (!records.empty()) {
+        const auto eq = line.find('=');
+        records.back()[line.substr(0, eq)] = eq == std::string::npos ? "" : line.substr(eq + 1);
+      }
+    }
+    return records;
+  }
+
+  SimFarm& farm() { return *farm_; }
+  VirtualClock& clock() { return clock_; }
+  DiskImageStore& images() { return images_; }
+  ProductionEnvironment& env() { return env_; }
+  SettingsStore& store() { return store_; }
+  const std::string& configPath() const { return configPath_; }
+  const fs::path& dir() const { return dir_; }
+  std::vector<WorkerStatusMessage>& messages() { return messages_; }
+
+ private:
+  static inline int counter_ = 0;
+  fs::path dir_;
+  std::string configPath_;
+  VirtualClock clock_;
+  std::unique_ptr<SimFarm> farm_;
+  MemoryConsoleView view_;
+  ConfigTable table_{};
+  SettingsStore store_;
+  DiskImageStore images_;
+  ProductionLogWriter log_;
+  StatusQueue queue_;
+  std::atomic<int> rescanPending_{1};
+  ProductionEnvironment env_;
+  std::vector<WorkerStatusMessage> messages_;
+};
+
+std::vector<char> Letters(const FarmSpec& spec) {
+  std::vector<char> letters;
+  for (const auto& d : spec.disks) letters.push_back(d.letter);
+  return letters;
+}
+
+std::string Label(int row) {
+  const int slot = row + 1;
+  return std::string{static_cast<char>('0' + slot / 10 % 10), static_cast<char>('0' + slot % 10)};
+}
+
+std::uint32_t SerialOfTable(const std::array<std::uint8_t, 512>& table) {
+  ConfigTable t;
+  std::copy(table.begin(), table.end(), t.begin());
+  const auto cid = CidRegister(t);
+  // Eight decimal digits stored as four bytes read as hexadecimal.
+  std::uint32_t serial = 0;
+  for (int i = 9; i <= 12; ++i) {
+    serial = serial * 100 + (cid[static_cast<std::size_t>(i)] >> 4) * 10 + (cid[static_cast<std::size_t>(i)] & 0x0F);
+  }
+  return serial;
+}
+
+TEST(ProductionBatch, TenHealthyDisksPassWithConsecutiveSerialNumbers) {
+  const FarmSpec spec = DefaultFarmSpec();
+  ProductionRig rig(spec);
+  rig.RunBatch(Letters(spec));
+
+  std::set<std::uint32_t> serials;
+  for (std::size_t row = 0; row < spec.disks.size(); ++row) {
+    const char letter = spec.disks[row].letter;
+    const auto [text, image] = rig.FinalRow(letter, Label(static_cast<int>(row)));
+    EXPECT_EQ(text, Label(static_cast<int>(row)) + "-:Pass");
+    EXPECT_EQ(image, 6);
+    SimDisk* disk = rig.farm().Disk(letter);
+    EXPECT_EQ(disk->LastSignal(), SimSignal::Pass);
+    serials.insert(SerialOfTable(disk->StoredConfigTable()));
+    // Sectors 0-511 hold the prepared image.
+    const auto image512 = rig.images().Current();
+    ASSERT_TRUE(image512);
+    const auto stored = disk->ReadStored(0, 512);
+    EXPECT_TRUE(std::equal(stored.begin(), stored.end(), image512->preparedImage.begin()))
+        << letter;
+  }
+  EXPECT_EQ(serials, (std::set<std::uint32_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
+
+  const auto records = rig.LogRecords();
+  ASSERT_EQ(records.size(), 10u);
+  std::set<std::string> logged, names;
+  for (const auto& r : records) {
+    EXPECT_EQ(r.at("Result"), "Pass");
+    EXPECT_EQ(r.at("Capacity"), "128.0");
+    EXPECT_EQ(r.at("Error Code"), "");
+    logged.insert(r.at("Serial Number"));
+    names.insert(r.at("[section]"));
+  }
+  EXPECT_EQ(names.size(), 10u) << "every record has a section of its own";
+  EXPECT_EQ(logged, (std::set<std::string>{"00000001", "00000002", "00000003", "00000004",
+                                            "00000005", "00000006", "00000007", "00000008",
+                                            "00000009", "00000010"}));
+  // The counter in the file ends at the last number handed out.
+  EXPECT_EQ(ReadProfileString(rig.configPath(), "CID", "Product_SN", 20), "00000010");
+  EXPECT_EQ(rig.env().rescanPending->load(), 0);
+}
+
+struct FaultCase {
+  const char* name;
+  std::function<void(SimDiskConfig&)> setUp;
+  const char* rowSuffix;  // after the slot label; "" = row untouched
+  int image;
+  const char* errorText;  // nullptr: no log record
+  SimSignal signal;
+};
+
+TEST(ProductionBatch, FaultMatrixGivesEachDiskItsVerdict) {
+  const std::vector<FaultCase> cases = {
+      {"healthy", [](SimDiskConfig&) {}, "-:Pass", 6, "", SimSignal::Pass},
+      {"one chip, small pages", [](SimDiskConfig& d) { d.flashInfo[6] = 5; }, "-:[config X]", 7,
+       "USBErr_Config", SimSignal::Fail},
+      {"status byte", [](SimDiskConfig& d) { d.flashInfo[0] = 0; }, "-:[config X]", 7,
+       "USBErr_Config", SimSignal::Fail},
+      {"table write", [](SimDiskConfig& d) { d.faults.tableWrite = true; }, "-:[rw-table X]", 7,
+       "USBErr_RWTable", SimSignal::Fail},
+      {"table read", [](SimDiskConfig& d) { d.faults.tableRead = true; }, "-:[rw-table X]", 7,
+       "USBErr_RWTable", SimSignal::Fail},
+      {"table echo", [](SimDiskConfig& d) { d.faults.tableEcho = true; }, "-:[tab-compare X]", 7,
+       "USBErr_TableCompare", SimSignal::Fail},
+      {"table header", [](SimDiskConfig& d) { d.faults.tableHeader = true; }, "-:Pass", 6, "",
+       SimSignal::Pass},
+      {"capacity", [](SimDiskConfig& d) { d.faults.capacity = true; }, "-:[capacity X]", 7,
+       "USBErr_Capacity", SimSignal::Fail},
+      {"capacity zero", [](SimDiskConfig& d) { d.faults.capacityZero = true; }, "-:[capacity X]",
+       7, "USBErr_Capacity", SimSignal::Fail},
+      {"bad sector in the test area", [](SimDiskConfig& d) { d.faults.badSectors = {20000}; },
+       "-:[rw-compare X]", 7, "USBErr_RW_Compare", SimSignal::Fail},
+  };
+  FarmSpec spec = DefaultFarmSpec();
+  ASSERT_EQ(spec.disks.size(), cases.size());
+  for (std::size_t i = 0; i < cases.size(); ++i) cases[i].setUp(spec.disks[i]);
+  ProductionRig rig(spec);
+  rig.RunBatch(Letters(spec));
+
+  std::map<std::string, int> errorsLogged;
+  for (const auto& r : rig.LogRecords()) ++errorsLogged[r.at("Error Code")];
+  std::map<std::string, int> errorsExpected;
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const FaultCase& c = cases[i];
+    const char letter = spec.disks[i].letter;
+    const auto [text, image] = rig.FinalRow(letter, Label(static_cast<int>(i)));
+    EXPECT_EQ(text, Label(static_cast<int>(i)) + c.rowSuffix) << c.name;
+    EXPECT_EQ(image, c.image) << c.name;
+    EXPECT_EQ(rig.farm().Disk(letter)->LastSignal(), c.signal) << c.name;
+    if (c.errorText) ++errorsExpected[c.errorText];
+  }
+  EXPECT_EQ(errorsLogged, errorsExpected);
+}
+
+TEST(ProductionBatch, DisksThatCannotBeOpenedOrProbedEndSilently) {
+  FarmSpec spec = DefaultFarmSpec();
+  spec.disks.resize(3);
+  spec.disks[0].faults.noOpen = true;
+  spec.disks[1].faults.noProbe = true;
+  spec.disks[2].faults.osFailure = true;
+  ProductionRig rig(spec);
+  rig.RunBatch(Letters(spec));
+  EXPECT_TRUE(rig.messages().empty());
+  EXPECT_FALSE(fs::exists(rig.dir() / "produce.log"));
+  for (const auto& d : spec.disks) {
+    EXPECT_EQ(rig.farm().Disk(d.letter)->LastSignal(), SimSignal::None);
+    EXPECT_FALSE(rig.farm().Disk(d.letter)->ConfigTableWritten());
+  }
+}
+
+TEST(ProductionBatch, BadSectorInTheImageFailsTheVerifyWithoutTheTest) {
+  FarmSpec spec = DefaultFarmSpec();
+  spec.disks.resize(2);
+  spec.disks[0].faults.badSectors = {300};  // image piece 3
+  ProductionRig rig(spec, "OTHER:RWTest=0\n");
+  rig.RunBatch(Letters(spec));
+  EXPECT_EQ(rig.FinalRow('E', "01").first, "01-:[pnf X]");
+  EXPECT_EQ(rig.Values('E', StatusProcess), (std::vector<std::uint16_t>{0, 0, 1, 2, 3}));
+  EXPECT_EQ(rig.FinalRow('F', "02").first, "02-:Pass");
+  EXPECT_TRUE(rig.Values('F', StatusRwTestProgress).empty());
+}
+
+TEST(ProductionBatch, UnpluggedDisksNeverHangAndAlwaysGetAConsistentVerdict) {
+  FarmSpec spec = DefaultFarmSpec();
+  const std::uint64_t points[] = {1, 2, 3, 5, 8, 12, 20, 40, 200, 300};
+  for (std::size_t i = 0; i < spec.disks.size(); ++i) spec.disks[i].faults.unplugAfter = points[i];
+  ProductionRig rig(spec);
+  rig.RunBatch(Letters(spec));  // returns: nothing hangs
+  int verdicts = 0;
+  for (std::size_t i = 0; i < spec.disks.size(); ++i) {
+    const auto [text, image] = rig.FinalRow(spec.disks[i].letter, Label(static_cast<int>(i)));
+    if (image == 6 || image == 7) ++verdicts;
+    EXPECT_NE(text, Label(static_cast<int>(i)) + "-:Pass") << "unplugged after " << points[i];
+  }
+  EXPECT_EQ(rig.LogRecords().size(), static_cast<std::size_t>(verdicts));
+}
+
+TEST(ProductionBatch, EraseProgressReachesOkAndCountsBlocks) {
+  FarmSpec spec = DefaultFarmSpec();
+  spec.disks.resize(1);
+  ProductionRig rig(spec, "OTHER:EraseFlash=1\nOTHER:RWTest=0\n");
+  rig.RunBatch(Letters(spec));
+  // 128 MB of 128 KB blocks: 1024 blocks, 1025 commands, step 256, divisor 10.
+  SimDisk* disk = rig.farm().Disk('E');
+  EXPECT_EQ(disk->EraseCount(), 1025u);
+  EXPECT_EQ(disk->EraseAddresses().back(), 1024u * 256u);
+  const auto values = rig.Values('E', StatusEraseProgress);
+  ASSERT_EQ(values.size(), 1026u);  // the start message, then one per command
+  EXPECT_EQ(values[0], 0);
+  EXPECT_EQ(values[1], 0);
+  EXPECT_EQ(values[11], 1);
+  EXPECT_EQ(values.back(), 100);
+  EXPECT_EQ(rig.FinalRow('E', "01").first, "01-:Pass");
+}
+
+TEST(ProductionBatch, ReadWriteTestStopsAfterThePercentage) {
+  FarmSpec spec = DefaultFarmSpec();
+  spec.disks.resize(1);
+  ProductionRig rig(spec, "OTHER:RWValue=50\n");
+  rig.RunBatch(Letters(spec));
+  // K = 2047 chunks, D = 20: values 0..50, chunk 1020 is the first above.
+  const auto values = rig.Values('E', StatusRwTestProgress);
+  ASSERT_FALSE(values.empty());
+  EXPECT_EQ(values.front(), 0);
+  EXPECT_EQ(values.back(), 50);
+  EXPECT_EQ(values.size(), 1020u);
+}
+
+TEST(ProductionBatch, TinyDisksShowFullProgressInsteadOfDividingByZero) {
+  FarmSpec spec = DefaultFarmSpec();
+  spec.disks.resize(1);
+  spec.disks[0].lastLba = 8191;  // 63 chunks: divisor 0
+  ProductionRig rig(spec, "OTHER:RWValue=100\n");
+  rig.RunBatch(Letters(spec));
+  const auto values = rig.Values('E', StatusRwTestProgress);
+  ASSERT_EQ(values.size(), 63u);
+  for (auto v : values) EXPECT_EQ(v, 100);
+  EXPECT_EQ(rig.FinalRow('E', "01").first, "01-:Pass");
+}
+
+TEST(ProductionBatch, MixedCapacitiesEachGetTheirOwnImage) {
+  FarmSpec spec = DefaultFarmSpec();
+  spec.disks.resize(4);
+  spec.disks[1].lastLba = 65535;
+  spec.disks[3].lastLba = 65535;
+  ProductionRig rig(spec, "OTHER:RWTest=0\n");
+  rig.RunBatch(Letters(spec));
+  for (const auto& d : spec.disks) {
+    SimDisk* disk = rig.farm().Disk(d.letter);
+    const auto stored = disk->ReadStored(0, 512);
+    // The partition entry's sector count must fit the disk itself.
+    const std::uint32_t partitionSectors = stored[446 + 12] | (stored[446 + 13] << 8) |
+                                           (stored[446 + 14] << 16) |
+                                           (static_cast<std::uint32_t>(stored[446 + 15]) << 24);
+    EXPECT_LE(partitionSectors + 32, d.lastLba + 1) << d.letter;
+    EXPECT_GT(partitionSectors + 32, (d.lastLba + 1) / 2) << d.letter;
+    EXPECT_EQ(rig.FinalRow(d.letter, "").first, "-:Pass") << d.letter;
+  }
+}
+
+TEST(ProductionBatch, UnsupportedCapacityIsRefusedEvenWhenItEqualsTheLastOne) {
+  FarmSpec spec = DefaultFarmSpec();
+  spec.disks.resize(2);
+  spec.disks[0].lastLba = 100;  // below the range where the layout is sound
+  spec.disks[1].lastLba = 100;
+  ProductionRig rig(spec, "OTHER:RWTest=0\n");
+  rig.RunBatch(Letters(spec));
+  EXPECT_EQ(rig.FinalRow('E', "01").first, "01-:[capacity X]");
+  EXPECT_EQ(rig.FinalRow('F', "02").first, "02-:[capacity X]");
+}
+
+TEST(CodeFlashWorker, ProgressSequencesAndFailure) {
+  struct Case {
+    bool size256K;
+    std::optional<std::uint16_t> failingBlock;
+    std::uint16_t lastProgress;
+    std::size_t progressMessages;  // including the start message
+    bool empty;
+  };
+  const Case cases[] = {
+      {false, std::nullopt, 100, 33, true},
+      {true, std::nullopt, 50, 17, true},
+      {false, 5, 18, 7, false},
+  };
+  for (const auto& c : cases) {
+    FarmSpec spec = DefaultFarmSpec();
+    spec.disks.resize(1);
+    if (c.failingBlock) spec.disks[0].faults.codeFlashBlocks = {*c.failingBlock};
+    VirtualClock clock;
+    std::string error;
+    auto farm = SimFarm::Create(spec, clock, &error);
+    ASSERT_TRUE(farm) << error;
+    StatusQueue queue;
+    RunCodeFlashWorker(*farm, queue, MakeStartValue('E', 0), c.size256K);
+    std::vector<std::uint16_t> progress;
+    bool empty = false;
+    while (auto m = queue.TryTake()) {
+      if (m->Code() == StatusEraseProgress) progress.push_back(m->Value());
+      if (m->Code() == StatusEmpty) empty = true;
+    }
+    ASSERT_EQ(progress.size(), c.progressMessages);
+    EXPECT_EQ(progress.back(), c.lastProgress);
+    EXPECT_EQ(empty, c.empty);
+    if (!c.failingBlock && !c.size256K) {
+      EXPECT_EQ((std::vector<std::uint16_t>(progress.begin(), progress.begin() + 9)),
+                (std::vector<std::uint16_t>{0, 3, 6, 9, 12, 15, 18, 21, 25}));
+    }
+    EXPECT_EQ(farm->Disk('E')->LastCodeFlashControlMode(), std::optional<std::uint8_t>(4));
+  }
+}
+
+}  // namespace
+}  // namespace kx20
