@@ -139,7 +139,11 @@ void RunConsoleLoop(Station& station, Clock& clock, Reporter& reporter, TickStep
   for (;;) {
     const std::uint64_t now = clock.MonotonicMs();
     if (now >= nextTick) {
-      station.DrainStatus();
+      // Every queued message first, each shown as its own row change.
+      while (auto message = station.Queue().TryTake()) {
+        station.ApplyStatus(*message);
+        reporter.Report();
+      }
       const bool ended = station.Tick();
       nextTick += 1000;
       if (nextTick <= now) nextTick = now + 1000;  // the loop fell behind
