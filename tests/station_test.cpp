@@ -156,7 +156,7 @@ TEST_F(StationCycleTest, PanelOpenDuringRunHoldsBackTheEndOfRun) {
   EXPECT_TRUE(view.IsPanelExpanded());
   EXPECT_EQ(station->Members().values.productName, "KX20");
   gated.ReleaseAll();
-  ASSERT_TRUE(gated.WaitFinished(10));
+  ASSERT_TRUE(WaitWorkersDone());
   for (int i = 0; i < 3; ++i) EXPECT_FALSE(station->Tick());
   EXPECT_EQ(station->WorkerCount(), 0);  // pruned ...
   EXPECT_TRUE(station->HasRunLocks());   // ... but the run is not closed
