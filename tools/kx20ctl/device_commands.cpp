@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "app/device_options.h"
+#include "app/memory_console_view.h"
+#include "app/slot_table.h"
 #include "common/clock.h"
 #include "device/device_session.h"
 #include "subcommand.h"
@@ -209,8 +211,38 @@ int RunVendorRead(const char* command, const std::vector<std::string>& args, boo
 int RunFlashInfo(const std::vector<std::string>& args) { return RunVendorRead("flash-info", args, true); }
 int RunReadTable(const std::vector<std::string>& args) { return RunVendorRead("read-table", args, false); }
 
+// One discovery pass as the station's timer runs it; prints the ten rows:
+// row index, tab, image index, tab, row text.
+int RunScan(const std::vector<std::string>& rawArgs) {
+  std::vector<std::string> args = rawArgs;
+  DeviceOptions options;
+  std::string error;
+  if (!ParseDeviceOptions(args, options, error)) {
+    std::fprintf(stderr, "kx20ctl scan: %s\n", error.c_str());
+    return kExitUsage;
+  }
+  if (!args.empty()) {
+    std::fprintf(stderr, "usage: kx20ctl scan %s\n", kDeviceOptionsUsage);
+    return kExitUsage;
+  }
+  auto port = OpenPort("scan", options);
+  if (!port) return kExitUsage;
+  SlotTable table;
+  DiscoveryFlags flags;
+  MemoryConsoleView view;
+  SlotDiscovery discovery(*port, table, flags, view);
+  discovery.ScanDevices();
+  const auto rows = view.Rows();
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    std::printf("%zu\t%d\t%s\n", r, rows[r].image, rows[r].text.c_str());
+  }
+  return kExitOk;
+}
+
 }  // namespace
 
+KX20CTL_SUBCOMMAND("scan", "[--sim[=FARM] | --drive L=DEV]",
+                   "one discovery pass: the ten slot rows (row, image, text)", RunScan);
 KX20CTL_SUBCOMMAND("inquiry", "[--sim[=FARM] | --drive L=DEV] L",
                    "INQUIRY on drive L: vendor, product, slot text, reply bytes", RunInquiry);
 KX20CTL_SUBCOMMAND("probe", "[--sim[=FARM] | --drive L=DEV] L",
