@@ -85,6 +85,26 @@ for n in $sizes; do
   fi
 done
 
+# The 256 KB image alone, with a fixed clock, and the layout it prints.
+image=$work/image.img
+"$kx20ctl" format --last-lba 65535 --utc "2010-06-15 09:30:20" -o "$image" > "$work/layout.txt" ||
+  fail "image: kx20ctl format failed"
+expected="heads=2
+cylinders=1023
+partition_sectors=65440
+partition_type=0x06
+fat_type=FAT16
+sectors_per_cluster=4
+sectors_per_fat=64
+root_sector=161
+root_entries=1008
+data_sector=224"
+[ "$(cat "$work/layout.txt")" = "$expected" ] || fail "image: layout printed as $(cat "$work/layout.txt")"
+[ "$(stat -c %s "$image")" -eq 262144 ] || fail "image: not 262144 bytes"
+serial=$(od -An -tx1 -j $((32 * 512 + 39)) -N4 "$image" | tr -d ' ')
+[ "$serial" = e84bcf3c ] || fail "image: volume serial bytes $serial"
+rm -f "$image"
+
 # Outside the accepted range the tool refuses with status 1 and writes nothing.
 for lba in 0 63 127 4194304 7833600 4294967295; do
   rm -f "$disk"
