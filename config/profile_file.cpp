@@ -154,14 +154,14 @@ bool ProfileDocument::Set(std::string_view section, std::string_view key,
   return true;
 }
 
-std::string ReadProfileString(const std::string& path, std::string_view section,
+std::string ReadProfileValue(const std::string& path, std::string_view section,
                               std::string_view key, std::size_t readSize) {
   std::string text;
   if (!ReadWholeFile(path, text)) return std::string();
   return ProfileDocument::Parse(text).Read(section, key, readSize);
 }
 
-bool WriteProfileStrings(const std::string& path, const std::vector<ProfileWrite>& writes,
+bool WriteProfileValues(const std::string& path, const std::vector<ProfileWrite>& writes,
                          Durability durability) {
   std::string text;
   const bool exists = ReadWholeFile(path, text);
@@ -174,9 +174,9 @@ bool WriteProfileStrings(const std::string& path, const std::vector<ProfileWrite
   return ReplaceFileAtomically(path, doc.Serialize(), durability);
 }
 
-bool WriteProfileString(const std::string& path, std::string_view section, std::string_view key,
+bool WriteProfileValue(const std::string& path, std::string_view section, std::string_view key,
                         std::string_view value, Durability durability) {
-  return WriteProfileStrings(
+  return WriteProfileValues(
       path, {ProfileWrite{std::string(section), std::string(key), std::string(value)}},
       durability);
 }
@@ -201,7 +201,7 @@ bool AppendProfileSection(const std::string& path, std::string_view section,
                           const std::vector<ProfileEntry>& entries, Durability durability) {
   std::string text = FormatProfileSection(section, entries);
   // A torn or hand-edited last line must not swallow the new header.
-  if (!FileEndsWithLineEnd(path)) text.insert(0, kLineEnd);
+  if (!FileEndsWithLineEnd(path)) text = std::string(kLineEnd) + text;
   return AppendToFile(path, text, durability);
 }
 

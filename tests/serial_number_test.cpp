@@ -43,7 +43,7 @@ struct Station {
     c.durability = Durability::kRelaxed;
     return c;
   }
-  std::string FileSerial() { return ReadProfileString(path, "CID", "Product_SN", 20); }
+  std::string FileSerial() { return ReadProfileValue(path, "CID", "Product_SN", 20); }
   std::vector<std::uint8_t> TableSerialBytes() {
     const auto cid = CidRegister(store.Snapshot()->publishedConfigTable);
     return {cid[9], cid[10], cid[11], cid[12]};
