@@ -1,5 +1,7 @@
 #include "config/profile_file.h"
 
+#include <mutex>
+
 namespace kx20 {
 namespace {
 
@@ -32,6 +34,14 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
 }
 
 constexpr std::string_view kLineEnd = "\r\n";
+
+// Writers in this process take turns, so that two read-modify-write cycles on
+// one file never lose each other's change (the platform's profile functions
+// serialise their calls the same way).
+std::mutex& WriterMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
 
 }  // namespace
 
@@ -163,6 +173,7 @@ std::string ReadProfileValue(const std::string& path, std::string_view section,
 
 bool WriteProfileValues(const std::string& path, const std::vector<ProfileWrite>& writes,
                          Durability durability) {
+  std::lock_guard<std::mutex> lock(WriterMutex());
   std::string text;
   const bool exists = ReadWholeFile(path, text);
   ProfileDocument doc = ProfileDocument::Parse(text);
