@@ -60,11 +60,11 @@ SerialStepResult AdvanceSerialNumber(const SerialStepContext& ctx) {
   if (ctx.writer) {
     ctx.writer(ctx.configPath, "CID", "Product_SN", digits);
   } else {
-    WriteProfileString(ctx.configPath, "CID", "Product_SN", digits, ctx.durability);
+    WriteProfileValue(ctx.configPath, "CID", "Product_SN", digits, ctx.durability);
   }
   // Only a number that is in the file is handed out: otherwise the next step
   // would read the old value again and give the same number twice.
-  if (ReadProfileString(ctx.configPath, "CID", "Product_SN", 20) != digits) {
+  if (ReadProfileValue(ctx.configPath, "CID", "Product_SN", 20) != digits) {
     result.status = SerialStepStatus::kWriteFailed;
     return result;
   }

@@ -117,7 +117,7 @@ SaveSettingsResult SaveSettings(const SettingsPanelValues& v, const std::string&
       {"OTHER", "EraseFlash", flag(v.eraseFlashEnabled)},
       {"OTHER", "RWValue", std::to_string(v.rwTestPercent)},
   };
-  return WriteProfileStrings(configPath, writes, durability) ? SaveSettingsResult::kSaved
+  return WriteProfileValues(configPath, writes, durability) ? SaveSettingsResult::kSaved
                                                              : SaveSettingsResult::kWriteFailed;
 }
 
