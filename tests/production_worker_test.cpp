@@ -49,7 +49,7 @@ class ProductionRig {
       const auto colon = line.find(':');
       const auto eq = line.find('=');
       if (colon == std::string::npos || eq == std::string::npos) continue;
-      EXPECT_TRUE(WriteProfileString(configPath_, line.substr(0, colon),
+      EXPECT_TRUE(WriteProfileValue(configPath_, line.substr(0, colon),
                                      line.substr(colon + 1, eq - colon - 1), line.substr(eq + 1),
                                      Durability::kRelaxed));
     }
@@ -223,7 +223,7 @@ TEST(ProductionBatch, TenHealthyDisksPassWithConsecutiveSerialNumbers) {
                                             "00000005", "00000006", "00000007", "00000008",
                                             "00000009", "00000010"}));
   // The counter in the file ends at the last number handed out.
-  EXPECT_EQ(ReadProfileString(rig.configPath(), "CID", "Product_SN", 20), "00000010");
+  EXPECT_EQ(ReadProfileValue(rig.configPath(), "CID", "Product_SN", 20), "00000010");
   EXPECT_EQ(rig.env().rescanPending->load(), 0);
 }
 
@@ -383,6 +383,19 @@ TEST(ProductionBatch, MixedCapacitiesEachGetTheirOwnImage) {
     EXPECT_GT(partitionSectors + 32, (d.lastLba + 1) / 2) << d.letter;
     EXPECT_EQ(rig.FinalRow(d.letter, "").first, "-:Pass") << d.letter;
   }
+}
+
+TEST(ProductionBatch, DiskSmallerThanTheImageTakesTheSectorsItHas) {
+  FarmSpec spec = DefaultFarmSpec();
+  spec.disks.resize(1);
+  spec.disks[0].lastLba = 200;  // 201 sectors: pieces 1 and 2 (partly), nothing of 3 and 4
+  ProductionRig rig(spec, "OTHER:RWTest=0\n");
+  rig.RunBatch(Letters(spec));
+  EXPECT_EQ(rig.FinalRow('E', "01").first, "01-:Pass");
+  const auto image = rig.images().Current();
+  ASSERT_TRUE(image);
+  const auto stored = rig.farm().Disk('E')->ReadStored(0, 201);
+  EXPECT_TRUE(std::equal(stored.begin(), stored.end(), image->preparedImage.begin()));
 }
 
 TEST(ProductionBatch, UnsupportedCapacityIsRefusedEvenWhenItEqualsTheLastOne) {
