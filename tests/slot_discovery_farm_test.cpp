@@ -15,17 +15,17 @@ namespace {
 
 class FarmDiscoveryTest : public ::testing::Test {
  protected:
-  void Build(const FarmSpec& spec) {
+  void Build(const FarmSpec& farmSpec) {
     std::string error;
-    farm = SimFarm::Create(spec, clock, &error);
+    farm = SimFarm::Create(farmSpec, clock, &error);
     ASSERT_NE(farm, nullptr) << error;
     discovery = std::make_unique<SlotDiscovery>(*farm, table, flags, view);
   }
   void BuildFromText(const std::string& text) {
-    FarmSpec spec;
+    FarmSpec farmSpec;
     std::string error;
-    ASSERT_TRUE(ParseFarmText(text, "farm.ini", ".", spec, error)) << error;
-    Build(spec);
+    ASSERT_TRUE(ParseFarmText(text, "farm.ini", ".", farmSpec, error)) << error;
+    Build(farmSpec);
   }
   std::vector<std::string> RowTexts() {
     std::vector<std::string> texts;
