@@ -76,8 +76,8 @@ echo "[Options]" > "$work/msdos.sys"
 
 # A 2 MB FAT12 disk (2 heads, 64 cylinders) and a 32 MB FAT16 disk (2 heads,
 # 1024 cylinders).
-for spec in "4096 64 FAT12" "65536 1024 FAT16"; do
-  set -- $spec
+for disk_kind in "4096 64 FAT12" "65536 1024 FAT16"; do
+  set -- $disk_kind
   n=$1
   cyls=$2
   kind=$3
