@@ -69,8 +69,16 @@ TEST(ConfigCrash, KilledWriterLeavesOldOrNewFile) {
   const std::string path = dir.File("config.txt");
   ASSERT_TRUE(WriteProfileValues(path, Generation(0), Durability::kDurable));
 
+  // Kill within the next two writes or so: measure how long one takes here.
+  const auto t0 = std::chrono::steady_clock::now();
+  for (int i = 1; i <= 10; ++i) WriteProfileValues(path, Generation(i), Durability::kDurable);
+  const auto writeUs =
+      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0)
+          .count() / 10;
+  ASSERT_TRUE(WriteProfileValues(path, Generation(0), Durability::kDurable));
+
   std::mt19937 rng(20261208);
-  std::uniform_int_distribution<int> delayUs(0, 10000);
+  std::uniform_int_distribution<long> delayUs(0, 3 * writeUs / 2 + 100);
   long last = 0;
   constexpr int kKills = 200;
   for (int kill = 0; kill < kKills; ++kill) {
@@ -101,7 +109,8 @@ TEST(ConfigCrash, KilledWriterLeavesOldOrNewFile) {
   }
   EXPECT_GT(temps, kKills / 10);
   EXPECT_GT(last, kKills / 10);  // and many writes did complete
-  std::printf("%d kills, last generation %ld, %d temporary files left\n", kKills, last, temps);
+  std::printf("%d kills (one write %ld us), last generation %ld, %d temporary files left\n",
+              kKills, static_cast<long>(writeUs), last, temps);
 }
 
 }  // namespace
