@@ -56,12 +56,16 @@ long FileGeneration(const std::string& path) {
   return g;
 }
 
-// Tells the parent through `ready` that it runs, then writes generation
-// after generation, flushed as the station does, until it is killed.
+// Writes generation after generation until it is killed. The first write
+// only gets the child going (the parent waits for it through `ready`, so
+// every kill follows at least one write); the rest are flushed as the
+// station's writes are, which keeps the temporary file around for most of
+// each write: the moment a kill is most likely to do harm.
 [[noreturn]] void RewriteForever(const std::string& path, long from, int ready) {
+  WriteProfileValues(path, Generation(from), Durability::kRelaxed);
   const char byte = 1;
   if (::write(ready, &byte, 1) != 1) ::_exit(1);
-  for (long g = from;; ++g) WriteProfileValues(path, Generation(g), Durability::kDurable);
+  for (long g = from + 1;; ++g) WriteProfileValues(path, Generation(g), Durability::kDurable);
 }
 
 TEST(ConfigCrash, KilledWriterLeavesOldOrNewFile) {
@@ -98,7 +102,7 @@ TEST(ConfigCrash, KilledWriterLeavesOldOrNewFile) {
     ASSERT_TRUE(WIFSIGNALED(status));
 
     const long g = FileGeneration(path);
-    ASSERT_GE(g, last) << "kill " << kill << ": torn, mixed or older file";
+    ASSERT_GT(g, last) << "kill " << kill << ": torn, mixed or older file";
     last = g;
   }
   // Every temporary file left beside the file is a write that a kill cut
@@ -108,7 +112,6 @@ TEST(ConfigCrash, KilledWriterLeavesOldOrNewFile) {
     if (e.path().filename() != "config.txt") ++temps;
   }
   EXPECT_GT(temps, kKills / 10);
-  EXPECT_GT(last, kKills / 10);  // and many writes did complete
   std::printf("%d kills (one write %ld us), last generation %ld, %d temporary files left\n",
               kKills, static_cast<long>(writeUs), last, temps);
 }
