@@ -39,7 +39,7 @@ void BM_TenDiskBatchRealClock(benchmark::State& state) {
   auto clock = MakeSystemClock();
   for (auto _ : state) {
     std::string error;
-    auto farm = SimFarm::Create(DefaultFarmSpec(), *clock, &error);
+    auto farm = SimFarm::Create(DefaultFarmLayout(), *clock, &error);
     MemoryConsoleView view;
     ConfigTable table{};
     ResetConfigTableHeader(table);

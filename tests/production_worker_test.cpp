@@ -33,7 +33,7 @@ std::string ReadText(const fs::path& p) {
 // examples in a scratch directory.
 class ProductionRig {
  public:
-  explicit ProductionRig(const FarmSpec& spec, const std::string& configOverrides = "")
+  explicit ProductionRig(const FarmLayout& spec, const std::string& configOverrides = "")
       : dir_(fs::temp_directory_path() /
              ("kx20-worker-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)) + "-" +
               std::to_string(counter_++))),
@@ -162,7 +162,7 @@ class ProductionRig {
   std::vector<WorkerStatusMessage> messages_;
 };
 
-std::vector<char> Letters(const FarmSpec& spec) {
+std::vector<char> Letters(const FarmLayout& spec) {
   std::vector<char> letters;
   for (const auto& d : spec.disks) letters.push_back(d.letter);
   return letters;
@@ -186,7 +186,7 @@ std::uint32_t SerialOfTable(const std::array<std::uint8_t, 512>& table) {
 }
 
 TEST(ProductionBatch, TenHealthyDisksPassWithConsecutiveSerialNumbers) {
-  const FarmSpec spec = DefaultFarmSpec();
+  const FarmLayout spec = DefaultFarmLayout();
   ProductionRig rig(spec);
   rig.RunBatch(Letters(spec));
 
@@ -258,7 +258,7 @@ TEST(ProductionBatch, FaultMatrixGivesEachDiskItsVerdict) {
       {"bad sector in the test area", [](SimDiskConfig& d) { d.faults.badSectors = {20000}; },
        "-:[rw-compare X]", 7, "USBErr_RW_Compare", SimSignal::Fail},
   };
-  FarmSpec spec = DefaultFarmSpec();
+  FarmLayout spec = DefaultFarmLayout();
   ASSERT_EQ(spec.disks.size(), cases.size());
   for (std::size_t i = 0; i < cases.size(); ++i) cases[i].setUp(spec.disks[i]);
   ProductionRig rig(spec);
@@ -280,7 +280,7 @@ TEST(ProductionBatch, FaultMatrixGivesEachDiskItsVerdict) {
 }
 
 TEST(ProductionBatch, DisksThatCannotBeOpenedOrProbedEndSilently) {
-  FarmSpec spec = DefaultFarmSpec();
+  FarmLayout spec = DefaultFarmLayout();
   spec.disks.resize(3);
   spec.disks[0].faults.noOpen = true;
   spec.disks[1].faults.noProbe = true;
@@ -296,7 +296,7 @@ TEST(ProductionBatch, DisksThatCannotBeOpenedOrProbedEndSilently) {
 }
 
 TEST(ProductionBatch, BadSectorInTheImageFailsTheVerifyWithoutTheTest) {
-  FarmSpec spec = DefaultFarmSpec();
+  FarmLayout spec = DefaultFarmLayout();
   spec.disks.resize(2);
   spec.disks[0].faults.badSectors = {300};  // image piece 3
   ProductionRig rig(spec, "OTHER:RWTest=0\n");
@@ -308,7 +308,7 @@ TEST(ProductionBatch, BadSectorInTheImageFailsTheVerifyWithoutTheTest) {
 }
 
 TEST(ProductionBatch, UnpluggedDisksNeverHangAndAlwaysGetAConsistentVerdict) {
-  FarmSpec spec = DefaultFarmSpec();
+  FarmLayout spec = DefaultFarmLayout();
   const std::uint64_t points[] = {1, 2, 3, 5, 8, 12, 20, 40, 200, 300};
   for (std::size_t i = 0; i < spec.disks.size(); ++i) spec.disks[i].faults.unplugAfter = points[i];
   ProductionRig rig(spec);
@@ -323,7 +323,7 @@ TEST(ProductionBatch, UnpluggedDisksNeverHangAndAlwaysGetAConsistentVerdict) {
 }
 
 TEST(ProductionBatch, EraseProgressReachesOkAndCountsBlocks) {
-  FarmSpec spec = DefaultFarmSpec();
+  FarmLayout spec = DefaultFarmLayout();
   spec.disks.resize(1);
   ProductionRig rig(spec, "OTHER:EraseFlash=1\nOTHER:RWTest=0\n");
   rig.RunBatch(Letters(spec));
@@ -341,7 +341,7 @@ TEST(ProductionBatch, EraseProgressReachesOkAndCountsBlocks) {
 }
 
 TEST(ProductionBatch, ReadWriteTestStopsAfterThePercentage) {
-  FarmSpec spec = DefaultFarmSpec();
+  FarmLayout spec = DefaultFarmLayout();
   spec.disks.resize(1);
   ProductionRig rig(spec, "OTHER:RWValue=50\n");
   rig.RunBatch(Letters(spec));
@@ -354,7 +354,7 @@ TEST(ProductionBatch, ReadWriteTestStopsAfterThePercentage) {
 }
 
 TEST(ProductionBatch, TinyDisksShowFullProgressInsteadOfDividingByZero) {
-  FarmSpec spec = DefaultFarmSpec();
+  FarmLayout spec = DefaultFarmLayout();
   spec.disks.resize(1);
   spec.disks[0].lastLba = 8191;  // 63 chunks: divisor 0
   ProductionRig rig(spec, "OTHER:RWValue=100\n");
@@ -366,7 +366,7 @@ TEST(ProductionBatch, TinyDisksShowFullProgressInsteadOfDividingByZero) {
 }
 
 TEST(ProductionBatch, MixedCapacitiesEachGetTheirOwnImage) {
-  FarmSpec spec = DefaultFarmSpec();
+  FarmLayout spec = DefaultFarmLayout();
   spec.disks.resize(4);
   spec.disks[1].lastLba = 65535;
   spec.disks[3].lastLba = 65535;
@@ -386,7 +386,7 @@ TEST(ProductionBatch, MixedCapacitiesEachGetTheirOwnImage) {
 }
 
 TEST(ProductionBatch, DiskSmallerThanTheImageTakesTheSectorsItHas) {
-  FarmSpec spec = DefaultFarmSpec();
+  FarmLayout spec = DefaultFarmLayout();
   spec.disks.resize(1);
   spec.disks[0].lastLba = 200;  // 201 sectors: pieces 1 and 2 (partly), nothing of 3 and 4
   ProductionRig rig(spec, "OTHER:RWTest=0\n");
@@ -399,7 +399,7 @@ TEST(ProductionBatch, DiskSmallerThanTheImageTakesTheSectorsItHas) {
 }
 
 TEST(ProductionBatch, UnsupportedCapacityIsRefusedEvenWhenItEqualsTheLastOne) {
-  FarmSpec spec = DefaultFarmSpec();
+  FarmLayout spec = DefaultFarmLayout();
   spec.disks.resize(2);
   spec.disks[0].lastLba = 100;  // below the range where the layout is sound
   spec.disks[1].lastLba = 100;
@@ -423,7 +423,7 @@ TEST(CodeFlashWorker, ProgressSequencesAndFailure) {
       {false, 5, 18, 7, false},
   };
   for (const auto& c : cases) {
-    FarmSpec spec = DefaultFarmSpec();
+    FarmLayout spec = DefaultFarmLayout();
     spec.disks.resize(1);
     if (c.failingBlock) spec.disks[0].faults.codeFlashBlocks = {*c.failingBlock};
     VirtualClock clock;

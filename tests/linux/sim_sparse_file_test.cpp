@@ -20,10 +20,10 @@ TEST(SimSparseFile, OnlyWrittenChunksTakeSpace) {
   disk.letter = 'E';
   disk.slot = "1";
   disk.backingFile = (dir / "e.img").string();
-  FarmSpec spec;
-  spec.disks = {disk};
+  FarmLayout layout;
+  layout.disks = {disk};
   VirtualClock clock;
-  auto farm = SimFarm::Create(spec, clock, nullptr);
+  auto farm = SimFarm::Create(layout, clock, nullptr);
   ASSERT_TRUE(farm);
   DeviceSession session(*farm);
   ASSERT_TRUE(session.Open('E'));
