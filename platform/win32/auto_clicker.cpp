@@ -62,13 +62,15 @@ HWND AutoClickPass() {
   return state.clicked;
 }
 
+void RunAutoClicker(const std::atomic<bool>* stop) {
+  while (stop == nullptr || !stop->load()) {
+    Sleep(100);
+    AutoClickPass();
+  }
+}
+
 void StartAutoClicker() {
-  std::thread([] {
-    for (;;) {
-      Sleep(100);
-      AutoClickPass();
-    }
-  }).detach();
+  std::thread([] { RunAutoClicker(nullptr); }).detach();
 }
 
 }  // namespace kx20

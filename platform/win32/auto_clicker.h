@@ -10,11 +10,16 @@
 
 #include <windows.h>
 
+#include <atomic>
+
 namespace kx20 {
 
 // One pass over the top-level windows. Returns the button that was sent a
 // click request, or null when no window matched.
 HWND AutoClickPass();
+
+// The clicker's loop: a pass every 100 ms, until `stop` (if given) is set.
+void RunAutoClicker(const std::atomic<bool>* stop);
 
 // Starts the clicker thread (detached; it runs until the process ends).
 void StartAutoClicker();

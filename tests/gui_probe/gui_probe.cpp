@@ -6,7 +6,6 @@
 //   gui_probe enabled ID         "1" when the control is enabled, else "0"
 //   gui_probe dialogs            one line per visible dialog box of the
 //                                station's process: caption, tab, its texts
-//   gui_probe sysmenu            the main window's system menu items, one a line
 //
 // The main window is found by its caption. Exit status 0 done, 1 not found.
 #include <windows.h>
@@ -62,7 +61,7 @@ BOOL CALLBACK PrintDialog(HWND window, LPARAM param) {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: gui_probe rect|text|enabled ID | dialogs | sysmenu\n");
+    std::fprintf(stderr, "usage: gui_probe rect|text|enabled ID | dialogs\n");
     return 2;
   }
   const std::string command = argv[1];
@@ -75,27 +74,6 @@ int main(int argc, char** argv) {
     DialogSearch search{0, main, 0};
     GetWindowThreadProcessId(main, &search.process);
     EnumWindows(PrintDialog, reinterpret_cast<LPARAM>(&search));
-    return 0;
-  }
-  if (command == "sysmenu") {
-    // The system menu belongs to the other process; its items are read by
-    // position through the menu handle, which is valid across processes.
-    HMENU menu = GetSystemMenu(main, FALSE);
-    const int count = GetMenuItemCount(menu);
-    for (int i = 0; i < count; ++i) {
-      char text[128] = {};
-      MENUITEMINFOA info{};
-      info.cbSize = sizeof info;
-      info.fMask = MIIM_ID | MIIM_STRING | MIIM_FTYPE;
-      info.dwTypeData = text;
-      info.cch = sizeof text - 1;
-      GetMenuItemInfoA(menu, static_cast<UINT>(i), TRUE, &info);
-      if (info.fType & MFT_SEPARATOR) {
-        std::printf("-\n");
-      } else {
-        std::printf("0x%X %s\n", info.wID, text);
-      }
-    }
     return 0;
   }
   if (argc < 3) return 2;

@@ -66,7 +66,7 @@ bool ParseArguments(int argc, char** argv, ProgramOptions& options, std::string&
       return false;
     }
   }
-  if (options.workDir.empty()) options.workDir = ".";
+  if (options.workDir.empty()) options.workDir = std::string(1, '.');  // (not = ".": GCC 12 -Wrestrict false alarm)
   return true;
 }
 

@@ -75,10 +75,11 @@ bool MainWindow::RunModal() {
     MSG message;
     const BOOL got = GetMessageA(&message, nullptr, 0, 0);
     if (got == 0 || got == -1) break;
-    if (PreTranslate(message)) continue;
-    if (!ended_ && IsDialogMessageA(window_, &message)) continue;
-    TranslateMessage(&message);
-    DispatchMessageA(&message);
+    if (!PreTranslate(message) && !(!ended_ && IsDialogMessageA(window_, &message))) {
+      TranslateMessage(&message);
+      DispatchMessageA(&message);
+    }
+    if (!ended_) view_.FlushRowTrace();
   }
   return true;
 }

@@ -193,23 +193,30 @@ void Win32ConsoleView::SetTextLimit(int id, int maxChars) {
 
 // --- Slot list ---------------------------------------------------------------------
 
-void Win32ConsoleView::TraceRow(int row) {
-  if (!trace_.is_open() || row < 0) return;
-  char text[260] = {};
-  LVITEMA item{};
-  item.mask = LVIF_TEXT | LVIF_IMAGE;
-  item.iItem = row;
-  item.pszText = text;
-  item.cchTextMax = sizeof text;
-  if (SendMessageA(List(), LVM_GETITEMA, 0, reinterpret_cast<LPARAM>(&item)) == FALSE) return;
-  if (traced_.size() <= static_cast<std::size_t>(row)) traced_.resize(static_cast<std::size_t>(row) + 1);
-  TracedRow& last = traced_[static_cast<std::size_t>(row)];
-  if (last.text == text && last.image == item.iImage) return;
-  last.text = text;
-  last.image = item.iImage;
-  trace_ << FormatElapsed(std::chrono::steady_clock::now() - start_) << ' ' << row << ' '
-         << item.iImage << ' ' << text << '\n'
-         << std::flush;
+void Win32ConsoleView::TraceRow(int) { rowsChanged_ = true; }
+
+void Win32ConsoleView::FlushRowTrace() {
+  if (!rowsChanged_ || !OnWindowThread()) return;
+  rowsChanged_ = false;
+  if (!trace_.is_open()) return;
+  const int count = static_cast<int>(SendMessageA(List(), LVM_GETITEMCOUNT, 0, 0));
+  if (traced_.size() < static_cast<std::size_t>(count)) traced_.resize(static_cast<std::size_t>(count));
+  for (int row = 0; row < count; ++row) {
+    char text[260] = {};
+    LVITEMA item{};
+    item.mask = LVIF_TEXT | LVIF_IMAGE;
+    item.iItem = row;
+    item.pszText = text;
+    item.cchTextMax = sizeof text;
+    if (SendMessageA(List(), LVM_GETITEMA, 0, reinterpret_cast<LPARAM>(&item)) == FALSE) continue;
+    TracedRow& last = traced_[static_cast<std::size_t>(row)];
+    if (last.text == text && last.image == item.iImage) continue;
+    last.text = text;
+    last.image = item.iImage;
+    trace_ << FormatElapsed(std::chrono::steady_clock::now() - start_) << ' ' << row << ' '
+           << item.iImage << ' ' << text << '\n';
+  }
+  trace_.flush();
 }
 
 void Win32ConsoleView::ClearRows() {

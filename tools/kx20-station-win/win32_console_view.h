@@ -10,8 +10,8 @@
 // view drops calls from other threads.
 //
 // Every change of a slot row's text or image can be traced to a file, one
-// line per change: "HH:MM:SS.mmm ROW IMAGE TEXT" (time since the view was
-// made).
+// line per changed row: "HH:MM:SS.mmm ROW IMAGE TEXT" (time since the view
+// was made), the same lines as the terminal station's trace.
 #pragma once
 
 #include <windows.h>
@@ -46,6 +46,10 @@ class Win32ConsoleView final : public ConsoleView {
   void RunQueued();
   // Appends row changes to `path`; false when it cannot be opened.
   bool OpenRowTrace(const std::string& path);
+  // Writes the rows that differ from the last traced state. The message loop
+  // calls it after each message, so a row rebuilt with its old content (every
+  // idle scan) leaves no line. Window's thread.
+  void FlushRowTrace();
 
   HWND Dialog() const { return dialog_; }
   // The window's height when collapsed / expanded, in pixels (after Attach).
@@ -108,6 +112,7 @@ class Win32ConsoleView final : public ConsoleView {
     int image = -1;
   };
   std::vector<TracedRow> traced_;
+  bool rowsChanged_ = false;
 };
 
 }  // namespace kx20

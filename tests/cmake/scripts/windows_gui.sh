@@ -159,7 +159,7 @@ wait_for 20 ten_log_records || fail "produce.log does not hold ten records"
 echo "produce.log: $(grep -c '^\[' "$work/produce.log") records"
 
 # 3. "Configure" opens the panel down to the "Other Info" box's bottom.
-system_menu_item 3  # About, (separator), Configure
+system_menu_item 2  # up from the first item: About, then Configure
 expanded() { [ "$(window_height)" -gt "$first_height" ]; }
 wait_for 10 expanded || fail "Configure did not open the panel"
 read -r _ _ _ _ other_bottom < <(probe rect 1049 | grep '^control')
