@@ -88,16 +88,17 @@ wait_for() {
 caption="VYN KX20 Production Tool 1.05"
 window_id() { xdotool search --name "$caption" 2>/dev/null | head -1; }
 have_window() { [ -n "$(window_id)" ]; }
-shot() {
-  # The main window, or the whole screen when it cannot be found.
-  local wid; wid=$(window_id)
+shot() {  # FILE WHAT [screen]: the main window, or the whole screen (for boxes above it)
+  local wid=""
+  [ "${3:-}" = screen ] || wid=$(window_id)
   import -window "${wid:-root}" "$out/$1" 2>/dev/null || import -window root "$out/$1"
   echo "screenshot: $out/$1 ($2)"
 }
-# The last traced state of each row: "ROW IMAGE TEXT".
+# The last traced state of each row: "ROW IMAGE TEXT" (the trace has
+# Windows line ends).
 rows_now() {
   [ -f "$trace" ] || return 0
-  awk '{ row = $2; $1 = ""; $2 = ""; line[row] = row " " substr($0, 3) } END { for (r in line) print line[r] }' "$trace" | sort -n
+  tr -d '\r' <"$trace" | awk '{ row = $2; $1 = ""; $2 = ""; line[row] = row " " substr($0, 3) } END { for (r in line) print line[r] }' | sort -n
 }
 ten_rows_answering() { [ "$(rows_now | awk '$2 == 1' | wc -l)" -eq 10 ]; }
 ten_rows_passed() { [ "$(rows_now | awk '$2 == 6 && $3 ~ /^[0-9][0-9]-:Pass$/' | wc -l)" -eq 10 ]; }
@@ -179,7 +180,7 @@ xdotool key End BackSpace BackSpace BackSpace BackSpace type 101
 click_control 1005
 wait_for 10 dialog_shown 'between 0 and 100' || fail "no message box for the percentage 101"
 echo "message box: $(probe dialogs)"
-shot refused-percentage.png "the message box refusing 101 %"
+shot refused-percentage.png "the message box refusing 101 %" screen
 xdotool key Return
 wait_for 10 no_dialog || fail "the message box did not close"
 collapsed() { [ "$(window_height)" = "$first_height" ]; }
@@ -191,7 +192,7 @@ grep -q "^$old_value" "$work/config.txt" || fail "config.txt lost the previous p
 system_menu_item 1
 wait_for 10 dialog_shown 'About KX20ProductionTools' || fail "the About box did not open"
 probe dialogs | grep -q 'VYN KX20 Product Tool' || fail "the About box lacks its line"
-shot about.png "the About box"
+shot about.png "the About box over the main window" screen
 xdotool key Return
 wait_for 10 no_dialog || fail "the About box did not close"
 
