@@ -1,0 +1,46 @@
+// What the station programs print about a run: row changes with a time
+// stamp, and the verdict count of the disks a run started.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "app/memory_console_view.h"
+#include "app/station.h"
+
+namespace kx20 {
+
+// "HH:MM:SS.mmm" of a duration in milliseconds (hours keep counting past 99).
+std::string FormatElapsed(std::uint64_t ms);
+
+// "HH:MM:SS.mmm row image text".
+std::string FormatRowLine(std::uint64_t elapsedMs, int row, int image, const std::string& text);
+
+// Remembers the rows last reported and yields the ones that changed since.
+class RowChangeTracker {
+ public:
+  struct Change {
+    int row;
+    int image;
+    std::string text;
+  };
+  std::vector<Change> Update(const std::vector<MemoryConsoleView::Row>& rows);
+
+ private:
+  std::vector<MemoryConsoleView::Row> last_;
+};
+
+struct RunSummary {
+  int started = 0;
+  int passed = 0;
+  int failed = 0;
+};
+
+// Counts the verdicts of the started disks from their final rows: a
+// production disk passed when its row shows the pass text ("NN-:Pass") with
+// the pass image; a code-flash disk when its row shows "L:empty".
+RunSummary SummariseRun(const std::vector<StartedWorker>& started,
+                        const std::vector<MemoryConsoleView::Row>& rows, bool codeFlash);
+
+}  // namespace kx20

@@ -1,0 +1,357 @@
+// The console cycle of the station: idle scans, a production run on the
+// simulated farm, the end of the run, the removal watch and the rescan; the
+// start command (Space, auto-repeat, the held "Update" button) and starts
+// during a run; closing the console while workers run.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <set>
+#include <thread>
+#include <string>
+#include <vector>
+
+#include "config/card_registers.h"
+#include "config/profile_file.h"
+#include "support/station_fixture.h"
+
+namespace kx20 {
+namespace {
+
+using testing::StationFixture;
+namespace ctl = station_control;
+
+const std::vector<std::string> kScannedRows = {"01-E:\\", "02-F:\\", "03-G:\\", "04-H:\\",
+                                               "05-I:\\", "06-J:\\", "07-K:\\", "08-L:\\",
+                                               "09-M:\\", "10-N:\\"};
+const std::vector<std::string> kPassRows = {"01-:Pass", "02-:Pass", "03-:Pass", "04-:Pass",
+                                            "05-:Pass", "06-:Pass", "07-:Pass", "08-:Pass",
+                                            "09-:Pass", "10-:Pass"};
+
+class StationCycleTest : public StationFixture {};
+
+TEST_F(StationCycleTest, IdleRunEndRemovalWatchAndRescan) {
+  CopyExample("config.txt");
+  MakeStation();
+  station->Initialise();
+  DiscoveryFlags& flags = station->Flags();
+
+  // Idle: every tick scans and enables "Update".
+  view.SetEnabled(ctl::kUpdate, false);
+  EXPECT_FALSE(station->Tick());
+  EXPECT_EQ(RowTexts(), kScannedRows);
+  EXPECT_EQ(RowImages(), std::vector<int>(10, kImageAnswered));
+  EXPECT_TRUE(view.IsEnabled(ctl::kUpdate));
+  EXPECT_EQ(flags.rescanPending.load(), 1);
+
+  // The run: Space starts one worker per answering row, 100 ms apart.
+  const std::uint64_t before = clock.Elapsed();
+  station->OnSpaceKeyDown(false);
+  EXPECT_EQ(station->RunStarts().size(), 10u);
+  EXPECT_GE(clock.Elapsed() - before, 1000u);
+  EXPECT_FALSE(view.IsEnabled(ctl::kUpdate));
+  EXPECT_FALSE(view.IsEnabled(ctl::kSourceFile));
+  EXPECT_FALSE(view.IsEnabled(ctl::kEmpty));
+  EXPECT_FALSE(view.IsEnabled(ctl::kTargetDevice));
+  EXPECT_EQ(flags.rescanPending.load(), 0);
+  EXPECT_TRUE(station->HasRunLocks());
+
+  ASSERT_TRUE(TickUntilRunEnds());
+  EXPECT_EQ(RowTexts(), kPassRows);
+  EXPECT_EQ(RowImages(), std::vector<int>(10, kImagePassed));
+  // End of run: locks gone, the three hidden buttons enabled, focus on 1000,
+  // "Update" stays disabled, the removal watch runs.
+  EXPECT_FALSE(station->HasRunLocks());
+  EXPECT_EQ(station->WorkerCount(), 0);
+  EXPECT_TRUE(view.IsEnabled(ctl::kEmpty));
+  EXPECT_TRUE(view.IsEnabled(ctl::kSourceFile));
+  EXPECT_TRUE(view.IsEnabled(ctl::kTargetDevice));
+  EXPECT_EQ(view.FocusedControl(), ctl::kTargetDevice);
+  EXPECT_FALSE(view.IsEnabled(ctl::kUpdate));
+  EXPECT_EQ(flags.removalWatch.load(), 1);
+
+  // Every disk carries its own serial number; the counter advanced by ten.
+  std::set<std::string> serials;
+  for (char letter : farm->Letters()) {
+    const auto table = farm->Disk(letter)->StoredConfigTable();
+    ConfigTable stored;
+    std::copy(table.begin(), table.end(), stored.begin());
+    const auto cid = CidRegister(stored);
+    char serial[9];
+    std::snprintf(serial, sizeof serial, "%02X%02X%02X%02X", cid[9], cid[10], cid[11], cid[12]);
+    serials.insert(serial);
+  }
+  EXPECT_EQ(serials.size(), 10u);
+  EXPECT_TRUE(serials.count("00000001") == 1 && serials.count("00000010") == 1);
+  EXPECT_EQ(ReadProfileString(station->ConfigPath(), "CID", "Product_SN", 20), "00000010");
+
+  // The removal watch: the rows keep the verdicts while disks stay plugged in.
+  for (int i = 0; i < 3; ++i) station->Tick();
+  EXPECT_EQ(RowTexts(), kPassRows);
+  EXPECT_EQ(flags.removalWatch.load(), 1);
+  for (char letter : {'E', 'F', 'G', 'H', 'I'}) port->Unplug(letter);
+  station->Tick();
+  EXPECT_EQ(flags.removalWatch.load(), 1);
+  EXPECT_EQ(RowTexts(), kPassRows);
+  for (char letter : {'J', 'K', 'L', 'M', 'N'}) port->Unplug(letter);
+  station->Tick();  // the last disk is gone: a rescan is due
+  EXPECT_EQ(flags.removalWatch.load(), 0);
+  EXPECT_EQ(flags.rescanPending.load(), 1);
+  EXPECT_FALSE(view.IsEnabled(ctl::kUpdate));
+  station->Tick();  // the rescan: empty slots, "Update" usable again
+  EXPECT_EQ(RowTexts()[0], "01-");
+  EXPECT_EQ(RowImages(), std::vector<int>(10, kImageEmpty));
+  EXPECT_TRUE(view.IsEnabled(ctl::kUpdate));
+}
+
+TEST_F(StationCycleTest, ProductionLogGetsOnePassRecordPerDisk) {
+  CopyExample("config.txt");
+  MakeStation();
+  station->Initialise();
+  station->Tick();
+  station->OnSpaceKeyDown(false);
+  ASSERT_TRUE(TickUntilRunEnds());
+  const std::string log = testing::ConfigTempDir::Read(station->LogPath());
+  std::size_t passes = 0;
+  for (std::size_t at = log.find("Result=Pass"); at != std::string::npos;
+       at = log.find("Result=Pass", at + 1)) {
+    ++passes;
+  }
+  EXPECT_EQ(passes, 10u) << log;
+  EXPECT_EQ(log.find("FAIL"), std::string::npos);
+}
+
+TEST_F(StationCycleTest, FailingDisksShowTheirErrorRows) {
+  BuildFarmText(
+      "[E]\nslot = 1\n"
+      "[F]\nslot = 2\nfault = table-write\n"
+      "[G]\nslot = 3\nflash_info = 01 11 22 33 44 EC 05 FF FF\n"
+      "[H]\nslot = 4\nfault = no-probe\n");
+  CopyExample("config.txt");
+  MakeStation();
+  station->Initialise();
+  station->Tick();
+  station->OnSpaceKeyDown(false);
+  ASSERT_EQ(station->RunStarts().size(), 3u);  // H does not answer the probe
+  ASSERT_TRUE(TickUntilRunEnds());
+  const std::vector<std::string> rows = RowTexts();
+  EXPECT_EQ(rows[0], "01-:Pass");
+  EXPECT_EQ(rows[1], "02-:[rw-table X]");
+  EXPECT_EQ(rows[2], "03-:[config X]");
+  EXPECT_EQ(rows[3], "04-H:\\");  // untouched
+  EXPECT_EQ(RowImages()[1], kImageFailed);
+}
+
+TEST_F(StationCycleTest, PanelOpenDuringRunHoldsBackTheEndOfRun) {
+  CopyExample("config.txt");
+  MakeStation();
+  UseGatedWorkers();
+  station->Initialise();
+  station->Tick();
+  station->OnSpaceKeyDown(false);
+  ASSERT_EQ(station->RunStarts().size(), 10u);
+
+  station->ToggleSettingsPanel();  // opened during the run
+  EXPECT_TRUE(view.IsPanelExpanded());
+  EXPECT_EQ(station->Members().values.productName, "KX20");
+  gated.ReleaseAll();
+  ASSERT_TRUE(WaitWorkersDone());
+  for (int i = 0; i < 3; ++i) EXPECT_FALSE(station->Tick());
+  EXPECT_EQ(station->WorkerCount(), 0);  // pruned ...
+  EXPECT_TRUE(station->HasRunLocks());   // ... but the run is not closed
+  EXPECT_FALSE(view.IsEnabled(ctl::kTargetDevice));
+  EXPECT_FALSE(view.IsEnabled(ctl::kUpdate));
+  EXPECT_EQ(station->Flags().removalWatch.load(), 0);
+
+  station->ToggleSettingsPanel();  // closed: the next tick ends the run
+  EXPECT_TRUE(station->Tick());
+  EXPECT_FALSE(station->HasRunLocks());
+  EXPECT_EQ(station->Flags().removalWatch.load(), 1);
+  EXPECT_TRUE(view.IsEnabled(ctl::kTargetDevice));
+}
+
+TEST_F(StationCycleTest, StartDuringRunNeverDoublesAWorkerAndKeepsTheLocks) {
+  CopyExample("config.txt");
+  MakeStation();
+  UseGatedWorkers();
+  station->Initialise();
+  station->Tick();
+  station->OnSpaceKeyDown(false);
+  ASSERT_EQ(gated.WaitStarted(10).size(), 10u);
+  const RunLocks* locks = station->CurrentRunLocks();
+
+  station->OnSpaceKeyDown(false);  // every disk busy: nothing new
+  EXPECT_EQ(gated.Starts().size(), 10u);
+  EXPECT_EQ(station->CurrentRunLocks(), locks);
+
+  // E's worker ends (without touching its row); a new start takes E again,
+  // sharing the locks of the workers still running.
+  gated.Release('E');
+  ASSERT_TRUE(gated.WaitFinished(1));
+  for (int i = 0; i < 10000 && station->RunningWorkerCount() != 9; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_EQ(station->RunningWorkerCount(), 9);
+  station->OnSpaceKeyDown(false);
+  const auto starts = gated.WaitStarted(11);
+  ASSERT_EQ(starts.size(), 11u);
+  EXPECT_EQ(starts.back().startValue, MakeStartValue('E', 0));
+  EXPECT_EQ(station->CurrentRunLocks(), locks);
+  EXPECT_EQ(gated.MaxConcurrentPerLetter(), 1);
+
+  gated.ReleaseAll();
+  ASSERT_TRUE(TickUntilRunEnds());
+  EXPECT_EQ(gated.MaxConcurrentPerLetter(), 1);
+  EXPECT_FALSE(station->HasRunLocks());
+}
+
+TEST_F(StationCycleTest, SettingsReloadDuringRunWaitsForTheSetupLock) {
+  CopyExample("config.txt");
+  MakeStation();
+  UseGatedWorkers();
+  std::atomic<bool> holding{false};
+  gated.beforeWait = [&](ProductionEnvironment&, RunLocks& locks, std::uint32_t startValue) {
+    if (static_cast<char>(startValue >> 16) != 'E') return;
+    locks.setupLock.lock();  // E is between its serial step and its table write
+    holding = true;
+  };
+  gated.afterRelease = [&](ProductionEnvironment&, RunLocks& locks, std::uint32_t startValue) {
+    if (static_cast<char>(startValue >> 16) == 'E') locks.setupLock.unlock();
+  };
+  station->Initialise();
+  station->Tick();
+  station->OnSpaceKeyDown(false);
+  ASSERT_EQ(gated.WaitStarted(10).size(), 10u);
+  for (int i = 0; i < 10000 && !holding; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_TRUE(holding);
+
+  // A second start while E holds the lock: its settings load must not
+  // publish a table between E's serial step and E's table write.
+  WriteProfileString(station->ConfigPath(), "CID", "Product_name", "LATER", Durability::kRelaxed);
+  const auto published = station->Settings().Snapshot();
+  std::atomic<bool> started{false};
+  std::thread console([&] {
+    station->OnSpaceKeyDown(false);
+    started = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_FALSE(started);
+  EXPECT_EQ(station->Settings().Snapshot(), published);
+  gated.Release('E');
+  console.join();
+  EXPECT_NE(station->Settings().Snapshot(), published);
+  EXPECT_EQ(view.GetControlText(settings_control::kProductName), "LATER");
+}
+
+TEST_F(StationCycleTest, OneRunPerPressOfSpaceOrUpdate) {
+  CopyExample("config.txt");
+  MakeStation();
+  UseGatedWorkers();
+  gated.ReleaseAll();  // workers end at once and leave the rows alone
+  station->Initialise();
+  station->Tick();
+
+  struct Step {
+    const char* what;
+    bool space;
+    bool repeat;
+    int buttonState;
+    std::size_t startsAfter;
+  };
+  const Step steps[] = {
+      {"space press", true, false, 0, 10},
+      {"space auto-repeat", true, true, 0, 10},
+      {"space auto-repeat again", true, true, 0, 10},
+      {"button focused only", false, false, kButtonStateFocus, 10},
+      {"button goes down", false, false, kButtonStatePushed | kButtonStateFocus, 20},
+      {"button still held", false, false, kButtonStatePushed | kButtonStateFocus, 20},
+      {"button still held (pushed only)", false, false, kButtonStatePushed, 20},
+      {"button up", false, false, kButtonStateFocus, 20},
+      {"button down again", false, false, kButtonStatePushed, 30},
+      {"released", false, false, 0, 30},
+      {"space press again", true, false, 0, 40},
+  };
+  for (const Step& step : steps) {
+    if (step.space) {
+      station->OnSpaceKeyDown(step.repeat);
+    } else {
+      station->OnUpdateButtonState(step.buttonState);
+    }
+    ASSERT_TRUE(WaitWorkersDone());
+    EXPECT_EQ(gated.Starts().size(), step.startsAfter) << step.what;
+  }
+}
+
+TEST_F(StationCycleTest, NeitherOptionSetStartsNothing) {
+  CopyExample("config.txt");
+  MakeStation();
+  UseGatedWorkers();
+  station->Initialise();
+  station->Tick();
+  view.SetCheck(ctl::kCodeFlashOption, false);
+  station->OnSpaceKeyDown(false);
+  EXPECT_TRUE(station->RunStarts().empty());
+  view.SetCheck(ctl::kEepromOption, true);  // "EEPROM" alone is enough
+  station->OnSpaceKeyDown(false);
+  EXPECT_EQ(gated.WaitStarted(10).size(), 10u);
+}
+
+TEST_F(StationCycleTest, ShutdownCutsWorkersOffTheConsole) {
+  CopyExample("config.txt");
+  MakeStation();
+  UseGatedWorkers();
+  std::mutex resultsMutex;
+  std::vector<bool> setupLockFree;
+  std::vector<SerialStepStatus> serialSteps;
+  gated.afterRelease = [&](ProductionEnvironment& env, RunLocks& locks, std::uint32_t startValue) {
+    const bool free = locks.setupLock.try_lock();
+    if (free) locks.setupLock.unlock();
+    const SerialStepResult step = env.advanceSerialNumber();
+    env.poster->Post(WorkerStatusMessage::Make(static_cast<char>(startValue >> 16),
+                                               static_cast<int>(startValue & 0xFFFF), StatusPass,
+                                               100));
+    std::lock_guard<std::mutex> lock(resultsMutex);
+    setupLockFree.push_back(free);
+    serialSteps.push_back(step.status);
+  };
+  station->Initialise();
+  station->Tick();
+  station->OnSpaceKeyDown(false);
+  ASSERT_EQ(gated.WaitStarted(10).size(), 10u);
+  const std::vector<std::string> rowsBefore = RowTexts();
+
+  station->Shutdown();
+  gated.ReleaseAll();
+  ASSERT_TRUE(gated.WaitFinished(10));
+  EXPECT_EQ(station->DrainStatus(), 0);  // their posts went nowhere
+  EXPECT_EQ(RowTexts(), rowsBefore);
+  std::lock_guard<std::mutex> lock(resultsMutex);
+  ASSERT_EQ(setupLockFree.size(), 10u);
+  for (bool free : setupLockFree) EXPECT_FALSE(free);  // the console holds the run's lock
+  for (SerialStepStatus s : serialSteps) EXPECT_NE(s, SerialStepStatus::kAllocated);
+  EXPECT_EQ(ReadProfileString(station->ConfigPath(), "CID", "Product_SN", 20), "00000000");
+  // Starts after the shutdown do nothing.
+  station->OnSpaceKeyDown(false);
+  EXPECT_EQ(gated.Starts().size(), 10u);
+}
+
+TEST_F(StationCycleTest, ScanButtonAndUnansweredRowsGetNoWorker) {
+  BuildFarmText("[E]\nslot = 1\n[F]\nslot = 2\nfault = no-probe\n[G]\nslot = 15\n");
+  CopyExample("config.txt");
+  MakeStation();
+  UseGatedWorkers();
+  station->Initialise();
+  station->ScanDevices();  // the "Target Device" button
+  EXPECT_EQ(RowTexts()[1], "02-F:\\");
+  EXPECT_EQ(RowImages()[1], kImageNoAnswer);
+  station->OnSpaceKeyDown(false);
+  const auto starts = gated.WaitStarted(1);
+  ASSERT_EQ(station->RunStarts().size(), 1u);
+  ASSERT_EQ(starts.size(), 1u);  // F does not answer, slot 15 has no row
+  EXPECT_EQ(starts[0].startValue, MakeStartValue('E', 0));
+}
+
+}  // namespace
+}  // namespace kx20
