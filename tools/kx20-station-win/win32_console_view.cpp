@@ -2,7 +2,7 @@
 
 #include <commctrl.h>
 
-#include <cstdio>
+#include <cstdint>
 
 namespace kx20 {
 namespace {
@@ -24,14 +24,6 @@ std::string ClassName(HWND window) {
   char name[64] = {};
   GetClassNameA(window, name, sizeof name);
   return name;
-}
-
-std::string FormatElapsed(std::chrono::steady_clock::duration d) {
-  const long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
-  char text[40];
-  std::snprintf(text, sizeof text, "%02lld:%02lld:%02lld.%03lld", ms / 3600000,
-                ms / 60000 % 60, ms / 1000 % 60, ms % 1000);
-  return text;
 }
 
 }  // namespace
@@ -200,7 +192,7 @@ void Win32ConsoleView::FlushRowTrace() {
   rowsChanged_ = false;
   if (!trace_.is_open()) return;
   const int count = static_cast<int>(SendMessageA(List(), LVM_GETITEMCOUNT, 0, 0));
-  if (traced_.size() < static_cast<std::size_t>(count)) traced_.resize(static_cast<std::size_t>(count));
+  std::vector<MemoryConsoleView::Row> rows;
   for (int row = 0; row < count; ++row) {
     char text[260] = {};
     LVITEMA item{};
@@ -208,13 +200,14 @@ void Win32ConsoleView::FlushRowTrace() {
     item.iItem = row;
     item.pszText = text;
     item.cchTextMax = sizeof text;
-    if (SendMessageA(List(), LVM_GETITEMA, 0, reinterpret_cast<LPARAM>(&item)) == FALSE) continue;
-    TracedRow& last = traced_[static_cast<std::size_t>(row)];
-    if (last.text == text && last.image == item.iImage) continue;
-    last.text = text;
-    last.image = item.iImage;
-    trace_ << FormatElapsed(std::chrono::steady_clock::now() - start_) << ' ' << row << ' '
-           << item.iImage << ' ' << text << '\n';
+    SendMessageA(List(), LVM_GETITEMA, 0, reinterpret_cast<LPARAM>(&item));
+    rows.push_back({text, item.iImage});
+  }
+  const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - start_);
+  for (const RowChangeTracker::Change& c : tracker_.Update(rows)) {
+    trace_ << FormatRowLine(static_cast<std::uint64_t>(elapsed.count()), c.row, c.image, c.text)
+           << '\n';
   }
   trace_.flush();
 }

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "app/console_view.h"
+#include "app/station_report.h"
 
 namespace kx20 {
 
@@ -107,11 +108,7 @@ class Win32ConsoleView final : public ConsoleView {
 
   std::chrono::steady_clock::time_point start_;
   std::ofstream trace_;
-  struct TracedRow {
-    std::string text;
-    int image = -1;
-  };
-  std::vector<TracedRow> traced_;
+  RowChangeTracker tracker_;
   bool rowsChanged_ = false;
 };
 
