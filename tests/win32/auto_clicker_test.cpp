@@ -120,6 +120,11 @@ bool CanMakeWindows() {
 constexpr const char* kList = "sYSlISTvIEW32";
 constexpr const char* kHeader = "SysHEADER32";
 
+BOOL CALLBACK CollectWindow(HWND window, LPARAM list) {
+  reinterpret_cast<std::vector<HWND>*>(list)->push_back(window);
+  return TRUE;
+}
+
 struct Case {
   const char* name;
   Shape shape;
@@ -178,12 +183,7 @@ TEST(AutoClicker, TheFirstWindowWithAListEndsThePassEvenWithoutAHeader) {
   ASSERT_TRUE(matching.ok());
 
   std::vector<HWND> order;
-  EnumWindows(
-      [](HWND w, LPARAM p) {
-        reinterpret_cast<std::vector<HWND>*>(p)->push_back(w);
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&order));
+  EnumWindows(CollectWindow, reinterpret_cast<LPARAM>(&order));
   auto at = [&](HWND w) { return std::find(order.begin(), order.end(), w) - order.begin(); };
   ASSERT_LT(at(GetParent(headerless.child(0))), at(GetParent(matching.child(0))));
   EXPECT_EQ(AutoClickPass(), nullptr);
