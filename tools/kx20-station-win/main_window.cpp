@@ -193,6 +193,17 @@ INT_PTR MainWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
       view_.RunQueued();
       return TRUE;
 
+    case kWorkerStatusMessage: {
+      // Normally consumed by the pre-filter; this catches the ones a nested
+      // loop (a message box, the About box) dispatches straight to the
+      // window, so no row update is lost.
+      WorkerStatusMessage status;
+      status.wParam = static_cast<std::uint32_t>(wParam);
+      status.lParam = static_cast<std::uint32_t>(lParam);
+      station_.ApplyStatus(status);
+      return TRUE;
+    }
+
     case WM_CLOSE:
       End();
       return TRUE;
