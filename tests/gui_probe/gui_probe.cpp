@@ -6,6 +6,8 @@
 //   gui_probe enabled ID         "1" when the control is enabled, else "0"
 //   gui_probe dialogs            one line per visible dialog box of the
 //                                station's process: caption, tab, its texts
+//   gui_probe tooltips           the text of each visible tooltip window of
+//                                the station's process, one a line
 //
 // The main window is found by its caption. Exit status 0 done, 1 not found.
 #include <windows.h>
@@ -40,16 +42,26 @@ BOOL CALLBACK PrintChildText(HWND child, LPARAM) {
   return TRUE;
 }
 
-BOOL CALLBACK PrintDialog(HWND window, LPARAM param) {
-  auto& search = *reinterpret_cast<DialogSearch*>(param);
+bool VisibleOfClass(HWND window, const DialogSearch& search, const char* wanted) {
   DWORD process = 0;
   GetWindowThreadProcessId(window, &process);
   char cls[64] = {};
   GetClassNameA(window, cls, sizeof cls);
-  if (process != search.process || window == search.main || std::strcmp(cls, "#32770") != 0 ||
-      !IsWindowVisible(window)) {
-    return TRUE;
-  }
+  return process == search.process && window != search.main &&
+         lstrcmpiA(cls, wanted) == 0 && IsWindowVisible(window);
+}
+
+BOOL CALLBACK PrintTooltip(HWND window, LPARAM param) {
+  auto& search = *reinterpret_cast<DialogSearch*>(param);
+  if (!VisibleOfClass(window, search, "tooltips_class32")) return TRUE;
+  std::printf("%s\n", Text(window).c_str());
+  ++search.found;
+  return TRUE;
+}
+
+BOOL CALLBACK PrintDialog(HWND window, LPARAM param) {
+  auto& search = *reinterpret_cast<DialogSearch*>(param);
+  if (!VisibleOfClass(window, search, "#32770")) return TRUE;
   std::printf("%s", Text(window).c_str());
   EnumChildWindows(window, PrintChildText, 0);
   std::printf("\n");
@@ -61,7 +73,7 @@ BOOL CALLBACK PrintDialog(HWND window, LPARAM param) {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: gui_probe rect|text|enabled ID | dialogs\n");
+    std::fprintf(stderr, "usage: gui_probe rect|text|enabled ID | dialogs | tooltips\n");
     return 2;
   }
   const std::string command = argv[1];
@@ -70,10 +82,11 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "gui_probe: the station window is not there\n");
     return 1;
   }
-  if (command == "dialogs") {
+  if (command == "dialogs" || command == "tooltips") {
     DialogSearch search{0, main, 0};
     GetWindowThreadProcessId(main, &search.process);
-    EnumWindows(PrintDialog, reinterpret_cast<LPARAM>(&search));
+    EnumWindows(command == "dialogs" ? PrintDialog : PrintTooltip,
+                reinterpret_cast<LPARAM>(&search));
     return 0;
   }
   if (argc < 3) return 2;

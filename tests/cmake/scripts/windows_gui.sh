@@ -150,6 +150,17 @@ read -r _ _ win_top _ win_bottom < <(probe rect 1025 | grep '^window')
 [ "$(probe text 1009)" != "" ] || fail "no DISK information line from Pelorin.img"
 shot main-idle.png "the main window idle: ten answering slots, collapsed"
 
+# The tooltips: created on the first mouse move over the window, shown over
+# the visible buttons.
+tooltip_shows() { probe tooltips | grep -qx "$1"; }
+read -r _ l t r b < <(probe rect 1003 | grep '^control')
+read -r _ wl wt wr wb < <(probe rect 1003 | grep '^window')
+xdotool mousemove $(((wl + wr) / 2)) $((wb - 8)); sleep 0.3
+xdotool mousemove $(((wl + wr) / 2 + 4)) $((wb - 6)); sleep 0.3
+xdotool mousemove $(((l + r) / 2)) $(((t + b) / 2)); sleep 0.3
+xdotool mousemove $(((l + r) / 2 + 2)) $(((t + b) / 2 + 2))
+wait_for 10 tooltip_shows "Write Device" || fail "no \"Write Device\" tooltip over \"Update\""
+
 # 2. Space starts a run; every slot passes; produce.log gets ten records.
 focus_main
 xdotool key space
