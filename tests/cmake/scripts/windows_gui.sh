@@ -1,0 +1,218 @@
+#!/usr/bin/env bash
+# The station's Windows window under Wine, in a virtual X display of its own.
+#
+#   windows_gui.sh station      TOP OUT   the operator's day on the simulated farm
+#   windows_gui.sh auto-clicker TOP OUT   the auto-clicker against helper windows
+#
+# TOP is the source tree (the executables come from TOP/build/win64), OUT the
+# folder for the work directory, the logs and the screenshots. Exit status 77
+# (skipped) when the x86_64 build or a needed tool is missing.
+set -uo pipefail
+mode="$1"
+top="$2"
+out="$3"
+win="$top/build/win64"
+station_exe="$win/tools/kx20-station-win/kx20-station.exe"
+tests_exe="$win/tests/kx20_tests.exe"
+probe_exe="$win/tests/kx20_gui_probe.exe"
+
+skip() { echo "SKIP: $*"; exit 77; }
+fail() {
+  echo "FAIL: $*"
+  [ -f "$out/station.log" ] && { echo "--- station output"; cat "$out/station.log"; }
+  [ -f "$out/work/trace.txt" ] && { echo "--- row trace (last 30 lines)"; tail -30 "$out/work/trace.txt"; }
+  exit 1
+}
+
+for tool in Xvfb xdotool wine import; do
+  command -v "$tool" >/dev/null || skip "$tool is not installed"
+done
+
+rm -rf "$out"
+mkdir -p "$out/work"
+
+# A display of our own.
+display=""
+for n in $(seq 70 99); do
+  if [ ! -e "/tmp/.X$n-lock" ] && [ ! -e "/tmp/.X11-unix/X$n" ]; then display=":$n"; break; fi
+done
+[ -n "$display" ] || skip "no free X display number"
+Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >"$out/xvfb.log" 2>&1 &
+xvfb_pid=$!
+station_pid=""
+cleanup() {
+  [ -n "$station_pid" ] && kill "$station_pid" 2>/dev/null
+  kill "$xvfb_pid" 2>/dev/null
+  wait 2>/dev/null
+}
+trap cleanup EXIT
+export DISPLAY="$display"
+for _ in $(seq 50); do
+  xdotool getdisplaygeometry >/dev/null 2>&1 && break
+  sleep 0.1
+done
+xdotool getdisplaygeometry >/dev/null 2>&1 || skip "Xvfb did not start"
+
+wine_run() { "$top/scripts/wine-run" "$@"; }
+
+# --- The auto-clicker ----------------------------------------------------------
+if [ "$mode" = auto-clicker ]; then
+  [ -f "$tests_exe" ] || skip "no x86_64 build ($tests_exe)"
+  # With a display: the auto-clicker and the window's view over real controls.
+  wine_run "$tests_exe" --gtest_filter='AutoClicker.*:Win32ConsoleView.*' 2>&1 |
+    tee "$out/auto_clicker.log"
+  status=${PIPESTATUS[0]}
+  [ "$status" -eq 0 ] || fail "window tests failed"
+  grep -q '\[  SKIPPED \]' "$out/auto_clicker.log" && fail "the tests were skipped inside Wine"
+  grep -q '\[  PASSED  \] 7 tests' "$out/auto_clicker.log" || fail "not all seven window tests ran"
+  exit 0
+fi
+
+# --- The station ------------------------------------------------------------------
+[ -f "$station_exe" ] || skip "no x86_64 build ($station_exe)"
+[ -f "$probe_exe" ] || skip "no window probe ($probe_exe)"
+cp "$top/examples/config.txt" "$top/examples/Pelorin.img" "$out/work/"
+work="$out/work"
+trace="$work/trace.txt"
+probe() { wine_run "$probe_exe" "$@" 2>/dev/null | tr -d '\r'; }
+
+# Polls `condition` (a shell function) every 0.5 s for up to $1 seconds.
+wait_for() {
+  local seconds="$1"; shift
+  local i
+  for i in $(seq $((seconds * 2))); do
+    "$@" && return 0
+    sleep 0.5
+  done
+  "$@"
+}
+
+caption="VYN KX20 Production Tool 1.05"
+window_id() { xdotool search --name "$caption" 2>/dev/null | head -1; }
+have_window() { [ -n "$(window_id)" ]; }
+shot() {  # FILE WHAT [screen]: the main window, or the whole screen (for boxes above it)
+  local wid=""
+  [ "${3:-}" = screen ] || wid=$(window_id)
+  import -window "${wid:-root}" "$out/$1" 2>/dev/null || import -window root "$out/$1"
+  echo "screenshot: $out/$1 ($2)"
+}
+# The last traced state of each row: "ROW IMAGE TEXT" (the trace has
+# Windows line ends).
+rows_now() {
+  [ -f "$trace" ] || return 0
+  tr -d '\r' <"$trace" | awk '{ row = $2; $1 = ""; $2 = ""; line[row] = row " " substr($0, 3) } END { for (r in line) print line[r] }' | sort -n
+}
+ten_rows_answering() { [ "$(rows_now | awk '$2 == 1' | wc -l)" -eq 10 ]; }
+ten_rows_passed() { [ "$(rows_now | awk '$2 == 6 && $3 ~ /^[0-9][0-9]-:Pass$/' | wc -l)" -eq 10 ]; }
+some_row_working() { [ "$(rows_now | awk '$2 != 1' | wc -l)" -gt 0 ]; }
+ten_log_records() { [ -f "$work/produce.log" ] && [ "$(grep -c '^\[' "$work/produce.log")" -ge 10 ]; }
+window_height() { probe rect 1025 | awk '/^window/ { print $5 - $3 }'; }
+dialog_shown() { probe dialogs | grep -q "$1"; }
+no_dialog() { ! probe dialogs | grep -q .; }
+station_gone() { ! kill -0 "$station_pid" 2>/dev/null; }
+
+# Focus the window by clicking its caption bar, then type.
+focus_main() {
+  local wid; wid=$(window_id)
+  [ -n "$wid" ] || return 1
+  eval "$(xdotool getwindowgeometry --shell "$wid")"
+  xdotool mousemove $((X + WIDTH / 2)) $((Y + 8)) click 1
+  sleep 0.3
+}
+click_control() {  # the centre of control $1
+  local l t r b
+  read -r _ l t r b < <(probe rect "$1" | grep '^control')
+  xdotool mousemove $(((l + r) / 2)) $(((t + b) / 2)) click 1
+  sleep 0.3
+}
+system_menu_item() {  # $1: how many items up from the bottom of the system menu
+  focus_main
+  xdotool key alt+space
+  sleep 0.5
+  local i
+  for i in $(seq "$1"); do xdotool key Up; sleep 0.1; done
+  xdotool key Return
+  sleep 0.5
+}
+
+# 1. Start on the simulated farm.
+(cd "$work" && exec "$top/scripts/wine-run" "$station_exe" --sim --workdir . --trace-rows trace.txt) \
+  >"$out/station.log" 2>&1 &
+station_pid=$!
+wait_for 60 have_window || fail "the station window did not appear"
+wait_for 20 ten_rows_answering || fail "the ten rows did not appear"
+echo "ten rows:"; rows_now
+first_height=$(window_height)
+[ -n "$first_height" ] || fail "cannot read the window's height"
+read -r _ _ cid_top _ _ < <(probe rect 1025 | grep '^control')
+read -r _ _ win_top _ win_bottom < <(probe rect 1025 | grep '^window')
+[ "$win_bottom" -eq "$cid_top" ] || fail "collapsed window ends at $win_bottom, not at the CID box's top $cid_top"
+[ "$(probe text 1009)" != "" ] || fail "no DISK information line from Pelorin.img"
+shot main-idle.png "the main window idle: ten answering slots, collapsed"
+
+# The tooltips: created on the first mouse move over the window, shown over
+# the visible buttons.
+tooltip_shows() { probe tooltips | grep -qx "$1"; }
+read -r _ l t r b < <(probe rect 1003 | grep '^control')
+read -r _ wl wt wr wb < <(probe rect 1003 | grep '^window')
+xdotool mousemove $(((wl + wr) / 2)) $((wb - 8)); sleep 0.3
+xdotool mousemove $(((wl + wr) / 2 + 4)) $((wb - 6)); sleep 0.3
+xdotool mousemove $(((l + r) / 2)) $(((t + b) / 2)); sleep 0.3
+xdotool mousemove $(((l + r) / 2 + 2)) $(((t + b) / 2 + 2))
+wait_for 10 tooltip_shows "Write Device" || fail "no \"Write Device\" tooltip over \"Update\""
+
+# 2. Space starts a run; every slot passes; produce.log gets ten records.
+focus_main
+xdotool key space
+wait_for 30 some_row_working || fail "Space did not start a run"
+shot main-running.png "the main window during the run"
+[ "$(probe enabled 1003)" = 0 ] || fail "\"Update\" is enabled during the run"
+wait_for 120 ten_rows_passed || fail "not every slot reached Pass"
+shot main-finished.png "the main window after the run: ten slots Pass"
+wait_for 20 ten_log_records || fail "produce.log does not hold ten records"
+echo "produce.log: $(grep -c '^\[' "$work/produce.log") records"
+
+# 3. "Configure" opens the panel down to the "Other Info" box's bottom.
+system_menu_item 2  # up from the first item: About, then Configure
+expanded() { [ "$(window_height)" -gt "$first_height" ]; }
+wait_for 10 expanded || fail "Configure did not open the panel"
+read -r _ _ _ _ other_bottom < <(probe rect 1049 | grep '^control')
+read -r _ _ win_top _ win_bottom < <(probe rect 1049 | grep '^window')
+[ "$win_bottom" -eq $((other_bottom + 10)) ] ||
+  fail "expanded window ends at $win_bottom, not 10 px below the Other Info box ($other_bottom)"
+[ "$(probe enabled 1003)" = 0 ] || fail "\"Update\" is enabled with the panel open"
+[ "$(probe text 1013)" = KX20 ] || fail "the panel does not show config.txt's product name"
+shot main-panel-open.png "the main window with the settings panel open"
+
+# 4. A refused percentage: message box naming the limit; config.txt still saved.
+old_value=$(grep '^RWValue=' "$work/config.txt")
+sed -i 's/^Product_name=.*/Product_name=STALE/' "$work/config.txt"
+click_control 1047
+xdotool key End BackSpace BackSpace BackSpace BackSpace type 101
+[ "$(probe text 1047)" = 101 ] || fail "could not type 101 into the percentage"
+click_control 1005
+wait_for 10 dialog_shown 'between 0 and 100' || fail "no message box for the percentage 101"
+echo "message box: $(probe dialogs)"
+shot refused-percentage.png "the message box refusing 101 %" screen
+xdotool key Return
+wait_for 10 no_dialog || fail "the message box did not close"
+collapsed() { [ "$(window_height)" = "$first_height" ]; }
+wait_for 10 collapsed || fail "Save configure did not collapse the window to $first_height (now $(window_height))"
+grep -q '^Product_name=KX20' "$work/config.txt" || fail "Save configure did not write config.txt"
+grep -q "^$old_value" "$work/config.txt" || fail "config.txt lost the previous percentage ($old_value)"
+
+# 5. The About box opens and closes.
+system_menu_item 1
+wait_for 10 dialog_shown 'About KX20ProductionTools' || fail "the About box did not open"
+probe dialogs | grep -q 'VYN KX20 Product Tool' || fail "the About box lacks its line"
+shot about.png "the About box over the main window" screen
+xdotool key Return
+wait_for 10 no_dialog || fail "the About box did not close"
+
+# 6. Escape ends the program.
+focus_main
+xdotool key Escape
+wait_for 15 station_gone || fail "Escape did not end the program"
+station_pid=""
+echo "screenshots in $out"
+exit 0

@@ -1,0 +1,22 @@
+# The Windows station window under Wine in a virtual X display. The tests are
+# registered on the native Linux build and drive the x86_64 build's
+# executables (build/win64): they are skipped (77) when that build is absent.
+# The Windows builds themselves only build the window probe they use.
+if(WIN32)
+  add_executable(kx20_gui_probe ${CMAKE_CURRENT_SOURCE_DIR}/gui_probe/gui_probe.cpp)
+  target_link_libraries(kx20_gui_probe PRIVATE user32)
+  # The window's view is tested in the unit test binary (tests/win32).
+  target_sources(kx20_tests PRIVATE ${CMAKE_SOURCE_DIR}/tools/kx20-station-win/win32_console_view.cpp)
+  target_link_libraries(kx20_tests PRIVATE comctl32)
+elseif(NOT CMAKE_CROSSCOMPILING AND NOT CMAKE_CXX_FLAGS MATCHES "-fsanitize")
+  # (Once per machine is enough: not again in the sanitizer builds.)
+  set(KX20_WINDOWS_GUI_SCRIPT ${CMAKE_CURRENT_SOURCE_DIR}/cmake/scripts/windows_gui.sh)
+  add_test(NAME windows_gui_station
+           COMMAND bash ${KX20_WINDOWS_GUI_SCRIPT} station ${CMAKE_SOURCE_DIR}
+                   ${CMAKE_CURRENT_BINARY_DIR}/windows_gui)
+  add_test(NAME windows_gui_auto_clicker
+           COMMAND bash ${KX20_WINDOWS_GUI_SCRIPT} auto-clicker ${CMAKE_SOURCE_DIR}
+                   ${CMAKE_CURRENT_BINARY_DIR}/windows_auto_clicker)
+  set_tests_properties(windows_gui_station windows_gui_auto_clicker PROPERTIES
+                       SKIP_RETURN_CODE 77 TIMEOUT 300 RESOURCE_LOCK wine_display)
+endif()

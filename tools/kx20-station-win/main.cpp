@@ -1,0 +1,124 @@
+// kx20-station.exe: the production station's window on Windows.
+//
+//   kx20-station [--sim | --sim=FARM | --drive L=DEV ...] [--workdir DIR]
+//                [--trace-rows FILE] [--no-autoclick]
+//
+// Without a device option the station works on the host's drive letters.
+// --workdir: where config.txt, produce.log and Pelorin.img are (default: the
+// current directory). --trace-rows: every change of a slot row's text or
+// image is appended to FILE with a time stamp. --no-autoclick: do not start
+// the auto-clicker (it sends clicks to other programs' windows too).
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/device_options.h"
+#include "app/station.h"
+#include "common/clock.h"
+#include "tools/kx20-station-win/main_window.h"
+#include "tools/kx20-station-win/win32_console_view.h"
+
+namespace {
+
+struct ProgramOptions {
+  kx20::DeviceOptions devices;
+  std::string workDir = ".";
+  std::string traceFile;
+  bool autoClick = true;
+};
+
+void PrintUsage(std::FILE* out) {
+  std::fprintf(out,
+               "usage: kx20-station %s [--workdir DIR] [--trace-rows FILE] [--no-autoclick]\n"
+               "  --sim           the built-in simulated farm (ten disks on E: to N:)\n"
+               "  --sim=FARM      the simulated farm described by the file FARM\n"
+               "  --drive L=DEV   drive letter L is the device DEV (repeatable)\n"
+               "  --workdir DIR   where config.txt, produce.log and Pelorin.img are\n"
+               "  --trace-rows F  append every slot row change to the file F\n"
+               "  --no-autoclick  do not start the auto-clicker\n",
+               kx20::kDeviceOptionsUsage);
+}
+
+bool ParseArguments(int argc, char** argv, ProgramOptions& options, std::string& error) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (!kx20::ParseDeviceOptions(args, options.devices, error)) return false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--no-autoclick") {
+      options.autoClick = false;
+    } else if (a == "--workdir" || a == "--trace-rows") {
+      if (i + 1 >= args.size()) {
+        error = a + " needs a value";
+        return false;
+      }
+      (a == "--workdir" ? options.workDir : options.traceFile) = args[++i];
+    } else if (a.rfind("--workdir=", 0) == 0) {
+      options.workDir = a.substr(10);
+    } else if (a.rfind("--trace-rows=", 0) == 0) {
+      options.traceFile = a.substr(13);
+    } else {
+      error = "unknown argument '" + a + "'";
+      return false;
+    }
+  }
+  if (options.workDir.empty()) options.workDir = std::string(1, '.');  // (not = ".": GCC 12 -Wrestrict false alarm)
+  return true;
+}
+
+int Fail(const std::string& text) {
+  std::fprintf(stderr, "kx20-station: %s\n", text.c_str());
+  std::fflush(stderr);
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace kx20;
+  ProgramOptions options;
+  std::string error;
+  if (argc > 1 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
+    PrintUsage(stdout);
+    return 0;
+  }
+  if (!ParseArguments(argc, argv, options, error)) {
+    PrintUsage(stderr);
+    return Fail(error);
+  }
+  std::error_code ec;
+  if (!std::filesystem::is_directory(options.workDir, ec)) {
+    return Fail("work directory " + options.workDir + " does not exist");
+  }
+
+  // Everything below lives until the process ends: workers may still use the
+  // port, the clock and the station's shared state when the window closes.
+  Clock* clock = MakeSystemClock().release();
+  PassThroughPort* port = OpenDevicePort(options.devices, *clock, error).release();
+  if (port == nullptr) return Fail(error);
+
+  auto* view = new Win32ConsoleView();
+  if (!options.traceFile.empty() && !view->OpenRowTrace(options.traceFile)) {
+    return Fail("cannot open " + options.traceFile + " for the row trace");
+  }
+  auto* shell = new ShellExecuteShell();
+  StationOptions stationOptions;
+  stationOptions.workDir = options.workDir;
+  auto* station = new Station(*port, *clock, *view, *shell, stationOptions);
+  MainWindowOptions windowOptions;
+  windowOptions.autoClick = options.autoClick;
+  auto* window = new MainWindow(GetModuleHandleA(nullptr), *station, *view, windowOptions);
+
+  const bool shown = window->RunModal();
+  // The window has ended: cut the workers off the console, wait until none
+  // is inside a serial-number step or a log record, and end the process
+  // without waiting for them.
+  station->Shutdown();
+  std::fflush(stdout);
+  std::fflush(stderr);
+  std::_Exit(shown ? 0 : Fail("the main window could not be created"));
+}
