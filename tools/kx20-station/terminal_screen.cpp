@@ -118,7 +118,7 @@ const std::vector<PanelField>& PanelFields() {
       {sc::kManufacturingYear, FieldKind::kCombo, "DATE", 3, 16, 23, 6},
       {sc::kManufacturingMonth, FieldKind::kCombo, "", 3, 0, 30, 4},
       {sc::kChangeSerialNumber, FieldKind::kCheck, "Change serial number", 4, 1, 22, 3},
-      {sc::kProductSerial, FieldKind::kUpperEdit, "PSN", 5, 16, 23, 8},
+      {sc::kProductSerial, FieldKind::kUpperEdit, "PSN", 5, 1, 10, 8},
       // "CSD Info" group, columns 38-79.
       {sc::kCapacityShown, FieldKind::kEdit, "CSD DATA", 1, 40, 49, 10},
       {sc::kCapacitySelection, FieldKind::kCombo, "", 1, 0, 40, 8},

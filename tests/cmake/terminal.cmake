@@ -1,0 +1,21 @@
+# kx20-station's full-screen console, end to end in tmux (Linux only), and the
+# unit tests of the console's logic (the part without ncurses).
+if(NOT WIN32 AND NOT CMAKE_CROSSCOMPILING)
+  file(GLOB KX20_TERMINAL_TEST_SOURCES CONFIGURE_DEPENDS
+       ${CMAKE_CURRENT_SOURCE_DIR}/terminal/*_test.cpp)
+  add_executable(kx20_terminal_tests ${KX20_TERMINAL_TEST_SOURCES})
+  target_link_libraries(kx20_terminal_tests PRIVATE kx20_terminal GTest::gmock GTest::gtest_main)
+  target_include_directories(kx20_terminal_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+  target_compile_definitions(kx20_terminal_tests PRIVATE
+    KX20_SOURCE_DIR="${CMAKE_SOURCE_DIR}" KX20_BINARY_DIR="${CMAKE_BINARY_DIR}")
+  gtest_discover_tests(kx20_terminal_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60)
+
+  find_program(KX20_TMUX tmux)
+  if(KX20_TMUX)
+    add_test(NAME kx20_station_terminal
+             COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/terminal_console.sh $<TARGET_FILE:kx20-station>
+                     ${CMAKE_SOURCE_DIR} ${CMAKE_CURRENT_BINARY_DIR}/terminal_work
+                     ${CMAKE_BINARY_DIR}/artifacts/terminal)
+    set_tests_properties(kx20_station_terminal PROPERTIES TIMEOUT 180)
+  endif()
+endif()
