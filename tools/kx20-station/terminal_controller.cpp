@@ -654,13 +654,12 @@ void TerminalController::Render(Canvas& canvas) {
   cursor_.reset();
   TakeFocusRequest();
   if (TooSmall()) {
-    const std::string a = "The KX20 station needs a terminal of at least 80 x 24 characters.";
-    char b[80];
-    std::snprintf(b, sizeof b, "This one is %d x %d. Enlarge it, or press Esc to quit.", width_,
-                  height_);
-    const int y = std::max(height_ / 2 - 1, 0);
-    canvas.Put(y, 0, a, Style::kNormal);
-    canvas.Put(y + 1, 0, b, Style::kNormal);
+    char size[48];
+    std::snprintf(size, sizeof size, "This one is %d x %d.", width_, height_);
+    const std::string lines[] = {"Terminal too small:", "the KX20 station needs", "at least 80 x 24.",
+                                 size, "Enlarge it, or press", "Esc to quit."};
+    const int y = std::max(height_ / 2 - 3, 0);
+    for (int i = 0; i < 6; ++i) canvas.Put(y + i, 0, lines[i], Style::kNormal);
     return;
   }
   if (viewerOpen_) {
