@@ -7,12 +7,12 @@
 namespace kx20 {
 
 std::string FormatElapsed(std::uint64_t ms) {
-  char text[40];
-  std::snprintf(text, sizeof text, "%02llu:%02u:%02u.%03u",
-                static_cast<unsigned long long>(ms / 3'600'000),
-                static_cast<unsigned>(ms / 60'000 % 60), static_cast<unsigned>(ms / 1000 % 60),
-                static_cast<unsigned>(ms % 1000));
-  return text;
+  std::string hours = std::to_string(ms / 3'600'000);
+  if (hours.size() < 2) hours.insert(0, 1, '0');
+  char rest[16];
+  std::snprintf(rest, sizeof rest, ":%02u:%02u.%03u", static_cast<unsigned>(ms / 60'000 % 60),
+                static_cast<unsigned>(ms / 1000 % 60), static_cast<unsigned>(ms % 1000));
+  return hours + rest;
 }
 
 std::string FormatRowLine(std::uint64_t elapsedMs, int row, int image, const std::string& text) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <set>
@@ -156,7 +157,7 @@ TEST_F(StationCycleTest, PanelOpenDuringRunHoldsBackTheEndOfRun) {
   EXPECT_TRUE(view.IsPanelExpanded());
   EXPECT_EQ(station->Members().values.productName, "KX20");
   gated.ReleaseAll();
-  ASSERT_TRUE(gated.WaitFinished(10));
+  ASSERT_TRUE(WaitWorkersDone());
   for (int i = 0; i < 3; ++i) EXPECT_FALSE(station->Tick());
   EXPECT_EQ(station->WorkerCount(), 0);  // pruned ...
   EXPECT_TRUE(station->HasRunLocks());   // ... but the run is not closed
@@ -204,6 +205,44 @@ TEST_F(StationCycleTest, StartDuringRunNeverDoublesAWorkerAndKeepsTheLocks) {
   ASSERT_TRUE(TickUntilRunEnds());
   EXPECT_EQ(gated.MaxConcurrentPerLetter(), 1);
   EXPECT_FALSE(station->HasRunLocks());
+}
+
+TEST_F(StationCycleTest, SettingsReloadDuringRunWaitsForTheSetupLock) {
+  CopyExample("config.txt");
+  MakeStation();
+  UseGatedWorkers();
+  std::atomic<bool> holding{false};
+  gated.beforeWait = [&](ProductionEnvironment&, RunLocks& locks, std::uint32_t startValue) {
+    if (static_cast<char>(startValue >> 16) != 'E') return;
+    locks.setupLock.lock();  // E is between its serial step and its table write
+    holding = true;
+  };
+  gated.afterRelease = [&](ProductionEnvironment&, RunLocks& locks, std::uint32_t startValue) {
+    if (static_cast<char>(startValue >> 16) == 'E') locks.setupLock.unlock();
+  };
+  station->Initialise();
+  station->Tick();
+  station->OnSpaceKeyDown(false);
+  ASSERT_EQ(gated.WaitStarted(10).size(), 10u);
+  for (int i = 0; i < 10000 && !holding; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_TRUE(holding);
+
+  // A second start while E holds the lock: its settings load must not
+  // publish a table between E's serial step and E's table write.
+  WriteProfileString(station->ConfigPath(), "CID", "Product_name", "LATER", Durability::kRelaxed);
+  const auto published = station->Settings().Snapshot();
+  std::atomic<bool> started{false};
+  std::thread console([&] {
+    station->OnSpaceKeyDown(false);
+    started = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_FALSE(started);
+  EXPECT_EQ(station->Settings().Snapshot(), published);
+  gated.Release('E');
+  console.join();
+  EXPECT_NE(station->Settings().Snapshot(), published);
+  EXPECT_EQ(view.GetControlText(settings_control::kProductName), "LATER");
 }
 
 TEST_F(StationCycleTest, OneRunPerPressOfSpaceOrUpdate) {

@@ -39,6 +39,7 @@ class GatedWorkers {
   ProductionWorkerFn Production() {
     return [this](ProductionEnvironment& env, RunLocks& locks, std::uint32_t startValue) {
       Enter(startValue, false, false);
+      if (beforeWait) beforeWait(env, locks, startValue);
       Wait(Letter(startValue));
       if (afterRelease) afterRelease(env, locks, startValue);
       Leave(startValue);
@@ -84,7 +85,8 @@ class GatedWorkers {
     return maxConcurrent_;
   }
 
-  // Runs after the gate opens (production bodies only).
+  // Run before the gate and after it opens (production bodies only).
+  std::function<void(ProductionEnvironment&, RunLocks&, std::uint32_t)> beforeWait;
   std::function<void(ProductionEnvironment&, RunLocks&, std::uint32_t)> afterRelease;
 
  private:

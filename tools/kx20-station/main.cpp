@@ -169,7 +169,7 @@ void RunConsoleLoop(Station& station, Clock& clock, Reporter& reporter, TickStep
 void PrintFinalRows(MemoryConsoleView& view) {
   const std::vector<MemoryConsoleView::Row> rows = view.Rows();
   for (std::size_t i = 0; i < rows.size(); ++i) {
-    std::printf("%2zu %d %s\n", i, rows[i].image, rows[i].text.c_str());
+    std::printf("%2d %d %s\n", static_cast<int>(i), rows[i].image, rows[i].text.c_str());
   }
 }
 

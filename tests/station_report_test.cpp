@@ -1,0 +1,70 @@
+// What kx20-station prints: time stamps, row changes and the run summary.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/station_report.h"
+
+namespace kx20 {
+namespace {
+
+using Row = MemoryConsoleView::Row;
+
+TEST(StationReportTest, ElapsedTimeAndRowLine) {
+  EXPECT_EQ(FormatElapsed(0), "00:00:00.000");
+  EXPECT_EQ(FormatElapsed(7412), "00:00:07.412");
+  EXPECT_EQ(FormatElapsed(3'723'004), "01:02:03.004");
+  EXPECT_EQ(FormatElapsed(100ull * 3'600'000 + 1), "100:00:00.001");
+  EXPECT_EQ(FormatRowLine(7412, 2, 6, "03-:Pass"), "00:00:07.412 2 6 03-:Pass");
+}
+
+TEST(StationReportTest, TrackerReportsOnlyChangedRows) {
+  RowChangeTracker tracker;
+  std::vector<Row> rows = {{"01-E:\\", 1}, {"02-F:\\", 1}};
+  EXPECT_EQ(tracker.Update(rows).size(), 2u);  // everything is new
+  EXPECT_TRUE(tracker.Update(rows).empty());   // a rebuild to the same rows
+  rows[1].image = 5;
+  auto changes = tracker.Update(rows);
+  ASSERT_EQ(changes.size(), 1u);
+  EXPECT_EQ(changes[0].row, 1);
+  EXPECT_EQ(changes[0].image, 5);
+  rows[0].text = "01-:Process";
+  changes = tracker.Update(rows);
+  ASSERT_EQ(changes.size(), 1u);
+  EXPECT_EQ(changes[0].text, "01-:Process");
+  rows.push_back({"03-", 8});
+  EXPECT_EQ(tracker.Update(rows).size(), 1u);
+}
+
+TEST(StationReportTest, SummaryCountsTheStartedDisksOnly) {
+  const std::vector<Row> rows = {
+      {"01-:Pass", 6},          {"02-:[pnf X]", 7}, {"03-:Pass", 5},  // image says not done
+      {"04-(rw-test) 40 %", 5}, {"E:empty", 4},     {"06-H:\\", 1},
+      {"07-(Erase) 18 %", 4},   {"-:Pass", 6}};
+  struct Case {
+    std::vector<StartedWorker> started;
+    bool codeFlash;
+    int passed;
+    int failed;
+  };
+  const std::vector<Case> cases = {
+      {{}, false, 0, 0},
+      {{{0, 'E'}}, false, 1, 0},
+      {{{0, 'E'}, {1, 'F'}, {2, 'G'}, {3, 'H'}}, false, 1, 3},
+      {{{7, 'Z'}}, false, 1, 0},        // a pass row without a label still passed
+      {{{12, 'E'}}, false, 0, 1},       // no such row: not a pass
+      {{{4, 'E'}, {6, 'K'}}, true, 1, 1},
+      {{{4, 'F'}}, true, 0, 1},         // another disk's text
+      {{{0, 'E'}}, true, 0, 1},         // a production text in a code-flash run
+  };
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const RunSummary s = SummariseRun(cases[i].started, rows, cases[i].codeFlash);
+    EXPECT_EQ(s.started, static_cast<int>(cases[i].started.size())) << i;
+    EXPECT_EQ(s.passed, cases[i].passed) << i;
+    EXPECT_EQ(s.failed, cases[i].failed) << i;
+  }
+}
+
+}  // namespace
+}  // namespace kx20
