@@ -148,13 +148,16 @@ TEST_F(TerminalControllerTest, SpaceStartsARunWhereverTheFocusIsAndIsNeverTyped)
 
 TEST_F(TerminalControllerTest, SpaceOnTheListOrTheUpdateButtonStartsOneRun) {
   Make(true, Workers::kQuiet);
-  for (int id : {ctl::kSlotList, ctl::kUpdate}) {
+  // "Update" first: the start disables it, and the focus goes back to the list.
+  for (int id : {ctl::kUpdate, ctl::kSlotList}) {
     WaitQuietWorkers();
     FocusOn(id);
     Key(' ');
     EXPECT_EQ(station->RunStarts().size(), 10u) << id;
     EXPECT_EQ(controller->Progress().RunRunning(), 10) << id;
     EXPECT_FALSE(controller->ViewerOpen());
+    Screen();
+    EXPECT_EQ(controller->Focus(), ctl::kSlotList);
   }
 }
 
@@ -220,7 +223,7 @@ TEST_F(TerminalControllerTest, TabSkipsDisabledAndHiddenControlsAndTheScreenHide
       sc::kProductName,  sc::kManufacturerId, sc::kOemApplicationId, sc::kProductRevision,
       sc::kManufacturingYear, sc::kManufacturingMonth, sc::kChangeSerialNumber,
       sc::kProductSerial, sc::kFlash1, sc::kFlash2, sc::kRwTest, sc::kRwValue, sc::kEraseFlash,
-      ctl::kSaveConfigure, ctl::kSlotList, ctl::kUpdate};
+      ctl::kSaveConfigure, ctl::kSlotList, sc::kProductName};  // "Update" is disabled
   EXPECT_EQ(visited, expected);
   const std::string screen = Screen();
   for (const char* shown : {"CID Info", "CSD Info", "Other Info", "PDU NAME", "CSD DATA",
@@ -383,7 +386,12 @@ TEST_F(TerminalControllerTest, MouseClicksPressUpdateAndDoubleClickOpensTheLog) 
   const int updateLine = ListBottom(false) + 1;
   Click(updateLine, kMinWidth - 8);
   EXPECT_EQ(station->RunStarts().size(), 10u);
-  EXPECT_EQ(controller->Focus(), ctl::kUpdate);
+  EXPECT_FALSE(view.IsEnabled(ctl::kUpdate));
+  const std::uint64_t started = controller->Progress().Slot(0).startMs;
+  WaitQuietWorkers();
+  clock.Advance(5000);
+  Click(updateLine, kMinWidth - 8);  // a disabled button starts nothing
+  EXPECT_EQ(controller->Progress().Slot(0).startMs, started);
   const SlotCellPos p = SlotCellPosition(4, false);
   Click(p.y, p.x + 8);
   EXPECT_EQ(view.SelectionMark(), 4);

@@ -151,7 +151,9 @@ int TerminalController::DrainStatus() {
 bool TerminalController::Compact() { return view_.IsPanelExpanded(); }
 
 bool TerminalController::Focusable(int id) {
-  if (id == ctl::kSlotList || id == ctl::kUpdate) return true;
+  if (id == ctl::kSlotList) return true;
+  // A disabled button takes no focus: the focus leaves it when a run starts.
+  if (id == ctl::kUpdate) return view_.IsVisible(id) && view_.IsEnabled(id);
   if (!view_.IsPanelExpanded()) return false;
   const PanelField* field = FindPanelField(id);
   if (field == nullptr) return false;
@@ -160,7 +162,8 @@ bool TerminalController::Focusable(int id) {
 }
 
 std::vector<int> TerminalController::FocusOrder() {
-  std::vector<int> order{ctl::kSlotList, ctl::kUpdate};
+  std::vector<int> order{ctl::kSlotList};
+  if (Focusable(ctl::kUpdate)) order.push_back(ctl::kUpdate);
   if (view_.IsPanelExpanded()) {
     for (const PanelField& f : PanelFields()) {
       if (Focusable(f.id)) order.push_back(f.id);
@@ -246,8 +249,12 @@ void TerminalController::ToggleConfigure() {
     if (requested != 0 && Focusable(requested)) {
       SetFocusTo(requested, true);
     } else if (!FindPanelField(focus_)) {
-      const std::vector<int> order = FocusOrder();
-      if (order.size() > 2) SetFocusTo(order[2], true);
+      for (int id : FocusOrder()) {
+        if (FindPanelField(id) != nullptr) {
+          SetFocusTo(id, true);
+          break;
+        }
+      }
     }
   }
   TakeFocusRequest();
