@@ -12,7 +12,8 @@ SOURCE_DIR=$(realpath "$2")
 WORK=$3
 ARTIFACTS=$4
 
-SOCKET="kx20-terminal-$$"
+INSTANCE=0
+SOCKET="kx20-terminal-$$-0"
 TMUX_CMD=(tmux -L "$SOCKET" -f /dev/null)
 FAILED=0
 STEP=0
@@ -84,7 +85,12 @@ start_station() {
   rm -rf "$dir"
   mkdir -p "$dir"
   cp "$SOURCE_DIR/examples/config.txt" "$SOURCE_DIR/examples/Pelorin.img" "$dir/"
+  # A fresh tmux server for every start: a server that is still going away
+  # must not swallow the new session.
   cleanup
+  INSTANCE=$((INSTANCE + 1))
+  SOCKET="kx20-terminal-$$-$INSTANCE"
+  TMUX_CMD=(tmux -L "$SOCKET" -f /dev/null)
   "${TMUX_CMD[@]}" new-session -d -s kx -x 80 -y 24 \
     "cd '$dir' && TERM=screen '$STATION' --sim; echo \$? >exit-status; sleep 600"
   CURRENT=$dir
@@ -128,7 +134,7 @@ capture | grep -q '|  Update  |' || fail "the Update button is not shown enabled
 
 keys Space
 wait_for 'Run: ([1-9]|10) running' 10 "the run to start"
-wait_for '\(rw-test\)|-\.|-:Process' 10 "progress in the rows"
+wait_for '\(rw-test\) +[0-9]+ %' 20 "the read/write test in the rows"
 save "main-running"
 wait_count '[0-9]{2}-:Pass' 10 60 "ten passes"
 wait_for 'Run: 0 running, 10 passed, 0 failed' 5 "the run's counts"
