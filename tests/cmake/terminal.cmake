@@ -1,5 +1,5 @@
 # kx20-station's full-screen console, end to end in tmux (Linux only), and the
-# unit tests of the console's logic (the part without ncurses).
+# unit tests of the console's logic (everything but the ncurses layer).
 if(NOT WIN32 AND NOT CMAKE_CROSSCOMPILING)
   file(GLOB KX20_TERMINAL_TEST_SOURCES CONFIGURE_DEPENDS
        ${CMAKE_CURRENT_SOURCE_DIR}/terminal/*_test.cpp)
