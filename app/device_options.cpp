@@ -67,11 +67,11 @@ std::unique_ptr<PassThroughPort> OpenDevicePort(const DeviceOptions& options, Cl
                                                 std::string& error) {
   switch (options.source) {
     case DeviceOptions::Source::SimDefault:
-      return SimFarm::Create(DefaultFarmSpec(), clock, &error);
+      return SimFarm::Create(DefaultFarmLayout(), clock, &error);
     case DeviceOptions::Source::SimFile: {
-      FarmSpec spec;
-      if (!LoadFarmFile(options.farmFile, spec, error)) return nullptr;
-      return SimFarm::Create(spec, clock, &error);
+      FarmLayout layout;
+      if (!LoadFarmFile(options.farmFile, layout, error)) return nullptr;
+      return SimFarm::Create(layout, clock, &error);
     }
     case DeviceOptions::Source::Host:
       break;

@@ -19,8 +19,17 @@ const SlotRecord* SlotTable::Find(int slot) const {
 
 int SlotTable::SlotOfLetter(char letter) const {
   if (letter == 0) return 0;
+  int found = 0;
   for (int slot = 1; slot <= kSlotCount; ++slot) {
-    if (records_[static_cast<std::size_t>(slot - 1)].driveLetter == letter) return slot;
+    if (records_[static_cast<std::size_t>(slot - 1)].driveLetter == letter) found = slot;
+  }
+  return found;
+}
+
+int SlotTable::FirstAnsweringSlot() const {
+  for (int slot = 1; slot <= kSlotCount; ++slot) {
+    const SlotRecord& r = records_[static_cast<std::size_t>(slot - 1)];
+    if (r.driveLetter != 0 && r.probeAnswered != 0) return slot;
   }
   return 0;
 }

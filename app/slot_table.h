@@ -51,8 +51,12 @@ class SlotTable {
   // The record of slot number `slot` (1..32), or null outside that range.
   SlotRecord* Find(int slot);
   const SlotRecord* Find(int slot) const;
-  // The lowest slot number holding `letter`, or 0.
+  // The slot number holding `letter` (the last one in table order when
+  // several do), or 0.
   int SlotOfLetter(char letter) const;
+  // The first slot, in order 1..32, with a drive letter whose controller
+  // answered the probe; 0 when there is none.
+  int FirstAnsweringSlot() const;
   // Zeroes every record.
   void Clear();
 

@@ -509,11 +509,8 @@ void Station::ApplyStatus(const WorkerStatusMessage& message) {
   // The label: the slot text of the slot carrying the letter; the last one in
   // table order wins; empty when no slot carries it.
   std::string label;
-  if (letter != 0) {
-    for (int slot = 1; slot <= kSlotCount; ++slot) {
-      const SlotRecord& record = *slots_.Find(slot);
-      if (record.driveLetter == letter) label = record.slotText;
-    }
+  if (const SlotRecord* record = slots_.Find(slots_.SlotOfLetter(letter))) {
+    label = record->slotText;
   }
   RowUpdate update = FormatStatusRow(message.Code(), message.Value(), label, letter);
   const bool rowExists = row < view_.RowCount();

@@ -13,7 +13,13 @@
 //
 // Threads: every method runs on the console thread, except where noted. The
 // workers' serial-number step reloads the settings into the view from the
-// worker's thread (the view must accept that, see ConsoleView).
+// worker's thread (the view must accept that, see ConsoleView). A settings
+// load on the console thread during a run (a start while workers run, the
+// panel opened) waits for the run's setupLock, so a worker between its serial
+// step and its table write never sends a table published from an older file;
+// a view that hands worker-thread calls to the console thread must therefore
+// not wait for the console thread without bound (the in-memory view never
+// waits).
 #pragma once
 
 #include <atomic>

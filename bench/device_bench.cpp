@@ -17,7 +17,7 @@ namespace {
 
 struct Rig {
   VirtualClock clock;
-  std::unique_ptr<SimFarm> farm = SimFarm::Create(DefaultFarmSpec(), clock, nullptr);
+  std::unique_ptr<SimFarm> farm = SimFarm::Create(DefaultFarmLayout(), clock, nullptr);
   DeviceSession session{*farm};
   std::vector<std::uint8_t> buffer = std::vector<std::uint8_t>(65536, 0x5A);
   Rig() {
@@ -30,7 +30,7 @@ struct Rig {
 // letter, a probe per target disk, the table and the ten rows rebuilt.
 void BM_ScanDefaultFarm(benchmark::State& state) {
   VirtualClock clock;
-  auto farm = SimFarm::Create(DefaultFarmSpec(), clock, nullptr);
+  auto farm = SimFarm::Create(DefaultFarmLayout(), clock, nullptr);
   SlotTable table;
   DiscoveryFlags flags;
   MemoryConsoleView view;

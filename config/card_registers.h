@@ -56,7 +56,10 @@ struct RegisterSettings {
 
 // Fills offsets 16 to 54 of the table from the settings. Works on the table's
 // current contents: an empty manufacturer ID or revision leaves its byte as it
-// was (zero after a header reset).
+// was (zero after a header reset). The date byte (register byte 14) holds
+// year - 2000 in its high nibble and the month in its low nibble; for the
+// years 2016 to 2255 the year's high digit goes to the low nibble of register
+// byte 13, as in the SD layout (2026/12 gives bytes 13-14 = 01 AC).
 void BuildConfigTable(ConfigTable& table, const RegisterSettings& settings);
 
 // The register bytes 0-15 of the identification or card-specific register

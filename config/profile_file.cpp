@@ -1,5 +1,7 @@
 #include "config/profile_file.h"
 
+#include <mutex>
+
 namespace kx20 {
 namespace {
 
@@ -32,6 +34,14 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
 }
 
 constexpr std::string_view kLineEnd = "\r\n";
+
+// Writers in this process take turns, so that two read-modify-write cycles on
+// one file never lose each other's change (the platform's profile functions
+// serialise their calls the same way).
+std::mutex& WriterMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
 
 }  // namespace
 
@@ -154,15 +164,16 @@ bool ProfileDocument::Set(std::string_view section, std::string_view key,
   return true;
 }
 
-std::string ReadProfileString(const std::string& path, std::string_view section,
+std::string ReadProfileValue(const std::string& path, std::string_view section,
                               std::string_view key, std::size_t readSize) {
   std::string text;
   if (!ReadWholeFile(path, text)) return std::string();
   return ProfileDocument::Parse(text).Read(section, key, readSize);
 }
 
-bool WriteProfileStrings(const std::string& path, const std::vector<ProfileWrite>& writes,
+bool WriteProfileValues(const std::string& path, const std::vector<ProfileWrite>& writes,
                          Durability durability) {
+  std::lock_guard<std::mutex> lock(WriterMutex());
   std::string text;
   const bool exists = ReadWholeFile(path, text);
   ProfileDocument doc = ProfileDocument::Parse(text);
@@ -174,9 +185,9 @@ bool WriteProfileStrings(const std::string& path, const std::vector<ProfileWrite
   return ReplaceFileAtomically(path, doc.Serialize(), durability);
 }
 
-bool WriteProfileString(const std::string& path, std::string_view section, std::string_view key,
+bool WriteProfileValue(const std::string& path, std::string_view section, std::string_view key,
                         std::string_view value, Durability durability) {
-  return WriteProfileStrings(
+  return WriteProfileValues(
       path, {ProfileWrite{std::string(section), std::string(key), std::string(value)}},
       durability);
 }
@@ -201,7 +212,7 @@ bool AppendProfileSection(const std::string& path, std::string_view section,
                           const std::vector<ProfileEntry>& entries, Durability durability) {
   std::string text = FormatProfileSection(section, entries);
   // A torn or hand-edited last line must not swallow the new header.
-  if (!FileEndsWithLineEnd(path)) text.insert(0, kLineEnd);
+  if (!FileEndsWithLineEnd(path)) text = std::string(kLineEnd) + text;
   return AppendToFile(path, text, durability);
 }
 

@@ -78,7 +78,7 @@ std::string ProfileReadValue(std::string_view raw, std::size_t readSize);
 
 // GetPrivateProfileStringA(section, key, "", buffer, readSize, path): the value
 // cut to readSize - 1 characters; "" when the file or the key is missing.
-std::string ReadProfileString(const std::string& path, std::string_view section,
+std::string ReadProfileValue(const std::string& path, std::string_view section,
                               std::string_view key, std::size_t readSize);
 
 using ProfileEntry = std::pair<std::string, std::string>;  // key, value
@@ -91,14 +91,14 @@ struct ProfileWrite {
 
 // WritePrivateProfileStringA(section, key, value, path): creates the file when
 // missing. Returns true when the file holds the value afterwards.
-bool WriteProfileString(const std::string& path, std::string_view section, std::string_view key,
+bool WriteProfileValue(const std::string& path, std::string_view section, std::string_view key,
                         std::string_view value, Durability durability = Durability::kDurable);
 
 // Applies several writes, in order, as one atomic replacement of the file:
 // the result is the file the writes would give one by one, and a crash leaves
 // either all of them or none. Returns true when the file was written (or
 // already held every value).
-bool WriteProfileStrings(const std::string& path, const std::vector<ProfileWrite>& writes,
+bool WriteProfileValues(const std::string& path, const std::vector<ProfileWrite>& writes,
                          Durability durability = Durability::kDurable);
 
 // Appends one new section with its keys at the end of the file (creating the

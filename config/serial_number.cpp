@@ -60,21 +60,22 @@ SerialStepResult AdvanceSerialNumber(const SerialStepContext& ctx) {
   if (ctx.writer) {
     ctx.writer(ctx.configPath, "CID", "Product_SN", digits);
   } else {
-    WriteProfileString(ctx.configPath, "CID", "Product_SN", digits, ctx.durability);
+    WriteProfileValue(ctx.configPath, "CID", "Product_SN", digits, ctx.durability);
   }
   // Only a number that is in the file is handed out: otherwise the next step
   // would read the old value again and give the same number twice.
-  if (ReadProfileString(ctx.configPath, "CID", "Product_SN", 20) != digits) {
+  std::string written;
+  if (!ReadWholeFile(ctx.configPath, written)) {
+    result.status = SerialStepStatus::kNoSettingsFile;
+    return result;
+  }
+  if (ProfileDocument::Parse(written).Read("CID", "Product_SN", 20) != digits) {
     result.status = SerialStepStatus::kWriteFailed;
     return result;
   }
 
   ctx.store->Update([next](ProductionSettings& s) { s.currentSerialNumber = next; });
-  if (!LoadSettings(ctx.configPath, *ctx.view, *ctx.table, *ctx.store)) {
-    // The file vanished after the write: the table does not carry the number.
-    result.status = SerialStepStatus::kNoSettingsFile;
-    return result;
-  }
+  LoadSettingsText(written, *ctx.view, *ctx.table, *ctx.store);
   result.status = SerialStepStatus::kAllocated;
   result.serialNumber = next;
   return result;

@@ -25,6 +25,12 @@ bool LoadSettings(const std::string& configPath, ConsoleView& view, ConfigTable&
                   SettingsStore& store) {
   std::string text;
   if (!ReadWholeFile(configPath, text)) return false;
+  LoadSettingsText(text, view, table, store);
+  return true;
+}
+
+void LoadSettingsText(const std::string& text, ConsoleView& view, ConfigTable& table,
+                      SettingsStore& store) {
   const ProfileDocument file = ProfileDocument::Parse(text);
 
   RegisterSettings reg;
@@ -82,7 +88,6 @@ bool LoadSettings(const std::string& configPath, ConsoleView& view, ConfigTable&
     s.eraseFlashEnabled = eraseFlash ? 1 : 0;
     s.publishedConfigTable = built;
   });
-  return true;
 }
 
 SaveSettingsResult SaveSettings(const SettingsPanelValues& v, const std::string& configPath,
@@ -117,7 +122,7 @@ SaveSettingsResult SaveSettings(const SettingsPanelValues& v, const std::string&
       {"OTHER", "EraseFlash", flag(v.eraseFlashEnabled)},
       {"OTHER", "RWValue", std::to_string(v.rwTestPercent)},
   };
-  return WriteProfileStrings(configPath, writes, durability) ? SaveSettingsResult::kSaved
+  return WriteProfileValues(configPath, writes, durability) ? SaveSettingsResult::kSaved
                                                              : SaveSettingsResult::kWriteFailed;
 }
 

@@ -112,6 +112,10 @@ struct SettingsPanelValues {
 bool LoadSettings(const std::string& configPath, ConsoleView& view, ConfigTable& table,
                   SettingsStore& store);
 
+// The same from the settings file's text, already read.
+void LoadSettingsText(const std::string& text, ConsoleView& view, ConfigTable& table,
+                      SettingsStore& store);
+
 enum class SaveSettingsResult {
   kSaved,
   kNoFile,                   // the file cannot be opened: nothing written, no message

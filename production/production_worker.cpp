@@ -228,14 +228,20 @@ void ProductionPass::ClearFileSystemArea() {
 
 std::optional<Failure> ProductionPass::WriteAndVerifyImage() {
   const std::uint8_t* image = image_->preparedImage.data();
+  // A disk smaller than the image (the smallest supported ones) takes the
+  // sectors it has; the image holds nothing but zeros beyond the volume.
+  const std::uint32_t diskSectors = image_->imageCapacity + 1;
   for (std::uint32_t k = 1; k <= 4; ++k) {
     const std::uint32_t lba = kChunkSectors * (k - 1);
+    const std::uint16_t count = static_cast<std::uint16_t>(
+        lba >= diskSectors ? 0 : std::min<std::uint32_t>(kChunkSectors, diskSectors - lba));
+    const std::size_t bytes = static_cast<std::size_t>(count) * kSectorSize;
     const std::uint8_t* piece = image + static_cast<std::size_t>(kChunkBytes) * (k - 1);
-    session_.WriteSectors(piece, lba, kChunkSectors, nullptr);
+    if (count > 0) session_.WriteSectors(piece, lba, count, nullptr);
     std::fill(imageReadBack_.begin(), imageReadBack_.end(), 0);
     Sleep(kImageVerifyPauseMs);
-    session_.ReadSectors(imageReadBack_.data(), lba, kChunkSectors, nullptr);
-    const bool same = std::memcmp(imageReadBack_.data(), piece, kChunkBytes) == 0;
+    if (count > 0) session_.ReadSectors(imageReadBack_.data(), lba, count, nullptr);
+    const bool same = std::memcmp(imageReadBack_.data(), piece, bytes) == 0;
     Post(StatusProcess, k);
     if (!same) return Failure{"USBErr_Pnf", StatusPnfFail};
   }

@@ -4,7 +4,7 @@ KX20_PACKAGES=(
   build-essential cmake googletest libgtest-dev libgmock-dev libbenchmark-dev
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
   wine wine64 xvfb xdotool
-  dosfstools mtools fdisk nasm
+  dosfstools mtools fdisk nasm qemu-system-x86
   tmux libncurses-dev
 )
 

@@ -31,11 +31,11 @@ SimDiskConfig SystemDiskConfig() {
   return c;
 }
 
-std::unique_ptr<SimFarm> SimFarm::Create(const FarmSpec& spec, Clock& clock, std::string* error) {
+std::unique_ptr<SimFarm> SimFarm::Create(const FarmLayout& layout, Clock& clock, std::string* error) {
   std::unique_ptr<SimFarm> farm(new SimFarm());
-  if (spec.busMbps > 0) farm->bus_ = std::make_unique<SimBus>(spec.busMbps, clock);
+  if (layout.busMbps > 0) farm->bus_ = std::make_unique<SimBus>(layout.busMbps, clock);
   farm->disks_.emplace('C', std::make_unique<SimDisk>(SystemDiskConfig(), clock));
-  for (const SimDiskConfig& config : spec.disks) {
+  for (const SimDiskConfig& config : layout.disks) {
     if (config.letter < 'A' || config.letter > 'Z' || config.letter == 'C' ||
         farm->disks_.count(config.letter)) {
       if (error) *error = std::string("drive letter '") + config.letter + "' cannot be simulated";

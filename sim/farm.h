@@ -32,7 +32,7 @@ class SimFarm final : public PassThroughPort {
   // Builds the farm; creates or opens the backing files. Returns null with a
   // message when a backing file cannot be set up. `clock` serves the speed
   // model and must outlive the farm.
-  static std::unique_ptr<SimFarm> Create(const FarmSpec& spec, Clock& clock, std::string* error);
+  static std::unique_ptr<SimFarm> Create(const FarmLayout& layout, Clock& clock, std::string* error);
   ~SimFarm() override;
 
   PortHandle Open(char letter, std::uint32_t* osError) override;

@@ -103,16 +103,16 @@ bool ParseSenseFault(const std::string& text, std::uint8_t& op, SimSense& sense)
 
 }  // namespace
 
-FarmSpec DefaultFarmSpec() {
-  FarmSpec spec;
+FarmLayout DefaultFarmLayout() {
+  FarmLayout layout;
   for (int i = 0; i < 10; ++i) {
     SimDiskConfig disk;
     disk.letter = static_cast<char>('E' + i);
     const std::string number = std::to_string(i + 1);
     disk.slot = std::string(4 - number.size(), ' ') + number;
-    spec.disks.push_back(disk);
+    layout.disks.push_back(disk);
   }
-  return spec;
+  return layout;
 }
 
 bool ParseFaultList(const std::string& value, SimFaults& faults, std::string& error) {
@@ -185,8 +185,8 @@ bool ParseFaultList(const std::string& value, SimFaults& faults, std::string& er
 }
 
 bool ParseFarmText(const std::string& text, const std::string& fileName, const std::string& baseDir,
-                   FarmSpec& spec, std::string& error) {
-  FarmSpec result;
+                   FarmLayout& layout, std::string& error) {
+  FarmLayout result;
   std::map<char, SimDiskConfig> disks;
   std::map<char, std::pair<int, std::uint32_t>> maxBadSector;  // letter -> (line, sector)
   std::set<std::string> keysSeen;
@@ -326,11 +326,11 @@ bool ParseFarmText(const std::string& text, const std::string& fileName, const s
     }
     result.disks.push_back(d);
   }
-  spec = std::move(result);
+  layout = std::move(result);
   return true;
 }
 
-bool LoadFarmFile(const std::string& path, FarmSpec& spec, std::string& error) {
+bool LoadFarmFile(const std::string& path, FarmLayout& layout, std::string& error) {
   std::ifstream file(std::filesystem::path(path), std::ios::binary);
   if (!file) {
     error = path + ": cannot open farm file";
@@ -339,7 +339,7 @@ bool LoadFarmFile(const std::string& path, FarmSpec& spec, std::string& error) {
   std::stringstream text;
   text << file.rdbuf();
   const std::string baseDir = std::filesystem::path(path).parent_path().string();
-  return ParseFarmText(text.str(), path, baseDir, spec, error);
+  return ParseFarmText(text.str(), path, baseDir, layout, error);
 }
 
 }  // namespace kx20

@@ -25,24 +25,24 @@
 
 namespace kx20 {
 
-struct FarmSpec {
+struct FarmLayout {
   std::vector<SimDiskConfig> disks;  // ordered by drive letter
   double busMbps = 0;                // 0: no shared bus limit
-  bool operator==(const FarmSpec&) const = default;
+  bool operator==(const FarmLayout&) const = default;
 };
 
 // Ten healthy disks in slots 1 to 10 on E: to N:, last LBA 262143, the
 // default flash information, data in memory.
-FarmSpec DefaultFarmSpec();
+FarmLayout DefaultFarmLayout();
 
 // Parses farm-file text. `fileName` names the file in error messages;
 // relative backing paths are taken relative to `baseDir`. On failure returns
 // false and sets `error` to "FILE:LINE: problem".
 bool ParseFarmText(const std::string& text, const std::string& fileName, const std::string& baseDir,
-                   FarmSpec& spec, std::string& error);
+                   FarmLayout& layout, std::string& error);
 
 // Reads and parses a farm file.
-bool LoadFarmFile(const std::string& path, FarmSpec& spec, std::string& error);
+bool LoadFarmFile(const std::string& path, FarmLayout& layout, std::string& error);
 
 // Parses one "fault" value into `faults` (used by the parser; public for
 // tools). On failure returns false with the problem in `error`.

@@ -33,7 +33,7 @@ std::string ReadText(const fs::path& p) {
 // examples in a scratch directory.
 class ProductionRig {
  public:
-  explicit ProductionRig(const FarmSpec& spec, const std::string& configOverrides = "")
+  explicit ProductionRig(const FarmLayout& layout, const std::string& configOverrides = "")
       : dir_(fs::temp_directory_path() /
              ("kx20-worker-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)) + "-" +
               std::to_string(counter_++))),
@@ -49,12 +49,12 @@ class ProductionRig {
       const auto colon = line.find(':');
       const auto eq = line.find('=');
       if (colon == std::string::npos || eq == std::string::npos) continue;
-      EXPECT_TRUE(WriteProfileString(configPath_, line.substr(0, colon),
+      EXPECT_TRUE(WriteProfileValue(configPath_, line.substr(0, colon),
                                      line.substr(colon + 1, eq - colon - 1), line.substr(eq + 1),
                                      Durability::kRelaxed));
     }
     std::string error;
-    farm_ = SimFarm::Create(spec, clock_, &error);
+    farm_ = SimFarm::Create(layout, clock_, &error);
     EXPECT_TRUE(farm_) << error;
     ResetConfigTableHeader(table_);
     EXPECT_TRUE(LoadSettings(configPath_, view_, table_, store_));
@@ -162,9 +162,9 @@ class ProductionRig {
   std::vector<WorkerStatusMessage> messages_;
 };
 
-std::vector<char> Letters(const FarmSpec& spec) {
+std::vector<char> Letters(const FarmLayout& layout) {
   std::vector<char> letters;
-  for (const auto& d : spec.disks) letters.push_back(d.letter);
+  for (const auto& d : layout.disks) letters.push_back(d.letter);
   return letters;
 }
 
@@ -186,13 +186,13 @@ std::uint32_t SerialOfTable(const std::array<std::uint8_t, 512>& table) {
 }
 
 TEST(ProductionBatch, TenHealthyDisksPassWithConsecutiveSerialNumbers) {
-  const FarmSpec spec = DefaultFarmSpec();
-  ProductionRig rig(spec);
-  rig.RunBatch(Letters(spec));
+  const FarmLayout layout = DefaultFarmLayout();
+  ProductionRig rig(layout);
+  rig.RunBatch(Letters(layout));
 
   std::set<std::uint32_t> serials;
-  for (std::size_t row = 0; row < spec.disks.size(); ++row) {
-    const char letter = spec.disks[row].letter;
+  for (std::size_t row = 0; row < layout.disks.size(); ++row) {
+    const char letter = layout.disks[row].letter;
     const auto [text, image] = rig.FinalRow(letter, Label(static_cast<int>(row)));
     EXPECT_EQ(text, Label(static_cast<int>(row)) + "-:Pass");
     EXPECT_EQ(image, 6);
@@ -223,7 +223,7 @@ TEST(ProductionBatch, TenHealthyDisksPassWithConsecutiveSerialNumbers) {
                                             "00000005", "00000006", "00000007", "00000008",
                                             "00000009", "00000010"}));
   // The counter in the file ends at the last number handed out.
-  EXPECT_EQ(ReadProfileString(rig.configPath(), "CID", "Product_SN", 20), "00000010");
+  EXPECT_EQ(ReadProfileValue(rig.configPath(), "CID", "Product_SN", 20), "00000010");
   EXPECT_EQ(rig.env().rescanPending->load(), 0);
 }
 
@@ -258,18 +258,18 @@ TEST(ProductionBatch, FaultMatrixGivesEachDiskItsVerdict) {
       {"bad sector in the test area", [](SimDiskConfig& d) { d.faults.badSectors = {20000}; },
        "-:[rw-compare X]", 7, "USBErr_RW_Compare", SimSignal::Fail},
   };
-  FarmSpec spec = DefaultFarmSpec();
-  ASSERT_EQ(spec.disks.size(), cases.size());
-  for (std::size_t i = 0; i < cases.size(); ++i) cases[i].setUp(spec.disks[i]);
-  ProductionRig rig(spec);
-  rig.RunBatch(Letters(spec));
+  FarmLayout layout = DefaultFarmLayout();
+  ASSERT_EQ(layout.disks.size(), cases.size());
+  for (std::size_t i = 0; i < cases.size(); ++i) cases[i].setUp(layout.disks[i]);
+  ProductionRig rig(layout);
+  rig.RunBatch(Letters(layout));
 
   std::map<std::string, int> errorsLogged;
   for (const auto& r : rig.LogRecords()) ++errorsLogged[r.at("Error Code")];
   std::map<std::string, int> errorsExpected;
   for (std::size_t i = 0; i < cases.size(); ++i) {
     const FaultCase& c = cases[i];
-    const char letter = spec.disks[i].letter;
+    const char letter = layout.disks[i].letter;
     const auto [text, image] = rig.FinalRow(letter, Label(static_cast<int>(i)));
     EXPECT_EQ(text, Label(static_cast<int>(i)) + c.rowSuffix) << c.name;
     EXPECT_EQ(image, c.image) << c.name;
@@ -280,27 +280,27 @@ TEST(ProductionBatch, FaultMatrixGivesEachDiskItsVerdict) {
 }
 
 TEST(ProductionBatch, DisksThatCannotBeOpenedOrProbedEndSilently) {
-  FarmSpec spec = DefaultFarmSpec();
-  spec.disks.resize(3);
-  spec.disks[0].faults.noOpen = true;
-  spec.disks[1].faults.noProbe = true;
-  spec.disks[2].faults.osFailure = true;
-  ProductionRig rig(spec);
-  rig.RunBatch(Letters(spec));
+  FarmLayout layout = DefaultFarmLayout();
+  layout.disks.resize(3);
+  layout.disks[0].faults.noOpen = true;
+  layout.disks[1].faults.noProbe = true;
+  layout.disks[2].faults.osFailure = true;
+  ProductionRig rig(layout);
+  rig.RunBatch(Letters(layout));
   EXPECT_TRUE(rig.messages().empty());
   EXPECT_FALSE(fs::exists(rig.dir() / "produce.log"));
-  for (const auto& d : spec.disks) {
+  for (const auto& d : layout.disks) {
     EXPECT_EQ(rig.farm().Disk(d.letter)->LastSignal(), SimSignal::None);
     EXPECT_FALSE(rig.farm().Disk(d.letter)->ConfigTableWritten());
   }
 }
 
 TEST(ProductionBatch, BadSectorInTheImageFailsTheVerifyWithoutTheTest) {
-  FarmSpec spec = DefaultFarmSpec();
-  spec.disks.resize(2);
-  spec.disks[0].faults.badSectors = {300};  // image piece 3
-  ProductionRig rig(spec, "OTHER:RWTest=0\n");
-  rig.RunBatch(Letters(spec));
+  FarmLayout layout = DefaultFarmLayout();
+  layout.disks.resize(2);
+  layout.disks[0].faults.badSectors = {300};  // image piece 3
+  ProductionRig rig(layout, "OTHER:RWTest=0\n");
+  rig.RunBatch(Letters(layout));
   EXPECT_EQ(rig.FinalRow('E', "01").first, "01-:[pnf X]");
   EXPECT_EQ(rig.Values('E', StatusProcess), (std::vector<std::uint16_t>{0, 0, 1, 2, 3}));
   EXPECT_EQ(rig.FinalRow('F', "02").first, "02-:Pass");
@@ -308,14 +308,14 @@ TEST(ProductionBatch, BadSectorInTheImageFailsTheVerifyWithoutTheTest) {
 }
 
 TEST(ProductionBatch, UnpluggedDisksNeverHangAndAlwaysGetAConsistentVerdict) {
-  FarmSpec spec = DefaultFarmSpec();
+  FarmLayout layout = DefaultFarmLayout();
   const std::uint64_t points[] = {1, 2, 3, 5, 8, 12, 20, 40, 200, 300};
-  for (std::size_t i = 0; i < spec.disks.size(); ++i) spec.disks[i].faults.unplugAfter = points[i];
-  ProductionRig rig(spec);
-  rig.RunBatch(Letters(spec));  // returns: nothing hangs
+  for (std::size_t i = 0; i < layout.disks.size(); ++i) layout.disks[i].faults.unplugAfter = points[i];
+  ProductionRig rig(layout);
+  rig.RunBatch(Letters(layout));  // returns: nothing hangs
   int verdicts = 0;
-  for (std::size_t i = 0; i < spec.disks.size(); ++i) {
-    const auto [text, image] = rig.FinalRow(spec.disks[i].letter, Label(static_cast<int>(i)));
+  for (std::size_t i = 0; i < layout.disks.size(); ++i) {
+    const auto [text, image] = rig.FinalRow(layout.disks[i].letter, Label(static_cast<int>(i)));
     if (image == 6 || image == 7) ++verdicts;
     EXPECT_NE(text, Label(static_cast<int>(i)) + "-:Pass") << "unplugged after " << points[i];
   }
@@ -323,10 +323,10 @@ TEST(ProductionBatch, UnpluggedDisksNeverHangAndAlwaysGetAConsistentVerdict) {
 }
 
 TEST(ProductionBatch, EraseProgressReachesOkAndCountsBlocks) {
-  FarmSpec spec = DefaultFarmSpec();
-  spec.disks.resize(1);
-  ProductionRig rig(spec, "OTHER:EraseFlash=1\nOTHER:RWTest=0\n");
-  rig.RunBatch(Letters(spec));
+  FarmLayout layout = DefaultFarmLayout();
+  layout.disks.resize(1);
+  ProductionRig rig(layout, "OTHER:EraseFlash=1\nOTHER:RWTest=0\n");
+  rig.RunBatch(Letters(layout));
   // 128 MB of 128 KB blocks: 1024 blocks, 1025 commands, step 256, divisor 10.
   SimDisk* disk = rig.farm().Disk('E');
   EXPECT_EQ(disk->EraseCount(), 1025u);
@@ -341,10 +341,10 @@ TEST(ProductionBatch, EraseProgressReachesOkAndCountsBlocks) {
 }
 
 TEST(ProductionBatch, ReadWriteTestStopsAfterThePercentage) {
-  FarmSpec spec = DefaultFarmSpec();
-  spec.disks.resize(1);
-  ProductionRig rig(spec, "OTHER:RWValue=50\n");
-  rig.RunBatch(Letters(spec));
+  FarmLayout layout = DefaultFarmLayout();
+  layout.disks.resize(1);
+  ProductionRig rig(layout, "OTHER:RWValue=50\n");
+  rig.RunBatch(Letters(layout));
   // K = 2047 chunks, D = 20: values 0..50, chunk 1020 is the first above.
   const auto values = rig.Values('E', StatusRwTestProgress);
   ASSERT_FALSE(values.empty());
@@ -354,11 +354,11 @@ TEST(ProductionBatch, ReadWriteTestStopsAfterThePercentage) {
 }
 
 TEST(ProductionBatch, TinyDisksShowFullProgressInsteadOfDividingByZero) {
-  FarmSpec spec = DefaultFarmSpec();
-  spec.disks.resize(1);
-  spec.disks[0].lastLba = 8191;  // 63 chunks: divisor 0
-  ProductionRig rig(spec, "OTHER:RWValue=100\n");
-  rig.RunBatch(Letters(spec));
+  FarmLayout layout = DefaultFarmLayout();
+  layout.disks.resize(1);
+  layout.disks[0].lastLba = 8191;  // 63 chunks: divisor 0
+  ProductionRig rig(layout, "OTHER:RWValue=100\n");
+  rig.RunBatch(Letters(layout));
   const auto values = rig.Values('E', StatusRwTestProgress);
   ASSERT_EQ(values.size(), 63u);
   for (auto v : values) EXPECT_EQ(v, 100);
@@ -366,13 +366,13 @@ TEST(ProductionBatch, TinyDisksShowFullProgressInsteadOfDividingByZero) {
 }
 
 TEST(ProductionBatch, MixedCapacitiesEachGetTheirOwnImage) {
-  FarmSpec spec = DefaultFarmSpec();
-  spec.disks.resize(4);
-  spec.disks[1].lastLba = 65535;
-  spec.disks[3].lastLba = 65535;
-  ProductionRig rig(spec, "OTHER:RWTest=0\n");
-  rig.RunBatch(Letters(spec));
-  for (const auto& d : spec.disks) {
+  FarmLayout layout = DefaultFarmLayout();
+  layout.disks.resize(4);
+  layout.disks[1].lastLba = 65535;
+  layout.disks[3].lastLba = 65535;
+  ProductionRig rig(layout, "OTHER:RWTest=0\n");
+  rig.RunBatch(Letters(layout));
+  for (const auto& d : layout.disks) {
     SimDisk* disk = rig.farm().Disk(d.letter);
     const auto stored = disk->ReadStored(0, 512);
     // The partition entry's sector count must fit the disk itself.
@@ -385,13 +385,26 @@ TEST(ProductionBatch, MixedCapacitiesEachGetTheirOwnImage) {
   }
 }
 
+TEST(ProductionBatch, DiskSmallerThanTheImageTakesTheSectorsItHas) {
+  FarmLayout layout = DefaultFarmLayout();
+  layout.disks.resize(1);
+  layout.disks[0].lastLba = 200;  // 201 sectors: pieces 1 and 2 (partly), nothing of 3 and 4
+  ProductionRig rig(layout, "OTHER:RWTest=0\n");
+  rig.RunBatch(Letters(layout));
+  EXPECT_EQ(rig.FinalRow('E', "01").first, "01-:Pass");
+  const auto image = rig.images().Current();
+  ASSERT_TRUE(image);
+  const auto stored = rig.farm().Disk('E')->ReadStored(0, 201);
+  EXPECT_TRUE(std::equal(stored.begin(), stored.end(), image->preparedImage.begin()));
+}
+
 TEST(ProductionBatch, UnsupportedCapacityIsRefusedEvenWhenItEqualsTheLastOne) {
-  FarmSpec spec = DefaultFarmSpec();
-  spec.disks.resize(2);
-  spec.disks[0].lastLba = 100;  // below the range where the layout is sound
-  spec.disks[1].lastLba = 100;
-  ProductionRig rig(spec, "OTHER:RWTest=0\n");
-  rig.RunBatch(Letters(spec));
+  FarmLayout layout = DefaultFarmLayout();
+  layout.disks.resize(2);
+  layout.disks[0].lastLba = 100;  // below the range where the layout is sound
+  layout.disks[1].lastLba = 100;
+  ProductionRig rig(layout, "OTHER:RWTest=0\n");
+  rig.RunBatch(Letters(layout));
   EXPECT_EQ(rig.FinalRow('E', "01").first, "01-:[capacity X]");
   EXPECT_EQ(rig.FinalRow('F', "02").first, "02-:[capacity X]");
 }
@@ -410,12 +423,12 @@ TEST(CodeFlashWorker, ProgressSequencesAndFailure) {
       {false, 5, 18, 7, false},
   };
   for (const auto& c : cases) {
-    FarmSpec spec = DefaultFarmSpec();
-    spec.disks.resize(1);
-    if (c.failingBlock) spec.disks[0].faults.codeFlashBlocks = {*c.failingBlock};
+    FarmLayout layout = DefaultFarmLayout();
+    layout.disks.resize(1);
+    if (c.failingBlock) layout.disks[0].faults.codeFlashBlocks = {*c.failingBlock};
     VirtualClock clock;
     std::string error;
-    auto farm = SimFarm::Create(spec, clock, &error);
+    auto farm = SimFarm::Create(layout, clock, &error);
     ASSERT_TRUE(farm) << error;
     StatusQueue queue;
     RunCodeFlashWorker(*farm, queue, MakeStartValue('E', 0), c.size256K);

@@ -43,7 +43,7 @@ struct Station {
     c.durability = Durability::kRelaxed;
     return c;
   }
-  std::string FileSerial() { return ReadProfileString(path, "CID", "Product_SN", 20); }
+  std::string FileSerial() { return ReadProfileValue(path, "CID", "Product_SN", 20); }
   std::vector<std::uint8_t> TableSerialBytes() {
     const auto cid = CidRegister(store.Snapshot()->publishedConfigTable);
     return {cid[9], cid[10], cid[11], cid[12]};
@@ -144,7 +144,12 @@ TEST(SerialNumber, ConcurrentWorkersGetEveryNumberExactlyOnce) {
   Station s;
   ConfigTempDir::Write(s.path, SettingsWithSerial("00000000"));
   constexpr int kThreads = 8;
+#ifdef _WIN32
+  // File operations under Wine are slow: a smaller batch keeps the run short.
+  constexpr int kTotal = 2000;
+#else
   constexpr int kTotal = 10000;
+#endif
   std::mutex setupLock;
   std::vector<std::vector<std::uint32_t>> got(kThreads);
   std::vector<std::thread> threads;
@@ -172,9 +177,11 @@ TEST(SerialNumber, ConcurrentWorkersGetEveryNumberExactlyOnce) {
   ASSERT_EQ(all.size(), static_cast<std::size_t>(kTotal));
   std::sort(all.begin(), all.end());
   for (int i = 0; i < kTotal; ++i) ASSERT_EQ(all[static_cast<std::size_t>(i)], static_cast<std::uint32_t>(i + 1));
-  EXPECT_EQ(s.FileSerial(), "00010000");
+  char last[9];
+  std::snprintf(last, sizeof last, "%08d", kTotal);
+  EXPECT_EQ(s.FileSerial(), last);
   RecordProperty("seconds", std::to_string(seconds));
-  std::printf("10000 allocations by 8 threads: %.2f s\n", seconds);
+  std::printf("%d allocations by 8 threads: %.2f s\n", kTotal, seconds);
 }
 
 }  // namespace

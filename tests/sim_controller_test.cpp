@@ -28,11 +28,11 @@ std::unique_ptr<SimFarm> FarmWith(const std::string& faults, std::uint32_t lastL
     std::string error;
     EXPECT_TRUE(ParseFaultList(faults, disk.faults, error)) << error;
   }
-  FarmSpec spec;
-  spec.disks.push_back(disk);
+  FarmLayout layout;
+  layout.disks.push_back(disk);
   static VirtualClock clock;
   std::string error;
-  auto farm = SimFarm::Create(spec, clock, &error);
+  auto farm = SimFarm::Create(layout, clock, &error);
   EXPECT_TRUE(farm) << error;
   return farm;
 }
@@ -161,10 +161,10 @@ TEST(SimController, FlashInfoBlockStartsWithTheConfiguredBytes) {
   SimDiskConfig disk;
   disk.letter = 'F';
   disk.flashInfo = {0x01, 0xAA, 0, 0, 0, 0x98, 0x05, 0xFF, 0xFF};
-  FarmSpec spec;
-  spec.disks = {disk};
+  FarmLayout layout;
+  layout.disks = {disk};
   VirtualClock clock;
-  auto farm = SimFarm::Create(spec, clock, nullptr);
+  auto farm = SimFarm::Create(layout, clock, nullptr);
   std::vector<std::uint8_t> block(512, 0xEE);
   ASSERT_EQ(SendOnce(*farm, 'F', VendorCdb(0xF9, 0x60, 0x04), 16, true, block.data(), 512).status, 0);
   EXPECT_EQ(std::vector<std::uint8_t>(block.begin(), block.begin() + 9),

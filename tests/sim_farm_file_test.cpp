@@ -9,35 +9,35 @@
 namespace kx20 {
 namespace {
 
-FarmSpec Parse(const std::string& text, const std::string& baseDir = "") {
-  FarmSpec spec;
+FarmLayout Parse(const std::string& text, const std::string& baseDir = "") {
+  FarmLayout layout;
   std::string error;
-  EXPECT_TRUE(ParseFarmText(text, "farm.ini", baseDir, spec, error)) << error;
-  return spec;
+  EXPECT_TRUE(ParseFarmText(text, "farm.ini", baseDir, layout, error)) << error;
+  return layout;
 }
 
 TEST(SimFarmFile, ShippedDefaultFarmEqualsTheBuiltInOne) {
-  FarmSpec spec;
+  FarmLayout layout;
   std::string error;
-  ASSERT_TRUE(LoadFarmFile(KX20_SOURCE_DIR "/examples/farm-default.ini", spec, error)) << error;
-  EXPECT_EQ(spec, DefaultFarmSpec());
-  ASSERT_EQ(spec.disks.size(), 10u);
-  EXPECT_EQ(spec.disks[0].letter, 'E');
-  EXPECT_EQ(spec.disks[0].slot, "   1");
-  EXPECT_EQ(spec.disks[9].letter, 'N');
-  EXPECT_EQ(spec.disks[9].slot, "  10");
-  EXPECT_EQ(spec.disks[9].lastLba, 262143u);
+  ASSERT_TRUE(LoadFarmFile(KX20_SOURCE_DIR "/examples/farm-default.ini", layout, error)) << error;
+  EXPECT_EQ(layout, DefaultFarmLayout());
+  ASSERT_EQ(layout.disks.size(), 10u);
+  EXPECT_EQ(layout.disks[0].letter, 'E');
+  EXPECT_EQ(layout.disks[0].slot, "   1");
+  EXPECT_EQ(layout.disks[9].letter, 'N');
+  EXPECT_EQ(layout.disks[9].slot, "  10");
+  EXPECT_EQ(layout.disks[9].lastLba, 262143u);
 }
 
 TEST(SimFarmFile, ShippedFaultFarmLoads) {
-  FarmSpec spec;
+  FarmLayout layout;
   std::string error;
-  ASSERT_TRUE(LoadFarmFile(KX20_SOURCE_DIR "/examples/farm-faults.ini", spec, error)) << error;
-  EXPECT_EQ(spec.disks.size(), 10u);
+  ASSERT_TRUE(LoadFarmFile(KX20_SOURCE_DIR "/examples/farm-faults.ini", layout, error)) << error;
+  EXPECT_EQ(layout.disks.size(), 10u);
 }
 
 TEST(SimFarmFile, ReadsEveryKey) {
-  const FarmSpec spec = Parse(
+  const FarmLayout layout = Parse(
       "; a comment\n"
       "# another\n"
       "[farm]\n"
@@ -57,16 +57,16 @@ TEST(SimFarmFile, ReadsEveryKey) {
       "slot = \"7   \"\n"
       "last_lba = 0x1FFF\n",
       "/farms");
-  EXPECT_DOUBLE_EQ(spec.busMbps, 35.5);
-  ASSERT_EQ(spec.disks.size(), 2u);
-  const SimDiskConfig& e = spec.disks[0];
+  EXPECT_DOUBLE_EQ(layout.busMbps, 35.5);
+  ASSERT_EQ(layout.disks.size(), 2u);
+  const SimDiskConfig& e = layout.disks[0];
   EXPECT_EQ(e.letter, 'E');
   EXPECT_EQ(e.slot, "7   ");
   EXPECT_EQ(e.lastLba, 0x1FFFu);
   EXPECT_EQ(e.vendor, "VYN");
   EXPECT_EQ(e.flashInfo, kSimDefaultFlashInfo);
   EXPECT_TRUE(e.backingFile.empty());
-  const SimDiskConfig& g = spec.disks[1];
+  const SimDiskConfig& g = layout.disks[1];
   EXPECT_EQ(g.letter, 'G');
   EXPECT_EQ(g.slot, "  -3");
   EXPECT_EQ(g.vendor, "vyn");
@@ -154,19 +154,19 @@ TEST(SimFarmFile, BadInputNamesFileLineAndProblem) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
-    FarmSpec spec = DefaultFarmSpec();
+    FarmLayout layout = DefaultFarmLayout();
     std::string error;
-    EXPECT_FALSE(ParseFarmText(c.text, "bench/farm.ini", "", spec, error));
+    EXPECT_FALSE(ParseFarmText(c.text, "bench/farm.ini", "", layout, error));
     EXPECT_EQ(error.rfind("bench/farm.ini:" + std::to_string(c.line) + ": ", 0), 0u) << error;
     EXPECT_NE(error.find(c.problem), std::string::npos) << error;
-    EXPECT_EQ(spec, DefaultFarmSpec()) << "a failed parse leaves the output alone";
+    EXPECT_EQ(layout, DefaultFarmLayout()) << "a failed parse leaves the output alone";
   }
 }
 
 TEST(SimFarmFile, MissingFileIsReported) {
-  FarmSpec spec;
+  FarmLayout layout;
   std::string error;
-  EXPECT_FALSE(LoadFarmFile("/nonexistent/dir/farm.ini", spec, error));
+  EXPECT_FALSE(LoadFarmFile("/nonexistent/dir/farm.ini", layout, error));
   EXPECT_NE(error.find("/nonexistent/dir/farm.ini"), std::string::npos);
 }
 

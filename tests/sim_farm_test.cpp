@@ -33,7 +33,7 @@ std::filesystem::path TempDir(const std::string& name) {
 
 TEST(SimFarm, DefaultFarmShowsTenLettersPlusTheSystemDisk) {
   VirtualClock clock;
-  auto farm = SimFarm::Create(DefaultFarmSpec(), clock, nullptr);
+  auto farm = SimFarm::Create(DefaultFarmLayout(), clock, nullptr);
   ASSERT_TRUE(farm);
   std::uint32_t expected = 1u << 2;  // C:
   for (char l = 'E'; l <= 'N'; ++l) expected |= 1u << (l - 'A');
@@ -48,7 +48,7 @@ TEST(SimFarm, DefaultFarmShowsTenLettersPlusTheSystemDisk) {
 
 TEST(SimFarm, HandlesAreFreshPerOpenAndDeadAfterClose) {
   VirtualClock clock;
-  auto farm = SimFarm::Create(DefaultFarmSpec(), clock, nullptr);
+  auto farm = SimFarm::Create(DefaultFarmLayout(), clock, nullptr);
   std::uint32_t err = 0;
   const PortHandle a = farm->Open('E', &err);
   const PortHandle b = farm->Open('E', &err);
@@ -93,7 +93,7 @@ TEST(SimFarm, HandlesAreFreshPerOpenAndDeadAfterClose) {
 
 TEST(SimFarm, CheckConditionFillsFixedFormatSenseUpToSenseInfoLength) {
   VirtualClock clock;
-  auto farm = SimFarm::Create(DefaultFarmSpec(), clock, nullptr);
+  auto farm = SimFarm::Create(DefaultFarmLayout(), clock, nullptr);
   PortHandle h = farm->Open('E', nullptr);
   PassThroughRequest r{};
   r.sptd.cdbLength = 6;
@@ -118,13 +118,13 @@ TEST(SimFarm, SparseFileBackingHasTheDiskSizeAndKeepsWrites) {
   disk.slot = "   3";
   disk.lastLba = 20479;  // 10 MB
   disk.backingFile = (dir / "g.img").string();
-  FarmSpec spec;
-  spec.disks = {disk};
+  FarmLayout layout;
+  layout.disks = {disk};
   VirtualClock clock;
   std::vector<std::uint8_t> data(65536);
   for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 13);
   {
-    auto farm = SimFarm::Create(spec, clock, nullptr);
+    auto farm = SimFarm::Create(layout, clock, nullptr);
     ASSERT_TRUE(farm);
     EXPECT_EQ(std::filesystem::file_size(disk.backingFile), 20480u * 512);
     ASSERT_EQ(SendOnce(*farm, 'G', Rw10(0x2A, 1000, 128), 16, false, data.data(), 65536).status, 0);
@@ -145,7 +145,7 @@ TEST(SimFarm, SparseFileBackingHasTheDiskSizeAndKeepsWrites) {
   file.close();
 
   // A new farm on the same file keeps the disk's data, as a real disk would.
-  auto again = SimFarm::Create(spec, clock, nullptr);
+  auto again = SimFarm::Create(layout, clock, nullptr);
   EXPECT_EQ(again->Disk('G')->ReadStored(1000, 128), data);
   again.reset();
   std::filesystem::remove_all(dir);
@@ -156,11 +156,11 @@ TEST(SimFarm, BackingFileThatCannotBeCreatedIsReported) {
   disk.letter = 'G';
   disk.slot = "1";
   disk.backingFile = (TempDir("nodir") / "missing" / "sub" / "g.img").string();
-  FarmSpec spec;
-  spec.disks = {disk};
+  FarmLayout layout;
+  layout.disks = {disk};
   VirtualClock clock;
   std::string error;
-  EXPECT_FALSE(SimFarm::Create(spec, clock, &error));
+  EXPECT_FALSE(SimFarm::Create(layout, clock, &error));
   EXPECT_NE(error.find("g.img"), std::string::npos) << error;
 }
 
@@ -170,10 +170,10 @@ TEST(SimFarm, SpeedModelSleepsForTheTransferTime) {
   disk.slot = "1";
   disk.readMbps = 2;     // 65536 bytes -> 32.768 ms
   disk.writeMbps = 0.5;  // 65536 bytes -> 131.072 ms
-  FarmSpec spec;
-  spec.disks = {disk};
+  FarmLayout layout;
+  layout.disks = {disk};
   VirtualClock clock;
-  auto farm = SimFarm::Create(spec, clock, nullptr);
+  auto farm = SimFarm::Create(layout, clock, nullptr);
   std::vector<std::uint8_t> data(65536, 1);
   const auto start = clock.Elapsed();
   for (int i = 0; i < 10; ++i) SendOnce(*farm, 'E', Rw10(0x28, 0, 128), 16, true, data.data(), 65536);
@@ -198,10 +198,10 @@ TEST(SimFarm, SharedBusQueuesTransfersThatStartTogether) {
 }
 
 TEST(SimFarm, SharedBusLimitsDisksWithoutRatesOfTheirOwn) {
-  FarmSpec spec = DefaultFarmSpec();
-  spec.busMbps = 1;  // 65536 bytes -> 65.536 ms on the bus
+  FarmLayout layout = DefaultFarmLayout();
+  layout.busMbps = 1;  // 65536 bytes -> 65.536 ms on the bus
   VirtualClock clock;
-  auto farm = SimFarm::Create(spec, clock, nullptr);
+  auto farm = SimFarm::Create(layout, clock, nullptr);
   std::vector<std::uint8_t> data(65536, 1);
   const auto start = clock.Elapsed();
   SendOnce(*farm, 'E', Rw10(0x28, 0, 128), 16, true, data.data(), 65536);
@@ -213,7 +213,7 @@ TEST(SimFarm, SharedBusLimitsDisksWithoutRatesOfTheirOwn) {
 
 TEST(SimFarm, TwoThreadsDriveTwoDisksAtOnce) {
   VirtualClock clock;
-  auto farm = SimFarm::Create(DefaultFarmSpec(), clock, nullptr);
+  auto farm = SimFarm::Create(DefaultFarmLayout(), clock, nullptr);
   auto worker = [&](char letter, std::uint8_t fill, bool* ok) {
     std::vector<std::uint8_t> data(65536, fill);
     std::vector<std::uint8_t> back(65536);

@@ -20,9 +20,9 @@ std::unique_ptr<SimFarm> FarmWith(const std::string& faults, VirtualClock& clock
   if (!faults.empty()) {
     EXPECT_TRUE(ParseFaultList(faults, disk.faults, error)) << error;
   }
-  FarmSpec spec;
-  spec.disks = {disk};
-  return SimFarm::Create(spec, clock, &error);
+  FarmLayout layout;
+  layout.disks = {disk};
+  return SimFarm::Create(layout, clock, &error);
 }
 
 struct SessionCase {

@@ -15,17 +15,17 @@ namespace {
 
 class FarmDiscoveryTest : public ::testing::Test {
  protected:
-  void Build(const FarmSpec& spec) {
+  void Build(const FarmLayout& layout) {
     std::string error;
-    farm = SimFarm::Create(spec, clock, &error);
+    farm = SimFarm::Create(layout, clock, &error);
     ASSERT_NE(farm, nullptr) << error;
     discovery = std::make_unique<SlotDiscovery>(*farm, table, flags, view);
   }
   void BuildFromText(const std::string& text) {
-    FarmSpec spec;
+    FarmLayout layout;
     std::string error;
-    ASSERT_TRUE(ParseFarmText(text, "farm.ini", ".", spec, error)) << error;
-    Build(spec);
+    ASSERT_TRUE(ParseFarmText(text, "farm.ini", ".", layout, error)) << error;
+    Build(layout);
   }
   std::vector<std::string> RowTexts() {
     std::vector<std::string> texts;
@@ -47,7 +47,7 @@ class FarmDiscoveryTest : public ::testing::Test {
 };
 
 TEST_F(FarmDiscoveryTest, DefaultFarmFillsAllTenRows) {
-  Build(DefaultFarmSpec());
+  Build(DefaultFarmLayout());
   flags.autoRescan = 1;
   EXPECT_EQ(discovery->ScanDevices(), 10);
   const std::vector<std::string> expected = {"01-E:\\", "02-F:\\", "03-G:\\", "04-H:\\", "05-I:\\",

@@ -156,6 +156,11 @@ TEST_F(DiscoveryTest, RowsShowAnsweringFailingAndOsFailedProbes) {
   EXPECT_EQ(RowTexts(), expected);
   EXPECT_EQ(RowImages(), (std::vector<int>{1, 8, 2, 7, 8, 8, 8, 8, 8, 8}));
   EXPECT_EQ(view.SelectionMark(), 0);
+  EXPECT_EQ(table.FirstAnsweringSlot(), 1);
+  table.Find(1)->probeAnswered = 0;
+  EXPECT_EQ(table.FirstAnsweringSlot(), 0);  // F: and G: never answered
+  table.Find(2)->driveLetter = 'F';           // a letter in two slots: the last wins
+  EXPECT_EQ(table.SlotOfLetter('F'), 3);
   EXPECT_EQ(table.Find(4)->probeOsFailure, 2);
   EXPECT_EQ(table.Find(4)->probeAnswered, 0);
   EXPECT_EQ(table.Find(3)->probeOsFailure, 0);

@@ -324,8 +324,8 @@ TEST_P(StationSaveRefusalTest, SaveConfigureWithRefusedPercentageKeepsTheOldOne)
   EXPECT_TRUE(Contains(boxes[0], GetParam().message)) << boxes[0];
   EXPECT_EQ(view.FocusedControl(), sc::kRwValue);
   const std::string path = station->ConfigPath();
-  EXPECT_EQ(ReadProfileString(path, "OTHER", "RWValue", 20), "10");
-  EXPECT_EQ(ReadProfileString(path, "CID", "Product_name", 20), "NEWPN");
+  EXPECT_EQ(ReadProfileValue(path, "OTHER", "RWValue", 20), "10");
+  EXPECT_EQ(ReadProfileValue(path, "CID", "Product_name", 20), "NEWPN");
   EXPECT_FALSE(view.IsPanelExpanded());
   EXPECT_FALSE(station->SettingsExpanded());
   EXPECT_EQ(view.GetControlText(sc::kRwValue), "10");  // the member shown again
@@ -345,8 +345,8 @@ TEST_F(StationPanelTest, SaveConfigureWritesTheMembers) {
   view.SetControlText(sc::kFlash2, "256_2K");
   station->SaveConfigure();
   const std::string path = station->ConfigPath();
-  EXPECT_EQ(ReadProfileString(path, "OTHER", "RWValue", 20), "77");
-  EXPECT_EQ(ReadProfileString(path, "CSD", "CCD_SELECT_DATA", 20), "384_2K");
+  EXPECT_EQ(ReadProfileValue(path, "OTHER", "RWValue", 20), "77");
+  EXPECT_EQ(ReadProfileValue(path, "CSD", "CCD_SELECT_DATA", 20), "384_2K");
   EXPECT_TRUE(view.MessageBoxes().empty());
   EXPECT_FALSE(view.IsPanelExpanded());
 }

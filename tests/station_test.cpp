@@ -85,7 +85,7 @@ TEST_F(StationCycleTest, IdleRunEndRemovalWatchAndRescan) {
   }
   EXPECT_EQ(serials.size(), 10u);
   EXPECT_TRUE(serials.count("00000001") == 1 && serials.count("00000010") == 1);
-  EXPECT_EQ(ReadProfileString(station->ConfigPath(), "CID", "Product_SN", 20), "00000010");
+  EXPECT_EQ(ReadProfileValue(station->ConfigPath(), "CID", "Product_SN", 20), "00000010");
 
   // The removal watch: the rows keep the verdicts while disks stay plugged in.
   for (int i = 0; i < 3; ++i) station->Tick();
@@ -229,7 +229,7 @@ TEST_F(StationCycleTest, SettingsReloadDuringRunWaitsForTheSetupLock) {
 
   // A second start while E holds the lock: its settings load must not
   // publish a table between E's serial step and E's table write.
-  WriteProfileString(station->ConfigPath(), "CID", "Product_name", "LATER", Durability::kRelaxed);
+  WriteProfileValue(station->ConfigPath(), "CID", "Product_name", "LATER", Durability::kRelaxed);
   const auto published = station->Settings().Snapshot();
   std::atomic<bool> started{false};
   std::thread console([&] {
@@ -331,7 +331,7 @@ TEST_F(StationCycleTest, ShutdownCutsWorkersOffTheConsole) {
   ASSERT_EQ(setupLockFree.size(), 10u);
   for (bool free : setupLockFree) EXPECT_FALSE(free);  // the console holds the run's lock
   for (SerialStepStatus s : serialSteps) EXPECT_NE(s, SerialStepStatus::kAllocated);
-  EXPECT_EQ(ReadProfileString(station->ConfigPath(), "CID", "Product_SN", 20), "00000000");
+  EXPECT_EQ(ReadProfileValue(station->ConfigPath(), "CID", "Product_SN", 20), "00000000");
   // Starts after the shutdown do nothing.
   station->OnSpaceKeyDown(false);
   EXPECT_EQ(gated.Starts().size(), 10u);

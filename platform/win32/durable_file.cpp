@@ -40,7 +40,15 @@ bool ReplaceFileAtomically(const std::string& path, std::string_view contents,
   if (ok) {
     DWORD flags = MOVEFILE_REPLACE_EXISTING;
     if (durability == Durability::kDurable) flags |= MOVEFILE_WRITE_THROUGH;
-    ok = MoveFileExA(temp.c_str(), path.c_str(), flags) != 0;
+    // A reader that has the file open at this moment blocks the replacement
+    // on Windows; readers hold it only for a moment, so try again briefly.
+    for (int attempt = 0;; ++attempt) {
+      ok = MoveFileExA(temp.c_str(), path.c_str(), flags) != 0;
+      if (ok || attempt == 50) break;
+      const DWORD error = GetLastError();
+      if (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) break;
+      Sleep(2);
+    }
   }
   if (!ok) DeleteFileA(temp.c_str());
   return ok;

@@ -110,7 +110,9 @@ bool Win32Port::SendBuffered(PortHandle handle, BufferedPassThroughRequest& requ
 
 std::uint32_t Win32Port::LogicalDrives() {
   std::uint32_t bits = ::GetLogicalDrives();
-  for (const auto& entry : explicitMap_) bits |= 1u << (entry.first - 'A');
+  for (const auto& entry : explicitMap_) {
+    if (entry.first >= 'A' && entry.first <= 'Z') bits |= 1u << (entry.first - 'A');
+  }
   return bits;
 }
 

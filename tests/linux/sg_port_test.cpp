@@ -92,10 +92,11 @@ class FakeKernel {
       hdr->host_status = reply.hostStatus;
       hdr->driver_status = reply.driverStatus;
       const std::size_t sl = std::min<std::size_t>(reply.sense.size(), hdr->mx_sb_len);
-      std::memcpy(hdr->sbp, reply.sense.data(), sl);
+      if (sl > 0) std::memcpy(hdr->sbp, reply.sense.data(), sl);
       hdr->sb_len_wr = static_cast<unsigned char>(sl);
       if (hdr->dxfer_direction == SG_DXFER_FROM_DEV) {
-        std::memcpy(hdr->dxferp, reply.dataIn.data(), std::min<std::size_t>(reply.dataIn.size(), hdr->dxfer_len));
+        const std::size_t n = std::min<std::size_t>(reply.dataIn.size(), hdr->dxfer_len);
+        if (n > 0) std::memcpy(hdr->dxferp, reply.dataIn.data(), n);
       }
       hdr->resid = reply.resid;
       return 0;

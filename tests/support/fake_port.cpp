@@ -121,7 +121,7 @@ bool FakePort::SendDirect(PortHandle handle, PassThroughRequest& request, std::u
   request.sense[13] = reply.ascq;
   if (s.dataIn == 1 && s.dataBuffer != nullptr) {
     const std::size_t n = std::min<std::size_t>(reply.data.size(), s.dataTransferLength);
-    std::memcpy(s.dataBuffer, reply.data.data(), n);
+    if (n > 0) std::memcpy(s.dataBuffer, reply.data.data(), n);
   }
   if (reply.bytesMoved) s.dataTransferLength = *reply.bytesMoved;
   return true;

@@ -22,8 +22,11 @@ struct RawReply {
 
 // A 16-byte CDB from its leading bytes.
 inline std::vector<std::uint8_t> Cdb(std::initializer_list<std::uint8_t> bytes) {
-  std::vector<std::uint8_t> cdb(bytes);
-  cdb.resize(16, 0);
+  std::vector<std::uint8_t> cdb(16, 0);
+  std::size_t i = 0;
+  for (std::uint8_t b : bytes) {
+    if (i < cdb.size()) cdb[i++] = b;
+  }
   return cdb;
 }
 

@@ -125,14 +125,14 @@ class StationFixture : public ::testing::Test {
   // Workers still waiting at the gate are let go, so the station can join them.
   void TearDown() override { gated.ReleaseAll(); }
 
-  void BuildFarm(const FarmSpec& spec) {
+  void BuildFarm(const FarmLayout& spec) {
     std::string error;
     farm = SimFarm::Create(spec, clock, &error);
     ASSERT_NE(farm, nullptr) << error;
     port = std::make_unique<PluggablePort>(*farm);
   }
   void BuildFarmText(const std::string& text) {
-    FarmSpec spec;
+    FarmLayout spec;
     std::string error;
     ASSERT_TRUE(ParseFarmText(text, "farm.ini", ".", spec, error)) << error;
     BuildFarm(spec);
@@ -144,7 +144,7 @@ class StationFixture : public ::testing::Test {
   }
   // A station over the farm (the default farm unless one was built).
   void MakeStation() {
-    if (farm == nullptr) BuildFarm(DefaultFarmSpec());
+    if (farm == nullptr) BuildFarm(DefaultFarmLayout());
     StationOptions options;
     options.workDir = dir.Path().string();
     options.durability = Durability::kRelaxed;

@@ -1,0 +1,26 @@
+# Runs kx20ctl config-table and checks the table it writes: 512 bytes, the
+# header, the example file's identification register and the fixed bytes.
+file(REMOVE ${OUT})
+execute_process(COMMAND ${KX20CTL} config-table --config ${CONFIG} -o ${OUT} RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "config-table exited with ${rc}")
+endif()
+file(SIZE ${OUT} size)
+if(NOT size EQUAL 512)
+  message(FATAL_ERROR "table is ${size} bytes, not 512")
+endif()
+file(READ ${OUT} hex HEX)
+string(SUBSTRING "${hex}" 0 32 header)
+if(NOT header STREQUAL "1901010001030530000000004b454d55")
+  message(FATAL_ERROR "header ${header}")
+endif()
+# Offsets 17-31: date (2026/12), serial 00000000, revision 10, "KX20 ", OEM AB12, MID 12.
+string(SUBSTRING "${hex}" 34 30 cid)
+if(NOT cid STREQUAL "ac010000000010203032584b12ab12")
+  message(FATAL_ERROR "identification bytes ${cid}")
+endif()
+# Offsets 50-54: 02 0A 64 64 02.
+string(SUBSTRING "${hex}" 100 10 tail)
+if(NOT tail STREQUAL "020a646402")
+  message(FATAL_ERROR "offsets 50-54: ${tail}")
+endif()
