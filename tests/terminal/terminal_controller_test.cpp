@@ -29,7 +29,7 @@ class TerminalControllerTest : public ::testing::Test {
 
   void Make(bool withConfig, Workers workers) {
     std::string error;
-    farm = SimFarm::Create(DefaultFarmSpec(), clock, &error);
+    farm = SimFarm::Create(DefaultFarmLayout(), clock, &error);
     ASSERT_NE(farm, nullptr) << error;
     if (withConfig) {
       for (const char* name : {"config.txt", "Pelorin.img"}) {
