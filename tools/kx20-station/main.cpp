@@ -10,8 +10,10 @@
 // when the run has ended the ten final rows and "N passed, M failed".
 // Exit status: 0 every started disk passed, 1 some failed, 2 nothing could be
 // started (or bad arguments).
-// Without --batch: a line-mode console. An empty line (or a line of spaces)
-// starts a run, "e" a code-flash run, "q" quits.
+// Without --batch: on a Linux terminal the full-screen console
+// (terminal_console.h); elsewhere, or when input or output is not a terminal,
+// a line-mode console: an empty line (or a line of spaces) starts a run, "e" a
+// code-flash run, "q" quits.
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
@@ -30,6 +32,11 @@
 #include "app/station.h"
 #include "app/station_report.h"
 #include "common/clock.h"
+#if KX20_TERMINAL_CONSOLE
+#include <unistd.h>
+
+#include "terminal_console.h"
+#endif
 
 namespace kx20 {
 namespace {
@@ -319,6 +326,16 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "kx20-station: %s\n", error.c_str());
     return kExitUsage;
   }
+#if KX20_TERMINAL_CONSOLE
+  if (!options.batch && options.traceFile.empty() && isatty(STDIN_FILENO) && isatty(STDOUT_FILENO)) {
+    StationOptions terminalOptions;
+    terminalOptions.workDir = options.workDir;
+    const int status = terminal::RunTerminalStation(*port, *clock, terminalOptions);
+    static_cast<void>(port.release());  // never destroyed: a worker may still hold it
+    static_cast<void>(clock.release());
+    std::_Exit(status);
+  }
+#endif
   auto* view = new MemoryConsoleView();
   auto* shell = new RecordingShell();
   StationOptions stationOptions;

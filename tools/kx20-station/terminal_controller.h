@@ -1,0 +1,193 @@
+// TerminalController: the terminal console without the terminal. It feeds the
+// operator's keys and mouse clicks, the one-second tick and the workers'
+// messages into the Station, keeps the console's own state (focus, menu, log
+// viewer, drop-down lists, message boxes) and draws everything into a Canvas.
+// The ncurses layer (terminal_console.cpp) only turns key codes into
+// KeyEvents, waits, and copies the Canvas to the screen. Console thread only.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/shell.h"
+#include "app/station.h"
+#include "common/clock.h"
+#include "terminal_screen.h"
+#include "terminal_view.h"
+
+namespace kx20::terminal {
+
+// Keys beyond the printable characters (32-126 stand for themselves).
+enum Key : int {
+  kKeyNone = 0,
+  kKeyEnter = 0x1000,
+  kKeyEscape,
+  kKeyTab,
+  kKeyBackTab,
+  kKeyUp,
+  kKeyDown,
+  kKeyLeft,
+  kKeyRight,
+  kKeyHome,
+  kKeyEnd,
+  kKeyPageUp,
+  kKeyPageDown,
+  kKeyBackspace,
+  kKeyDelete,
+  kKeyF1,
+  kKeyF2,
+  kKeyF3,
+  kKeyF4,
+  kKeyF10,
+  kKeyMouse,
+};
+
+enum class MouseAction { kNone, kPress, kRelease, kClick, kDoubleClick };
+
+struct KeyEvent {
+  int key = kKeyNone;
+  MouseAction mouse = MouseAction::kNone;  // key == kKeyMouse
+  int y = 0;
+  int x = 0;
+};
+
+// The Shell of the terminal: "open" on the production log hands the file to
+// the console's own viewer. A file that does not exist is refused.
+class TerminalShell final : public Shell {
+ public:
+  bool Perform(const std::string& verb, const std::string& file) override;
+  // The file asked for since the last call, if any.
+  std::optional<std::string> TakeRequest();
+
+ private:
+  std::optional<std::string> request_;
+};
+
+class TerminalController {
+ public:
+  TerminalController(Station& station, TerminalView& view, TerminalShell& shell, Clock& clock);
+
+  // Window initialisation (Station::Initialise) and the message-box hook.
+  void Start();
+  // Runs a message box until it has been dismissed; the console installs its
+  // nested key loop here (tests answer the box themselves).
+  void SetModalLoop(std::function<void()> loop);
+
+  // --- Events -----------------------------------------------------------------
+  void HandleKey(const KeyEvent& event);
+  // The one-second timer.
+  void Tick();
+  // One worker message (taken from the queue by the console loop).
+  void ApplyMessage(const WorkerStatusMessage& message);
+  // Every queued worker message.
+  int DrainStatus();
+  // Boxes that other threads asked for: shows each (modal loop) in turn.
+  void PumpQueuedBoxes();
+  // Signals: the terminal went away or the program was told to stop.
+  void RequestQuit() { quit_ = true; }
+  bool QuitRequested() const { return quit_; }
+
+  // --- Drawing ----------------------------------------------------------------
+  void SetScreenSize(int width, int height);
+  void Render(Canvas& canvas);
+  // Where the terminal's cursor goes (the focused edit), if anywhere.
+  std::optional<std::pair<int, int>> Cursor() const { return cursor_; }
+
+  // --- Inspection ---------------------------------------------------------------
+  int Focus() const { return focus_; }
+  bool MenuOpen() const { return menuOpen_; }
+  bool ViewerOpen() const { return viewerOpen_; }
+  bool BoxOpen() const { return !boxes_.empty(); }
+  const ProgressBoard& Progress() const { return progress_; }
+  const std::vector<std::string>& ViewerLines() const { return viewerLines_; }
+  int ViewerTop() const { return viewerTop_; }
+
+ private:
+  struct Box {
+    TerminalView::MessageBox box;
+  };
+  enum class MenuItem { kClose, kConfigure, kAbout };
+
+  bool TooSmall() const { return width_ < kMinWidth || height_ < kMinHeight; }
+  bool Compact();
+  std::vector<int> FocusOrder();
+  bool Focusable(int id);
+  void SetFocusTo(int id, bool selectAll);
+  void MoveFocus(int step);
+  void TakeFocusRequest();
+
+  void StartCommand(const std::function<void()>& start);
+  void PressUpdate();
+  void OpenLog();
+  void ToggleConfigure();
+  void RunBox(const TerminalView::MessageBox& box);
+
+  void HandleMainKey(const KeyEvent& event);
+  void HandleFieldKey(const PanelField& field, const KeyEvent& event);
+  void HandleMenuKey(const KeyEvent& event);
+  void HandleViewerKey(const KeyEvent& event);
+  void HandleDropKey(const KeyEvent& event);
+  void HandleBoxKey(const KeyEvent& event);
+  void HandleMouse(const KeyEvent& event);
+  void RunMenuItem(MenuItem item);
+  void StepCombo(int id, int step);
+  void OpenDropList(int id);
+  void ViewerSearch(bool fromNext);
+  int ViewerPage() const { return height_ - 2; }
+  void ViewerScroll(int delta);
+
+  void RenderMain(Canvas& canvas);
+  void RenderPanel(Canvas& canvas);
+  void RenderMenu(Canvas& canvas);
+  void RenderDropList(Canvas& canvas);
+  void RenderViewer(Canvas& canvas);
+  void RenderBox(Canvas& canvas);
+  // The OK button of the open box: line, first column, width.
+  struct Rect {
+    int y = 0, x = 0, h = 0, w = 0;
+    bool Contains(int py, int px) const { return py >= y && py < y + h && px >= x && px < x + w; }
+  };
+  Rect BoxRect() const;
+  Rect BoxOkRect() const;
+  Rect UpdateRect();
+  Rect MenuRect() const;
+  Rect DropRect() const;
+
+  Station& station_;
+  TerminalView& view_;
+  TerminalShell& shell_;
+  Clock& clock_;
+  std::function<void()> modalLoop_;
+  ProgressBoard progress_;
+  std::uint64_t seenClears_ = 0;
+
+  int width_ = kMinWidth;
+  int height_ = kMinHeight;
+  int focus_ = station_control::kSlotList;
+  bool selectAll_ = false;
+  bool quit_ = false;
+  std::optional<std::pair<int, int>> cursor_;
+
+  bool menuOpen_ = false;
+  int menuIndex_ = 0;
+
+  int dropId_ = 0;  // the drop-down whose list is open (0: none)
+  int dropIndex_ = 0;
+
+  bool viewerOpen_ = false;
+  std::string viewerPath_;
+  std::vector<std::string> viewerLines_;
+  int viewerTop_ = 0;
+  bool viewerPrompt_ = false;
+  std::string viewerQuery_;
+  std::string viewerInput_;
+  std::string viewerNote_;
+  int viewerHit_ = -1;
+
+  std::vector<Box> boxes_;
+};
+
+}  // namespace kx20::terminal
