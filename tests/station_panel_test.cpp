@@ -3,6 +3,7 @@
 // status display, and the code-flash start.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <functional>
 #include <set>
 #include <string>
@@ -132,9 +133,12 @@ std::string NewValue(const Bound& b) {
   switch (b.kind) {
     case Bound::kCheck: return "flip";
     case Bound::kPercent: return "55";
-    case Bound::kText:
-      return b.limit > 0 ? std::string(static_cast<std::size_t>(b.limit), 'A')
-                         : "v" + std::to_string(b.id);
+    case Bound::kText: {
+      if (b.limit > 0) return std::string(static_cast<std::size_t>(b.limit), 'A');
+      char text[16];
+      std::snprintf(text, sizeof text, "v%d", b.id);
+      return text;
+    }
   }
   return "";
 }
