@@ -1,6 +1,7 @@
 #include "app/station.h"
 
 #include <climits>
+#include <filesystem>
 #include <cstdio>
 #include <utility>
 
@@ -219,9 +220,7 @@ void Station::SetWorkerBodies(ProductionWorkerFn production, CodeFlashWorkerFn c
 
 std::string Station::InWorkDir(const std::string& name) const {
   if (options_.workDir.empty() || options_.workDir == ".") return name;
-  const char last = options_.workDir.back();
-  if (last == '/' || last == '\\') return options_.workDir + name;
-  return options_.workDir + "/" + name;
+  return (std::filesystem::path(options_.workDir) / name).string();
 }
 
 std::string Station::SourcePath() const {

@@ -3,7 +3,7 @@
 // status display, and the code-flash start.
 #include <gtest/gtest.h>
 
-#include <filesystem>
+#include <cstdio>
 #include <functional>
 #include <set>
 #include <string>
@@ -133,9 +133,12 @@ std::string NewValue(const Bound& b) {
   switch (b.kind) {
     case Bound::kCheck: return "flip";
     case Bound::kPercent: return "55";
-    case Bound::kText:
-      return b.limit > 0 ? std::string(static_cast<std::size_t>(b.limit), 'A')
-                         : std::string("v") + std::to_string(b.id);
+    case Bound::kText: {
+      if (b.limit > 0) return std::string(static_cast<std::size_t>(b.limit), 'A');
+      char text[16];
+      std::snprintf(text, sizeof text, "v%d", b.id);
+      return text;
+    }
   }
   return "";
 }
@@ -362,8 +365,7 @@ TEST_F(StationPanelTest, AboutBoxAndProductionLog) {
   const auto calls = shell.Calls();
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0].verb, "open");
-  EXPECT_EQ(std::filesystem::path(calls[0].file).lexically_normal(),
-            std::filesystem::path(dir.File("produce.log")).lexically_normal());
+  EXPECT_EQ(calls[0].file, dir.File("produce.log"));
   EXPECT_EQ(view.MessageBoxes().size(), 1u);
 }
 

@@ -211,21 +211,41 @@ TEST_F(StationCycleTest, SettingsReloadDuringRunWaitsForTheSetupLock) {
   CopyExample("config.txt");
   MakeStation();
   UseGatedWorkers();
-  std::atomic<bool> holding{false};
-  gated.beforeWait = [&](ProductionEnvironment&, RunLocks& locks, std::uint32_t startValue) {
-    if (static_cast<char>(startValue >> 16) != 'E') return;
-    locks.setupLock.lock();  // E is between its serial step and its table write
-    holding = true;
+  // Only the first worker on E holds the lock. The state is shared with the
+  // workers, which may outlive this test body.
+  struct Hold {
+    std::mutex mutex;
+    bool taken = false;
+    std::thread::id holder;
+    std::atomic<bool> holding{false};
   };
-  gated.afterRelease = [&](ProductionEnvironment&, RunLocks& locks, std::uint32_t startValue) {
-    if (static_cast<char>(startValue >> 16) == 'E') locks.setupLock.unlock();
+  auto hold = std::make_shared<Hold>();
+  gated.beforeWait = [hold](ProductionEnvironment&, RunLocks& locks, std::uint32_t startValue) {
+    if (static_cast<char>(startValue >> 16) != 'E') return;
+    {
+      std::lock_guard<std::mutex> lock(hold->mutex);
+      if (hold->taken) return;
+      hold->taken = true;
+      hold->holder = std::this_thread::get_id();
+    }
+    locks.setupLock.lock();  // E is between its serial step and its table write
+    hold->holding = true;
+  };
+  gated.afterRelease = [hold](ProductionEnvironment&, RunLocks& locks, std::uint32_t) {
+    std::lock_guard<std::mutex> lock(hold->mutex);
+    if (hold->holder == std::this_thread::get_id()) {
+      hold->holder = std::thread::id();
+      locks.setupLock.unlock();
+    }
   };
   station->Initialise();
   station->Tick();
   station->OnSpaceKeyDown(false);
   ASSERT_EQ(gated.WaitStarted(10).size(), 10u);
-  for (int i = 0; i < 10000 && !holding; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  ASSERT_TRUE(holding);
+  for (int i = 0; i < 10000 && !hold->holding; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_TRUE(hold->holding);
 
   // A second start while E holds the lock: its settings load must not
   // publish a table between E's serial step and E's table write.
