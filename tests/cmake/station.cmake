@@ -1,8 +1,9 @@
 # kx20-station end to end on the built-in simulated farm: a batch run in a
 # fresh work directory with the example settings (ten passes, exit 0), the
-# same without config.txt (exit 2, nothing started), and a code-flash batch.
+# same on file-backed disks checked with fsck.fat and mdir, the same without
+# config.txt (exit 2, nothing started), and a code-flash batch.
 if(NOT CMAKE_CROSSCOMPILING)
-  foreach(case pass no-config code-flash)
+  foreach(case pass disk no-config code-flash)
     add_test(NAME kx20_station_batch_${case}
              COMMAND ${CMAKE_COMMAND} -DSTATION=$<TARGET_FILE:kx20-station> -DCASE=${case}
                      -DSOURCE=${CMAKE_SOURCE_DIR}

@@ -60,6 +60,38 @@ if(CASE STREQUAL "pass")
     fail("the serial number counter did not advance to 00000010:\n${config}")
   endif()
 
+elseif(CASE STREQUAL "disk")
+  # Two file-backed disks: after the batch each holds a file system that
+  # fsck.fat accepts without a change and mdir lists as empty.
+  file(COPY "${SOURCE}/examples/config.txt" DESTINATION "${WORK}")
+  file(WRITE "${WORK}/farm.ini" "[E]\nslot = 1\nbacking = disk-E.img\n[F]\nslot = 2\ncapacity_mb = 64\nbacking = disk-F.img\n")
+  run_station(--sim=${WORK}/farm.ini --batch --workdir "${WORK}")
+  if(NOT rc EQUAL 0 OR NOT out MATCHES "\n2 passed, 0 failed\n")
+    fail("the file-backed batch did not pass")
+  endif()
+  foreach(letter E F)
+    set(disk "${WORK}/disk-${letter}.img")
+    execute_process(COMMAND dd if=${disk} of=${WORK}/volume-${letter}.img bs=512 skip=32 conv=sparse
+                    RESULT_VARIABLE drc OUTPUT_QUIET ERROR_QUIET)
+    execute_process(COMMAND fsck.fat -n ${WORK}/volume-${letter}.img
+                    RESULT_VARIABLE frc OUTPUT_VARIABLE fout ERROR_VARIABLE ferr)
+    if(NOT drc EQUAL 0 OR NOT frc EQUAL 0)
+      set(out "${fout}")
+      set(err "${ferr}")
+      set(rc "${frc}")
+      fail("fsck.fat does not accept the file system on ${disk}")
+    endif()
+    execute_process(COMMAND mdir -i ${disk}@@16384 ::
+                    RESULT_VARIABLE mrc OUTPUT_VARIABLE mout ERROR_VARIABLE merr)
+    if(NOT mrc EQUAL 0 OR NOT mout MATCHES "No files")
+      set(out "${mout}")
+      set(err "${merr}")
+      set(rc "${mrc}")
+      fail("mdir does not list an empty root directory on ${disk}")
+    endif()
+    file(REMOVE "${WORK}/volume-${letter}.img")
+  endforeach()
+
 elseif(CASE STREQUAL "no-config")
   run_station(--sim --batch --workdir "${WORK}")
   if(NOT rc EQUAL 2)
