@@ -125,17 +125,17 @@ class StationFixture : public ::testing::Test {
   // Workers still waiting at the gate are let go, so the station can join them.
   void TearDown() override { gated.ReleaseAll(); }
 
-  void BuildFarm(const FarmLayout& spec) {
+  void BuildFarm(const FarmLayout& layout) {
     std::string error;
-    farm = SimFarm::Create(spec, clock, &error);
+    farm = SimFarm::Create(layout, clock, &error);
     ASSERT_NE(farm, nullptr) << error;
     port = std::make_unique<PluggablePort>(*farm);
   }
   void BuildFarmText(const std::string& text) {
-    FarmLayout spec;
+    FarmLayout layout;
     std::string error;
-    ASSERT_TRUE(ParseFarmText(text, "farm.ini", ".", spec, error)) << error;
-    BuildFarm(spec);
+    ASSERT_TRUE(ParseFarmText(text, "farm.ini", ".", layout, error)) << error;
+    BuildFarm(layout);
   }
   void CopyExample(const std::string& name) {
     std::filesystem::copy_file(std::filesystem::path(KX20_SOURCE_DIR) / "examples" / name,
