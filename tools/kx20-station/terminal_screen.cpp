@@ -36,7 +36,9 @@ void Canvas::Fill(int y, int x, int width, char ch, Style style) {
 
 void Canvas::Frame(int y, int x, int height, int width, Style style, const std::string& title) {
   if (height < 2 || width < 2) return;
-  const std::string edge = "+" + std::string(static_cast<std::size_t>(width - 2), '-') + "+";
+  std::string edge(static_cast<std::size_t>(width), '-');
+  edge.front() = '+';
+  edge.back() = '+';
   Put(y, x, edge, style);
   Put(y + height - 1, x, edge, style);
   for (int i = 1; i < height - 1; ++i) {
