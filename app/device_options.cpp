@@ -79,4 +79,31 @@ std::unique_ptr<PassThroughPort> OpenDevicePort(const DeviceOptions& options, Cl
   return MakeHostPort(options.drives, &error);
 }
 
+bool ParseStationFileOptions(std::vector<std::string>& args, std::string& workDir,
+                             std::string& traceFile, std::string& error) {
+  std::vector<std::string> rest;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    std::string* target = nullptr;
+    for (auto [option, value] : {std::pair{"--workdir", &workDir}, std::pair{"--trace-rows", &traceFile}}) {
+      const std::string prefix = std::string(option) + "=";
+      if (a == option) {
+        if (i + 1 >= args.size()) {
+          error = a + " needs a value";
+          return false;
+        }
+        *value = args[++i];
+        target = value;
+      } else if (a.rfind(prefix, 0) == 0) {
+        *value = a.substr(prefix.size());
+        target = value;
+      }
+      if (target) break;
+    }
+    if (!target) rest.push_back(a);
+  }
+  args = std::move(rest);
+  return true;
+}
+
 }  // namespace kx20

@@ -33,6 +33,13 @@ inline constexpr const char* kDeviceOptionsUsage = "[--sim | --sim=FARM | --driv
 // a letter mapped twice, a missing value.
 bool ParseDeviceOptions(std::vector<std::string>& args, DeviceOptions& options, std::string& error);
 
+// Takes the station programs' file options out of `args` (leaving every other
+// argument in order): "--workdir DIR" / "--workdir=DIR" into `workDir` and
+// "--trace-rows FILE" / "--trace-rows=FILE" into `traceFile`. Returns false
+// with `error` when a value is missing.
+bool ParseStationFileOptions(std::vector<std::string>& args, std::string& workDir,
+                             std::string& traceFile, std::string& error);
+
 // Builds the chosen port. `clock` paces the simulated farm's speed model and
 // must outlive the port. Returns null with `error` set when the farm file is
 // unreadable or invalid ("FILE:LINE: problem"), a backing file cannot be set

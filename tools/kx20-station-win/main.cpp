@@ -47,20 +47,11 @@ void PrintUsage(std::FILE* out) {
 bool ParseArguments(int argc, char** argv, ProgramOptions& options, std::string& error) {
   std::vector<std::string> args(argv + 1, argv + argc);
   if (!kx20::ParseDeviceOptions(args, options.devices, error)) return false;
+  if (!kx20::ParseStationFileOptions(args, options.workDir, options.traceFile, error)) return false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (a == "--no-autoclick") {
       options.autoClick = false;
-    } else if (a == "--workdir" || a == "--trace-rows") {
-      if (i + 1 >= args.size()) {
-        error = a + " needs a value";
-        return false;
-      }
-      (a == "--workdir" ? options.workDir : options.traceFile) = args[++i];
-    } else if (a.rfind("--workdir=", 0) == 0) {
-      options.workDir = a.substr(10);
-    } else if (a.rfind("--trace-rows=", 0) == 0) {
-      options.traceFile = a.substr(13);
     } else {
       error = "unknown argument '" + a + "'";
       return false;
