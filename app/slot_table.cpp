@@ -55,19 +55,7 @@ int SlotRowImage(const SlotRecord& record) {
   return kImageEmpty;
 }
 
-int ParseInquirySlot(const std::uint8_t* inquiry) {
-  const std::uint8_t* p = inquiry + 24;
-  const std::uint8_t* end = inquiry + 28;
-  while (p < end && (*p == ' ' || (*p >= '\t' && *p <= '\r'))) ++p;
-  bool negative = false;
-  if (p < end && (*p == '+' || *p == '-')) {
-    negative = *p == '-';
-    ++p;
-  }
-  int value = 0;
-  while (p < end && *p >= '0' && *p <= '9') value = value * 10 + (*p++ - '0');
-  return negative ? -value : value;
-}
+int ParseInquirySlot(const std::uint8_t* inquiry) { return InquirySlotNumber(inquiry); }
 
 SlotDiscovery::SlotDiscovery(PassThroughPort& port, SlotTable& table, DiscoveryFlags& flags,
                              ConsoleView& view)
@@ -79,7 +67,7 @@ int SlotDiscovery::ScanDevices() {
   view_.ClearRows();
 
   // A: and B: are never examined; nor is any bit beyond Z:.
-  const std::uint32_t drives = port_.LogicalDrives() & ~0x3u & ((1u << 26) - 1);
+  const std::uint32_t drives = port_.ScanDrives() & ~0x3u & ((1u << 26) - 1);
   int found = 0;
   for (int bit = 0; bit < 26; ++bit) {
     if ((drives & (1u << bit)) == 0) continue;

@@ -86,6 +86,15 @@ static_assert(offsetof(BufferedPassThroughRequest, data) == 80);
 // The seam
 // ---------------------------------------------------------------------------
 
+// Data buffers handed to SendDirect are aligned to at least this many bytes:
+// Windows refuses a DataBuffer that breaks the adapter's alignment mask, and
+// 16 covers the masks USB storage adapters report. DeviceSession sees to it.
+inline constexpr std::size_t kDataBufferAlignment = 16;
+
+inline bool IsAlignedDataBuffer(const void* p) {
+  return reinterpret_cast<std::uintptr_t>(p) % kDataBufferAlignment == 0;
+}
+
 // An opened device. 0 is the null handle (never opened, or closed);
 // kInvalidPortHandle is what a failed open yields.
 using PortHandle = std::intptr_t;
@@ -124,9 +133,20 @@ class PassThroughPort {
   virtual bool SendBuffered(PortHandle handle, BufferedPassThroughRequest& request,
                             std::uint32_t* osError) = 0;
 
-  // The drive letters present on the host: bit 0 = A:, bit 25 = Z:.
+  // The drive letters present on the host: bit 0 = A:, bit 25 = Z:. Reports
+  // the letters as the last ScanDrives bound them; never changes the map.
   // Thread-safe.
   virtual std::uint32_t LogicalDrives() = 0;
+
+  // Assigns the drive letters afresh: each present letter is bound to the
+  // identity of the device behind it now, and from then on Open(letter)
+  // opens that device only. If the device goes away, or the letter comes to
+  // lead to another device, Open fails (as an open failure) and stays failing
+  // until the next ScanDrives. This is the only call that changes the map;
+  // the discovery scan makes it, never while a worker runs. Returns the
+  // letters now present, as LogicalDrives. Console thread only.
+  // The default suits ports whose letters cannot change: it binds nothing.
+  virtual std::uint32_t ScanDrives() { return LogicalDrives(); }
 };
 
 }  // namespace kx20

@@ -31,8 +31,24 @@ SimDiskConfig SystemDiskConfig() {
   return c;
 }
 
+// The disk that arrives on the device `leaving` frees.
+SimDiskConfig ArrivalConfig(const SimDiskConfig& leaving) {
+  SimDiskConfig c;
+  c.letter = leaving.letter;
+  c.lastLba = leaving.lastLba;
+  if (leaving.arrival == kSimForeignArrival) {
+    c.vendor = "ACME";
+    c.slot = "";
+    c.systemDisk = true;
+  } else {
+    c.slot = std::string(4 - std::min<std::size_t>(4, leaving.arrival.size()), ' ') + leaving.arrival;
+  }
+  return c;
+}
+
 std::unique_ptr<SimFarm> SimFarm::Create(const FarmLayout& layout, Clock& clock, std::string* error) {
   std::unique_ptr<SimFarm> farm(new SimFarm());
+  farm->hostStyle_ = layout.hostStyle;
   if (layout.busMbps > 0) farm->bus_ = std::make_unique<SimBus>(layout.busMbps, clock);
   farm->disks_.emplace('C', std::make_unique<SimDisk>(SystemDiskConfig(), clock));
   for (const SimDiskConfig& config : layout.disks) {
@@ -44,15 +60,56 @@ std::unique_ptr<SimFarm> SimFarm::Create(const FarmLayout& layout, Clock& clock,
     auto disk = std::make_unique<SimDisk>(config, clock, farm->bus_.get());
     if (!disk->Attach(error)) return nullptr;
     farm->disks_.emplace(config.letter, std::move(disk));
+    if (!config.arrival.empty()) {
+      farm->arrivals_.emplace(config.letter,
+                              std::make_unique<SimDisk>(ArrivalConfig(config), clock, farm->bus_.get()));
+    }
   }
+  // Nodes: the system disk first, then the disks in letter order.
+  auto addNode = [&](char letter) {
+    farm->nodes_.push_back(farm->disks_.at(letter).get());
+    farm->nodeLetters_.push_back(letter);
+    farm->letters_.push_back(letter);
+  };
+  addNode('C');
+  for (const auto& [letter, disk] : farm->disks_) {
+    if (letter != 'C') addNode(letter);
+  }
+  std::sort(farm->letters_.begin(), farm->letters_.end());
+  farm->bound_ = farm->HostView();
   return farm;
 }
 
 SimFarm::~SimFarm() = default;
 
+void SimFarm::RefreshNodes() {
+  for (SimDisk*& node : nodes_) {
+    if (node == nullptr || !node->Unplugged()) continue;
+    const auto it = arrivals_.find(node->Letter());
+    node = it != arrivals_.end() && it->second.get() != node ? it->second.get() : nullptr;
+  }
+}
+
+std::map<char, SimDisk*> SimFarm::HostView() {
+  std::map<char, SimDisk*> view;
+  std::size_t k = 0;
+  for (std::size_t i = 0; i < nodes_.size(); ++i) {
+    if (nodes_[i] == nullptr) continue;
+    if (hostStyle_ == SimHostStyle::kWindows) {
+      view[nodeLetters_[i]] = nodes_[i];
+    } else if (k < letters_.size()) {
+      view[letters_[k++]] = nodes_[i];
+    }
+  }
+  return view;
+}
+
 PortHandle SimFarm::Open(char letter, std::uint32_t* osError) {
-  auto it = disks_.find(letter);
-  if (it == disks_.end() || it->second->Unplugged()) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  RefreshNodes();
+  const auto it = bound_.find(letter);
+  // The letter opens the disk it was bound to, or nothing.
+  if (it == bound_.end() || it->second->Unplugged()) {
     if (osError) *osError = kSimErrorFileNotFound;
     return kInvalidPortHandle;
   }
@@ -60,10 +117,9 @@ PortHandle SimFarm::Open(char letter, std::uint32_t* osError) {
     if (osError) *osError = kSimErrorAccessDenied;
     return kInvalidPortHandle;
   }
-  std::lock_guard<std::mutex> lock(mutex_);
   const PortHandle handle = nextHandle_;
   nextHandle_ += 4;
-  handles_.emplace(handle, letter);
+  handles_.emplace(handle, it->second);
   return handle;
 }
 
@@ -75,8 +131,7 @@ void SimFarm::Close(PortHandle handle) {
 SimDisk* SimFarm::DiskOfHandle(PortHandle handle) {
   std::lock_guard<std::mutex> lock(mutex_);
   auto it = handles_.find(handle);
-  if (it == handles_.end()) return nullptr;
-  return disks_.at(it->second).get();
+  return it == handles_.end() ? nullptr : it->second;
 }
 
 bool SimFarm::SendDirect(PortHandle handle, PassThroughRequest& request, std::uint32_t* osError) {
@@ -130,16 +185,47 @@ bool SimFarm::SendBuffered(PortHandle handle, BufferedPassThroughRequest& reques
 }
 
 std::uint32_t SimFarm::LogicalDrives() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  RefreshNodes();
   std::uint32_t mask = 0;
-  for (auto& [letter, disk] : disks_) {
+  for (const auto& [letter, disk] : bound_) {
     if (!disk->Unplugged()) mask |= 1u << (letter - 'A');
   }
   return mask;
 }
 
+std::uint32_t SimFarm::ScanDrives() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    RefreshNodes();
+    bound_ = HostView();
+  }
+  return LogicalDrives();
+}
+
 SimDisk* SimFarm::Disk(char letter) {
   auto it = disks_.find(letter);
   return it == disks_.end() ? nullptr : it->second.get();
+}
+
+SimDisk* SimFarm::Arrival(char letter) {
+  auto it = arrivals_.find(letter);
+  return it == arrivals_.end() ? nullptr : it->second.get();
+}
+
+SimDisk* SimFarm::HostDisk(char letter) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  RefreshNodes();
+  const auto view = HostView();
+  const auto it = view.find(letter);
+  return it == view.end() ? nullptr : it->second;
+}
+
+std::vector<SimDisk*> SimFarm::AllDisks() {
+  std::vector<SimDisk*> out;
+  for (const auto& [letter, disk] : disks_) out.push_back(disk.get());
+  for (const auto& [letter, disk] : arrivals_) out.push_back(disk.get());
+  return out;
 }
 
 std::vector<char> SimFarm::Letters() const {

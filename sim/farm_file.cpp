@@ -191,6 +191,7 @@ bool ParseFarmText(const std::string& text, const std::string& fileName, const s
   std::map<char, std::pair<int, std::uint32_t>> maxBadSector;  // letter -> (line, sector)
   std::set<std::string> keysSeen;
   std::map<char, int> sectionLine;
+  std::map<char, int> arrivalLine;
   bool farmSeen = false;
   std::string section;  // "" before any section, "farm", or the letter
   SimDiskConfig* disk = nullptr;
@@ -250,8 +251,16 @@ bool ParseFarmText(const std::string& text, const std::string& fileName, const s
     if (section == "farm") {
       if (key == "bus_mbps") {
         if (!ParseRate(value, result.busMbps)) return fail("bus_mbps needs a rate in MB/s, got '" + value + "'");
+      } else if (key == "host") {
+        if (Lower(value) == "windows") {
+          result.hostStyle = SimHostStyle::kWindows;
+        } else if (Lower(value) == "linux") {
+          result.hostStyle = SimHostStyle::kLinux;
+        } else {
+          return fail("host needs 'windows' or 'linux', got '" + value + "'");
+        }
       } else {
-        return fail("unknown key '" + key + "' in [farm] (known: bus_mbps)");
+        return fail("unknown key '" + key + "' in [farm] (known: bus_mbps, host)");
       }
       continue;
     }
@@ -307,10 +316,19 @@ bool ParseFarmText(const std::string& text, const std::string& fileName, const s
       if (!disk->faults.badSectors.empty()) {
         maxBadSector[disk->letter] = {lineNo, *disk->faults.badSectors.rbegin()};
       }
+    } else if (key == "arrival") {
+      if (Lower(value) == kSimForeignArrival) {
+        disk->arrival = kSimForeignArrival;
+      } else if (value.empty() || value.size() > 4 || !Printable(value)) {
+        return fail("arrival needs a slot text of 1 to 4 characters or 'foreign', got '" + value + "'");
+      } else {
+        disk->arrival = value;
+      }
+      arrivalLine[disk->letter] = lineNo;
     } else {
       return fail("unknown key '" + key +
                   "' (known: slot, vendor, last_lba, capacity_mb, flash_info, backing, read_mbps, "
-                  "write_mbps, fault)");
+                  "write_mbps, fault, arrival)");
     }
   }
 
@@ -323,6 +341,10 @@ bool ParseFarmText(const std::string& text, const std::string& fileName, const s
       lineNo = it->second.first;
       return fail("bad-sector " + std::to_string(it->second.second) + " is beyond the last LBA " +
                   std::to_string(d.lastLba));
+    }
+    if (!d.arrival.empty() && !d.faults.unplugAfter) {
+      lineNo = arrivalLine[letter];
+      return fail("arrival needs the fault unplug-after=N (the disk must leave for another to arrive)");
     }
     result.disks.push_back(d);
   }

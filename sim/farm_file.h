@@ -3,6 +3,8 @@
 //   ; comments start with ';' or '#'
 //   [farm]
 //   bus_mbps = 40            ; optional shared bandwidth of all disks, MB/s
+//   host = windows           ; or linux: how the host gives letters to disks
+//                            ; (see sim/farm.h); default windows
 //
 //   [E]                      ; one section per drive letter (A-Z except C)
 //   slot = 7                 ; INQUIRY product bytes 24-27, right-aligned
@@ -13,6 +15,10 @@
 //   read_mbps = 20           ; optional speed model, MB/s (0: unlimited)
 //   write_mbps = 8
 //   fault = no-probe, bad-sector=100
+//   arrival = 5              ; with unplug-after: when this disk leaves, a
+//                            ; target disk reporting slot 5 arrives on the
+//                            ; freed device; "foreign": a disk of another
+//                            ; make (not "VYN") that accepts writes
 //
 // A value in double quotes is taken literally, spaces included
 // (slot = "7   ").
@@ -28,6 +34,7 @@ namespace kx20 {
 struct FarmLayout {
   std::vector<SimDiskConfig> disks;  // ordered by drive letter
   double busMbps = 0;                // 0: no shared bus limit
+  SimHostStyle hostStyle = SimHostStyle::kWindows;
   bool operator==(const FarmLayout&) const = default;
 };
 

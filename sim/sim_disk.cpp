@@ -118,6 +118,8 @@ SimOutcome SimDisk::Execute(const std::uint8_t* cdb, std::uint8_t cdbLength, boo
   const SimFaults& f = config_.faults;
   if (f.unplugAfter && commandCount_ >= *f.unplugAfter) return OsFailure(kSimErrorNotConnected);
   ++commandCount_;
+  ++receivedOpcodes_[c[0]];
+  if (c[0] == 0x2A && cdbLength >= 10) sectorsWritten_ += Be16(&c[7]);
   SimCommand record;
   record.cdb = c;
   record.cdbLength = cdbLength;
@@ -215,7 +217,6 @@ SimOutcome SimDisk::Transfer(bool write, std::uint32_t lba, std::uint32_t count,
   if (dataIn == write || length < bytes) return Check(kSenseInvalidField);
   const std::uint64_t offset = std::uint64_t{lba} * 512;
   if (write) {
-    if (config_.systemDisk) return Check(kSenseWriteProtected);
     Pace(bytes, config_.writeMbps);
     WriteData(offset, data, bytes);
     return Good(bytes);
@@ -371,6 +372,16 @@ void SimDisk::WriteData(std::uint64_t offset, const std::uint8_t* in, std::size_
 std::uint64_t SimDisk::CommandCount() {
   std::lock_guard<std::mutex> lock(mutex_);
   return commandCount_;
+}
+
+std::map<std::uint8_t, std::uint64_t> SimDisk::ReceivedOpcodes() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return receivedOpcodes_;
+}
+
+std::uint64_t SimDisk::SectorsWritten() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return sectorsWritten_;
 }
 
 std::vector<SimCommand> SimDisk::History() {

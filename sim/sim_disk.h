@@ -68,7 +68,12 @@ struct SimDiskConfig {
   std::string backingFile;     // empty: data in memory; else the sparse file's path
   double readMbps = 0;         // 0: unlimited (MB = 1,000,000 bytes)
   double writeMbps = 0;
-  bool systemDisk = false;     // the host's own disk: no vendor commands, write protected
+  bool systemDisk = false;     // a disk of another make (the host's own on C:): no vendor
+                               // commands; reads and writes like any disk
+  // When the disk is unplugged (unplug-after), the disk that arrives on the
+  // freed device: a target disk reporting this slot text, or with
+  // kSimForeignArrival a disk of another make. Empty: none arrives.
+  std::string arrival;
   SimFaults faults;
   bool operator==(const SimDiskConfig&) const = default;
 };
@@ -83,6 +88,9 @@ struct SimOutcome {
 };
 
 enum class SimSignal { None, Pass, Fail };
+
+// How the simulated host gives drive letters to disks (farm key "host").
+enum class SimHostStyle { kWindows, kLinux };
 
 // Windows error codes the simulated transport reports.
 inline constexpr std::uint32_t kSimErrorFileNotFound = 2;     // ERROR_FILE_NOT_FOUND
@@ -101,6 +109,7 @@ inline constexpr SimSense kSenseHardwareFailure{0x04, 0x44, 0x00};
 inline constexpr SimSense kSenseControllerFailure{0x09, 0x80, 0x00};
 
 inline constexpr std::uint32_t kSimChunkSize = 65536;
+inline constexpr const char* kSimForeignArrival = "foreign";
 inline constexpr std::uint32_t kSimCodeFlashBlocks = 32;
 
 // One command as the disk received it, for tests that check what was sent.
@@ -140,6 +149,11 @@ class SimDisk {
 
   // --- Inspection -----------------------------------------------------------
   std::uint64_t CommandCount();
+  // Every command received since the disk was made, by operation code
+  // (unlike History, nothing is ever dropped), and the sectors that WRITE
+  // commands carried to it.
+  std::map<std::uint8_t, std::uint64_t> ReceivedOpcodes();
+  std::uint64_t SectorsWritten();
   std::vector<SimCommand> History();   // the last kHistoryLimit commands, oldest first
   static constexpr std::size_t kHistoryLimit = 4096;
   std::array<std::uint8_t, 512> StoredConfigTable();
@@ -174,6 +188,8 @@ class SimDisk {
   SimBus* bus_;
   std::mutex mutex_;
   std::uint64_t commandCount_ = 0;
+  std::map<std::uint8_t, std::uint64_t> receivedOpcodes_;
+  std::uint64_t sectorsWritten_ = 0;
   std::vector<SimCommand> history_;   // ring buffer
   std::size_t historyNext_ = 0;
   std::array<std::uint8_t, 512> configTable_{};

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <string>
+#include <map>
 #include <vector>
 
 #include "common/virtual_clock.h"
@@ -236,15 +237,18 @@ TEST(SimController, RecordsSignalsErasesCodeFlashAndControlMode) {
   EXPECT_EQ(history.back().cdb[0], 0xD8);
 }
 
-TEST(SimController, SystemDiskRefusesVendorCommandsAndWrites) {
+TEST(SimController, SystemDiskRefusesVendorCommandsButTakesWritesLikeARealDisk) {
   auto farm = FarmWith("");
   std::vector<std::uint8_t> sector(512, 1);
   RawReply r = SendOnce(*farm, 'C', VendorCdb(0xF9, 0x6F), 16, true, nullptr, 0);
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ((SimSense{r.key, r.asc, r.ascq}), kSenseInvalidOpcode);
-  r = SendOnce(*farm, 'C', Rw10(0x2A, 0, 1), 16, false, sector.data(), 512);
-  EXPECT_EQ((SimSense{r.key, r.asc, r.ascq}), kSenseWriteProtected);
-  EXPECT_EQ(SendOnce(*farm, 'C', Rw10(0x28, 0, 1), 16, true, sector.data(), 512).status, 0);
+  EXPECT_EQ(SendOnce(*farm, 'C', Rw10(0x2A, 7, 1), 16, false, sector.data(), 512).status, 0);
+  EXPECT_EQ(farm->Disk('C')->ReadStored(7, 1), sector);
+  // Everything it received is on record, by operation code.
+  const auto received = farm->Disk('C')->ReceivedOpcodes();
+  EXPECT_EQ(received, (std::map<std::uint8_t, std::uint64_t>{{0xF9, 1}, {0x2A, 1}}));
+  EXPECT_EQ(farm->Disk('C')->SectorsWritten(), 1u);
 }
 
 // --- Faults -------------------------------------------------------------------------

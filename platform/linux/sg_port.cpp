@@ -4,28 +4,77 @@
 #include <fcntl.h>
 #include <scsi/sg.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 namespace kx20 {
 
 namespace {
 
-// Host and driver bytes of sg_io_hdr (not exported by <scsi/sg.h>).
-constexpr unsigned kDidNoConnect = 0x01;
-constexpr unsigned kDidTimeOut = 0x03;
-constexpr unsigned kDidBadTarget = 0x04;
-constexpr unsigned kDriverTimeout = 0x06;
-constexpr unsigned kDriverSense = 0x08;
+constexpr unsigned kSgMajor = 21;  // SCSI generic character devices
 
 void SetErr(std::uint32_t* out, std::uint32_t code) {
   if (out != nullptr) *out = code;
 }
 
+bool IsDigits(const std::string& s, std::size_t from) {
+  return s.size() > from && std::all_of(s.begin() + static_cast<std::ptrdiff_t>(from), s.end(),
+                                        [](char c) { return c >= '0' && c <= '9'; });
+}
+
+std::string BaseName(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// "sg<digits>" as a node name.
+bool IsSgName(const std::string& name) {
+  return name.size() >= 3 && name.size() <= 9 && name.compare(0, 2, "sg") == 0 && IsDigits(name, 2);
+}
+
 }  // namespace
+
+SgOutcome ClassifySgResult(unsigned hostStatus, unsigned driverStatus) {
+  SgOutcome outcome = SgOutcome::kNoStatus;  // host bytes not in the table
+  for (const SgHostByteRule& rule : kSgHostByteRules) {
+    if (rule.hostByte == hostStatus) outcome = rule.outcome;
+  }
+  if (outcome != SgOutcome::kCarriedOut) return outcome;
+  const unsigned driver = driverStatus & 0x0F;
+  return driver == kSgDriverOk || driver == kSgDriverSense ? SgOutcome::kCarriedOut
+                                                            : SgOutcome::kNoStatus;
+}
+
+std::string SgIdentity::Hctl() const { return BaseName(sysfsDevice); }
+
+std::string SgIdentity::UsbPort() const {
+  // The USB device directory is the component before the interface
+  // ("1-2.3:1.0"): "<bus>-<port>[.<port>...]".
+  std::string port;
+  std::size_t pos = 0;
+  while (pos < sysfsDevice.size()) {
+    std::size_t next = sysfsDevice.find('/', pos);
+    if (next == std::string::npos) next = sysfsDevice.size();
+    const std::string part = sysfsDevice.substr(pos, next - pos);
+    const std::size_t dash = part.find('-');
+    if (dash != std::string::npos && dash > 0 && part.find(':') == std::string::npos &&
+        std::all_of(part.begin(), part.begin() + static_cast<std::ptrdiff_t>(dash),
+                    [](char c) { return c >= '0' && c <= '9'; }) &&
+        dash + 1 < part.size() &&
+        std::all_of(part.begin() + static_cast<std::ptrdiff_t>(dash) + 1, part.end(),
+                    [](char c) { return (c >= '0' && c <= '9') || c == '.'; })) {
+      port = part;  // the deepest one is the disk's own port
+    }
+    pos = next + 1;
+  }
+  return port;
+}
 
 SgOps SgOps::System() {
   SgOps ops;
@@ -50,57 +99,173 @@ SgOps SgOps::System() {
     }
     return names;
   };
+  ops.realPath = [](const std::string& path) {
+    char* resolved = ::realpath(path.c_str(), nullptr);
+    std::string out = resolved != nullptr ? std::string(resolved) : std::string();
+    std::free(resolved);
+    return out;
+  };
+  ops.inode = [](const std::string& path) -> std::uint64_t {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return 0;
+    return static_cast<std::uint64_t>(st.st_ino);
+  };
+  ops.deviceNumber = [](int fd, unsigned* major, unsigned* minor) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return false;
+    *major = ::major(st.st_rdev);
+    *minor = ::minor(st.st_rdev);
+    return true;
+  };
+  ops.listDir = [](const std::string& path) {
+    std::vector<std::string> names;
+    if (DIR* dir = ::opendir(path.c_str())) {
+      while (const dirent* e = ::readdir(dir)) {
+        if (e->d_name[0] != '.') names.emplace_back(e->d_name);
+      }
+      ::closedir(dir);
+    }
+    return names;
+  };
   return ops;
 }
 
-std::map<char, std::string> DefaultSgMap(const std::vector<std::string>& devNames) {
+std::map<char, std::string> DefaultSgMap(const std::vector<std::string>& devNames,
+                                         std::vector<std::string>* unmapped) {
   std::vector<std::pair<unsigned long, std::string>> sg;
   for (const std::string& name : devNames) {
-    if (name.size() < 3 || name.size() > 9 || name.compare(0, 2, "sg") != 0) continue;
-    if (!std::all_of(name.begin() + 2, name.end(), [](char c) { return c >= '0' && c <= '9'; })) continue;
-    sg.emplace_back(std::stoul(name.substr(2)), name);
+    if (IsSgName(name)) sg.emplace_back(std::stoul(name.substr(2)), name);
   }
   std::sort(sg.begin(), sg.end());
   std::map<char, std::string> map;
   char letter = 'C';
   for (const auto& entry : sg) {
-    if (letter > 'Z') break;
+    if (letter > 'Z') {
+      if (unmapped != nullptr) unmapped->push_back("/dev/" + entry.second);
+      continue;
+    }
     map[letter++] = "/dev/" + entry.second;
   }
   return map;
 }
 
+std::string CheckSgMapping(const SgOps& ops, const DriveMapping& m) {
+  const std::string head = std::string("drive ") + m.letter + ": ";
+  if (m.path.empty() || m.path.front() != '/') {
+    return head + "device path '" + m.path + "' is not absolute (expected e.g. /dev/sg2)";
+  }
+  const std::string real = ops.realPath(m.path);
+  const std::string name = BaseName(real);
+  if (real.empty() || IsSgName(name)) return {};  // missing now: unopenable until a scan finds it
+  // A block device of a SCSI disk: name its sg node.
+  const std::vector<std::string> sg = ops.listDir("/sys/class/block/" + name + "/device/scsi_generic");
+  if (!sg.empty()) {
+    return head + m.path + " is a block device; map its SCSI generic node instead: " + m.letter +
+           "=/dev/" + sg.front();
+  }
+  return head + m.path + " is not a SCSI generic device (/dev/sg<N>, or a symlink to one)";
+}
+
 SgPort::SgPort(SgOps ops, std::vector<DriveMapping> explicitMap)
-    : ops_(std::move(ops)), explicitMap_(std::move(explicitMap)) {}
+    : ops_(std::move(ops)), explicitMap_(std::move(explicitMap)) {
+  ScanDrives();
+}
 
 SgPort::~SgPort() {
   for (const auto& [handle, fd] : handles_) ops_.close(fd);
 }
 
-std::map<char, std::string> SgPort::CurrentMap() {
-  if (explicitMap_.empty()) return DefaultSgMap(ops_.listDev());
-  std::map<char, std::string> map;
-  for (const DriveMapping& m : explicitMap_) map[m.letter] = m.path;
-  return map;
+SgBinding SgPort::Bind(const std::string& path) {
+  SgBinding b;
+  b.mappedPath = path;
+  const std::string real = ops_.realPath(path);
+  if (real.empty()) {
+    b.problem = "no such device";
+    return b;
+  }
+  const std::string name = BaseName(real);
+  if (!IsSgName(name)) {
+    b.problem = real + " is not a SCSI generic device";
+    return b;
+  }
+  b.node = "/dev/" + name;
+  SgIdentity id;
+  id.sysfsDevice = ops_.realPath("/sys/class/scsi_generic/" + name + "/device");
+  id.instance = id.sysfsDevice.empty() ? 0 : ops_.inode(id.sysfsDevice);
+  if (id.sysfsDevice.empty() || id.instance == 0) {
+    b.problem = "no SCSI device in sysfs behind " + b.node;
+    return b;
+  }
+  b.identity = id;
+  return b;
+}
+
+std::optional<SgIdentity> SgPort::IdentityOfFd(int fd) {
+  unsigned major = 0;
+  unsigned minor = 0;
+  if (!ops_.deviceNumber(fd, &major, &minor) || major != kSgMajor) return std::nullopt;
+  SgIdentity id;
+  id.sysfsDevice = ops_.realPath("/sys/dev/char/" + std::to_string(major) + ":" +
+                                 std::to_string(minor) + "/device");
+  if (id.sysfsDevice.empty()) return std::nullopt;
+  id.instance = ops_.inode(id.sysfsDevice);
+  return id;
+}
+
+std::uint32_t SgPort::ScanDrives() {
+  std::map<char, std::string> paths;
+  std::vector<std::string> unmapped;
+  if (explicitMap_.empty()) {
+    paths = DefaultSgMap(ops_.listDev(), &unmapped);
+  } else {
+    for (const DriveMapping& m : explicitMap_) paths[m.letter] = m.path;
+  }
+  std::map<char, SgBinding> bindings;
+  for (const auto& [letter, path] : paths) bindings[letter] = Bind(path);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    bindings_ = std::move(bindings);
+    unmapped_ = std::move(unmapped);
+  }
+  return LogicalDrives();
+}
+
+std::map<char, SgBinding> SgPort::Bindings() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return bindings_;
+}
+
+std::vector<std::string> SgPort::UnmappedDevices() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return unmapped_;
 }
 
 std::uint32_t SgPort::LogicalDrives() {
+  std::lock_guard<std::mutex> lock(mutex_);
   std::uint32_t bits = 0;
-  for (const auto& entry : CurrentMap()) {
+  for (const auto& entry : bindings_) {
     if (entry.first >= 'A' && entry.first <= 'Z') bits |= 1u << (entry.first - 'A');
   }
   return bits;
 }
 
 PortHandle SgPort::Open(char letter, std::uint32_t* osError) {
-  const auto map = CurrentMap();
-  const auto it = map.find(letter);
-  if (it == map.end()) {
-    SetErr(osError, kSgErrNotFound);
+  SgBinding binding;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = bindings_.find(letter);
+    if (it == bindings_.end()) {
+      SetErr(osError, kSgErrNotFound);
+      return kInvalidPortHandle;
+    }
+    binding = it->second;
+  }
+  if (!binding.identity) {
+    SetErr(osError, binding.node.empty() ? kSgErrNotFound : kSgErrNoDevice);
     return kInvalidPortHandle;
   }
   int err = 0;
-  const int fd = ops_.open(it->second.c_str(), &err);
+  const int fd = ops_.open(binding.node.c_str(), &err);
   if (fd < 0) {
     SetErr(osError, err != 0 ? static_cast<std::uint32_t>(err) : kSgErrIo);
     return kInvalidPortHandle;
@@ -111,6 +276,13 @@ PortHandle SgPort::Open(char letter, std::uint32_t* osError) {
   if (ops_.ioctl(fd, SG_GET_VERSION_NUM, &version, &err) != 0 || version < 30000) {
     ops_.close(fd);
     SetErr(osError, err != 0 ? static_cast<std::uint32_t>(err) : kSgErrInvalid);
+    return kInvalidPortHandle;
+  }
+  // The descriptor pins its device (the kernel reuses an sg number only once
+  // every descriptor on it is closed): check that it is the bound one.
+  if (IdentityOfFd(fd) != binding.identity) {
+    ops_.close(fd);
+    SetErr(osError, kSgErrNoDevice);
     return kInvalidPortHandle;
   }
   std::lock_guard<std::mutex> lock(mutex_);
@@ -171,24 +343,21 @@ bool SgPort::Execute(int fd, const std::uint8_t* cdb, std::uint8_t cdbLength, st
     SetErr(osError, err != 0 ? static_cast<std::uint32_t>(err) : kSgErrIo);
     return false;
   }
-  if (hdr.host_status != 0) {
-    const unsigned host = hdr.host_status;
-    SetErr(osError, host == kDidTimeOut                              ? kSgErrTimedOut
-                    : host == kDidNoConnect || host == kDidBadTarget ? kSgErrNoDevice
-                                                                     : kSgErrIo);
-    return false;
-  }
-  const unsigned driver = hdr.driver_status & 0x0F;
-  if (driver != 0 && driver != kDriverSense) {
-    SetErr(osError, driver == kDriverTimeout ? kSgErrTimedOut : kSgErrIo);
-    return false;
+  switch (ClassifySgResult(hdr.host_status, hdr.driver_status)) {
+    case SgOutcome::kDeviceGone:
+      SetErr(osError, kSgErrNoDevice);
+      return false;
+    case SgOutcome::kNoStatus:
+      // Carried out, but nothing trustworthy came back.
+      scsiStatus = 0xFF;
+      transferLength = 0;
+      return true;
+    case SgOutcome::kCarriedOut:
+      break;
   }
 
   // Carried out: the device's status, the sense it returned, the bytes moved.
   scsiStatus = hdr.status;
-  if (hdr.status == 0 && driver == kDriverSense && hdr.sb_len_wr > 0) {
-    scsiStatus = 0x02;  // sense delivered without a status: a check condition
-  }
   const std::size_t senseLen = std::min<std::size_t>(hdr.sb_len_wr, senseMax);
   std::memcpy(senseArea, sense, senseLen);
   const std::int64_t resid = std::clamp<std::int64_t>(hdr.resid, 0, transferLength);
@@ -246,14 +415,15 @@ bool SgPort::SendBuffered(PortHandle handle, BufferedPassThroughRequest& request
 std::unique_ptr<PassThroughPort> MakeHostPort(const std::vector<DriveMapping>& explicitMap,
                                               std::string* error) {
   if (!ValidateDriveMap(explicitMap, error)) return nullptr;
+  SgOps ops = SgOps::System();
   for (const DriveMapping& m : explicitMap) {
-    if (m.path.front() != '/') {
-      if (error != nullptr) *error = std::string("drive ") + m.letter + ": device path '" + m.path +
-                                     "' is not absolute (expected e.g. /dev/sg2)";
+    const std::string problem = CheckSgMapping(ops, m);
+    if (!problem.empty()) {
+      if (error != nullptr) *error = problem;
       return nullptr;
     }
   }
-  return std::make_unique<SgPort>(SgOps::System(), explicitMap);
+  return std::make_unique<SgPort>(std::move(ops), explicitMap);
 }
 
 }  // namespace kx20

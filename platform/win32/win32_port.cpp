@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <string>
 
 namespace kx20 {
 
@@ -38,8 +39,62 @@ void SetErr(std::uint32_t* out, DWORD code) {
 
 }  // namespace
 
-Win32Port::Win32Port(std::vector<DriveMapping> explicitMap) {
+std::string QueryWin32DeviceIdentity(const std::string& devicePath, char /*letter*/,
+                                     PortHandle handle) {
+  std::string identity;
+  // The NT device behind the name: renumbered by Windows for every arrival.
+  const std::string prefix = "\\\\.\\";
+  const std::string name =
+      devicePath.compare(0, prefix.size(), prefix) == 0 ? devicePath.substr(prefix.size()) : devicePath;
+  char target[1024] = {};
+  if (::QueryDosDeviceA(name.c_str(), target, sizeof target - 1) != 0) identity = target;
+
+  HANDLE h = reinterpret_cast<HANDLE>(handle);
+  const bool own = !IsOpenHandle(handle);
+  if (own) {
+    // No access rights needed for the storage query.
+    h = ::CreateFileA(devicePath.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                      0, nullptr);
+  }
+  if (h != INVALID_HANDLE_VALUE && h != nullptr) {
+    STORAGE_DEVICE_NUMBER number{};
+    DWORD returned = 0;
+    if (::DeviceIoControl(h, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number, sizeof number,
+                          &returned, nullptr)) {
+      identity += "|device " + std::to_string(number.DeviceType) + ":" +
+                  std::to_string(number.DeviceNumber) + ":" + std::to_string(number.PartitionNumber);
+    }
+    if (own) ::CloseHandle(h);
+  }
+  return identity;
+}
+
+Win32Port::Win32Port(std::vector<DriveMapping> explicitMap, Win32IdentityQuery identity)
+    : identity_(std::move(identity)) {
   for (DriveMapping& m : explicitMap) explicitMap_[m.letter] = std::move(m.path);
+  ScanDrives();
+}
+
+std::uint32_t Win32Port::ScanDrives() {
+  std::uint32_t bits = ::GetLogicalDrives();
+  for (const auto& entry : explicitMap_) {
+    if (entry.first >= 'A' && entry.first <= 'Z') bits |= 1u << (entry.first - 'A');
+  }
+  std::map<char, std::string> bound;
+  for (int i = 0; i < 26; ++i) {
+    if ((bits & (1u << i)) == 0) continue;
+    const char letter = static_cast<char>('A' + i);
+    bound[letter] = identity_(DevicePath(letter), letter, kNullPortHandle);
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  bound_ = std::move(bound);
+  return bits;
+}
+
+std::string Win32Port::BoundIdentity(char letter) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto it = bound_.find(letter);
+  return it == bound_.end() ? std::string() : it->second;
 }
 
 std::string Win32Port::DevicePath(char letter) const {
@@ -55,6 +110,16 @@ PortHandle Win32Port::Open(char letter, std::uint32_t* osError) {
     SetErr(osError, ERROR_INVALID_NAME);
     return kInvalidPortHandle;
   }
+  std::string bound;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = bound_.find(letter);
+    if (it == bound_.end()) {
+      SetErr(osError, ERROR_FILE_NOT_FOUND);
+      return kInvalidPortHandle;
+    }
+    bound = it->second;
+  }
   const std::string path = DevicePath(letter);
   HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                            nullptr, OPEN_EXISTING, 0, nullptr);
@@ -62,7 +127,14 @@ PortHandle Win32Port::Open(char letter, std::uint32_t* osError) {
     SetErr(osError, ::GetLastError());
     return kInvalidPortHandle;
   }
-  return reinterpret_cast<PortHandle>(h);
+  // Only the device the letter was bound to; an unknown identity proves nothing.
+  const PortHandle handle = reinterpret_cast<PortHandle>(h);
+  if (bound.empty() || identity_(path, letter, handle) != bound) {
+    ::CloseHandle(h);
+    SetErr(osError, ERROR_DEV_NOT_EXIST);
+    return kInvalidPortHandle;
+  }
+  return handle;
 }
 
 void Win32Port::Close(PortHandle handle) {
@@ -109,10 +181,9 @@ bool Win32Port::SendBuffered(PortHandle handle, BufferedPassThroughRequest& requ
 }
 
 std::uint32_t Win32Port::LogicalDrives() {
-  std::uint32_t bits = ::GetLogicalDrives();
-  for (const auto& entry : explicitMap_) {
-    if (entry.first >= 'A' && entry.first <= 'Z') bits |= 1u << (entry.first - 'A');
-  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::uint32_t bits = 0;
+  for (const auto& entry : bound_) bits |= 1u << (entry.first - 'A');
   return bits;
 }
 

@@ -63,6 +63,11 @@ class PluggablePort final : public PassThroughPort {
     return mask;
   }
 
+  std::uint32_t ScanDrives() override {
+    inner_.ScanDrives();
+    return LogicalDrives();
+  }
+
  private:
   bool Gone(PortHandle handle, std::uint32_t* osError) {
     std::lock_guard<std::mutex> lock(mutex_);

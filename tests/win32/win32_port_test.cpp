@@ -63,6 +63,61 @@ TEST(Win32PortTest, RequestsOnClosedHandlesFailAtOsLevel) {
   EXPECT_EQ(word, 2);
 }
 
+// The identity check, with a fake identity query standing in for the one
+// Wine cannot answer for removable disks: the letter leads to a plain file.
+TEST(Win32PortTest, ALetterOpensOnlyTheDeviceItWasBoundTo) {
+  char dir[MAX_PATH] = {};
+  ASSERT_NE(::GetTempPathA(sizeof dir, dir), 0u);
+  const std::string file = std::string(dir) + "kx20-identity-" + std::to_string(::GetCurrentProcessId());
+  HANDLE f = ::CreateFileA(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(f, INVALID_HANDLE_VALUE);
+  ::CloseHandle(f);
+
+  struct Case {
+    const char* name;
+    std::string atBind;   // identity when the letters are assigned
+    std::string atOpen;   // identity of the device the open reaches
+    bool opens;
+  };
+  const Case cases[] = {
+      {"the same volume", "\\Device\\HarddiskVolume7|device 7:2:1", "\\Device\\HarddiskVolume7|device 7:2:1", true},
+      {"a new volume took the letter", "\\Device\\HarddiskVolume7|device 7:2:1",
+       "\\Device\\HarddiskVolume9|device 7:2:1", false},
+      {"another disk number", "\\Device\\HarddiskVolume7|device 7:2:1", "\\Device\\HarddiskVolume7|device 7:3:1",
+       false},
+      {"no identity could be learned", "", "", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string current = c.atBind;
+    int queriesWithHandle = 0;
+    Win32Port port({{'E', file}}, [&](const std::string& path, char letter, PortHandle handle) {
+      EXPECT_EQ(path, file);
+      EXPECT_EQ(letter, 'E');
+      if (IsOpenHandle(handle)) ++queriesWithHandle;
+      return current;
+    });
+    EXPECT_EQ(port.BoundIdentity('E'), c.atBind);
+    current = c.atOpen;
+    std::uint32_t err = 0;
+    const PortHandle h = port.Open('E', &err);
+    EXPECT_EQ(IsOpenHandle(h), c.opens);
+    EXPECT_EQ(queriesWithHandle, c.atBind.empty() ? 0 : 1);  // the handle itself was asked
+    if (!c.opens) {
+      EXPECT_EQ(err, static_cast<std::uint32_t>(ERROR_DEV_NOT_EXIST));
+      DeviceSession session(port);
+      EXPECT_EQ(session.Inquiry('E', nullptr), DevOpenFailed);
+      // The next scan binds the letter to what is there now.
+      port.ScanDrives();
+      const PortHandle again = port.Open('E', nullptr);
+      EXPECT_EQ(IsOpenHandle(again), !c.atOpen.empty());
+      port.Close(again);
+    }
+    port.Close(h);
+  }
+  ::DeleteFileA(file.c_str());
+}
+
 TEST(Win32PortTest, MakeHostPortRefusesDuplicateLetters) {
   std::string error;
   EXPECT_EQ(MakeHostPort({{'E', "a"}, {'E', "b"}}, &error), nullptr);
