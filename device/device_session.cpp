@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <memory>
+#include <vector>
 
 namespace kx20 {
 
@@ -180,9 +182,44 @@ bool DeviceSession::Close() {
   return true;
 }
 
+int InquirySlotNumber(const std::uint8_t* inquiry) {
+  const std::uint8_t* p = inquiry + 24;
+  const std::uint8_t* end = inquiry + 28;
+  while (p < end && (*p == ' ' || (*p >= '\t' && *p <= '\r'))) ++p;
+  bool negative = false;
+  if (p < end && (*p == '+' || *p == '-')) {
+    negative = *p == '-';
+    ++p;
+  }
+  int value = 0;
+  while (p < end && *p >= '0' && *p <= '9') value = value * 10 + (*p++ - '0');
+  return negative ? -value : value;
+}
+
+bool IsTargetInquiry(const std::uint8_t* inquiry) { return std::memcmp(inquiry + 8, "VYN", 3) == 0; }
+
 bool DeviceSession::Send(PassThroughRequest& request, std::uint32_t* osError) {
   std::uint32_t err = 0;
-  const bool ok = port_.SendDirect(deviceHandle, request, &err);
+  ScsiPassThroughDirect& s = request.sptd;
+  bool ok = false;
+  if (s.dataBuffer != nullptr && s.dataTransferLength != 0 && !IsAlignedDataBuffer(s.dataBuffer)) {
+    // A caller's buffer off the alignment the adapters need: the data goes
+    // through an aligned copy (the station's own buffers are aligned, so
+    // this is the exception, never the transfer path).
+    const std::uint32_t length = s.dataTransferLength;
+    std::vector<std::uint8_t> storage(length + kDataBufferAlignment);
+    void* raw = storage.data();
+    std::size_t space = storage.size();
+    void* aligned = std::align(kDataBufferAlignment, length, raw, space);
+    void* callers = s.dataBuffer;
+    if (s.dataIn == 0) std::memcpy(aligned, callers, length);
+    s.dataBuffer = aligned;
+    ok = port_.SendDirect(deviceHandle, request, &err);
+    s.dataBuffer = callers;
+    if (ok && s.dataIn != 0) std::memcpy(callers, aligned, std::min(length, s.dataTransferLength));
+  } else {
+    ok = port_.SendDirect(deviceHandle, request, &err);
+  }
   if (!ok) StoreError(osError, err);
   return ok;
 }
@@ -211,7 +248,13 @@ DeviceStatus DeviceSession::TestUnitReady() {
 
 DeviceStatus DeviceSession::Inquiry(char letter, std::uint8_t* output) {
   if (!Open(letter)) return DevOpenFailed;
-  std::uint8_t data[kInquiryLength] = {};
+  const DeviceStatus status = InquiryOnHandle(output);
+  Close();
+  return status;
+}
+
+DeviceStatus DeviceSession::InquiryOnHandle(std::uint8_t* output) {
+  alignas(kDataBufferAlignment) std::uint8_t data[kInquiryLength] = {};
   Cdb cdb{};
   cdb[0] = kOpInquiry;
   cdb[4] = kInquiryLength;
@@ -226,15 +269,18 @@ DeviceStatus DeviceSession::Inquiry(char letter, std::uint8_t* output) {
     const std::uint32_t n = std::min(request.sptd.dataTransferLength, kInquiryLength);
     std::memcpy(output, data, n);
   }
-  Close();
   return status;
 }
 
 bool DeviceSession::ProbeController(std::uint16_t& statusWord) {
+  return ProbeController(statusWord, nullptr);
+}
+
+bool DeviceSession::ProbeController(std::uint16_t& statusWord, std::uint32_t* osError) {
   const Cdb cdb = VendorCdb(kOpVendor, 0x6F, 0x00);
   PassThroughRequest request;
   BuildPassThroughRequest(request, 0, nullptr, 0, cdb.data(), 16, 10);
-  const bool sent = Send(request, nullptr);
+  const bool sent = Send(request, osError);
   return ProbeRule(sent, request, statusWord);
 }
 
@@ -258,7 +304,7 @@ DeviceStatus DeviceSession::ProbeControllerStatus() { return VendorNoData(0x6F, 
 
 DeviceStatus DeviceSession::VendorRead512(std::uint8_t qualifier, std::uint8_t* output,
                                           std::uint32_t length, std::uint32_t* osError) {
-  std::uint8_t block[kVendorBlockSize] = {};
+  alignas(kDataBufferAlignment) std::uint8_t block[kVendorBlockSize] = {};
   const Cdb cdb = VendorCdb(kOpVendor, 0x60, qualifier);
   PassThroughRequest request;
   BuildPassThroughRequest(request, 0, block, kVendorBlockSize, cdb.data(), 16, 5);
@@ -282,7 +328,7 @@ DeviceStatus DeviceSession::ReadConfigTable(std::uint8_t* output, std::uint32_t 
 
 DeviceStatus DeviceSession::WriteConfigTable(const std::uint8_t* source, std::uint32_t length,
                                              std::uint32_t* osError) {
-  std::uint8_t block[kVendorBlockSize] = {};
+  alignas(kDataBufferAlignment) std::uint8_t block[kVendorBlockSize] = {};
   if (source != nullptr) std::memcpy(block, source, std::min(length, kVendorBlockSize));
   const Cdb cdb = VendorCdb(kOpVendor, 0x61, 0x00);
   PassThroughRequest request;
@@ -316,7 +362,7 @@ DeviceStatus DeviceSession::SignalFail() { return VendorNoData(0x04, 0x00, 2); }
 
 DeviceStatus DeviceSession::ReadCapacity(std::uint32_t& lastLba, char letter) {
   if (!Open(letter)) return DevOpenFailed;
-  std::uint8_t reply[kCapacityReplyLength] = {};
+  alignas(kDataBufferAlignment) std::uint8_t reply[kCapacityReplyLength] = {};
   Cdb cdb{};
   cdb[0] = kOpReadCapacity10;
   PassThroughRequest request;

@@ -130,6 +130,13 @@ DeviceStatus CheckConditionRule(bool sent, const PassThroughRequest& request);
 bool ProbeRule(bool sent, const PassThroughRequest& request, std::uint16_t& statusWord);
 DeviceStatus CommandCodeRule(bool sent, const PassThroughRequest& request, DeviceStatus failureCode);
 
+// INQUIRY replies (at least 28 bytes): a target disk's vendor identification
+// begins with "VYN" (bytes 8-10, case-sensitive); its slot number is bytes
+// 24-27 read as decimal text (leading white space skipped, one optional
+// sign, digits up to the first non-digit; 0 when there are none).
+bool IsTargetInquiry(const std::uint8_t* inquiry);
+int InquirySlotNumber(const std::uint8_t* inquiry);
+
 // ---------------------------------------------------------------------------
 // The session
 // ---------------------------------------------------------------------------
@@ -166,9 +173,14 @@ class DeviceSession {
   DeviceStatus ReadCapacity(std::uint32_t& lastLba, char letter);
 
   // --- Commands on the caller's handle ----------------------------------------
+  // INQUIRY on the open handle (as Inquiry, without opening or closing).
+  DeviceStatus InquiryOnHandle(std::uint8_t* output);
   // Controller probe: true when the controller accepted it; on OS failure
   // writes 2 into statusWord.
   bool ProbeController(std::uint16_t& statusWord);
+  // The same, also handing out the OS error of a request that failed at OS
+  // level (service tools print it; the station's rule does not keep it).
+  bool ProbeController(std::uint16_t& statusWord, std::uint32_t* osError);
   DeviceStatus ProbeControllerStatus();
   // 512-byte vendor reads: on DevOk copy min(length, 512) bytes to `output`.
   // `osError` (may be null) receives the OS error of a failed request.

@@ -24,7 +24,8 @@ struct PreparedImageSnapshot {
   std::uint32_t imageCapacity = 0;    // last block address the image was built for
   std::uint32_t imageRootSector = 0;  // R of its layout; the clearing step stops below R + 1024
   FatLayout layout;                   // the whole layout, for display and checks
-  PreparedImage preparedImage{};      // byte n * 512 = first byte of disk sector n
+  // byte n * 512 = first byte of disk sector n; aligned for direct transfers
+  alignas(16) PreparedImage preparedImage{};
 };
 
 // Keeps the last successfully built image. One per process (the main window

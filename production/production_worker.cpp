@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -29,7 +30,35 @@ std::uint32_t Progress(std::uint32_t done, std::uint32_t divisor) {
 struct Failure {
   const char* errorText;
   WorkerStatusCode code;
+  // False when the disk on the handle is not the one this worker probed:
+  // then not even the fail signal is sent to it.
+  bool tellController = true;
 };
+
+// A 64 KB transfer block, aligned for direct transfers.
+class AlignedChunk {
+ public:
+  AlignedChunk() : block_(std::make_unique<Block>()) {}
+  std::uint8_t* data() { return block_->bytes.data(); }
+  const std::uint8_t* data() const { return block_->bytes.data(); }
+  std::uint8_t* begin() { return block_->bytes.data(); }
+  std::uint8_t* end() { return block_->bytes.data() + kChunkBytes; }
+  std::uint8_t& operator[](std::size_t i) { return block_->bytes[i]; }
+
+ private:
+  struct alignas(kDataBufferAlignment) Block {
+    std::array<std::uint8_t, kChunkBytes> bytes{};
+  };
+  std::unique_ptr<Block> block_;
+};
+
+// The verdict when the disk reached after the reopen by letter is not the
+// one this worker probed (another make, or another slot's disk on the
+// letter). It is the verdict of the step that reopened the disk: a disk
+// that is simply gone at that reopen fails READ CAPACITY with the same text,
+// so an operator sees one verdict, "[capacity X]", for a disk replugged or
+// swapped mid-run, whichever way the host handed out the letter.
+constexpr Failure kWrongDiskFailure{"USBErr_Capacity", StatusCapacityFail, false};
 
 class ProductionPass {
  public:
@@ -38,11 +67,7 @@ class ProductionPass {
         locks_(locks),
         letter_(static_cast<char>((startValue >> 16) & 0xFF)),
         row_(static_cast<int>(startValue & 0xFFFF)),
-        session_(*env.port),
-        testPattern_(kChunkBytes),
-        testReadBack_(kChunkBytes),
-        zeroBlock_(kChunkBytes),
-        imageReadBack_(kChunkBytes) {}
+        session_(*env.port) {}
 
   void Run();
 
@@ -56,6 +81,9 @@ class ProductionPass {
   // The common failure exit: controller told, handle closed, log written, row updated.
   void Fail(const Failure& failure);
   void Pass();
+  // After a reopen by letter: whether the disk on the handle is a target
+  // disk of this worker's slot.
+  bool SameDiskAsProbed();
 
   std::optional<Failure> ConfigurationStep(const ProductionSettings& settings,
                                            ConfigCheckResult& check);
@@ -73,10 +101,10 @@ class ProductionPass {
   DeviceSession session_;
   std::array<std::uint8_t, 512> flashInfo_{};
   std::array<std::uint8_t, 512> tableReadBack_{};
-  std::vector<std::uint8_t> testPattern_;
-  std::vector<std::uint8_t> testReadBack_;
-  std::vector<std::uint8_t> zeroBlock_;
-  std::vector<std::uint8_t> imageReadBack_;
+  AlignedChunk testPattern_;
+  AlignedChunk testReadBack_;
+  AlignedChunk zeroBlock_;
+  AlignedChunk imageReadBack_;
   // Held from the serial-number step to the end of the table steps; a
   // failure inside them keeps it until the worker ends.
   std::unique_lock<std::mutex> setupGuard_;
@@ -114,6 +142,9 @@ void ProductionPass::Run() {
   if (session_.ReadCapacity(lastLba, letter_) != DevOk || lastLba == 0) {
     return Fail({"USBErr_Capacity", StatusCapacityFail});
   }
+  // The handle now comes from a reopen by letter: nothing more reaches the
+  // disk (and no sector is written) unless it is the one probed.
+  if (!SameDiskAsProbed()) return Fail(kWrongDiskFailure);
   session_.VerifyLeadingBlocks();
   for (std::uint32_t i = 0; i < kChunkBytes; i += 2) {
     testPattern_[i] = 0x55;
@@ -248,8 +279,15 @@ std::optional<Failure> ProductionPass::WriteAndVerifyImage() {
   return std::nullopt;
 }
 
+bool ProductionPass::SameDiskAsProbed() {
+  std::uint8_t inquiry[kInquiryLength] = {};
+  if (session_.InquiryOnHandle(inquiry) != DevOk) return false;
+  // Row r shows slot r + 1: the slot discovery read from this disk.
+  return IsTargetInquiry(inquiry) && InquirySlotNumber(inquiry) == row_ + 1;
+}
+
 void ProductionPass::Fail(const Failure& failure) {
-  session_.SignalFail();
+  if (failure.tellController) session_.SignalFail();
   session_.Close();
   const LogRecord record = MakeFailRecord(failure.errorText);
   {
@@ -295,10 +333,13 @@ void RunCodeFlashWorker(PassThroughPort& port, StatusPoster& poster, std::uint32
   }
   post(StatusEraseProgress, 0);
   const std::uint16_t blocks = size256K ? 16 : 32;
-  std::vector<std::uint8_t> zero(kCodeFlashBlockSize);
+  struct alignas(kDataBufferAlignment) ZeroBlock {
+    std::array<std::uint8_t, kCodeFlashBlockSize> bytes{};
+  };
+  const auto zero = std::make_unique<ZeroBlock>();
   bool failed = false;
   for (std::uint16_t b = 0; b < blocks; ++b) {
-    const DeviceStatus status = session.WriteCodeFlashBlock(zero.data(), b, nullptr);
+    const DeviceStatus status = session.WriteCodeFlashBlock(zero->bytes.data(), b, nullptr);
     // The divisor is 32 for both sizes: a 16-block run ends at 50 %.
     post(StatusEraseProgress, (b + 1u) * 100u / 32u);
     if (status != DevOk) {

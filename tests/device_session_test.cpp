@@ -38,7 +38,8 @@ class SessionTest : public ::testing::Test {
   }
   FakePort port;
   DeviceSession session{port};
-  std::uint8_t buffer[65536] = {};
+  // Large enough for the biggest transfer of the command table (258 sectors).
+  alignas(kDataBufferAlignment) std::uint8_t buffer[0x0102 * 512] = {};
   std::uint32_t osError = 0;
 };
 

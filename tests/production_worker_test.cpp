@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <sstream>
 #include <thread>
 
@@ -320,6 +321,91 @@ TEST(ProductionBatch, UnpluggedDisksNeverHangAndAlwaysGetAConsistentVerdict) {
     EXPECT_NE(text, Label(static_cast<int>(i)) + "-:Pass") << "unplugged after " << points[i];
   }
   EXPECT_EQ(rig.LogRecords().size(), static_cast<std::size_t>(verdicts));
+}
+
+// A port without letter binding, as a host would behave if nothing bound
+// the letters: after `opensBeforeSwap` opens of `letter`, the letter leads
+// to the disk of `other` instead. It also notes every data buffer that
+// reaches the port off the alignment direct transfers need.
+class SwappingPort final : public PassThroughPort {
+ public:
+  SwappingPort(PassThroughPort& inner, char letter, char other, int opensBeforeSwap)
+      : inner_(inner), letter_(letter), other_(other), opensLeft_(opensBeforeSwap) {}
+  PortHandle Open(char letter, std::uint32_t* osError) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (letter == letter_ && opensLeft_-- <= 0) letter = other_;
+    return inner_.Open(letter, osError);
+  }
+  void Close(PortHandle handle) override { inner_.Close(handle); }
+  bool SendDirect(PortHandle handle, PassThroughRequest& request, std::uint32_t* osError) override {
+    if (request.sptd.dataTransferLength != 0 && !IsAlignedDataBuffer(request.sptd.dataBuffer)) ++misaligned;
+    return inner_.SendDirect(handle, request, osError);
+  }
+  bool SendBuffered(PortHandle handle, BufferedPassThroughRequest& request,
+                    std::uint32_t* osError) override {
+    return inner_.SendBuffered(handle, request, osError);
+  }
+  std::uint32_t LogicalDrives() override { return inner_.LogicalDrives(); }
+  std::atomic<int> misaligned{0};
+
+ private:
+  PassThroughPort& inner_;
+  const char letter_;
+  const char other_;
+  std::mutex mutex_;
+  int opensLeft_;
+};
+
+// The second guard: when the reopen by letter after the capacity pause
+// reaches another disk, the worker fails without writing a sector to either
+// disk and without sending the stranger anything but READ CAPACITY and the
+// INQUIRY that unmasks it.
+TEST(ProductionBatch, AReopenThatReachesAnotherDiskFailsBeforeAnyWrite) {
+  struct Case {
+    const char* name;
+    char other;          // the disk the letter leads to after the swap
+    bool guardTrips;
+  };
+  const Case cases[] = {
+      {"another slot's disk", 'G', true},
+      {"a disk of another make", 'C', true},
+      {"no swap", 'E', false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FarmLayout layout = DefaultFarmLayout();
+    layout.disks.resize(3);  // E, F, G in slots 1 to 3
+    ProductionRig rig(layout);
+    SimDisk* stranger = rig.farm().Disk(c.other);
+    const auto before = stranger->ReceivedOpcodes();
+    // Opens of E: the worker's own, the reopen of TEST UNIT READY, then the
+    // reopen of READ CAPACITY, which reaches the other disk.
+    SwappingPort port(rig.farm(), 'E', c.other, 2);
+    rig.env().port = &port;
+    rig.RunBatch({'E'});
+    EXPECT_EQ(port.misaligned.load(), 0);
+    if (!c.guardTrips) {
+      EXPECT_EQ(rig.FinalRow('E', "01").first, "01-:Pass");
+      continue;
+    }
+    EXPECT_EQ(rig.FinalRow('E', "01").first, "01-:[capacity X]");
+    const auto records = rig.LogRecords();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].at("Result"), "FAIL");
+    EXPECT_EQ(records[0].at("Error Code"), "USBErr_Capacity");
+    auto received = stranger->ReceivedOpcodes();
+    for (const auto& [op, n] : before) received[op] -= n;
+    EXPECT_EQ(received[0x25], 1u);  // READ CAPACITY, the reopen itself
+    EXPECT_EQ(received[0x12], 1u);  // the guard's INQUIRY
+    for (const auto& [op, n] : received) {
+      if (op != 0x25 && op != 0x12) {
+        EXPECT_EQ(n, 0u) << "operation code " << int{op};
+      }
+    }
+    EXPECT_EQ(stranger->SectorsWritten(), 0u);
+    EXPECT_EQ(stranger->LastSignal(), SimSignal::None);
+    EXPECT_EQ(rig.farm().Disk('E')->SectorsWritten(), 0u);
+  }
 }
 
 TEST(ProductionBatch, EraseProgressReachesOkAndCountsBlocks) {
