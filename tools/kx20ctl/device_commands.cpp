@@ -60,16 +60,23 @@ std::string Printable(const std::uint8_t* p, std::size_t n) {
 }
 
 // The shared front part of the single-disk commands: device options plus one
-// drive letter. Returns 0 and fills the outputs, or the usage exit code.
+// drive letter, and "--force" where `force` is given. Returns 0 and fills
+// the outputs, or the usage exit code.
 int ParseOneDisk(const char* command, std::vector<std::string> args, DeviceOptions& options,
-                 char& letter) {
+                 char& letter, bool* force = nullptr) {
+  if (force != nullptr) {
+    const auto it = std::find(args.begin(), args.end(), "--force");
+    *force = it != args.end();
+    if (*force) args.erase(it);
+  }
   std::string error;
   if (!ParseDeviceOptions(args, options, error)) {
     std::fprintf(stderr, "kx20ctl %s: %s\n", command, error.c_str());
     return kExitUsage;
   }
   if (args.size() != 1) {
-    std::fprintf(stderr, "usage: kx20ctl %s %s L\n", command, kDeviceOptionsUsage);
+    std::fprintf(stderr, "usage: kx20ctl %s %s%s L\n", command, kDeviceOptionsUsage,
+                 force != nullptr ? " [--force]" : "");
     return kExitUsage;
   }
   std::string text = args[0];
@@ -102,6 +109,30 @@ int Report(const char* command, char letter, DeviceStatus status, std::uint32_t 
   return status == DevOk ? kExitOk : kExitFailed;
 }
 
+// Vendor commands and writes go to target disks only: a disk whose INQUIRY
+// vendor is not "VYN" (a card reader, a system disk, any other make) may
+// take a vendor operation code as something destructive. Returns kExitOk
+// when the command may go ahead, else prints why and returns kExitUsage.
+int RefuseNonTarget(const char* command, DeviceSession& session, char letter, bool force) {
+  std::uint8_t reply[kInquiryLength] = {};
+  const DeviceStatus status = session.Inquiry(letter, reply);
+  if (status == DevOk && IsTargetInquiry(reply)) return kExitOk;
+  if (status == DevOpenFailed) return Report(command, letter, status, 0);  // nothing was sent
+  const std::string why = status == DevOk
+                              ? "its INQUIRY vendor is \"" + Printable(reply + 8, 8) + "\", not \"VYN\""
+                              : std::string("its INQUIRY failed (status ") + std::to_string(status) + " " +
+                                    DeviceStatusName(status) + ")";
+  if (force) {
+    std::fprintf(stderr, "kx20ctl %s: drive %c: %s; sending anyway (--force)\n", command, letter, why.c_str());
+    return kExitOk;
+  }
+  std::fprintf(stderr,
+               "kx20ctl %s: drive %c: is not a target disk: %s. Refusing to send it vendor commands; "
+               "--force overrides.\n",
+               command, letter, why.c_str());
+  return kExitUsage;
+}
+
 int RunInquiry(const std::vector<std::string>& args) {
   DeviceOptions options;
   char letter = 0;
@@ -122,18 +153,28 @@ int RunInquiry(const std::vector<std::string>& args) {
   return rc;
 }
 
+// The station's own probe (10 s, true when the controller accepted it).
 int RunProbe(const std::vector<std::string>& args) {
   DeviceOptions options;
   char letter = 0;
-  if (int rc = ParseOneDisk("probe", args, options, letter); rc != kExitOk) return rc;
+  bool force = false;
+  if (int rc = ParseOneDisk("probe", args, options, letter, &force); rc != kExitOk) return rc;
   auto port = OpenPort("probe", options);
   if (!port) return kExitUsage;
   DeviceSession session(*port);
-  DeviceStatus status = DevOpenFailed;
-  if (session.Open(letter)) status = session.ProbeControllerStatus();
-  const int rc = Report("probe", letter, status, 0);
-  std::printf("  controller %s\n", status == DevOk ? "answered the probe" : "did not answer the probe");
-  return rc;
+  if (int rc = RefuseNonTarget("probe", session, letter, force); rc != kExitOk) return rc;
+  if (!session.Open(letter)) {
+    std::printf("probe %c: drive did not open (status 2 DevOpenFailed)\n", letter);
+    return kExitFailed;
+  }
+  std::uint16_t statusWord = 0;
+  std::uint32_t osError = 0;
+  const bool answered = session.ProbeController(statusWord, &osError);
+  session.Close();
+  std::printf("probe %c: controller %s", letter, answered ? "answered the probe" : "did not answer the probe");
+  if (statusWord == 2) std::printf(" (request failed at OS level, OS error %u)", static_cast<unsigned>(osError));
+  std::printf("\n");
+  return answered ? kExitOk : kExitFailed;
 }
 
 int RunCapacity(const std::vector<std::string>& args) {
@@ -189,10 +230,12 @@ void DescribeFlashInfo(const std::uint8_t* b) {
 int RunVendorRead(const char* command, const std::vector<std::string>& args, bool flashInfo) {
   DeviceOptions options;
   char letter = 0;
-  if (int rc = ParseOneDisk(command, args, options, letter); rc != kExitOk) return rc;
+  bool force = false;
+  if (int rc = ParseOneDisk(command, args, options, letter, &force); rc != kExitOk) return rc;
   auto port = OpenPort(command, options);
   if (!port) return kExitUsage;
   DeviceSession session(*port);
+  if (int rc = RefuseNonTarget(command, session, letter, force); rc != kExitOk) return rc;
   std::uint8_t block[kVendorBlockSize] = {};
   std::uint32_t osError = 0;
   DeviceStatus status = DevOpenFailed;
@@ -245,13 +288,15 @@ KX20CTL_SUBCOMMAND("scan", "[--sim[=FARM] | --drive L=DEV]",
                    "one discovery pass: the ten slot rows (row, image, text)", RunScan);
 KX20CTL_SUBCOMMAND("inquiry", "[--sim[=FARM] | --drive L=DEV] L",
                    "INQUIRY on drive L: vendor, product, slot text, reply bytes", RunInquiry);
-KX20CTL_SUBCOMMAND("probe", "[--sim[=FARM] | --drive L=DEV] L",
-                   "send the controller probe to drive L", RunProbe);
+KX20CTL_SUBCOMMAND("probe", "[--sim[=FARM] | --drive L=DEV] [--force] L",
+                   "the station's controller probe on drive L (target disks only)", RunProbe);
 KX20CTL_SUBCOMMAND("capacity", "[--sim[=FARM] | --drive L=DEV] L",
                    "READ CAPACITY on drive L: last LBA and size", RunCapacity);
-KX20CTL_SUBCOMMAND("flash-info", "[--sim[=FARM] | --drive L=DEV] L",
-                   "read the controller's flash information block of drive L", RunFlashInfo);
-KX20CTL_SUBCOMMAND("read-table", "[--sim[=FARM] | --drive L=DEV] L",
-                   "read back the controller's configuration table of drive L", RunReadTable);
+KX20CTL_SUBCOMMAND("flash-info", "[--sim[=FARM] | --drive L=DEV] [--force] L",
+                   "read the controller's flash information block of drive L (target disks only)",
+                   RunFlashInfo);
+KX20CTL_SUBCOMMAND("read-table", "[--sim[=FARM] | --drive L=DEV] [--force] L",
+                   "read back the controller's configuration table of drive L (target disks only)",
+                   RunReadTable);
 
 }  // namespace kx20::ctl
