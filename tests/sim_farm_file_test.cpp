@@ -151,6 +151,9 @@ TEST(SimFarmFile, BadInputNamesFileLineAndProblem) {
       {"[E]\nslot = 1\nvendor = TOOLONGVENDOR\n", 3, "vendor needs up to 8 characters"},
       {"[E]\nslot = 1\nbacking =\n", 3, "backing needs"},
       {"\n\n[E]\nvendor = VYN\n", 3, "has no slot"},
+      {"[farm]\nhost = macos\n", 2, "host needs 'windows' or 'linux'"},
+      {"[E]\nslot = 1\narrival = 12345\n", 3, "arrival needs a slot text"},
+      {"[E]\nslot = 1\narrival = 5\n", 3, "arrival needs the fault unplug-after"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
@@ -160,6 +163,29 @@ TEST(SimFarmFile, BadInputNamesFileLineAndProblem) {
     EXPECT_EQ(error.rfind("bench/farm.ini:" + std::to_string(c.line) + ": ", 0), 0u) << error;
     EXPECT_NE(error.find(c.problem), std::string::npos) << error;
     EXPECT_EQ(layout, DefaultFarmLayout()) << "a failed parse leaves the output alone";
+  }
+}
+
+TEST(SimFarmFile, HostStyleAndArrivalsAreRead) {
+  struct Case {
+    const char* text;
+    SimHostStyle host;
+    std::string arrival;
+  };
+  const Case cases[] = {
+      {"[E]\nslot = 1\n", SimHostStyle::kWindows, ""},
+      {"[farm]\nhost = Linux\n[E]\nslot = 1\nfault = unplug-after=9\narrival = 7\n", SimHostStyle::kLinux, "7"},
+      {"[farm]\nhost = windows\n[E]\nslot = 1\nfault = unplug-after=9\narrival = FOREIGN\n",
+       SimHostStyle::kWindows, kSimForeignArrival},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    FarmLayout layout;
+    std::string error;
+    ASSERT_TRUE(ParseFarmText(c.text, "farm.ini", "", layout, error)) << error;
+    EXPECT_EQ(layout.hostStyle, c.host);
+    ASSERT_EQ(layout.disks.size(), 1u);
+    EXPECT_EQ(layout.disks[0].arrival, c.arrival);
   }
 }
 

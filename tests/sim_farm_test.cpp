@@ -46,6 +46,63 @@ TEST(SimFarm, DefaultFarmShowsTenLettersPlusTheSystemDisk) {
   }
 }
 
+// What the host shows under each letter after a disk leaves, and what a
+// letter opens: the disk bound at the last scan, or nothing.
+TEST(SimFarm, DisksThatLeaveAndArriveFollowTheHostStyle) {
+  struct Case {
+    const char* name;
+    SimHostStyle host;
+    std::string arrival;
+    std::string hostF;  // INQUIRY slot field the host shows under F: after F's disk left
+    std::string hostG;
+  };
+  const Case cases[] = {
+      {"windows: the letter stays free", SimHostStyle::kWindows, "", "", "   3"},
+      {"windows: a new disk takes the freed letter", SimHostStyle::kWindows, "7", "   7", "   3"},
+      {"linux: later disks move down a letter", SimHostStyle::kLinux, "", "   3", ""},
+      {"linux: a new disk takes the freed node", SimHostStyle::kLinux, "9", "   9", "   3"},
+      {"a foreign disk arrives", SimHostStyle::kWindows, kSimForeignArrival, "", "   3"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    VirtualClock clock;
+    FarmLayout layout = DefaultFarmLayout();
+    layout.disks.resize(3);  // E, F, G
+    layout.hostStyle = c.host;
+    layout.disks[1].faults.unplugAfter = 1;
+    layout.disks[1].arrival = c.arrival;
+    auto farm = SimFarm::Create(layout, clock, nullptr);
+    ASSERT_TRUE(farm);
+    SimDisk* leaving = farm->Disk('F');
+    std::uint8_t reply[32] = {};
+    ASSERT_EQ(SendOnce(*farm, 'F', Cdb({0x12, 0, 0, 0, 0x20}), 10, true, reply, 32).status, 0);
+    ASSERT_TRUE(leaving->Unplugged());
+
+    auto slotOn = [&](char letter) {
+      SimDisk* d = farm->HostDisk(letter);
+      return d == nullptr ? std::string() : d->Config().slot;
+    };
+    EXPECT_EQ(slotOn('F'), c.hostF);
+    EXPECT_EQ(slotOn('G'), c.hostG);
+    if (c.arrival == kSimForeignArrival) {
+      ASSERT_NE(farm->HostDisk('F'), nullptr);
+      EXPECT_EQ(farm->HostDisk('F')->Config().vendor, "ACME");
+    }
+    // Until the next scan, F opens nothing and G still opens its own disk.
+    std::uint32_t err = 0;
+    EXPECT_EQ(farm->Open('F', &err), kInvalidPortHandle);
+    EXPECT_EQ(err, kSimErrorFileNotFound);
+    const auto gBefore = farm->Disk('G')->CommandCount();
+    ASSERT_EQ(SendOnce(*farm, 'G', Cdb({0x00}), 6, true, nullptr, 0).status, 0);
+    EXPECT_EQ(farm->Disk('G')->CommandCount(), gBefore + 1);
+    // The scan binds the letters to what the host shows now.
+    farm->ScanDrives();
+    const PortHandle f = farm->Open('F', &err);
+    EXPECT_EQ(IsOpenHandle(f), !c.hostF.empty() || c.arrival == kSimForeignArrival);
+    farm->Close(f);
+  }
+}
+
 TEST(SimFarm, HandlesAreFreshPerOpenAndDeadAfterClose) {
   VirtualClock clock;
   auto farm = SimFarm::Create(DefaultFarmLayout(), clock, nullptr);
