@@ -9,6 +9,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace kx20 {
 
@@ -147,6 +149,11 @@ class PassThroughPort {
   // letters now present, as LogicalDrives. Console thread only.
   // The default suits ports whose letters cannot change: it binds nothing.
   virtual std::uint32_t ScanDrives() { return LogicalDrives(); }
+
+  // Service output: one line per letter saying which device it is bound to,
+  // and one per device the last scan found but could give no letter.
+  // Console thread only. Default: nothing to say.
+  virtual std::vector<std::string> DriveNotes() { return {}; }
 };
 
 }  // namespace kx20

@@ -203,6 +203,19 @@ std::uint32_t SimFarm::ScanDrives() {
   return LogicalDrives();
 }
 
+std::vector<std::string> SimFarm::DriveNotes() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<std::string> notes;
+  for (const auto& [letter, disk] : bound_) {
+    const SimDiskConfig& c = disk->Config();
+    std::string line = std::string(1, letter) + ": simulated disk, vendor \"" + c.vendor + "\"";
+    if (!c.systemDisk) line += ", slot \"" + c.slot + "\"";
+    if (disk->Unplugged()) line += " (gone: unopenable until the next scan)";
+    notes.push_back(line);
+  }
+  return notes;
+}
+
 SimDisk* SimFarm::Disk(char letter) {
   auto it = disks_.find(letter);
   return it == disks_.end() ? nullptr : it->second.get();

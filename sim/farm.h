@@ -58,6 +58,7 @@ class SimFarm final : public PassThroughPort {
                     std::uint32_t* osError) override;
   std::uint32_t LogicalDrives() override;
   std::uint32_t ScanDrives() override;
+  std::vector<std::string> DriveNotes() override;
 
   // --- Inspection -----------------------------------------------------------
   // The disk of section `letter` (C: included), or null, wherever the host

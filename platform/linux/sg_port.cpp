@@ -240,6 +240,25 @@ std::vector<std::string> SgPort::UnmappedDevices() {
   return unmapped_;
 }
 
+std::vector<std::string> SgPort::DriveNotes() {
+  std::vector<std::string> notes;
+  for (const auto& [letter, b] : Bindings()) {
+    std::string line = std::string(1, letter) + ": " + b.mappedPath;
+    if (!b.node.empty() && b.node != b.mappedPath) line += " -> " + b.node;
+    if (b.identity) {
+      line += "  SCSI " + b.identity->Hctl();
+      if (!b.identity->UsbPort().empty()) line += ", USB port " + b.identity->UsbPort();
+    } else {
+      line += "  (" + b.problem + ": unopenable until the next scan)";
+    }
+    notes.push_back(line);
+  }
+  for (const std::string& node : UnmappedDevices()) {
+    notes.push_back("no letter: " + node + " (beyond Z:; map it with --drive L=" + node + ")");
+  }
+  return notes;
+}
+
 std::uint32_t SgPort::LogicalDrives() {
   std::lock_guard<std::mutex> lock(mutex_);
   std::uint32_t bits = 0;

@@ -175,6 +175,7 @@ class SgPort : public PassThroughPort {
                     std::uint32_t* osError) override;
   std::uint32_t LogicalDrives() override;
   std::uint32_t ScanDrives() override;
+  std::vector<std::string> DriveNotes() override;
 
   // The bindings in force (letter -> binding).
   std::map<char, SgBinding> Bindings();

@@ -91,6 +91,16 @@ std::uint32_t Win32Port::ScanDrives() {
   return bits;
 }
 
+std::vector<std::string> Win32Port::DriveNotes() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<std::string> notes;
+  for (const auto& [letter, identity] : bound_) {
+    notes.push_back(std::string(1, letter) + ": " + DevicePath(letter) + "  " +
+                    (identity.empty() ? std::string("(no identity: unopenable until the next scan)") : identity));
+  }
+  return notes;
+}
+
 std::string Win32Port::BoundIdentity(char letter) {
   std::lock_guard<std::mutex> lock(mutex_);
   const auto it = bound_.find(letter);

@@ -51,6 +51,7 @@ class Win32Port : public PassThroughPort {
                     std::uint32_t* osError) override;
   std::uint32_t LogicalDrives() override;
   std::uint32_t ScanDrives() override;
+  std::vector<std::string> DriveNotes() override;
 
   // The device path opened for `letter`: the mapped one, or \\.\E:.
   std::string DevicePath(char letter) const;

@@ -224,6 +224,10 @@ TEST(SgPortMapTest, DevicesBeyondZAreReportedAndCanBeMappedExplicitly) {
   }
   SgPort defaults(kernel.Ops(), {});
   EXPECT_EQ(defaults.UnmappedDevices(), (std::vector<std::string>{"/dev/sg24", "/dev/sg25"}));
+  const auto notes = defaults.DriveNotes();
+  ASSERT_EQ(notes.size(), 26u);
+  EXPECT_EQ(notes[2], "E: /dev/sg2  SCSI 6:0:0:0, USB port 1-2");
+  EXPECT_EQ(notes[25], "no letter: /dev/sg25 (beyond Z:; map it with --drive L=/dev/sg25)");
   SgPort mapped(kernel.Ops(), {{'E', "/dev/sg25"}});
   EXPECT_TRUE(mapped.UnmappedDevices().empty());
   const PortHandle h = mapped.Open('E', nullptr);

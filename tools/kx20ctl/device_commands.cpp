@@ -275,6 +275,9 @@ int RunScan(const std::vector<std::string>& rawArgs) {
   MemoryConsoleView view;
   SlotDiscovery discovery(*port, table, flags, view);
   discovery.ScanDevices();
+  for (const std::string& line : port->DriveNotes()) {
+    if (line.rfind("no letter:", 0) == 0) std::fprintf(stderr, "kx20ctl scan: %s\n", line.c_str());
+  }
   const auto rows = view.Rows();
   for (std::size_t r = 0; r < rows.size(); ++r) {
     std::printf("%zu\t%d\t%s\n", r, rows[r].image, rows[r].text.c_str());
@@ -282,8 +285,36 @@ int RunScan(const std::vector<std::string>& rawArgs) {
   return kExitOk;
 }
 
+// The letter map as the port bound it, and devices that got no letter.
+int RunDrives(const std::vector<std::string>& rawArgs) {
+  std::vector<std::string> args = rawArgs;
+  DeviceOptions options;
+  std::string error;
+  if (!ParseDeviceOptions(args, options, error)) {
+    std::fprintf(stderr, "kx20ctl drives: %s\n", error.c_str());
+    return kExitUsage;
+  }
+  if (!args.empty()) {
+    std::fprintf(stderr, "usage: kx20ctl drives %s\n", kDeviceOptionsUsage);
+    return kExitUsage;
+  }
+  auto port = OpenPort("drives", options);
+  if (!port) return kExitUsage;
+  const std::uint32_t drives = port->LogicalDrives();
+  std::printf("letters:");
+  for (int i = 0; i < 26; ++i) {
+    if (drives & (1u << i)) std::printf(" %c:", 'A' + i);
+  }
+  std::printf("\n");
+  for (const std::string& line : port->DriveNotes()) std::printf("  %s\n", line.c_str());
+  return kExitOk;
+}
+
 }  // namespace
 
+KX20CTL_SUBCOMMAND("drives", "[--sim[=FARM] | --drive L=DEV]",
+                   "the drive letters and the device each is bound to; devices without a letter",
+                   RunDrives);
 KX20CTL_SUBCOMMAND("scan", "[--sim[=FARM] | --drive L=DEV]",
                    "one discovery pass: the ten slot rows (row, image, text)", RunScan);
 KX20CTL_SUBCOMMAND("inquiry", "[--sim[=FARM] | --drive L=DEV] L",
