@@ -34,6 +34,9 @@ TEST(SimFarmFile, ShippedFaultFarmLoads) {
   std::string error;
   ASSERT_TRUE(LoadFarmFile(KX20_SOURCE_DIR "/examples/farm-faults.ini", layout, error)) << error;
   EXPECT_EQ(layout.disks.size(), 10u);
+  ASSERT_TRUE(LoadFarmFile(KX20_SOURCE_DIR "/examples/farm-replug.ini", layout, error)) << error;
+  EXPECT_EQ(layout.disks.size(), 4u);
+  EXPECT_EQ(layout.disks[2].arrival, kSimForeignArrival);
 }
 
 TEST(SimFarmFile, ReadsEveryKey) {
