@@ -274,7 +274,10 @@ void Station::Initialise() {
 
 bool Station::Tick() {
   DiscoveryFlags& flags = shared_->flags;
-  if (flags.rescanPending.load() == 1) {
+  // A scan binds the drive letters afresh: never under a running worker (a
+  // start may tick before its first worker has cleared the flag, and the
+  // settings panel sets it when it closes); it stays pending until then.
+  if (flags.rescanPending.load() == 1 && RunningWorkerCount() == 0) {
     discovery_->ScanDevices();
     flags.removalWatch.store(0);
     view_.SetEnabled(ctl::kUpdate, true);
@@ -327,7 +330,9 @@ bool Station::LetterBusy(char letter) const {
   return false;
 }
 
-void Station::ScanDevices() { discovery_->ScanDevices(); }
+void Station::ScanDevices() {
+  if (RunningWorkerCount() == 0) discovery_->ScanDevices();  // never under a running worker
+}
 
 // --- Start command --------------------------------------------------------------
 

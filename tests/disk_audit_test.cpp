@@ -115,5 +115,32 @@ TEST_F(DiskAuditTest, OnlyProbedTargetsEverReceiveMoreThanInquiry) {
   }
 }
 
+// Letters are bound afresh only by a scan, and no scan runs while a worker
+// does: neither the timer (closing the settings panel during a run sets the
+// rescan flag) nor the "Target Device" button.
+TEST_F(DiskAuditTest, NoScanRebindsLettersUnderARunningWorker) {
+  BuildFarmText("[E]\nslot = 1\n[F]\nslot = 2\n");
+  CopyExample("config.txt");
+  MakeStation();
+  UseGatedWorkers();  // bodies that wait and never clear the rescan flag
+  station->Initialise();
+  station->Tick();
+  station->OnSpaceKeyDown(false);
+  gated.WaitStarted(2);
+  auto inquiries = [&] { return farm->Disk('E')->ReceivedOpcodes()[kOpInquiryCode]; };
+  const auto before = inquiries();
+  station->ToggleSettingsPanel();
+  station->ToggleSettingsPanel();  // closed again: a scan is pending
+  ASSERT_EQ(station->Flags().rescanPending.load(), 1);
+  for (int i = 0; i < 3; ++i) {
+    station->Tick();
+    station->ScanDevices();
+  }
+  EXPECT_EQ(inquiries(), before);
+  gated.ReleaseAll();
+  ASSERT_TRUE(TickUntilRunEnds());  // the scan held back runs once no worker is left
+  EXPECT_GT(inquiries(), before);
+}
+
 }  // namespace
 }  // namespace kx20
