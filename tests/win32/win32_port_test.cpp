@@ -92,8 +92,8 @@ TEST(Win32PortTest, ALetterOpensOnlyTheDeviceItWasBoundTo) {
     std::string current = c.atBind;
     int queriesWithHandle = 0;
     Win32Port port({{'E', file}}, [&](const std::string& path, char letter, PortHandle handle) {
+      if (letter != 'E') return std::string("a drive of the host");  // Wine's own C:, Z:
       EXPECT_EQ(path, file);
-      EXPECT_EQ(letter, 'E');
       if (IsOpenHandle(handle)) ++queriesWithHandle;
       return current;
     });
