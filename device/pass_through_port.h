@@ -136,7 +136,8 @@ class PassThroughPort {
                             std::uint32_t* osError) = 0;
 
   // The drive letters present on the host: bit 0 = A:, bit 25 = Z:. Reports
-  // the letters as the last ScanDrives bound them; never changes the map.
+  // the letters as the last ScanDrives bound them (a port may leave out a
+  // letter whose device it knows to be gone); never changes the map.
   // Thread-safe.
   virtual std::uint32_t LogicalDrives() = 0;
 
