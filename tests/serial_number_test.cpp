@@ -63,9 +63,8 @@ TEST(SerialNumber, AllocatesTheNextNumberAndCarriesItIntoTheTable) {
       {"00000099", 100, "00000100", {0x00, 0x00, 0x01, 0x00}},
       {"00000009", 10, "00000010", {0x00, 0x00, 0x00, 0x10}},
       {"99999998", 99999999, "99999999", {0x99, 0x99, 0x99, 0x99}},
-      {"", 1, "00000001", {0x00, 0x00, 0x00, 0x01}},
-      {"abc", 1, "00000001", {0x00, 0x00, 0x00, 0x01}},
-      {"  42xyz", 43, "00000043", {0x00, 0x00, 0x00, 0x43}},
+      {"  42 ", 43, "00000043", {0x00, 0x00, 0x00, 0x43}},
+      {"+7", 8, "00000008", {0x00, 0x00, 0x00, 0x08}},
   };
   for (const Case& c : cases) {
     Station s;
@@ -81,17 +80,42 @@ TEST(SerialNumber, AllocatesTheNextNumberAndCarriesItIntoTheTable) {
   }
 }
 
-TEST(SerialNumber, RefusesValuesWithoutAnEightDigitForm) {
-  for (const char* value : {"100000000", "999999999999999999999", "-1", "-00000005"}) {
+// A counter that cannot restart by accident: a value that is absent, empty,
+// not a number, or without an eight-digit form is refused. The disk is not
+// programmed (Failed()), the file is untouched, and the reason names the key.
+TEST(SerialNumber, RefusesCountersThatAreNotAnEightDigitNumber) {
+  struct Case {
+    const char* name;
+    std::string file;
+    SerialStepStatus status;
+  };
+  const std::string withoutKey =
+      "[CID]\r\nProduct_name=DISK1\r\nChange_SN=1\r\n[OTHER]\r\nFLASH1=16\r\n";
+  const Case cases[] = {
+      {"absent", withoutKey, SerialStepStatus::kNotANumber},
+      {"no [CID] at all", "[OTHER]\r\nFLASH1=16\r\n", SerialStepStatus::kNotANumber},
+      {"empty", SettingsWithSerial(""), SerialStepStatus::kNotANumber},
+      {"spaces only", SettingsWithSerial("   "), SerialStepStatus::kNotANumber},
+      {"letters", SettingsWithSerial("abc"), SerialStepStatus::kNotANumber},
+      {"digits then letters", SettingsWithSerial("42xyz"), SerialStepStatus::kNotANumber},
+      {"sign alone", SettingsWithSerial("+"), SerialStepStatus::kNotANumber},
+      {"bare key line only", "[CID]\r\nProduct_SN\r\nChange_SN=1\r\n", SerialStepStatus::kNotANumber},
+      {"nine digits", SettingsWithSerial("100000000"), SerialStepStatus::kOutOfRange},
+      {"very long", SettingsWithSerial("999999999999999999999"), SerialStepStatus::kOutOfRange},
+      {"negative", SettingsWithSerial("-1"), SerialStepStatus::kOutOfRange},
+      {"negative zero-padded", SettingsWithSerial("-00000005"), SerialStepStatus::kOutOfRange},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
     Station s;
-    const std::string text = SettingsWithSerial(value);
-    ConfigTempDir::Write(s.path, text);
+    ConfigTempDir::Write(s.path, c.file);
     s.store.Update([](ProductionSettings& p) { p.currentSerialNumber = 7; });
     const SerialStepResult r = AdvanceSerialNumber(s.Context());
-    EXPECT_EQ(r.status, SerialStepStatus::kOutOfRange) << value;
+    EXPECT_EQ(r.status, c.status);
     EXPECT_TRUE(r.Failed());
+    EXPECT_NE(r.reason.find("Product_SN"), std::string::npos) << r.reason;
     EXPECT_EQ(s.store.Snapshot()->currentSerialNumber, 7u);
-    EXPECT_EQ(ConfigTempDir::Read(s.path), text) << value;
+    EXPECT_EQ(ConfigTempDir::Read(s.path), c.file);
   }
 }
 
@@ -117,6 +141,7 @@ TEST(SerialNumber, MissingSettingsFileFailsTheStep) {
   const SerialStepResult r = AdvanceSerialNumber(s.Context());
   EXPECT_EQ(r.status, SerialStepStatus::kNoSettingsFile);
   EXPECT_TRUE(r.Failed());
+  EXPECT_NE(r.reason.find("config.txt"), std::string::npos) << r.reason;
   EXPECT_FALSE(FileIsReadable(s.path));
 }
 
