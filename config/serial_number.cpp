@@ -1,6 +1,7 @@
 #include "config/serial_number.h"
 
 #include <cstdio>
+#include <mutex>
 #include <optional>
 #include <utility>
 
@@ -50,6 +51,10 @@ SerialStepResult AdvanceSerialNumber(const SerialStepContext& ctx) {
   SerialStepResult result;
   result.serialNumber = ctx.store->Snapshot()->currentSerialNumber;
   if (ctx.changeSerialNumber != 1) return result;
+
+  // Read, write, read back and reload as one step (see the header).
+  static std::mutex stepLock;
+  std::lock_guard<std::mutex> stepGuard(stepLock);
 
   FileSystem& files = ctx.files != nullptr ? *ctx.files : SystemFileSystem();
   const std::string name = NameOfPath(ctx.configPath);
@@ -119,6 +124,7 @@ SerialStepResult AdvanceSerialNumber(const SerialStepContext& ctx) {
 
   ctx.store->Update([next](ProductionSettings& s) { s.currentSerialNumber = next; });
   LoadSettingsText(after, *ctx.view, *ctx.table, *ctx.store);
+  result.table = *ctx.table;
   result.status = SerialStepStatus::kAllocated;
   result.serialNumber = next;
   return result;

@@ -32,6 +32,8 @@ struct SerialStepResult {
   std::uint32_t serialNumber = 0;
   // Why the step failed, in words for the operator (empty unless Failed()).
   std::string reason;
+  // kAllocated: the table built with this number, as published.
+  ConfigTable table{};
 
   // True when the disk must not be programmed: with the option on, a table
   // without a fresh number would repeat an earlier disk's serial number. The
@@ -58,7 +60,10 @@ struct SerialStepContext {
 };
 
 // The serial-number step. The caller holds the lock that serialises it with
-// the table write (SetupLock), so two callers never read the same number.
+// the table write (SetupLock). The step also serialises itself: its read of
+// the counter, the write of the next number and the reload that builds the
+// table happen under a process-wide lock of its own, so two callers never
+// read the same number even where a caller forgot SetupLock.
 // On kAllocated, "Product_SN" holds the new number as eight digits, durably
 // (when the context asks for durability: a power loss from now on cannot
 // bring the old number back), the settings were reloaded (without a header

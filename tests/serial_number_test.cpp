@@ -165,6 +165,10 @@ TEST(SerialNumber, AWriteThatDoesNotReachTheFileHandsOutNothing) {
   EXPECT_EQ(next.serialNumber, 11u);
 }
 
+// Many workers take numbers at once with no lock of their own around the
+// step: the step's own lock must give every number exactly once, each with a
+// table that carries it. (Without that lock this test sees numbers handed
+// out twice.)
 TEST(SerialNumber, ConcurrentWorkersGetEveryNumberExactlyOnce) {
   Station s;
   ConfigTempDir::Write(s.path, SettingsWithSerial("00000000"));
@@ -175,21 +179,23 @@ TEST(SerialNumber, ConcurrentWorkersGetEveryNumberExactlyOnce) {
 #else
   constexpr int kTotal = 10000;
 #endif
-  std::mutex setupLock;
   std::vector<std::vector<std::uint32_t>> got(kThreads);
+  std::vector<int> badTables(kThreads, 0);
+  std::vector<int> failedSteps(kThreads, 0);
   std::vector<std::thread> threads;
   const auto start = std::chrono::steady_clock::now();
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       for (int i = t; i < kTotal; i += kThreads) {
-        std::lock_guard<std::mutex> lock(setupLock);
         const SerialStepResult r = AdvanceSerialNumber(s.Context());
-        if (r.status != SerialStepStatus::kAllocated) return;
-        // The table published under the lock carries this worker's number.
-        const auto cid = CidRegister(s.store.Snapshot()->publishedConfigTable);
+        if (r.status != SerialStepStatus::kAllocated) {
+          ++failedSteps[static_cast<std::size_t>(t)];
+          continue;
+        }
+        const auto cid = CidRegister(r.table);
         char digits[9];
         std::snprintf(digits, sizeof digits, "%02X%02X%02X%02X", cid[9], cid[10], cid[11], cid[12]);
-        if (std::stoul(digits) != r.serialNumber) return;
+        if (std::stoul(digits) != r.serialNumber) ++badTables[static_cast<std::size_t>(t)];
         got[static_cast<std::size_t>(t)].push_back(r.serialNumber);
       }
     });
@@ -199,8 +205,12 @@ TEST(SerialNumber, ConcurrentWorkersGetEveryNumberExactlyOnce) {
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   std::vector<std::uint32_t> all;
   for (const auto& g : got) all.insert(all.end(), g.begin(), g.end());
-  ASSERT_EQ(all.size(), static_cast<std::size_t>(kTotal));
   std::sort(all.begin(), all.end());
+  const auto repeated = std::adjacent_find(all.begin(), all.end());
+  EXPECT_TRUE(repeated == all.end()) << "serial number " << *repeated << " handed out twice";
+  for (int bad : badTables) EXPECT_EQ(bad, 0) << "a table that does not carry its number";
+  for (int failed : failedSteps) EXPECT_EQ(failed, 0) << "steps refused";
+  ASSERT_EQ(all.size(), static_cast<std::size_t>(kTotal));
   for (int i = 0; i < kTotal; ++i) ASSERT_EQ(all[static_cast<std::size_t>(i)], static_cast<std::uint32_t>(i + 1));
   char last[9];
   std::snprintf(last, sizeof last, "%08d", kTotal);
