@@ -1,5 +1,6 @@
 #include "app/station.h"
 
+#include <algorithm>
 #include <climits>
 #include <filesystem>
 #include <cstdio>
@@ -17,8 +18,11 @@ namespace sc = settings_control;
 // memory.
 struct Station::Shared {
   Shared(Clock& clock, const std::string& logPath, Durability durability)
-      : images(clock), log(clock, logPath, durability) {}
+      : images(clock), log(clock, logPath, durability) {
+    log.SetNotices(&notices);
+  }
 
+  OperatorNotices notices;
   StatusQueue queue;
   DiscoveryFlags flags;
   SettingsStore settings;
@@ -164,6 +168,7 @@ Station::Station(PassThroughPort& port, Clock& clock, ConsoleView& view, Shell& 
     : port_(port), clock_(clock), view_(view), shell_(shell), options_(std::move(options)) {
   configPath_ = InWorkDir(kSettingsFileName);
   logPath_ = InWorkDir(kProductionLogFileName);
+  RemoveLeftoverTemporaries(configPath_);  // of a write a crash cut short
   shared_ = std::make_shared<Shared>(clock_, logPath_, options_.durability);
   link_ = std::make_shared<ConsoleLink>();
   link_->station = this;
@@ -300,6 +305,7 @@ bool Station::Tick() {
     }
     runActive_ = false;
     codeFlashRun_ = false;
+    if (ended) ShowRunNotices();
     return ended;
   }
   PruneWorkers();
@@ -369,6 +375,9 @@ bool Station::ReloadSettings(bool resetHeader) {
   ConfigTable table = WorkingTable();
   if (resetHeader) ResetConfigTableHeader(table);
   const bool loaded = LoadSettings(configPath_, view_, table, shared_->settings);
+  if (!loaded) {
+    shared_->notices.Post(configPath_ + " cannot be opened: the settings were not loaded");
+  }
   std::lock_guard<std::mutex> lock(membersMutex_);
   table_ = table;
   return loaded;
@@ -388,6 +397,7 @@ SerialStepResult Station::SerialStep() {
   context.store = &shared_->settings;
   context.durability = options_.durability;
   const SerialStepResult result = AdvanceSerialNumber(context);
+  if (result.Failed()) shared_->notices.Post("A disk was not programmed: " + result.reason);
   if (result.status == SerialStepStatus::kAllocated) {
     std::lock_guard<std::mutex> lock(membersMutex_);
     table_ = table;
@@ -620,6 +630,22 @@ void Station::SaveConfigure() {
 }
 
 void Station::ShowAbout() { view_.ShowMessageBox(kAboutText, kAboutCaption); }
+
+std::vector<std::string> Station::TakeNotices() { return shared_->notices.Take(); }
+
+void Station::ShowRunNotices() {
+  if (!options_.noticesOnScreen) return;
+  std::vector<std::string> distinct;
+  for (std::string& n : shared_->notices.Take()) {
+    if (std::find(distinct.begin(), distinct.end(), n) == distinct.end()) {
+      distinct.push_back(std::move(n));
+    }
+  }
+  if (distinct.empty()) return;
+  std::string text = "The last run needs attention:";
+  for (const std::string& n : distinct) text += "\n- " + n;
+  view_.ShowMessageBox(text, kMessageCaption);
+}
 
 void Station::OpenProductionLog() {
   shell_.Perform("open", logPath_);  // a failure of the shell is not reported

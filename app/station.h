@@ -103,6 +103,11 @@ struct StationOptions {
   std::string workDir = ".";
   // How config.txt and produce.log are written (tests use kFast).
   Durability durability = Durability::kDurable;
+  // Operator notices (why a serial step was refused, config.txt missing or
+  // not replaceable, produce.log not writable): true shows those of a run in
+  // one message box when the run has ended; false leaves them to
+  // TakeNotices() (line and batch mode print them on stderr).
+  bool noticesOnScreen = true;
 };
 
 // The worker bodies, injectable so the console can be tested with workers
@@ -209,10 +214,16 @@ class Station {
   // True while a started run has not been seen to end by the timer.
   bool RunActive() const { return runActive_; }
   std::string ConfigPath() const { return configPath_; }
+
+  // The operator notices posted since the last call (noticesOnScreen off).
+  // Console thread.
+  std::vector<std::string> TakeNotices();
   std::string LogPath() const { return logPath_; }
   std::string SourcePath() const;
 
  private:
+  // Shows the notices of the run that has just ended (noticesOnScreen).
+  void ShowRunNotices();
   struct Shared;
   struct ConsoleLink;
   struct WorkerEntry {

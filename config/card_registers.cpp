@@ -69,10 +69,10 @@ bool IsTwoKType(std::string_view type) {
 
 // The date byte for years 2000 to 2015: the text made of the first hex digit
 // of the year offset and of the month, converted.
-void WriteDateText(ConfigTable& table, std::int32_t yearOffset, std::int32_t month) {
-  char yearHex[16];
+void WriteDateText(ConfigTable& table, std::int64_t yearOffset, std::int32_t month) {
+  char yearHex[24];
   char monthHex[16];
-  std::snprintf(yearHex, sizeof yearHex, "%X", static_cast<unsigned>(yearOffset));
+  std::snprintf(yearHex, sizeof yearHex, "%llX", static_cast<unsigned long long>(yearOffset));
   std::snprintf(monthHex, sizeof monthHex, "%X", static_cast<unsigned>(month));
   const char dateText[2] = {yearHex[0], monthHex[0]};
   HexTextToBytes(std::string_view(dateText, 2), &table[17], 1);
@@ -132,14 +132,19 @@ void BuildConfigTable(ConfigTable& table, const RegisterSettings& s) {
 
   // Date: first hex digit of (year - 2000), first hex digit of the month.
   // Years 2016 to 2255 need a second year digit: as the SD layout has it, the
-  // high digit goes to the low nibble of register byte 13 (offset 18).
-  const std::int32_t yearOffset = LeadingInteger(s.manufacturingYear) - 2000;
+  // high digit goes to the low nibble of register byte 13 (offset 18). Byte
+  // 13 is written on every build (its reserved high nibble 0), so a reload
+  // without a header reset never keeps a year digit of an earlier build.
+  // The offset is taken in 64 bits: any year the text can hold fits.
+  const std::int64_t yearOffset64 = static_cast<std::int64_t>(LeadingInteger(s.manufacturingYear)) - 2000;
   const std::int32_t month = LeadingInteger(s.manufacturingMonth);
-  if (yearOffset >= 16 && yearOffset <= 255 && month >= 1 && month <= 12) {
-    table[18] = static_cast<std::uint8_t>((table[18] & 0xF0) | (yearOffset >> 4));
+  if (yearOffset64 >= 16 && yearOffset64 <= 255 && month >= 1 && month <= 12) {
+    const auto yearOffset = static_cast<std::int32_t>(yearOffset64);
+    table[18] = static_cast<std::uint8_t>(yearOffset >> 4);
     table[17] = static_cast<std::uint8_t>(((yearOffset & 0x0F) << 4) | month);
   } else {
-    WriteDateText(table, yearOffset, month);
+    table[18] = 0;
+    WriteDateText(table, yearOffset64, month);
   }
 
   std::uint8_t reg[15];

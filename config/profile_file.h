@@ -6,16 +6,24 @@
 //  - section and key names match without regard to case (ASCII), after
 //    trimming white space around them;
 //  - only the first section of a name is looked at, and its first key of a name;
-//  - an absent key, or a key line without "=", reads as the empty string;
+//  - an absent key reads as the empty string; a key line without "=" (a
+//    damaged line such as "Product_SN" alone) is kept but never hides a real
+//    "key=value" line of the same name after it;
 //  - a value enclosed in matching quotes (' or ") is read without them;
 //  - a value is cut to the read size minus one characters;
 //  - a write replaces an existing key's value in place (the key keeps its
 //    spelling), adds a new key at the end of its section, or a new section at
 //    the end of the file; leading white space of a written value is dropped;
 //  - a write rewrites the file in its canonical form: lines end in CRLF, white
-//    space around names and values and blank lines are dropped, comments and
-//    every other line are kept in their order;
-//  - CRLF and LF files both read.
+//    space around names and values and blank lines are dropped; comments,
+//    unknown keys, other sections and text after a section's "]" are kept, in
+//    their order;
+//  - lines may end in CRLF, LF or CR alone;
+//  - the file's encoding is kept: ANSI/UTF-8 without a byte-order mark, UTF-8
+//    with one, or UTF-16 (little or big endian, with its mark), as the
+//    platform's profile functions and the editors operators use write them.
+//    In memory the text is UTF-8; UTF-16 text that is not well formed (a lone
+//    surrogate) passes through unchanged.
 //
 // Every write that changes the file replaces it atomically (see
 // config/durable_file.h), so a killed process or a power loss leaves either
@@ -33,14 +41,36 @@
 
 namespace kx20 {
 
+// How a profile file's bytes encode its text, told by its byte-order mark.
+enum class ProfileEncoding {
+  kPlain,    // no mark: ANSI or UTF-8, kept byte for byte
+  kUtf8Bom,  // EF BB BF
+  kUtf16Le,  // FF FE
+  kUtf16Be,  // FE FF
+};
+
+// The encoding a file's first bytes announce.
+ProfileEncoding DetectProfileEncoding(std::string_view bytes);
+
+// The file's bytes as UTF-8 text, without the mark.
+std::string DecodeProfileText(std::string_view bytes, ProfileEncoding encoding);
+
+// UTF-8 text as the bytes of a file in `encoding`; with the mark when
+// `withMark` (the start of a file), without it for text appended to one.
+std::string EncodeProfileText(std::string_view text, ProfileEncoding encoding, bool withMark);
+
 // One profile file held in memory.
 class ProfileDocument {
  public:
-  // Parses the text of a file (any line endings).
-  static ProfileDocument Parse(std::string_view text);
+  // Parses the bytes of a file (any encoding of ProfileEncoding, any line
+  // endings).
+  static ProfileDocument Parse(std::string_view bytes);
 
-  // The canonical text of the document: CRLF line endings.
+  // The canonical bytes of the document: CRLF line endings, in the encoding
+  // the parsed file had (with its mark).
   std::string Serialize() const;
+
+  ProfileEncoding Encoding() const { return encoding_; }
 
   // The raw value of the first matching key in the first matching section, or
   // nothing when the section or key is absent. A key line without "=" gives "".
@@ -64,6 +94,7 @@ class ProfileDocument {
   };
   struct Section {
     std::string name;  // "" for the lines before the first section header
+    std::string tail;  // what followed the "]" on the header line, as written
     std::vector<Entry> entries;
   };
 
@@ -71,6 +102,7 @@ class ProfileDocument {
   const Section* FindSection(std::string_view name) const;
 
   std::vector<Section> sections_;
+  ProfileEncoding encoding_ = ProfileEncoding::kPlain;
 };
 
 // Strips quotes and cuts a raw value as the profile reader does.
@@ -90,25 +122,33 @@ struct ProfileWrite {
 };
 
 // WritePrivateProfileStringA(section, key, value, path): creates the file when
-// missing. Returns true when the file holds the value afterwards.
+// missing. Returns true when the file holds the value afterwards; otherwise
+// `failure` (when given) says why, in words for the operator.
 bool WriteProfileValue(const std::string& path, std::string_view section, std::string_view key,
-                        std::string_view value, Durability durability = Durability::kDurable);
+                        std::string_view value, Durability durability = Durability::kDurable,
+                        std::string* failure = nullptr);
 
 // Applies several writes, in order, as one atomic replacement of the file:
 // the result is the file the writes would give one by one, and a crash leaves
 // either all of them or none. Returns true when the file was written (or
 // already held every value).
+bool WriteProfileValues(FileSystem& files, const std::string& path,
+                         const std::vector<ProfileWrite>& writes, Durability durability,
+                         std::string* failure = nullptr);
 bool WriteProfileValues(const std::string& path, const std::vector<ProfileWrite>& writes,
-                         Durability durability = Durability::kDurable);
+                         Durability durability = Durability::kDurable,
+                         std::string* failure = nullptr);
 
 // Appends one new section with its keys at the end of the file (creating the
 // file when missing) without reading or rewriting what is there, so the cost
 // does not grow with the file. The text is what the profile writer would add
-// for a new section. A file whose last line lacks its line end gets one first.
+// for a new section, in the file's encoding (told by its first bytes). A file
+// whose last line lacks its line end gets one first.
 // A section of the same name earlier in the file is not merged: both stay.
 bool AppendProfileSection(const std::string& path, std::string_view section,
                           const std::vector<ProfileEntry>& entries,
-                          Durability durability = Durability::kDurable);
+                          Durability durability = Durability::kDurable,
+                          std::string* failure = nullptr);
 
 // The text AppendProfileSection adds (without the possible leading line end).
 std::string FormatProfileSection(std::string_view section, const std::vector<ProfileEntry>& entries);

@@ -1,6 +1,9 @@
 #include "config/serial_number.h"
 
 #include <cstdio>
+#include <mutex>
+#include <optional>
+#include <utility>
 
 #include "config/profile_file.h"
 
@@ -9,25 +12,33 @@ namespace {
 
 constexpr std::uint32_t kLargestSerial = 99999999;
 
-// The decimal value at the start of the text (white space, optional sign,
-// digits). Returns false for values without an eight-digit form: negative or
-// above 99999999.
-bool ParseLastSerial(std::string_view text, std::uint32_t& value) {
+// The counter's value: optional white space, an optional '+', one to eight
+// decimal digits (leading zeros allowed), optional white space, nothing else.
+SerialStepStatus ParseLastSerial(std::string_view text, std::uint32_t& value) {
+  const auto space = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
   std::size_t i = 0;
-  while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
+  while (i < text.size() && space(text[i])) ++i;
   bool negative = false;
   if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
     negative = text[i] == '-';
     ++i;
   }
+  const std::size_t digitsStart = i;
   std::uint64_t v = 0;
+  bool tooLarge = false;
   for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
     v = v * 10 + static_cast<unsigned>(text[i] - '0');
-    if (v > kLargestSerial) return false;
+    if (v > kLargestSerial) {
+      tooLarge = true;
+      v = kLargestSerial + 1;  // stays bounded however many digits follow
+    }
   }
-  if (negative && v != 0) return false;
+  const std::size_t digitsEnd = i;
+  while (i < text.size() && space(text[i])) ++i;
+  if (digitsEnd == digitsStart || i != text.size()) return SerialStepStatus::kNotANumber;
+  if (negative || tooLarge) return SerialStepStatus::kOutOfRange;
   value = static_cast<std::uint32_t>(v);
-  return true;
+  return SerialStepStatus::kAllocated;
 }
 
 }  // namespace
@@ -41,41 +52,79 @@ SerialStepResult AdvanceSerialNumber(const SerialStepContext& ctx) {
   result.serialNumber = ctx.store->Snapshot()->currentSerialNumber;
   if (ctx.changeSerialNumber != 1) return result;
 
-  std::string text;
-  if (!ReadWholeFile(ctx.configPath, text)) {
-    result.status = SerialStepStatus::kNoSettingsFile;
+  // Read, write, read back and reload as one step (see the header).
+  static std::mutex stepLock;
+  std::lock_guard<std::mutex> stepGuard(stepLock);
+
+  FileSystem& files = ctx.files != nullptr ? *ctx.files : SystemFileSystem();
+  const std::string name = NameOfPath(ctx.configPath);
+  const auto fail = [&](SerialStepStatus status, std::string reason) {
+    result.status = status;
+    result.reason = std::move(reason);
     return result;
+  };
+
+  std::string text;
+  if (!files.ReadFile(ctx.configPath, text)) {
+    return fail(SerialStepStatus::kNoSettingsFile,
+                name + " cannot be opened: no serial number can be handed out");
   }
-  const std::string stored = ProfileDocument::Parse(text).Read("CID", "Product_SN", 20);
+  const ProfileDocument document = ProfileDocument::Parse(text);
+  const std::optional<std::string> raw = document.Find("CID", "Product_SN");
+  const std::string stored = document.Read("CID", "Product_SN", 20);
 
   std::uint32_t last = 0;
-  if (!ParseLastSerial(stored, last)) {
-    result.status = SerialStepStatus::kOutOfRange;
-    return result;
+  switch (ParseLastSerial(stored, last)) {
+    case SerialStepStatus::kAllocated:
+      break;
+    case SerialStepStatus::kNotANumber:
+      if (!raw) {
+        return fail(SerialStepStatus::kNotANumber,
+                    "Product_SN is missing from [CID] in " + name +
+                        ": the serial counter would restart; set the last number handed out");
+      }
+      return fail(SerialStepStatus::kNotANumber,
+                  "Product_SN in " + name + " is " +
+                      (stored.empty() ? std::string("empty") : "\"" + stored + "\", not a number") +
+                      ": the serial counter would restart; set the last number handed out");
+    default:
+      return fail(SerialStepStatus::kOutOfRange,
+                  "Product_SN \"" + stored + "\" in " + name +
+                      " is not a serial number of eight digits (00000000 to 99999999)");
   }
   const std::uint32_t next = NextSerialNumber(last);
   char digits[16];
   std::snprintf(digits, sizeof digits, "%08u", static_cast<unsigned>(next));
 
+  std::string failure;
+  bool written = false;
   if (ctx.writer) {
-    ctx.writer(ctx.configPath, "CID", "Product_SN", digits);
+    written = ctx.writer(ctx.configPath, "CID", "Product_SN", digits);
+    if (!written) failure = name + " could not be written";
   } else {
-    WriteProfileValue(ctx.configPath, "CID", "Product_SN", digits, ctx.durability);
+    written = WriteProfileValues(files, ctx.configPath, {{"CID", "Product_SN", digits}},
+                                 ctx.durability, &failure);
+  }
+  if (!written) {
+    return fail(SerialStepStatus::kWriteFailed,
+                failure + ": serial number " + digits + " was not handed out");
   }
   // Only a number that is in the file is handed out: otherwise the next step
   // would read the old value again and give the same number twice.
-  std::string written;
-  if (!ReadWholeFile(ctx.configPath, written)) {
-    result.status = SerialStepStatus::kNoSettingsFile;
-    return result;
+  std::string after;
+  if (!files.ReadFile(ctx.configPath, after)) {
+    return fail(SerialStepStatus::kNoSettingsFile,
+                name + " cannot be read back after writing serial number " + digits);
   }
-  if (ProfileDocument::Parse(written).Read("CID", "Product_SN", 20) != digits) {
-    result.status = SerialStepStatus::kWriteFailed;
-    return result;
+  if (ProfileDocument::Parse(after).Read("CID", "Product_SN", 20) != digits) {
+    return fail(SerialStepStatus::kWriteFailed, std::string("serial number ") + digits +
+                                                    " did not reach " + name +
+                                                    ": it was not handed out");
   }
 
   ctx.store->Update([next](ProductionSettings& s) { s.currentSerialNumber = next; });
-  LoadSettingsText(written, *ctx.view, *ctx.table, *ctx.store);
+  LoadSettingsText(after, *ctx.view, *ctx.table, *ctx.store);
+  result.table = *ctx.table;
   result.status = SerialStepStatus::kAllocated;
   result.serialNumber = next;
   return result;

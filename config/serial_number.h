@@ -21,14 +21,19 @@ enum class SerialStepStatus {
   kDisabled,         // option off: nothing read, written or rebuilt
   kAllocated,        // a new number is in the file, the table and the settings
   kNoSettingsFile,   // the settings file cannot be opened: no number allocated
+  kNotANumber,       // "Product_SN" absent, empty or not decimal: refused, file untouched
   kOutOfRange,       // "Product_SN" is negative or above 99999999: refused, file untouched
-  kWriteFailed,      // the new number did not reach the file: not handed out
+  kWriteFailed,      // the new number did not durably reach the file: not handed out
 };
 
 struct SerialStepResult {
   SerialStepStatus status = SerialStepStatus::kDisabled;
   // The allocated number (kAllocated), else the last one allocated before.
   std::uint32_t serialNumber = 0;
+  // Why the step failed, in words for the operator (empty unless Failed()).
+  std::string reason;
+  // kAllocated: the table built with this number, as published.
+  ConfigTable table{};
 
   // True when the disk must not be programmed: with the option on, a table
   // without a fresh number would repeat an earlier disk's serial number. The
@@ -51,13 +56,21 @@ struct SerialStepContext {
   SettingsStore* store = nullptr;   // where the new number and table are published
   Durability durability = Durability::kDurable;
   ProfileValueWriter writer;        // empty: the profile file writer
+  FileSystem* files = nullptr;      // where the file lives; null: the host's file system
 };
 
 // The serial-number step. The caller holds the lock that serialises it with
-// the table write (SetupLock), so two callers never read the same number.
-// On kAllocated, "Product_SN" holds the new number as eight digits, the
-// settings were reloaded (without a header reset), and the store's
-// currentSerialNumber and publishedConfigTable carry it.
+// the table write (SetupLock). The step also serialises itself: its read of
+// the counter, the write of the next number and the reload that builds the
+// table happen under a process-wide lock of its own, so two callers never
+// read the same number even where a caller forgot SetupLock.
+// On kAllocated, "Product_SN" holds the new number as eight digits, durably
+// (when the context asks for durability: a power loss from now on cannot
+// bring the old number back), the settings were reloaded (without a header
+// reset), and the store's currentSerialNumber and publishedConfigTable carry
+// it. A "Product_SN" that is absent, empty or not a decimal number is refused
+// rather than counted as 0: counting it as 0 would restart the numbering and
+// hand out numbers again.
 SerialStepResult AdvanceSerialNumber(const SerialStepContext& context);
 
 // The next number after `last`: last + 1, or 1 after 99999999.

@@ -122,8 +122,12 @@ SaveSettingsResult SaveSettings(const SettingsPanelValues& v, const std::string&
       {"OTHER", "EraseFlash", flag(v.eraseFlashEnabled)},
       {"OTHER", "RWValue", std::to_string(v.rwTestPercent)},
   };
-  return WriteProfileValues(configPath, writes, durability) ? SaveSettingsResult::kSaved
-                                                             : SaveSettingsResult::kWriteFailed;
+  std::string failure;
+  if (!WriteProfileValues(configPath, writes, durability, &failure)) {
+    view.ShowMessageBox(failure + "\nThe settings were not saved.", "Save configure");
+    return SaveSettingsResult::kWriteFailed;
+  }
+  return SaveSettingsResult::kSaved;
 }
 
 }  // namespace kx20

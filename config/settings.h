@@ -120,7 +120,7 @@ enum class SaveSettingsResult {
   kSaved,
   kNoFile,                   // the file cannot be opened: nothing written, no message
   kRefusedFlashCombination,  // plain FLASH1 with a 2K-page FLASH2: message shown, nothing written
-  kWriteFailed,              // the file could not be replaced; it keeps its old contents
+  kWriteFailed,              // the file could not be replaced (message shown); it keeps its old contents
 };
 
 // Writes the panel's values (after the console's data exchange) to the

@@ -76,7 +76,15 @@ std::string FormatLogRecord(const CalendarTime& localTime, const LogRecord& reco
 int ProductionLogWriter::WriteRecord(const LogRecord& record) {
   clock_.SleepMs(1000);
   const std::string section = FormatLogSectionName(clock_.LocalNow());
-  lastWriteOk_ = AppendProfileSection(path_, section, RecordEntries(record), durability_);
+  std::string failure;
+  lastWriteOk_ =
+      AppendProfileSection(path_, section, RecordEntries(record), durability_, &failure);
+  if (!lastWriteOk_ && notices_ != nullptr) {
+    std::string what = FieldText(record.result);
+    if (record.serialNumber[0] != '\0') what += " " + FieldText(record.serialNumber);
+    if (record.errorCode[0] != '\0') what += " " + FieldText(record.errorCode);
+    notices_->Post(failure + ": the record [" + section + "] (" + what + ") was lost");
+  }
   return 1;
 }
 

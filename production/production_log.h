@@ -9,6 +9,7 @@
 
 #include "common/clock.h"
 #include "config/durable_file.h"
+#include "production/operator_notices.h"
 
 namespace kx20 {
 
@@ -49,9 +50,14 @@ class ProductionLogWriter {
   // Pauses 1000 ms (so that records written in turn never share a section
   // name), then appends the record as a new section at the end of the file,
   // creating the file when missing, and flushes it. The cost does not depend
-  // on the size of the log. Returns 1 in every case; a log that cannot be
-  // written loses the record silently.
+  // on the size of the log. Returns 1 in every case; the verdict stands
+  // whether or not the record was written. A record that could not be
+  // written is not lost silently: the notices (when set) say why, and which
+  // record it was.
   int WriteRecord(const LogRecord& record);
+
+  // Where a lost record is reported; set before the first WriteRecord.
+  void SetNotices(OperatorNotices* notices) { notices_ = notices; }
 
   // True when the last WriteRecord reached the file (for diagnostics).
   bool LastWriteSucceeded() const { return lastWriteOk_; }
@@ -60,6 +66,7 @@ class ProductionLogWriter {
   Clock& clock_;
   std::string path_;
   Durability durability_;
+  OperatorNotices* notices_ = nullptr;
   bool lastWriteOk_ = false;
 };
 

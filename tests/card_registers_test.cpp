@@ -125,6 +125,37 @@ TEST(CardRegisters, IdentificationFieldsEdgeCases) {
   }
 }
 
+// The serial-number step rebuilds the table without a header reset: a year
+// digit of an earlier build must not survive in register byte 13, and no
+// year text, however absurd, may overflow the arithmetic.
+TEST(CardRegisters, RebuildWithoutHeaderResetLeavesNoStaleYearDigit) {
+  struct Case {
+    const char* year;
+    const char* month;
+    std::uint8_t byte13;
+  };
+  const Case cases[] = {
+      {"2010", "12", 0x00}, {"2003", "1", 0x00}, {"2026", "12", 0x01},
+      {"2255", "1", 0x0F},  {"2256", "1", 0x00}, {"-2147483648", "5", 0x00},
+      {"2147483647", "5", 0x00}, {"99999999999999999999", "5", 0x00}, {"", "", 0x00},
+  };
+  for (const Case& c : cases) {
+    ConfigTable t;
+    ResetConfigTableHeader(t);
+    RegisterSettings s = WorkedExample();
+    s.manufacturingYear = "2255";  // high year digit F in byte 13
+    s.manufacturingMonth = "3";
+    BuildConfigTable(t, s);
+    ASSERT_EQ(CidRegister(t)[13], 0x0F);
+    s.manufacturingYear = c.year;
+    s.manufacturingMonth = c.month;
+    BuildConfigTable(t, s);  // no header reset in between
+    const auto cid = CidRegister(t);
+    EXPECT_EQ(cid[13], c.byte13) << c.year;
+    EXPECT_EQ(cid[15], BitwiseCrc7(cid.data(), 15)) << c.year;
+  }
+}
+
 TEST(CardRegisters, EmptySettingsAfterAHeaderReset) {
   ConfigTable t;
   ResetConfigTableHeader(t);

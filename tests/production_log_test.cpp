@@ -2,7 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <mutex>
+#include <set>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "common/virtual_clock.h"
 #include "config/profile_file.h"
@@ -112,12 +117,91 @@ TEST(ProductionLog, TenRecordsHaveDistinctNames) {
   }
 }
 
-TEST(ProductionLog, UnwritableLogLosesTheRecordQuietly) {
+// The verdict stands, but the operator learns that the record was lost, why,
+// and which record it was.
+TEST(ProductionLog, UnwritableLogSaysWhichRecordWasLostAndWhy) {
   ConfigTempDir dir;
-  VirtualClock clock;
+  VirtualClock clock(At(2026, 12, 8, 8, 0, 0));
+  OperatorNotices notices;
   ProductionLogWriter log(clock, dir.File("no-such-dir/produce.log"), Durability::kRelaxed);
-  EXPECT_EQ(log.WriteRecord(MakePassRecord(1, 262143)), 1);
+  log.SetNotices(&notices);
+  EXPECT_EQ(log.WriteRecord(MakePassRecord(42, 262143)), 1);
   EXPECT_FALSE(log.LastWriteSucceeded());
+  EXPECT_EQ(log.WriteRecord(MakeFailRecord("USBErr_Pnf")), 1);
+  const std::vector<std::string> taken = notices.Take();
+  ASSERT_EQ(taken.size(), 2u);
+  for (const char* part : {"produce.log", "[2026/12/8  8:0:1]", "Pass 00000042", "lost"}) {
+    EXPECT_NE(taken[0].find(part), std::string::npos) << taken[0];
+  }
+  EXPECT_NE(taken[1].find("FAIL USBErr_Pnf"), std::string::npos) << taken[1];
+  EXPECT_TRUE(notices.Take().empty());
+}
+
+// Virtual time whose pause lets other threads run before it returns, as a
+// real pause does: without LogLock two writers then read the same time.
+class YieldingClock final : public Clock {
+ public:
+  explicit YieldingClock(const CalendarTime& start) : inner_(start) {}
+  void SleepMs(std::uint32_t ms) override {
+    inner_.SleepMs(ms);
+    std::this_thread::sleep_for(std::chrono::microseconds(50));
+  }
+  CalendarTime UtcNow() override { return inner_.UtcNow(); }
+  CalendarTime LocalNow() override { return inner_.LocalNow(); }
+  std::uint64_t MonotonicMs() override { return inner_.MonotonicMs(); }
+
+ private:
+  VirtualClock inner_;
+};
+
+// Workers finishing together queue on LogLock: every record arrives whole,
+// under its own name, and none is lost or merged with another.
+TEST(ProductionLog, RecordsUnderLogLockContentionFromManyThreads) {
+  ConfigTempDir dir;
+  const std::string path = dir.File("produce.log");
+  YieldingClock clock(At(2026, 12, 8, 8, 0, 0));
+  ProductionLogWriter log(clock, path, Durability::kRelaxed);
+  std::mutex logLock;
+  constexpr int kThreads = 10;
+  constexpr int kRecordsEach = 12;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kRecordsEach; ++i) {
+        const auto serial = static_cast<std::uint32_t>(t * 1000 + i);
+        std::lock_guard<std::mutex> lock(logLock);
+        log.WriteRecord(i % 3 == 0 ? MakeFailRecord("USBErr_RWTable")
+                                   : MakePassRecord(serial, 262143));
+      }
+    });
+  }
+  for (std::thread& th : threads) th.join();
+
+  const std::string text = ConfigTempDir::Read(path);
+  const ProfileDocument doc = ProfileDocument::Parse(text);
+  std::set<std::string> serials;
+  int fails = 0;
+  for (int k = 1; k <= kThreads * kRecordsEach; ++k) {
+    // The records are one second apart: 8:0:1, 8:0:2, ... 8:2:0.
+    const std::string name =
+        "2026/12/8  8:" + std::to_string(k / 60) + ":" + std::to_string(k % 60);
+    const std::string result = doc.Read(name, "Result", 16);
+    ASSERT_TRUE(result == "Pass" || result == "FAIL") << name;
+    if (result == "FAIL") {
+      ++fails;
+      EXPECT_EQ(doc.Read(name, "Error Code", 32), "USBErr_RWTable") << name;
+      EXPECT_EQ(doc.Read(name, "Serial Number", 16), "") << name;
+    } else {
+      EXPECT_EQ(doc.Read(name, "Capacity", 16), "128.0") << name;
+      serials.insert(doc.Read(name, "Serial Number", 16));
+    }
+  }
+  EXPECT_EQ(fails, kThreads * 4);
+  EXPECT_EQ(serials.size(), static_cast<std::size_t>(kThreads * 8));
+  // Nothing but whole records: one header and five keys each.
+  std::size_t lines = 0;
+  for (char c : text) lines += c == '\n' ? 1 : 0;
+  EXPECT_EQ(lines, static_cast<std::size_t>(kThreads * kRecordsEach * 6));
 }
 
 }  // namespace

@@ -63,9 +63,8 @@ TEST(SerialNumber, AllocatesTheNextNumberAndCarriesItIntoTheTable) {
       {"00000099", 100, "00000100", {0x00, 0x00, 0x01, 0x00}},
       {"00000009", 10, "00000010", {0x00, 0x00, 0x00, 0x10}},
       {"99999998", 99999999, "99999999", {0x99, 0x99, 0x99, 0x99}},
-      {"", 1, "00000001", {0x00, 0x00, 0x00, 0x01}},
-      {"abc", 1, "00000001", {0x00, 0x00, 0x00, 0x01}},
-      {"  42xyz", 43, "00000043", {0x00, 0x00, 0x00, 0x43}},
+      {"  42 ", 43, "00000043", {0x00, 0x00, 0x00, 0x43}},
+      {"+7", 8, "00000008", {0x00, 0x00, 0x00, 0x08}},
   };
   for (const Case& c : cases) {
     Station s;
@@ -81,17 +80,42 @@ TEST(SerialNumber, AllocatesTheNextNumberAndCarriesItIntoTheTable) {
   }
 }
 
-TEST(SerialNumber, RefusesValuesWithoutAnEightDigitForm) {
-  for (const char* value : {"100000000", "999999999999999999999", "-1", "-00000005"}) {
+// A counter that cannot restart by accident: a value that is absent, empty,
+// not a number, or without an eight-digit form is refused. The disk is not
+// programmed (Failed()), the file is untouched, and the reason names the key.
+TEST(SerialNumber, RefusesCountersThatAreNotAnEightDigitNumber) {
+  struct Case {
+    const char* name;
+    std::string file;
+    SerialStepStatus status;
+  };
+  const std::string withoutKey =
+      "[CID]\r\nProduct_name=DISK1\r\nChange_SN=1\r\n[OTHER]\r\nFLASH1=16\r\n";
+  const Case cases[] = {
+      {"absent", withoutKey, SerialStepStatus::kNotANumber},
+      {"no [CID] at all", "[OTHER]\r\nFLASH1=16\r\n", SerialStepStatus::kNotANumber},
+      {"empty", SettingsWithSerial(""), SerialStepStatus::kNotANumber},
+      {"spaces only", SettingsWithSerial("   "), SerialStepStatus::kNotANumber},
+      {"letters", SettingsWithSerial("abc"), SerialStepStatus::kNotANumber},
+      {"digits then letters", SettingsWithSerial("42xyz"), SerialStepStatus::kNotANumber},
+      {"sign alone", SettingsWithSerial("+"), SerialStepStatus::kNotANumber},
+      {"bare key line only", "[CID]\r\nProduct_SN\r\nChange_SN=1\r\n", SerialStepStatus::kNotANumber},
+      {"nine digits", SettingsWithSerial("100000000"), SerialStepStatus::kOutOfRange},
+      {"very long", SettingsWithSerial("999999999999999999999"), SerialStepStatus::kOutOfRange},
+      {"negative", SettingsWithSerial("-1"), SerialStepStatus::kOutOfRange},
+      {"negative zero-padded", SettingsWithSerial("-00000005"), SerialStepStatus::kOutOfRange},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
     Station s;
-    const std::string text = SettingsWithSerial(value);
-    ConfigTempDir::Write(s.path, text);
+    ConfigTempDir::Write(s.path, c.file);
     s.store.Update([](ProductionSettings& p) { p.currentSerialNumber = 7; });
     const SerialStepResult r = AdvanceSerialNumber(s.Context());
-    EXPECT_EQ(r.status, SerialStepStatus::kOutOfRange) << value;
+    EXPECT_EQ(r.status, c.status);
     EXPECT_TRUE(r.Failed());
+    EXPECT_NE(r.reason.find("Product_SN"), std::string::npos) << r.reason;
     EXPECT_EQ(s.store.Snapshot()->currentSerialNumber, 7u);
-    EXPECT_EQ(ConfigTempDir::Read(s.path), text) << value;
+    EXPECT_EQ(ConfigTempDir::Read(s.path), c.file);
   }
 }
 
@@ -117,6 +141,7 @@ TEST(SerialNumber, MissingSettingsFileFailsTheStep) {
   const SerialStepResult r = AdvanceSerialNumber(s.Context());
   EXPECT_EQ(r.status, SerialStepStatus::kNoSettingsFile);
   EXPECT_TRUE(r.Failed());
+  EXPECT_NE(r.reason.find("config.txt"), std::string::npos) << r.reason;
   EXPECT_FALSE(FileIsReadable(s.path));
 }
 
@@ -140,6 +165,10 @@ TEST(SerialNumber, AWriteThatDoesNotReachTheFileHandsOutNothing) {
   EXPECT_EQ(next.serialNumber, 11u);
 }
 
+// Many workers take numbers at once with no lock of their own around the
+// step: the step's own lock must give every number exactly once, each with a
+// table that carries it. (Without that lock this test sees numbers handed
+// out twice.)
 TEST(SerialNumber, ConcurrentWorkersGetEveryNumberExactlyOnce) {
   Station s;
   ConfigTempDir::Write(s.path, SettingsWithSerial("00000000"));
@@ -150,21 +179,23 @@ TEST(SerialNumber, ConcurrentWorkersGetEveryNumberExactlyOnce) {
 #else
   constexpr int kTotal = 10000;
 #endif
-  std::mutex setupLock;
   std::vector<std::vector<std::uint32_t>> got(kThreads);
+  std::vector<int> badTables(kThreads, 0);
+  std::vector<int> failedSteps(kThreads, 0);
   std::vector<std::thread> threads;
   const auto start = std::chrono::steady_clock::now();
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       for (int i = t; i < kTotal; i += kThreads) {
-        std::lock_guard<std::mutex> lock(setupLock);
         const SerialStepResult r = AdvanceSerialNumber(s.Context());
-        if (r.status != SerialStepStatus::kAllocated) return;
-        // The table published under the lock carries this worker's number.
-        const auto cid = CidRegister(s.store.Snapshot()->publishedConfigTable);
+        if (r.status != SerialStepStatus::kAllocated) {
+          ++failedSteps[static_cast<std::size_t>(t)];
+          continue;
+        }
+        const auto cid = CidRegister(r.table);
         char digits[9];
         std::snprintf(digits, sizeof digits, "%02X%02X%02X%02X", cid[9], cid[10], cid[11], cid[12]);
-        if (std::stoul(digits) != r.serialNumber) return;
+        if (std::stoul(digits) != r.serialNumber) ++badTables[static_cast<std::size_t>(t)];
         got[static_cast<std::size_t>(t)].push_back(r.serialNumber);
       }
     });
@@ -174,8 +205,12 @@ TEST(SerialNumber, ConcurrentWorkersGetEveryNumberExactlyOnce) {
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   std::vector<std::uint32_t> all;
   for (const auto& g : got) all.insert(all.end(), g.begin(), g.end());
-  ASSERT_EQ(all.size(), static_cast<std::size_t>(kTotal));
   std::sort(all.begin(), all.end());
+  const auto repeated = std::adjacent_find(all.begin(), all.end());
+  EXPECT_TRUE(repeated == all.end()) << "serial number " << *repeated << " handed out twice";
+  for (int bad : badTables) EXPECT_EQ(bad, 0) << "a table that does not carry its number";
+  for (int failed : failedSteps) EXPECT_EQ(failed, 0) << "steps refused";
+  ASSERT_EQ(all.size(), static_cast<std::size_t>(kTotal));
   for (int i = 0; i < kTotal; ++i) ASSERT_EQ(all[static_cast<std::size_t>(i)], static_cast<std::uint32_t>(i + 1));
   char last[9];
   std::snprintf(last, sizeof last, "%08d", kTotal);

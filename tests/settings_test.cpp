@@ -115,6 +115,43 @@ TEST(Settings, ValueFormsAndReadSizes) {
   EXPECT_EQ(s->flash1Type, "0123456789012345678");  // read size 20
 }
 
+// Read sizes of the three keys whose size differs from 20, and capacity
+// selections whose number is cut at the first 'M'.
+TEST(Settings, ReadSizesOfTheRegisterKeysAndCapacityLabels) {
+  const std::string csd40 = "004F01321B5981EFDE794F870A40001122334455667788";  // 46 digits
+  struct Case {
+    std::string csd;
+    std::string revision;
+    std::string selection;
+    std::string csdRead;       // read size 40: 39 characters
+    std::string revisionRead;  // read size 10: 9 characters
+    std::string selectionRead; // read size 10: 9 characters
+    std::int32_t megabytes;
+  };
+  const Case cases[] = {
+      {csd40, "0123456789AB", "1024_2K_EXTRA", csd40.substr(0, 39), "012345678", "1024_2K_E", 1024},
+      {"00", "10", "M192", "00", "10", "M192", 0},
+      {"00", "10", "192M", "00", "10", "192M", 192},
+      {"00", "10", "12M45", "00", "10", "12M45", 12},
+      {"00", "10", "", "00", "10", "", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.selection);
+    ConfigTempDir dir;
+    const std::string path = dir.File("config.txt");
+    ConfigTempDir::Write(path, "[CID]\r\nProduct_revision=" + c.revision + "\r\n[CSD]\r\nCCD_FIELD=" +
+                                   c.csd + "\r\nCCD_SELECT_DATA=" + c.selection + "\r\n");
+    Loaded l;
+    Load(path, l);
+    ASSERT_TRUE(l.ok);
+    EXPECT_EQ(l.view.GetControlText(id::kCardSpecificData), c.csdRead);
+    EXPECT_EQ(l.view.GetControlText(id::kProductRevision), c.revisionRead);
+    EXPECT_EQ(l.view.GetControlText(id::kCapacitySelection), c.selectionRead);
+    EXPECT_EQ(l.store.Snapshot()->capacitySelection, c.selectionRead);
+    EXPECT_EQ(l.store.Snapshot()->capacityMegabytes, c.megabytes);
+  }
+}
+
 TEST(Settings, MissingFileChangesNothing) {
   ConfigTempDir dir;
   Loaded l;

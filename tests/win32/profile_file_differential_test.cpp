@@ -85,6 +85,17 @@ void RunScenario(ConfigTempDir& dir, const Scenario& sc, int index) {
 
 const std::string kLong(1000, 'x');
 
+// ASCII text as UTF-16LE bytes with the byte-order mark, as Notepad's
+// "Unicode" saves it.
+std::string Utf16Le(const std::string& ascii) {
+  std::string out = "\xFF\xFE";
+  for (char c : ascii) {
+    out += c;
+    out += '\0';
+  }
+  return out;
+}
+
 std::vector<Scenario> Scenarios() {
   const std::string settings =
       "[CID]\r\nProduct_name=DISK1\r\nManufacturer_ID=12\r\nOEM_Application_ID=AB12\r\n"
@@ -92,9 +103,14 @@ std::vector<Scenario> Scenarios() {
       "CCD_FIELD=004F01321B5981EFDE794F870A4000\r\nCCD_SELECT_DATA=16\r\n[OTHER]\r\n"
       "FLASH1=16\r\nFLASH2=0\r\n";
   std::string settingsLf;
+  std::string settingsCr;
   for (char c : settings) {
     if (c != '\r') settingsLf += c;
+    if (c != '\n') settingsCr += c;
   }
+  const std::vector<Op> serialStep = {
+      R("CID", "Product_SN", 20), W("CID", "Product_SN", "00000002"), R("CID", "Product_SN", 20),
+      R("CSD", "CCD_FIELD", 40), W("CSD", "New_Key", "1"), W("NEW", "K", "v"), R("new", "k")};
   return {
       {"mixed case", true, settings,
        {R("cid", "MANUFACTURER_ID"), R("Other", "flash1"), W("cid", "product_SN", "00000002"),
@@ -133,8 +149,16 @@ std::vector<Scenario> Scenarios() {
        {R("CID", "Product_SN"), W("CID", "Product_SN", "00000001"), W("CID", "Change_SN", "1"),
         W("OTHER", "RWTest", "1"), R("cid", "product_sn")}},
       {"empty file", true, "", {R("A", "k"), W("A", "k", "v"), W("A", "k", "")}},
+      {"UTF-16LE file", true, Utf16Le(settings), serialStep},
+      {"UTF-16LE file, LF and no last line end", true, Utf16Le("[A]\nk=1\n[B]\nj=2"),
+       {R("B", "j"), W("A", "k", "3"), W("B", "new", "x"), W("C", "n", "y"), R("A", "k")}},
+      {"UTF-8 file with a mark", true, "\xEF\xBB\xBF" + settings, serialStep},
+      {"CR-only file", true, settingsCr, serialStep},
+      // Not compared here, because we keep them on purpose where the platform
+      // drops them or reads them differently: text after a section's "]" and
+      // a bare key line in front of the real key (profile_file_test.cpp).
       {"odd lines", true,
-       "top=1\nnoequals\n[broken\nk=2\n=novalue\n[ok]junk after\nx=y=z\n",
+       "top=1\nnoequals\n[broken\nk=2\n=novalue\n[ok]\nx=y=z\n",
        {R("", "top"), R("", "noequals"), R("", "k"), R("ok", "x"), W("", "noequals", "now"),
         W("ok", "x", "1"), R("", "noequals")}},
       {"unchanged value leaves the file alone", true, "[A]\nk=1",

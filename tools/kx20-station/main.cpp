@@ -143,6 +143,10 @@ void RunConsoleLoop(Station& station, Clock& clock, Reporter& reporter, TickStep
         reporter.Report();
       }
       const bool ended = station.Tick();
+      for (const std::string& notice : station.TakeNotices()) {
+        std::fprintf(stderr, "kx20-station: %s\n", notice.c_str());
+      }
+      std::fflush(stderr);
       nextTick += 1000;
       if (nextTick <= now) nextTick = now + 1000;  // the loop fell behind
       reporter.Report();
@@ -331,6 +335,7 @@ int main(int argc, char** argv) {
   auto* shell = new RecordingShell();
   StationOptions stationOptions;
   stationOptions.workDir = options.workDir;
+  stationOptions.noticesOnScreen = false;  // on stderr instead, as they come
   auto* station = new Station(*port, *clock, *view, *shell, stationOptions);
   auto* reporter = new Reporter(*view, *clock, options.traceFile);
   if (!options.traceFile.empty() && !reporter->TraceOpen()) {
