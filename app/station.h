@@ -11,15 +11,16 @@
 // console never touches freed memory; the port and the clock passed in must
 // outlive every worker (the program ends with std::_Exit after Shutdown()).
 //
-// Threads: every method runs on the console thread, except where noted. The
-// workers' serial-number step reloads the settings into the view from the
-// worker's thread (the view must accept that, see ConsoleView). A settings
-// load on the console thread during a run (a start while workers run, the
-// panel opened) waits for the run's setupLock, so a worker between its serial
-// step and its table write never sends a table published from an older file;
-// a view that hands worker-thread calls to the console thread must therefore
-// not wait for the console thread without bound (the in-memory view never
-// waits).
+// Threads: every method runs on the console thread, and only the console
+// thread calls the view. Workers never reach the console: the serial-number
+// step works on the shared block and leaves the panel contents it loaded
+// there; the console shows them on its own thread (on the next status
+// message or tick). A settings load or "Save configure" on the console
+// thread during a run waits for the run's setupLock, so it never falls
+// between a worker's serial step and its table write, and never writes an
+// older "Product_SN" over a number a worker has just taken. No scan and no
+// removal poll runs while a worker is alive. A worker body's exception never
+// leaves its thread.
 #pragma once
 
 #include <atomic>
@@ -143,7 +144,8 @@ class Station {
   // starts production.
   void BeginRun();
   // Starts one production worker per row whose disk answers the probe and has
-  // no worker yet.
+  // no worker yet. The drive letter comes from the row's slot in the
+  // SlotTable, never from the row's text.
   void ProductionStart();
   // The "empty" button: disables 1003, 1000, 1004, 1002, then CodeFlashStart.
   void OnEmptyButton();
@@ -182,9 +184,10 @@ class Station {
 
   // --- Ending ---------------------------------------------------------------
   // Closing the console while workers may run: closes the status queue (later
-  // posts are dropped), cuts the workers' link to the console, then takes the
-  // current run's setupLock and logLock and keeps them, so no serial number
-  // and no log record is left half-written. After this the process must end
+  // posts are dropped), then takes the current run's setupLock and logLock
+  // (waiting for a worker's serial step, table steps or log record to finish)
+  // and keeps them, so no serial number and no log record is left
+  // half-written and no good disk is told it failed. After this the process must end
   // (std::_Exit); the destructor leaves the workers alone.
   void Shutdown();
 
@@ -214,7 +217,6 @@ class Station {
 
  private:
   struct Shared;
-  struct ConsoleLink;
   struct WorkerEntry {
     std::thread thread;
     std::shared_ptr<std::atomic<bool>> done;
@@ -228,9 +230,15 @@ class Station {
   // serial step and table write never see a table published from an older
   // file in between.
   bool ReloadSettings(bool resetHeader);
-  // The serial-number step the workers run (worker thread, setupLock held).
-  SerialStepResult SerialStep();
+  // The run's setupLock while a worker is alive, else nothing.
+  std::unique_lock<std::mutex> LockSetupDuringRun();
+  // Shows the panel contents the last serial step loaded, if not shown yet.
+  void ShowLoadedPanel();
   bool LetterBusy(char letter) const;
+  // The drive letter a start may use for a list row: its slot's driveLetter
+  // ('A' to 'Z') while the row still shows the disk the scan found there
+  // (not "[device X]", no worker status since the scan); else 0.
+  char RowDriveLetter(int row) const;
   void PruneWorkers();
   void StartWorker(int row, char letter, std::function<void()> body);
 
@@ -243,13 +251,13 @@ class Station {
   std::string logPath_;
 
   std::shared_ptr<Shared> shared_;
-  std::shared_ptr<ConsoleLink> link_;
   SlotTable slots_;
   std::unique_ptr<SlotDiscovery> discovery_;
 
-  mutable std::mutex membersMutex_;  // members_ and table_: shared with the serial step
+  mutable std::mutex membersMutex_;
   PanelMembers members_;
-  ConfigTable table_{};
+  // Rows that have shown a worker's status since the last scan.
+  std::vector<bool> rowHasStatus_ = std::vector<bool>(kSlotRows, false);
 
   std::int32_t settingsExpanded_ = 0;
   std::int32_t codeFlashSize256K_ = 0;

@@ -5,6 +5,9 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <mutex>
+#include <new>
+#include <system_error>
 #include <sstream>
 #include <thread>
 
@@ -12,6 +15,7 @@
 #include "common/virtual_clock.h"
 #include "config/card_registers.h"
 #include "config/profile_file.h"
+#include "device/device_session.h"
 #include "production/config_check.h"
 #include "production/production_worker.h"
 #include "sim/farm.h"
@@ -407,6 +411,99 @@ TEST(ProductionBatch, UnsupportedCapacityIsRefusedEvenWhenItEqualsTheLastOne) {
   rig.RunBatch(Letters(layout));
   EXPECT_EQ(rig.FinalRow('E', "01").first, "01-:[capacity X]");
   EXPECT_EQ(rig.FinalRow('F', "02").first, "02-:[capacity X]");
+}
+
+// A port that throws out of one command of one disk (the `skip`+1-th that
+// matches), as a failing allocation or a system call wrapper would.
+class ThrowingPort final : public PassThroughPort {
+ public:
+  ThrowingPort(PassThroughPort& inner, char letter, std::function<bool(const std::uint8_t*)> when,
+               int skip, std::function<void()> raise)
+      : inner_(inner), letter_(letter), when_(std::move(when)), skip_(skip),
+        raise_(std::move(raise)) {}
+
+  PortHandle Open(char letter, std::uint32_t* osError) override {
+    const PortHandle h = inner_.Open(letter, osError);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (IsOpenHandle(h)) letters_[h] = letter;
+    return h;
+  }
+  void Close(PortHandle handle) override { inner_.Close(handle); }
+  bool SendDirect(PortHandle handle, PassThroughRequest& request, std::uint32_t* osError) override {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!thrown_ && letters_[handle] == letter_ && when_(request.sptd.cdb) && skip_-- == 0) {
+        thrown_ = true;
+        raise_();
+      }
+    }
+    return inner_.SendDirect(handle, request, osError);
+  }
+  bool SendBuffered(PortHandle handle, BufferedPassThroughRequest& request,
+                    std::uint32_t* osError) override {
+    return inner_.SendBuffered(handle, request, osError);
+  }
+  std::uint32_t LogicalDrives() override { return inner_.LogicalDrives(); }
+
+ private:
+  PassThroughPort& inner_;
+  const char letter_;
+  std::function<bool(const std::uint8_t*)> when_;
+  int skip_;
+  std::function<void()> raise_;
+  std::mutex mutex_;
+  std::map<PortHandle, char> letters_;
+  bool thrown_ = false;
+};
+
+TEST(ProductionBatch, ExceptionInAWorkerEndsItsDiskThroughTheFailureExit) {
+  const auto badAlloc = [] { throw std::bad_alloc(); };
+  const auto systemError = [] {
+    throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+  };
+  struct Case {
+    const char* name;
+    std::function<bool(const std::uint8_t*)> when;
+    int skip;
+    std::function<void()> raise;
+    const char* rowSuffix;
+    const char* errorText;
+  };
+  const auto readAtZero = [](const std::uint8_t* c) {
+    return c[0] == 0x28 && c[2] == 0 && c[3] == 0 && c[4] == 0 && c[5] == 0;
+  };
+  // RWTest is on with 1 %: the first WRITE(10) belongs to the test, the second
+  // READ(10) of sector 0 to the image verify.
+  const Case cases[] = {
+      {"flash information",
+       [](const std::uint8_t* c) { return c[0] == kOpVendor && c[1] == 0x60 && c[2] == 0x04; }, 0,
+       badAlloc, "-:[config X]", "USBErr_Config"},
+      {"table write", [](const std::uint8_t* c) { return c[0] == kOpVendor && c[1] == 0x61; }, 0,
+       systemError, "-:[rw-table X]", "USBErr_RWTable"},
+      {"read capacity", [](const std::uint8_t* c) { return c[0] == kOpReadCapacity10; }, 0,
+       badAlloc, "-:[capacity X]", "USBErr_Capacity"},
+      {"read/write test", [](const std::uint8_t* c) { return c[0] == 0x2A; }, 0, systemError,
+       "-:[rw-compare X]", "USBErr_RW_Compare"},
+      {"image verify", readAtZero, 1, badAlloc, "-:[pnf X]", "USBErr_Pnf"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FarmLayout layout = DefaultFarmLayout();
+    layout.disks.resize(3);
+    ProductionRig rig(layout, "OTHER:RWValue=1\n");
+    ThrowingPort port(rig.farm(), 'F', c.when, c.skip, c.raise);
+    rig.env().port = &port;
+    rig.RunBatch(Letters(layout));  // the process lives on
+
+    EXPECT_EQ(rig.FinalRow('F', "02").first, std::string("02") + c.rowSuffix);
+    EXPECT_EQ(rig.farm().Disk('F')->LastSignal(), SimSignal::Fail);
+    // The others pass: the failing worker let go of the setup lock.
+    EXPECT_EQ(rig.FinalRow('E', "01").first, "01-:Pass");
+    EXPECT_EQ(rig.FinalRow('G', "03").first, "03-:Pass");
+    std::map<std::string, int> errors;
+    for (const auto& r : rig.LogRecords()) ++errors[r.at("Error Code")];
+    EXPECT_EQ(errors, (std::map<std::string, int>{{"", 2}, {c.errorText, 1}}));
+  }
 }
 
 TEST(CodeFlashWorker, ProgressSequencesAndFailure) {
