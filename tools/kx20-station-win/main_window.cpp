@@ -189,10 +189,6 @@ INT_PTR MainWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
       return FALSE;
     }
 
-    case kRunQueuedViewCalls:
-      view_.RunQueued();
-      return TRUE;
-
     case kWorkerStatusMessage: {
       // Normally consumed by the pre-filter; this catches the ones a nested
       // loop (a message box, the About box) dispatches straight to the

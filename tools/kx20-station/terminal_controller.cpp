@@ -110,14 +110,6 @@ void TerminalController::RunBox(const TerminalView::MessageBox& box) {
   if (boxes_.size() >= depth) boxes_.resize(depth - 1);
 }
 
-void TerminalController::PumpQueuedBoxes() {
-  TerminalView::MessageBox box;
-  while (!quit_ && view_.NextQueuedBox(box)) {
-    RunBox(box);
-    view_.DismissQueuedBox();
-  }
-}
-
 // --- Timer and messages ----------------------------------------------------------------
 
 void TerminalController::Tick() {

@@ -84,8 +84,6 @@ class TerminalController {
   void ApplyMessage(const WorkerStatusMessage& message);
   // Every queued worker message.
   int DrainStatus();
-  // Boxes that other threads asked for: shows each (modal loop) in turn.
-  void PumpQueuedBoxes();
   // Signals: the terminal went away or the program was told to stop.
   void RequestQuit() { quit_ = true; }
   bool QuitRequested() const { return quit_; }
