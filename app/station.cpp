@@ -309,6 +309,7 @@ bool Station::Tick() {
   if (!workerAlive && flags.rescanPending.load() == 1) {
     discovery_->ScanDevices();
     rowHasStatus_.assign(kSlotRows, false);
+    rowStatus_.assign(kSlotRows, RowStatus{});
     flags.removalWatch.store(0);
     view_.SetEnabled(ctl::kUpdate, true);
   }
@@ -364,6 +365,7 @@ void Station::ScanDevices() {
   if (RunningWorkerCount() > 0) return;  // never while a worker is alive
   discovery_->ScanDevices();
   rowHasStatus_.assign(kSlotRows, false);
+  rowStatus_.assign(kSlotRows, RowStatus{});
 }
 
 // --- Start command --------------------------------------------------------------
@@ -432,6 +434,7 @@ void Station::StartWorker(int row, char letter, std::function<void()> body) {
   });
   workers_.push_back(std::move(entry));
   runStarts_.push_back({row, letter});
+  if (row >= 0 && row < kSlotRows) rowStatus_[static_cast<std::size_t>(row)] = {letter, {}};
 }
 
 void Station::ProductionStart() {
@@ -553,6 +556,10 @@ void Station::ApplyStatus(const WorkerStatusMessage& message) {
   }
   RowUpdate update = FormatStatusRow(message.Code(), message.Value(), label, letter);
   const bool rowExists = row < view_.RowCount();
+  const StatusClass verdict = ClassifyStatus(message.Code());
+  if (rowExists && row < kSlotRows && verdict != StatusClass::kNone) {
+    rowStatus_[static_cast<std::size_t>(row)] = {letter, verdict};
+  }
   if (update.image && rowExists) view_.SetRowImage(row, *update.image);
   if (update.setText && rowExists) {
     if (row < kSlotRows) rowHasStatus_[static_cast<std::size_t>(row)] = true;

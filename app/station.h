@@ -87,6 +87,12 @@ struct StartedWorker {
   char driveLetter = 0;
 };
 
+// The last status a list row was given since the scan or its worker's start.
+struct RowStatus {
+  char driveLetter = 0;
+  StatusClass verdict = StatusClass::kNone;
+};
+
 // BM_GETSTATE bits the start command looks at.
 inline constexpr int kButtonStatePushed = 0x0004;
 inline constexpr int kButtonStateFocus = 0x0008;
@@ -202,6 +208,8 @@ class Station {
   std::int32_t CodeFlashSize256K() const { return codeFlashSize256K_; }
   // Entries in the WorkerList (finished workers stay until a tick prunes them).
   int WorkerCount() const { return static_cast<int>(workers_.size()); }
+  // The last status of each list row (rows 0 to 9).
+  const std::vector<RowStatus>& RowStatuses() const { return rowStatus_; }
   // Workers that have not finished yet.
   int RunningWorkerCount() const;
   // True while the run's SetupLock and LogLock exist.
@@ -258,6 +266,7 @@ class Station {
   PanelMembers members_;
   // Rows that have shown a worker's status since the last scan.
   std::vector<bool> rowHasStatus_ = std::vector<bool>(kSlotRows, false);
+  std::vector<RowStatus> rowStatus_ = std::vector<RowStatus>(kSlotRows);
 
   std::int32_t settingsExpanded_ = 0;
   std::int32_t codeFlashSize256K_ = 0;

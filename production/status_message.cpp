@@ -28,6 +28,37 @@ WorkerStatusMessage WorkerStatusMessage::Make(char driveLetter, int row, std::ui
   return m;
 }
 
+StatusClass ClassifyStatus(std::uint16_t code) {
+  switch (code) {
+    case StatusPass:
+      return StatusClass::kPass;
+    case StatusEmpty:
+      return StatusClass::kEmpty;
+    case StatusSizeFail:
+    case StatusCompareFail:
+    case StatusOpenFail:
+    case StatusSourceFail:
+    case StatusReadFail:
+    case StatusRwTableFail:
+    case StatusTableCompareFail:
+    case StatusRwCompareFail:
+    case StatusPnfFail:
+    case StatusCapacityFail:
+    case StatusConfigFail:
+      return StatusClass::kFail;
+    case StatusBusy:
+    case StatusEraseProgress:
+    case StatusRwTestProgress:
+    case StatusEraseCapacity:
+    case StatusBuildImage:
+    case StatusNextSerial:
+    case StatusProcess:
+      return StatusClass::kInProgress;
+    default:
+      return StatusClass::kNone;
+  }
+}
+
 RowUpdate FormatStatusRow(std::uint16_t code, std::uint16_t value, const std::string& label,
                           char letter) {
   RowUpdate u;

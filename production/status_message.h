@@ -60,6 +60,16 @@ struct RowUpdate {
   bool setText = true;       // false for the code that leaves the row unchanged
 };
 
+// What a status code says about its disk. The one place that decides: the
+// station's rows, every front end's counts and the batch summary use it.
+//   kPass:       the production run passed the disk (StatusPass)
+//   kEmpty:      a code-flash run emptied the disk (StatusEmpty)
+//   kFail:       a failure verdict (codes 2-5, 8, 12-16, 18)
+//   kInProgress: a step under way (codes 6, 9, 10, 11, 17, 19, 20)
+//   kNone:       no code of this system (0, 21 and above)
+enum class StatusClass { kNone, kInProgress, kPass, kFail, kEmpty };
+StatusClass ClassifyStatus(std::uint16_t code);
+
 // Formats the row for a status code and value. `slotLabel` is the two-digit
 // slot text of the disk's slot (empty when no slot carries the letter).
 RowUpdate FormatStatusRow(std::uint16_t code, std::uint16_t value, const std::string& slotLabel,

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include <thread>
 #include <vector>
 
@@ -79,6 +81,34 @@ TEST(FormatStatusRow, BuildImageLeavesTheRowAlone) {
 
 TEST(FormatStatusRow, UnknownSlotGivesAnEmptyLabel) {
   EXPECT_EQ(FormatStatusRow(StatusPass, 100, "", 'Q').text, "-:Pass");
+}
+
+// The one classification: every code of the table, and the row it formats
+// agrees with it (a verdict sets the pass or failure image, progress does not).
+TEST(StatusClassification, EveryCodeHasOneClassAgreeingWithItsRow) {
+  using C = StatusClass;
+  const C expected[22] = {C::kNone,       C::kPass,       C::kFail,       C::kFail,
+                          C::kFail,       C::kFail,       C::kInProgress, C::kEmpty,
+                          C::kFail,       C::kInProgress, C::kInProgress, C::kInProgress,
+                          C::kFail,       C::kFail,       C::kFail,       C::kFail,
+                          C::kFail,       C::kInProgress, C::kFail,       C::kInProgress,
+                          C::kInProgress, C::kNone};
+  for (std::uint16_t code = 0; code < 22; ++code) {
+    const C c = ClassifyStatus(code);
+    EXPECT_EQ(c, expected[code]) << code;
+    const RowUpdate row = FormatStatusRow(code, 0, "01", 'E');
+    if (c == C::kPass) {
+      EXPECT_EQ(row.image, std::optional<int>(kImagePassed)) << code;
+    }
+    if (c == C::kFail) {
+      EXPECT_EQ(row.image, std::optional<int>(kImageFailed)) << code;
+    }
+    if (c != C::kPass && c != C::kFail) {
+      EXPECT_NE(row.image, std::optional<int>(kImagePassed)) << code;
+      EXPECT_NE(row.image, std::optional<int>(kImageFailed)) << code;
+    }
+  }
+  EXPECT_EQ(ClassifyStatus(0xFFFF), C::kNone);
 }
 
 TEST(StatusQueue, KeepsOrderAcrossThreadsAndDropsAfterClose) {

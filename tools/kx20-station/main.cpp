@@ -202,10 +202,10 @@ int RunBatch(const ProgramOptions& options, Station& station, MemoryConsoleView&
           return true;
         }
         if (phase == Phase::kRunning && ended) {
-          const std::vector<MemoryConsoleView::Row> rows = view.Rows();
           std::printf("final rows:\n");
           PrintFinalRows(view);
-          const RunSummary summary = SummariseRun(station.RunStarts(), rows, options.codeFlash);
+          const RunSummary summary =
+              SummariseRun(station.RunStarts(), station.RowStatuses(), options.codeFlash);
           std::printf("%d passed, %d failed\n", summary.passed, summary.failed);
           std::fflush(stdout);
           exitStatus = summary.failed == 0 ? kExitPassed : kExitFailed;
