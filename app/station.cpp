@@ -216,7 +216,7 @@ Station::Station(PassThroughPort& port, Clock& clock, ConsoleView& view, Shell& 
   ProductionEnvironment& env = shared_->env;
   env.port = &port_;
   env.clock = &clock_;
-  env.poster = &shared_->queue;
+  env.poster = options_.poster != nullptr ? options_.poster : &shared_->queue;
   env.settings = &shared_->settings;
   env.images = &shared_->images;
   env.log = &shared_->log;
@@ -529,7 +529,7 @@ void Station::CodeFlashStart() {
     const std::uint32_t startValue = MakeStartValue(letter, row);
     StartWorker(row, letter,
                 [shared = shared_, port = &port_, body = codeFlashWorker_, startValue, size256K]() {
-                  body(*port, shared->queue, startValue, size256K);
+                  body(*port, *shared->env.poster, startValue, size256K);
                 });
     clock_.SleepMs(100);
   }
@@ -543,7 +543,7 @@ void Station::OnCodeFlashSize(bool size256K) {
 
 // --- Status display ----------------------------------------------------------------
 
-void Station::ApplyStatus(const WorkerStatusMessage& message) {
+void Station::ApplyStatus(const WorkerStatus& message) {
   // A serial step posts right after it: the panel follows on this thread.
   ShowLoadedPanel();
   const char letter = message.DriveLetter();

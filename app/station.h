@@ -1,7 +1,7 @@
 // Station: the behaviour of the main window without any toolkit. A front end
 // (Win32 dialog, terminal, headless batch) owns a ConsoleView, feeds the
 // window's events into a Station on its console thread, calls Tick() once a
-// second and hands every queued WorkerStatusMessage to ApplyStatus().
+// second and hands every queued WorkerStatus to ApplyStatus().
 //
 // What the station owns: the SlotTable and discovery, the working
 // ConfigTable, the WorkerList, the settings panel's value members, and the
@@ -110,6 +110,10 @@ struct StationOptions {
   std::string workDir = ".";
   // How config.txt and produce.log are written (tests use kFast).
   Durability durability = Durability::kDurable;
+  // Where the workers post their status (the Windows window, posted to
+  // directly); it must outlive every worker. Null: the station's own queue
+  // (Queue()), drained on the console thread by DrainStatus().
+  StatusPoster* poster = nullptr;
 };
 
 // The worker bodies, injectable so the console can be tested with workers
@@ -172,10 +176,11 @@ class Station {
   void OpenProductionLog();
 
   // --- Status display --------------------------------------------------------
-  // The queue the workers post to.
+  // The station's own status queue (the workers post to it unless the
+  // options name another poster).
   StatusQueue& Queue();
-  // Applies one WorkerStatusMessage to its row.
-  void ApplyStatus(const WorkerStatusMessage& message);
+  // Applies one WorkerStatus to its row.
+  void ApplyStatus(const WorkerStatus& message);
   // Applies every queued message; returns how many.
   int DrainStatus();
 
@@ -190,7 +195,8 @@ class Station {
 
   // --- Ending ---------------------------------------------------------------
   // Closing the console while workers may run: closes the status queue (later
-  // posts are dropped), then takes the current run's setupLock and logLock
+  // posts are dropped; a front end that gave its own poster stops delivering
+  // itself), then takes the current run's setupLock and logLock
   // (waiting for a worker's serial step, table steps or log record to finish)
   // and keeps them, so no serial number and no log record is left
   // half-written and no good disk is told it failed. After this the process must end

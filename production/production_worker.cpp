@@ -52,7 +52,7 @@ class ProductionPass {
  private:
   void Sequence();
   void Post(WorkerStatusCode code, std::uint32_t value) {
-    env_.poster->Post(WorkerStatusMessage::Make(letter_, row_, code,
+    env_.poster->Post(WorkerStatus::Make(letter_, row_, code,
                                                 static_cast<std::uint16_t>(value)));
   }
   void Sleep(std::uint32_t ms) { env_.clock->SleepMs(ms); }
@@ -317,7 +317,7 @@ void CodeFlashPass(PassThroughPort& port, StatusPoster& poster, std::uint32_t st
   const char letter = static_cast<char>((startValue >> 16) & 0xFF);
   const int row = static_cast<int>(startValue & 0xFFFF);
   auto post = [&](WorkerStatusCode code, std::uint32_t value) {
-    poster.Post(WorkerStatusMessage::Make(letter, row, code, static_cast<std::uint16_t>(value)));
+    poster.Post(WorkerStatus::Make(letter, row, code, static_cast<std::uint16_t>(value)));
   };
   DeviceSession session(port);
   if (!session.Open(letter)) return;

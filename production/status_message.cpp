@@ -19,15 +19,6 @@ std::string FormatLetter(const char* format, char letter, int number) {
 
 }  // namespace
 
-WorkerStatusMessage WorkerStatusMessage::Make(char driveLetter, int row, std::uint16_t code,
-                                              std::uint16_t value) {
-  WorkerStatusMessage m;
-  m.wParam = (static_cast<std::uint32_t>(static_cast<unsigned char>(driveLetter)) << 8) |
-             (static_cast<std::uint32_t>(row) & 0xFF);
-  m.lParam = (static_cast<std::uint32_t>(code) << 16) | value;
-  return m;
-}
-
 StatusClass ClassifyStatus(std::uint16_t code) {
   switch (code) {
     case StatusPass:

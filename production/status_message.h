@@ -8,8 +8,6 @@
 
 namespace kx20 {
 
-inline constexpr unsigned kWorkerStatusMessage = 4024;
-
 enum WorkerStatusCode : std::uint16_t {
   StatusPass = 1,
   StatusSizeFail = 2,
@@ -39,18 +37,24 @@ inline constexpr int kImageWorking = 5;
 inline constexpr int kImagePassed = 6;
 inline constexpr int kImageFailed = 7;
 
-// One posted message: window message 4024 with its two parameters.
-//   wParam: drive letter in bits 8-15, list row index in bits 0-7.
-//   lParam: status code in bits 16-31, value in bits 0-15.
-struct WorkerStatusMessage {
-  std::uint32_t wParam = 0;
-  std::uint32_t lParam = 0;
+// One worker status, posted to the console thread: which disk (drive letter
+// and list row), what happened (code) and how far (value: a percentage, a
+// step number or a count, as the code says). How a front end carries it
+// (the Windows window packs it into message 4024) is the front end's own.
+struct WorkerStatus {
+  char driveLetter = 0;
+  int row = 0;
+  std::uint16_t code = 0;
+  std::uint16_t value = 0;
 
-  static WorkerStatusMessage Make(char driveLetter, int row, std::uint16_t code, std::uint16_t value);
-  char DriveLetter() const { return static_cast<char>((wParam >> 8) & 0xFF); }
-  int Row() const { return static_cast<int>(wParam & 0xFF); }
-  std::uint16_t Code() const { return static_cast<std::uint16_t>(lParam >> 16); }
-  std::uint16_t Value() const { return static_cast<std::uint16_t>(lParam & 0xFFFF); }
+  static WorkerStatus Make(char letter, int listRow, std::uint16_t statusCode,
+                           std::uint16_t statusValue) {
+    return WorkerStatus{letter, listRow, statusCode, statusValue};
+  }
+  char DriveLetter() const { return driveLetter; }
+  int Row() const { return row; }
+  std::uint16_t Code() const { return code; }
+  std::uint16_t Value() const { return value; }
 };
 
 // What one message does to its row.

@@ -147,7 +147,7 @@ class ProductionRig {
   SettingsStore& store() { return store_; }
   const std::string& configPath() const { return configPath_; }
   const fs::path& dir() const { return dir_; }
-  std::vector<WorkerStatusMessage>& messages() { return messages_; }
+  std::vector<WorkerStatus>& messages() { return messages_; }
 
  private:
   static inline int counter_ = 0;
@@ -163,7 +163,7 @@ class ProductionRig {
   StatusQueue queue_;
   std::atomic<int> rescanPending_{1};
   ProductionEnvironment env_;
-  std::vector<WorkerStatusMessage> messages_;
+  std::vector<WorkerStatus> messages_;
 };
 
 std::vector<char> Letters(const FarmLayout& layout) {

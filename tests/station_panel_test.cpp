@@ -399,7 +399,7 @@ TEST_F(StationPanelTest, StatusMessagesBecomeRowTextsAndImages) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(1, c.letter) + " code " + std::to_string(c.code));
-    station->Queue().Post(WorkerStatusMessage::Make(c.letter, c.row, c.code, c.value));
+    station->Queue().Post(WorkerStatus::Make(c.letter, c.row, c.code, c.value));
     EXPECT_EQ(station->DrainStatus(), 1);
     EXPECT_EQ(view.GetRowText(c.row), c.text);
     EXPECT_EQ(view.GetRowImage(c.row), c.image);
@@ -409,7 +409,7 @@ TEST_F(StationPanelTest, StatusMessagesBecomeRowTextsAndImages) {
   }
   // A message for a row that does not exist changes nothing.
   const auto rows = view.Rows();
-  station->ApplyStatus(WorkerStatusMessage::Make('E', 12, StatusPass, 100));
+  station->ApplyStatus(WorkerStatus::Make('E', 12, StatusPass, 100));
   EXPECT_EQ(view.Rows().size(), rows.size());
   EXPECT_EQ(view.SelectionMark(), 4);
 }
@@ -476,7 +476,7 @@ TEST_F(StationPanelTest, CodeFlashStartSelectsRowsWhoseDiskAnsweredTheScan) {
 
   // A row showing a worker's text instead of its drive letter is skipped.
   ASSERT_TRUE(WaitWorkersDone());
-  station->ApplyStatus(WorkerStatusMessage::Make('E', 0, StatusEmpty, 100));
+  station->ApplyStatus(WorkerStatus::Make('E', 0, StatusEmpty, 100));
   station->OnEmptyButton();
   ASSERT_EQ(station->RunStarts().size(), 1u);
   EXPECT_EQ(station->RunStarts()[0].driveLetter, 'G');

@@ -328,7 +328,7 @@ TEST_F(StationCycleTest, ShutdownCutsWorkersOffTheConsole) {
   gated.afterRelease = [&](ProductionEnvironment& env, RunLocks& locks, std::uint32_t startValue) {
     const bool free = locks.setupLock.try_lock();
     if (free) locks.setupLock.unlock();
-    env.poster->Post(WorkerStatusMessage::Make(static_cast<char>(startValue >> 16),
+    env.poster->Post(WorkerStatus::Make(static_cast<char>(startValue >> 16),
                                                static_cast<int>(startValue & 0xFFFF), StatusPass,
                                                100));
     std::lock_guard<std::mutex> lock(resultsMutex);
@@ -508,7 +508,7 @@ TEST_F(StationCycleTest, NoScanOrRemovalPollWhileAWorkerIsAlive) {
   station->Tick();
   station->OnSpaceKeyDown(false);
   ASSERT_EQ(gated.WaitStarted(10).size(), 10u);
-  station->ApplyStatus(WorkerStatusMessage::Make('E', 0, StatusProcess, 1));
+  station->ApplyStatus(WorkerStatus::Make('E', 0, StatusProcess, 1));
   const std::vector<std::string> during = RowTexts();
   ASSERT_EQ(during[0], "01-.   ");
 
@@ -593,8 +593,8 @@ TEST_F(StationCycleTest, StartsTakeTheDriveLetterFromTheSlotTable) {
   // Row texts whose fourth character is a letter of another disk: "E:empty"
   // (a code-flash run) names 'm', and M: is the disk of slot 9. Row 2 is
   // untouched and row 1 shows a progress text.
-  station->ApplyStatus(WorkerStatusMessage::Make('E', 0, StatusEmpty, 100));
-  station->ApplyStatus(WorkerStatusMessage::Make('F', 1, StatusRwTestProgress, 5));
+  station->ApplyStatus(WorkerStatus::Make('E', 0, StatusEmpty, 100));
+  station->ApplyStatus(WorkerStatus::Make('F', 1, StatusRwTestProgress, 5));
   ASSERT_EQ(RowTexts()[0], "E:empty");
   for (const bool codeFlash : {false, true}) {
     SCOPED_TRACE(codeFlash ? "code flash" : "production");

@@ -11,10 +11,8 @@
 namespace kx20 {
 namespace {
 
-TEST(WorkerStatusMessage, PacksLetterRowCodeAndValue) {
-  const auto m = WorkerStatusMessage::Make('E', 9, StatusRwTestProgress, 0xBEEF);
-  EXPECT_EQ(m.wParam, 0x4509u);
-  EXPECT_EQ(m.lParam, 0x000ABEEFu);
+TEST(WorkerStatus, CarriesLetterRowCodeAndValue) {
+  const auto m = WorkerStatus::Make('E', 9, StatusRwTestProgress, 0xBEEF);
   EXPECT_EQ(m.DriveLetter(), 'E');
   EXPECT_EQ(m.Row(), 9);
   EXPECT_EQ(m.Code(), StatusRwTestProgress);
@@ -117,7 +115,7 @@ TEST(StatusQueue, KeepsOrderAcrossThreadsAndDropsAfterClose) {
   for (int t = 0; t < 4; ++t) {
     posters.emplace_back([&queue, t] {
       for (int i = 0; i < 100; ++i) {
-        queue.Post(WorkerStatusMessage::Make(static_cast<char>('E' + t), t, StatusProcess,
+        queue.Post(WorkerStatus::Make(static_cast<char>('E' + t), t, StatusProcess,
                                              static_cast<std::uint16_t>(i)));
       }
     });
@@ -133,7 +131,7 @@ TEST(StatusQueue, KeepsOrderAcrossThreadsAndDropsAfterClose) {
   }
   EXPECT_EQ(count, 400);
   queue.Close();
-  queue.Post(WorkerStatusMessage::Make('E', 0, StatusPass, 100));
+  queue.Post(WorkerStatus::Make('E', 0, StatusPass, 100));
   EXPECT_FALSE(queue.TryTake().has_value());
   EXPECT_FALSE(queue.WaitTake(10).has_value());
 }

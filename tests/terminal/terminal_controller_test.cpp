@@ -329,10 +329,10 @@ TEST_F(TerminalControllerTest, WorkerMessagesReachTheRowsAndTheBars) {
   Make(true, Workers::kQuiet);
   Key(' ');
   ASSERT_EQ(station->RunStarts().size(), 10u);
-  station->Queue().Post(WorkerStatusMessage::Make('E', 0, StatusEraseProgress, 37));
-  station->Queue().Post(WorkerStatusMessage::Make('F', 1, StatusProcess, 2));
-  station->Queue().Post(WorkerStatusMessage::Make('G', 2, StatusConfigFail, 0));
-  station->Queue().Post(WorkerStatusMessage::Make('H', 3, StatusPass, 100));
+  station->Queue().Post(WorkerStatus::Make('E', 0, StatusEraseProgress, 37));
+  station->Queue().Post(WorkerStatus::Make('F', 1, StatusProcess, 2));
+  station->Queue().Post(WorkerStatus::Make('G', 2, StatusConfigFail, 0));
+  station->Queue().Post(WorkerStatus::Make('H', 3, StatusPass, 100));
   EXPECT_EQ(controller->DrainStatus(), 4);
   Canvas canvas(kMinWidth, kMinHeight);
   controller->Render(canvas);

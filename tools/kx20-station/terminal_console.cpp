@@ -291,7 +291,7 @@ int RunTerminalStation(PassThroughPort& port, Clock& clock, const StationOptions
   auto* watcher = new InputWatcher(queue);
 
   Screen screen;
-  std::deque<WorkerStatusMessage> held;  // taken while a message box was up
+  std::deque<WorkerStatus> held;  // taken while a message box was up
 
   // Reads every key that is waiting; true when one arrived.
   const auto readKeys = [&] {

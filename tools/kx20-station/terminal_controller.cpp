@@ -124,7 +124,7 @@ void TerminalController::Tick() {
   TakeFocusRequest();
 }
 
-void TerminalController::ApplyMessage(const WorkerStatusMessage& message) {
+void TerminalController::ApplyMessage(const WorkerStatus& message) {
   progress_.Note(message, clock_.MonotonicMs());
   station_.ApplyStatus(message);
 }

@@ -81,7 +81,7 @@ class TerminalController {
   // The one-second timer.
   void Tick();
   // One worker message (taken from the queue by the console loop).
-  void ApplyMessage(const WorkerStatusMessage& message);
+  void ApplyMessage(const WorkerStatus& message);
   // Every queued worker message.
   int DrainStatus();
   // Signals: the terminal went away or the program was told to stop.

@@ -162,7 +162,7 @@ void ProgressBoard::Started(int row, std::uint64_t nowMs) {
   s.startMs = nowMs;
 }
 
-void ProgressBoard::Note(const WorkerStatusMessage& message, std::uint64_t nowMs) {
+void ProgressBoard::Note(const WorkerStatus& message, std::uint64_t nowMs) {
   const int row = message.Row();
   if (row < 0 || row >= kListRows) return;
   SlotProgress& s = slots_[row];
