@@ -136,6 +136,12 @@ class TerminalController {
   void ViewerSearch(bool fromNext);
   int ViewerPage() const { return height_ - 2; }
   void ViewerScroll(int delta);
+  // Appends the whole lines added to the viewed file since the last read
+  // (reads it afresh when it shrank); true when lines were added.
+  bool ViewerReadNewLines();
+  // Once a tick while the viewer is open: takes the new lines, and keeps
+  // the newest in sight when the end was shown.
+  void ViewerFollow();
 
   void RenderMain(Canvas& canvas);
   void RenderPanel(Canvas& canvas);
@@ -178,6 +184,7 @@ class TerminalController {
   bool viewerOpen_ = false;
   std::string viewerPath_;
   std::vector<std::string> viewerLines_;
+  std::uint64_t viewerBytes_ = 0;  // bytes of the file taken into viewerLines_
   int viewerTop_ = 0;
   bool viewerPrompt_ = false;
   std::string viewerQuery_;
