@@ -554,6 +554,7 @@ void Station::ApplyStatus(const WorkerStatus& message) {
   if (const SlotRecord* record = slots_.Find(slots_.SlotOfLetter(letter))) {
     label = record->slotText;
   }
+  RunStatusAction(message.Code());
   RowUpdate update = FormatStatusRow(message.Code(), message.Value(), label, letter);
   const bool rowExists = row < view_.RowCount();
   const StatusClass verdict = ClassifyStatus(message.Code());
@@ -566,6 +567,24 @@ void Station::ApplyStatus(const WorkerStatus& message) {
     if (update.text.size() > 255) update.text.resize(255);
     view_.SetRowText(row, update.text);
     view_.SetSelectionMark(row);
+  }
+}
+
+void Station::RunStatusAction(std::uint16_t code) {
+  // No worker of this system sends either code; a sender gets the actions on
+  // the console thread, under the run's setupLock while workers run, so they
+  // never fall between a worker's serial step and its table write.
+  if (code == StatusBuildImage) {
+    const std::uint32_t lastLba = shared_->env.imageCapacity.load();
+    if (lastLba == 0) return;  // no disk has reported its capacity yet
+    std::unique_lock<std::mutex> setup = LockSetupDuringRun();
+    shared_->images.BuildDiskImage(lastLba);
+  } else if (code == StatusNextSerial) {
+    {
+      std::unique_lock<std::mutex> setup = LockSetupDuringRun();
+      shared_->SerialStep();
+    }
+    ShowLoadedPanel();
   }
 }
 

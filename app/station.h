@@ -248,6 +248,9 @@ class Station {
   std::unique_lock<std::mutex> LockSetupDuringRun();
   // Shows the panel contents the last serial step loaded, if not shown yet.
   void ShowLoadedPanel();
+  // The console-thread actions of status codes 17 (rebuild the prepared
+  // image for the last capacity) and 19 (one serial-number step).
+  void RunStatusAction(std::uint16_t code);
   bool LetterBusy(char letter) const;
   // The drive letter a start may use for a list row: its slot's driveLetter
   // ('A' to 'Z') while the row still shows the disk the scan found there

@@ -416,6 +416,34 @@ TEST_F(StationPanelTest, StatusMessagesBecomeRowTextsAndImages) {
 
 // --- Code-flash start -------------------------------------------------------------
 
+TEST_F(StationPanelTest, CodesSeventeenAndNineteenRunTheirActionsOnTheConsoleThread) {
+  CopyExample("config.txt");
+  MakeStation();
+  station->Initialise();
+  station->Tick();
+  station->OnSpaceKeyDown(false);  // the panel's change-serial-number member is on
+  ASSERT_TRUE(TickUntilRunEnds());
+  ASSERT_EQ(ReadProfileValue(station->ConfigPath(), "CID", "Product_SN", 20), "00000010");
+  const auto rowsBefore = RowTexts();
+
+  // 19: one serial-number step; the panel shows the number, the row not.
+  station->ApplyStatus(WorkerStatus::Make('E', 0, StatusNextSerial, 0));
+  EXPECT_EQ(ReadProfileValue(station->ConfigPath(), "CID", "Product_SN", 20), "00000011");
+  EXPECT_EQ(station->Settings().Snapshot()->currentSerialNumber, 11u);
+  EXPECT_EQ(view.GetControlText(settings_control::kProductSerial), "00000011");
+  EXPECT_EQ(RowTexts()[0], "");  // code 19 blanks its row's text
+
+  // 17: the prepared image is (re)built for the last capacity; the row stays.
+  const auto image = station->Images().Current();
+  ASSERT_TRUE(image);
+  station->ApplyStatus(WorkerStatus::Make('F', 1, StatusBuildImage, 0));
+  const auto rebuilt = station->Images().Current();
+  ASSERT_TRUE(rebuilt);
+  EXPECT_EQ(rebuilt->imageCapacity, image->imageCapacity);
+  EXPECT_FALSE(station->Images().ImageBuildFailed());
+  EXPECT_EQ(RowTexts()[1], rowsBefore[1]);
+}
+
 TEST_F(StationPanelTest, CodeFlashStartWithoutSourceImageShowsTheMessage) {
   MakeStation();
   UseGatedWorkers();
