@@ -2,12 +2,14 @@
 // virtual time: whole batches, the fault matrix, progress sequences.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <mutex>
 #include <new>
 #include <system_error>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -342,6 +344,59 @@ TEST(ProductionBatch, EraseProgressReachesOkAndCountsBlocks) {
   EXPECT_EQ(values[11], 1);
   EXPECT_EQ(values.back(), 100);
   EXPECT_EQ(rig.FinalRow('E', "01").first, "01-:Pass");
+}
+
+TEST(ProductionBatch, SmallPageEraseStepsBy32AndReaches100AtBlock8100) {
+  FarmLayout layout = DefaultFarmLayout();
+  layout.disks.resize(1);
+  layout.disks[0].flashInfo[6] = 5;  // one 128 MB chip with small pages
+  ProductionRig rig(layout,
+                    "OTHER:FLASH1=128\nCSD:CCD_SELECT_DATA=128\nOTHER:EraseFlash=1\n"
+                    "OTHER:RWTest=0\n");
+  rig.RunBatch(Letters(layout));
+  // 128 MB of 16 KB blocks: B = 8192, 8193 commands, step 32, divisor 81.
+  SimDisk* disk = rig.farm().Disk('E');
+  EXPECT_EQ(disk->EraseCount(), 8193u);
+  EXPECT_EQ(disk->EraseAddresses()[1], 32u);
+  EXPECT_EQ(disk->EraseAddresses().back(), 8192u * 32u);
+  const auto values = rig.Values('E', StatusEraseProgress);
+  ASSERT_EQ(values.size(), 8194u);  // the start message, then one per command
+  EXPECT_EQ(values[8100], 99);      // block 8099
+  EXPECT_EQ(values[8101], 100);     // block 8100
+  EXPECT_EQ(rig.FinalRow('E', "01").first, "01-:Pass");
+}
+
+TEST(ProductionBatch, ReadWriteTestWritesTheChunkThatEndsIt) {
+  FarmLayout layout = DefaultFarmLayout();
+  layout.disks.resize(1);
+  ProductionRig rig(layout, "OTHER:RWValue=50\n");
+  rig.RunBatch(Letters(layout));
+  // Chunk 1020 (value 51) is written, read and compared before the test
+  // ends; chunk 1021 is never touched.
+  SimDisk* disk = rig.farm().Disk('E');
+  const auto written = disk->ReadStored(1020u * 128u, 1);
+  ASSERT_EQ(written.size(), 512u);
+  EXPECT_EQ(written[0], 0x55);
+  EXPECT_EQ(written[1], 0xAA);
+  const auto untouched = disk->ReadStored(1021u * 128u, 1);
+  EXPECT_TRUE(std::all_of(untouched.begin(), untouched.end(), [](std::uint8_t b) { return b == 0; }));
+}
+
+TEST(ProductionBatch, SerialNumbersTakenByDisksThatFailLaterStayTaken) {
+  FarmLayout layout = DefaultFarmLayout();
+  layout.disks.resize(3);
+  layout.disks[1].faults.capacity = true;    // fails after its table step
+  layout.disks[2].faults.tableEcho = true;   // fails in its table compare
+  ProductionRig rig(layout, "OTHER:RWTest=0\n");
+  rig.RunBatch(Letters(layout));
+  EXPECT_EQ(rig.FinalRow('F', "02").first, "02-:[capacity X]");
+  EXPECT_EQ(rig.FinalRow('G', "03").first, "03-:[tab-compare X]");
+  // Three numbers went out, one per disk; none is handed out again.
+  EXPECT_EQ(ReadProfileValue(rig.configPath(), "CID", "Product_SN", 20), "00000003");
+  std::set<std::uint32_t> serials;
+  for (char letter : {'E', 'F'}) serials.insert(SerialOfTable(rig.farm().Disk(letter)->StoredConfigTable()));
+  EXPECT_EQ(serials.size(), 2u);
+  EXPECT_EQ(serials.count(0), 0u);
 }
 
 TEST(ProductionBatch, ReadWriteTestStopsAfterThePercentage) {
