@@ -3,25 +3,26 @@
 // image each. Implementations: the Win32 dialog, the terminal console, and the
 // in-memory control table used by tests and the headless station.
 //
-// Every method may be called from any thread: a worker's serial-number step
-// reloads the settings into the controls from its own thread. A toolkit-backed
-// implementation hands such calls to its own thread and waits for them.
+// Threads: the station calls a view on the console thread only. Workers never
+// reach a view: the serial-number step publishes what it loaded, and the
+// station shows it on the console thread.
 #pragma once
 
 #include <string>
 
+#include "config/settings.h"
+
 namespace kx20 {
 
-class ConsoleView {
+class ConsoleView : public PanelControlSink {
  public:
-  virtual ~ConsoleView() = default;
 
   // --- Controls (dialog IDs 1000 to 1050) ---------------------------------
   // Text of an edit, a drop-down's edit part, a button caption or a label.
-  virtual void SetControlText(int id, const std::string& text) = 0;
+  void SetControlText(int id, const std::string& text) override = 0;
   virtual std::string GetControlText(int id) = 0;
   // Check boxes: true when checked.
-  virtual void SetCheck(int id, bool checked) = 0;
+  void SetCheck(int id, bool checked) override = 0;
   virtual bool GetCheck(int id) = 0;
   virtual void SetEnabled(int id, bool enabled) = 0;
   virtual bool IsEnabled(int id) = 0;

@@ -2,7 +2,22 @@
 
 namespace kx20 {
 
+void MemoryConsoleView::SetControlObserver(std::function<void(int)> observer) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  controlObserver_ = std::move(observer);
+}
+
+void MemoryConsoleView::ObserveControl(int id) {
+  std::function<void(int)> observer;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    observer = controlObserver_;
+  }
+  if (observer) observer(id);
+}
+
 void MemoryConsoleView::SetControlText(int id, const std::string& text) {
+  ObserveControl(id);
   // Like an edit control: the typing limit does not apply to text set by the
   // program (the settings loader relies on that).
   std::lock_guard<std::mutex> lock(mutex_);
@@ -18,18 +33,29 @@ void MemoryConsoleView::TypeText(int id, const std::string& text) {
 }
 
 std::string MemoryConsoleView::GetControlText(int id) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return controls_[id].text;
+  std::string text;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    text = controls_[id].text;
+  }
+  ObserveControl(id);
+  return text;
 }
 
 void MemoryConsoleView::SetCheck(int id, bool checked) {
+  ObserveControl(id);
   std::lock_guard<std::mutex> lock(mutex_);
   controls_[id].checked = checked;
 }
 
 bool MemoryConsoleView::GetCheck(int id) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return controls_[id].checked;
+  bool checked = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    checked = controls_[id].checked;
+  }
+  ObserveControl(id);
+  return checked;
 }
 
 void MemoryConsoleView::SetEnabled(int id, bool enabled) {

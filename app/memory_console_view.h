@@ -63,9 +63,13 @@ class MemoryConsoleView : public ConsoleView {
 
   // Called (outside the lock) after every row change: row index, text, image.
   void SetRowObserver(std::function<void(int, const std::string&, int)> observer);
+  // Called (outside the lock, on the calling thread) with the control's ID
+  // before a control text or check box is set and after one is read.
+  void SetControlObserver(std::function<void(int)> observer);
 
  private:
   void NotifyRow(int row);
+  void ObserveControl(int id);
 
   std::mutex mutex_;
   std::map<int, Control> controls_;
@@ -75,6 +79,7 @@ class MemoryConsoleView : public ConsoleView {
   bool panelExpanded_ = false;
   std::vector<std::string> messageBoxes_;
   std::function<void(int, const std::string&, int)> rowObserver_;
+  std::function<void(int)> controlObserver_;
 };
 
 }  // namespace kx20

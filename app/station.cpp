@@ -17,9 +17,50 @@ namespace sc = settings_control;
 // so a worker still running when the console goes away never reaches freed
 // memory.
 struct Station::Shared {
-  Shared(Clock& clock, const std::string& logPath, Durability durability)
-      : images(clock), log(clock, logPath, durability) {
+  Shared(Clock& clock, const std::string& logPath, std::string configFile, Durability durable)
+      : images(clock),
+        log(clock, logPath, durable),
+        configPath(std::move(configFile)),
+        durability(durable) {
     log.SetNotices(&notices);
+  }
+
+  // The serial-number step (worker thread, setupLock held). It needs nothing
+  // of the console: it reads the change-serial-number member as last
+  // exchanged, renews the working table, publishes the settings, and leaves
+  // the panel's new contents for the console thread to show.
+  SerialStepResult SerialStep() {
+    ConfigTable table = WorkingTable();
+    auto panel = std::make_shared<PanelContents>();
+    SerialStepContext context;
+    context.changeSerialNumber = changeSerialNumber.load();
+    context.configPath = configPath;
+    context.view = panel.get();
+    context.table = &table;
+    context.store = &settings;
+    context.durability = durability;
+    const SerialStepResult result = AdvanceSerialNumber(context);
+    if (result.Failed()) notices.Post("A disk was not programmed: " + result.reason);
+    if (result.status == SerialStepStatus::kAllocated) {
+      SetWorkingTable(table);
+      std::lock_guard<std::mutex> lock(panelMutex);
+      loadedPanel = std::move(panel);
+    }
+    return result;
+  }
+
+  ConfigTable WorkingTable() {
+    std::lock_guard<std::mutex> lock(tableMutex);
+    return workingTable;
+  }
+  void SetWorkingTable(const ConfigTable& table) {
+    std::lock_guard<std::mutex> lock(tableMutex);
+    workingTable = table;
+  }
+  // The panel contents of the last serial step the console has not shown yet.
+  std::shared_ptr<const PanelContents> TakeLoadedPanel() {
+    std::lock_guard<std::mutex> lock(panelMutex);
+    return std::exchange(loadedPanel, nullptr);
   }
 
   OperatorNotices notices;
@@ -29,13 +70,15 @@ struct Station::Shared {
   DiskImageStore images;
   ProductionLogWriter log;
   ProductionEnvironment env;
-};
+  const std::string configPath;
+  const Durability durability;
+  // The panel's change-serial-number member, as last exchanged.
+  std::atomic<std::int32_t> changeSerialNumber{0};
 
-// The workers' way back into the console for the serial-number step; cut by
-// Shutdown() and the destructor.
-struct Station::ConsoleLink {
-  std::mutex mutex;
-  Station* station = nullptr;
+  std::mutex tableMutex;
+  ConfigTable workingTable{};
+  std::mutex panelMutex;
+  std::shared_ptr<const PanelContents> loadedPanel;
 };
 
 namespace {
@@ -169,32 +212,24 @@ Station::Station(PassThroughPort& port, Clock& clock, ConsoleView& view, Shell& 
   configPath_ = InWorkDir(kSettingsFileName);
   logPath_ = InWorkDir(kProductionLogFileName);
   RemoveLeftoverTemporaries(configPath_);  // of a write a crash cut short
-  shared_ = std::make_shared<Shared>(clock_, logPath_, options_.durability);
-  link_ = std::make_shared<ConsoleLink>();
-  link_->station = this;
+  shared_ = std::make_shared<Shared>(clock_, logPath_, configPath_, options_.durability);
   discovery_ = std::make_unique<SlotDiscovery>(port_, slots_, shared_->flags, view_);
   codeFlashData_ = std::make_unique<CodeFlashData>();
-  ResetConfigTableHeader(table_);
+  ConfigTable table{};
+  ResetConfigTableHeader(table);
+  shared_->SetWorkingTable(table);
 
   ProductionEnvironment& env = shared_->env;
   env.port = &port_;
   env.clock = &clock_;
-  env.poster = &shared_->queue;
+  env.poster = options_.poster != nullptr ? options_.poster : &shared_->queue;
   env.settings = &shared_->settings;
   env.images = &shared_->images;
   env.log = &shared_->log;
   env.rescanPending = &shared_->flags.rescanPending;
-  env.advanceSerialNumber = [link = link_]() {
-    std::lock_guard<std::mutex> lock(link->mutex);
-    if (link->station == nullptr) {
-      // The console is gone: hand out no number (the disk fails rather than
-      // repeat an earlier disk's serial number).
-      SerialStepResult refused;
-      refused.status = SerialStepStatus::kNoSettingsFile;
-      return refused;
-    }
-    return link->station->SerialStep();
-  };
+  // The environment lives inside the shared block, so a plain pointer to it
+  // is valid for as long as a worker can call the step.
+  env.advanceSerialNumber = [shared = shared_.get()]() { return shared->SerialStep(); };
 
   productionWorker_ = [](ProductionEnvironment& env, RunLocks& locks, std::uint32_t startValue) {
     RunProductionWorker(env, locks, startValue);
@@ -204,10 +239,6 @@ Station::Station(PassThroughPort& port, Clock& clock, ConsoleView& view, Shell& 
 }
 
 Station::~Station() {
-  {
-    std::lock_guard<std::mutex> lock(link_->mutex);
-    link_->station = nullptr;
-  }
   for (WorkerEntry& w : workers_) {
     if (!w.thread.joinable()) continue;
     if (shutDown_) {
@@ -243,10 +274,7 @@ PanelMembers Station::Members() const {
   return members_;
 }
 
-ConfigTable Station::WorkingTable() const {
-  std::lock_guard<std::mutex> lock(membersMutex_);
-  return table_;
-}
+ConfigTable Station::WorkingTable() const { return shared_->WorkingTable(); }
 
 // --- Initialisation and timer -------------------------------------------------
 
@@ -278,16 +306,20 @@ void Station::Initialise() {
 }
 
 bool Station::Tick() {
+  ShowLoadedPanel();
   DiscoveryFlags& flags = shared_->flags;
-  // A scan binds the drive letters afresh: never under a running worker (a
-  // start may tick before its first worker has cleared the flag, and the
-  // settings panel sets it when it closes); it stays pending until then.
-  if (flags.rescanPending.load() == 1 && RunningWorkerCount() == 0) {
+  // No scan and no removal poll while a worker is alive: a scan would rebuild
+  // the rows and send commands into disks in the middle of their sequence
+  // (closing the panel during a run sets rescanPending).
+  const bool workerAlive = RunningWorkerCount() > 0;
+  if (!workerAlive && flags.rescanPending.load() == 1) {
     discovery_->ScanDevices();
+    rowHasStatus_.assign(kSlotRows, false);
+    rowStatus_.assign(kSlotRows, RowStatus{});
     flags.removalWatch.store(0);
     view_.SetEnabled(ctl::kUpdate, true);
   }
-  if (flags.removalWatch.load() == 1) discovery_->PollRemoval();
+  if (!workerAlive && flags.removalWatch.load() == 1) discovery_->PollRemoval();
 
   if (workers_.empty() && settingsExpanded_ == 0) {
     view_.SetEnabled(ctl::kEmpty, true);
@@ -337,7 +369,10 @@ bool Station::LetterBusy(char letter) const {
 }
 
 void Station::ScanDevices() {
-  if (RunningWorkerCount() == 0) discovery_->ScanDevices();  // never under a running worker
+  if (RunningWorkerCount() > 0) return;  // never while a worker is alive
+  discovery_->ScanDevices();
+  rowHasStatus_.assign(kSlotRows, false);
+  rowStatus_.assign(kSlotRows, RowStatus{});
 }
 
 // --- Start command --------------------------------------------------------------
@@ -367,42 +402,29 @@ void Station::BeginRun() {
   ProductionStart();
 }
 
-bool Station::ReloadSettings(bool resetHeader) {
-  std::unique_lock<std::mutex> setup;
+std::unique_lock<std::mutex> Station::LockSetupDuringRun() {
   if (runLocks_ != nullptr && RunningWorkerCount() > 0) {
-    setup = std::unique_lock<std::mutex>(runLocks_->setupLock);
+    return std::unique_lock<std::mutex>(runLocks_->setupLock);
   }
+  return {};
+}
+
+bool Station::ReloadSettings(bool resetHeader) {
+  std::unique_lock<std::mutex> setup = LockSetupDuringRun();
   ConfigTable table = WorkingTable();
   if (resetHeader) ResetConfigTableHeader(table);
   const bool loaded = LoadSettings(configPath_, view_, table, shared_->settings);
   if (!loaded) {
     shared_->notices.Post(configPath_ + " cannot be opened: the settings were not loaded");
   }
-  std::lock_guard<std::mutex> lock(membersMutex_);
-  table_ = table;
+  shared_->SetWorkingTable(table);
+  // This load is at least as new as anything a serial step left to show.
+  if (loaded) shared_->TakeLoadedPanel();
   return loaded;
 }
 
-SerialStepResult Station::SerialStep() {
-  SerialStepContext context;
-  ConfigTable table;
-  {
-    std::lock_guard<std::mutex> lock(membersMutex_);
-    context.changeSerialNumber = members_.values.changeSerialNumber;
-    table = table_;
-  }
-  context.configPath = configPath_;
-  context.view = &view_;
-  context.table = &table;
-  context.store = &shared_->settings;
-  context.durability = options_.durability;
-  const SerialStepResult result = AdvanceSerialNumber(context);
-  if (result.Failed()) shared_->notices.Post("A disk was not programmed: " + result.reason);
-  if (result.status == SerialStepStatus::kAllocated) {
-    std::lock_guard<std::mutex> lock(membersMutex_);
-    table_ = table;
-  }
-  return result;
+void Station::ShowLoadedPanel() {
+  if (const auto panel = shared_->TakeLoadedPanel()) panel->ShowOn(view_);
 }
 
 void Station::StartWorker(int row, char letter, std::function<void()> body) {
@@ -411,11 +433,18 @@ void Station::StartWorker(int row, char letter, std::function<void()> body) {
   entry.driveLetter = letter;
   entry.row = row;
   entry.thread = std::thread([body = std::move(body), done = entry.done]() {
-    body();
+    // Nothing a body throws may leave the thread (that would end the process
+    // in the middle of every other disk's writes); the worker bodies end
+    // their disk through its failure exit themselves.
+    try {
+      body();
+    } catch (...) {
+    }
     done->store(true);
   });
   workers_.push_back(std::move(entry));
   runStarts_.push_back({row, letter});
+  if (row >= 0 && row < kSlotRows) rowStatus_[static_cast<std::size_t>(row)] = {letter, {}};
 }
 
 void Station::ProductionStart() {
@@ -433,9 +462,7 @@ void Station::ProductionStart() {
   runActive_ = true;
 
   for (int row = 0; row < count; ++row) {
-    std::string text = view_.GetRowText(row);
-    if (text.size() > 256) text.resize(256);
-    const char letter = text.size() > 3 ? text[3] : 0;
+    const char letter = RowDriveLetter(row);
     if (letter == 0) continue;
     if (LetterBusy(letter)) continue;  // never two workers on one disk
 
@@ -454,6 +481,19 @@ void Station::ProductionStart() {
                 });
     clock_.SleepMs(100);
   }
+}
+
+char Station::RowDriveLetter(int row) const {
+  const SlotRecord* record = slots_.Find(row + 1);
+  if (record == nullptr || row < 0 || row >= kSlotRows) return 0;
+  const char letter = record->driveLetter;
+  if (letter < 'A' || letter > 'Z') return 0;
+  // The scan showed "[device X]" instead of the letter.
+  if (record->probeOsFailure == 2) return 0;
+  // The row has shown a worker's status since the scan: its disk has had its
+  // run (or has one now).
+  if (rowHasStatus_[static_cast<std::size_t>(row)]) return 0;
+  return letter;
 }
 
 void Station::OnEmptyButton() {
@@ -491,19 +531,15 @@ void Station::CodeFlashStart() {
     if (members.codeFlashOption == 0) break;
     const SlotRecord* record = slots_.Find(row + 1);
     if (record == nullptr || record->codeFlashReady == 0) continue;
-    std::string text = view_.GetRowText(row);
-    if (text.size() > 256) text.resize(256);
-    const char letter = text.size() > 3 ? text[3] : 0;
-    // A row whose text no longer carries its slot's drive letter (it shows a
-    // worker's progress) is not started on.
-    if (letter == 0 || letter != record->driveLetter) continue;
+    const char letter = RowDriveLetter(row);
+    if (letter == 0) continue;
     if (LetterBusy(letter)) continue;
 
     shared_->flags.rescanPending.store(0);
     const std::uint32_t startValue = MakeStartValue(letter, row);
     StartWorker(row, letter,
                 [shared = shared_, port = &port_, body = codeFlashWorker_, startValue, size256K]() {
-                  body(*port, shared->queue, startValue, size256K);
+                  body(*port, *shared->env.poster, startValue, size256K);
                 });
     clock_.SleepMs(100);
   }
@@ -517,7 +553,9 @@ void Station::OnCodeFlashSize(bool size256K) {
 
 // --- Status display ----------------------------------------------------------------
 
-void Station::ApplyStatus(const WorkerStatusMessage& message) {
+void Station::ApplyStatus(const WorkerStatus& message) {
+  // A serial step posts right after it: the panel follows on this thread.
+  ShowLoadedPanel();
   const char letter = message.DriveLetter();
   const int row = message.Row();
   // The label: the slot text of the slot carrying the letter; the last one in
@@ -526,13 +564,37 @@ void Station::ApplyStatus(const WorkerStatusMessage& message) {
   if (const SlotRecord* record = slots_.Find(slots_.SlotOfLetter(letter))) {
     label = record->slotText;
   }
+  RunStatusAction(message.Code());
   RowUpdate update = FormatStatusRow(message.Code(), message.Value(), label, letter);
   const bool rowExists = row < view_.RowCount();
+  const StatusClass verdict = ClassifyStatus(message.Code());
+  if (rowExists && row < kSlotRows && verdict != StatusClass::kNone) {
+    rowStatus_[static_cast<std::size_t>(row)] = {letter, verdict};
+  }
   if (update.image && rowExists) view_.SetRowImage(row, *update.image);
   if (update.setText && rowExists) {
+    if (row < kSlotRows) rowHasStatus_[static_cast<std::size_t>(row)] = true;
     if (update.text.size() > 255) update.text.resize(255);
     view_.SetRowText(row, update.text);
     view_.SetSelectionMark(row);
+  }
+}
+
+void Station::RunStatusAction(std::uint16_t code) {
+  // No worker of this system sends either code; a sender gets the actions on
+  // the console thread, under the run's setupLock while workers run, so they
+  // never fall between a worker's serial step and its table write.
+  if (code == StatusBuildImage) {
+    const std::uint32_t lastLba = shared_->env.imageCapacity.load();
+    if (lastLba == 0) return;  // no disk has reported its capacity yet
+    std::unique_lock<std::mutex> setup = LockSetupDuringRun();
+    shared_->images.BuildDiskImage(lastLba);
+  } else if (code == StatusNextSerial) {
+    {
+      std::unique_lock<std::mutex> setup = LockSetupDuringRun();
+      shared_->SerialStep();
+    }
+    ShowLoadedPanel();
   }
 }
 
@@ -581,6 +643,7 @@ bool Station::ExchangeToMembers() {
       break;
     }
   }
+  shared_->changeSerialNumber.store(next.values.changeSerialNumber);
   std::lock_guard<std::mutex> lock(membersMutex_);
   members_ = next;
   return ok;
@@ -624,8 +687,18 @@ void Station::ToggleSettingsPanel() {
 
 void Station::SaveConfigure() {
   clock_.SleepMs(100);
-  ExchangeToMembers();  // a refused value does not stop the save
-  SaveSettings(Members().values, configPath_, view_, options_.durability);
+  std::string refusal;
+  {
+    // Serialised with the serial-number step: no worker takes a number
+    // between the exchange and the write, and the panel first shows the
+    // number the last step took, so an older "Product_SN" never goes back
+    // into the file.
+    std::unique_lock<std::mutex> setup = LockSetupDuringRun();
+    ShowLoadedPanel();
+    ExchangeToMembers();  // a refused value does not stop the save
+    SaveSettings(Members().values, configPath_, &refusal, options_.durability);
+  }
+  if (!refusal.empty()) view_.ShowMessageBox(refusal, kSaveRefusalCaption);
   ToggleSettingsPanel();
 }
 
@@ -657,13 +730,11 @@ void Station::Shutdown() {
   if (shutDown_) return;
   shutDown_ = true;
   shared_->queue.Close();
-  {
-    // Waits for a serial step in progress; later steps find no console.
-    std::lock_guard<std::mutex> lock(link_->mutex);
-    link_->station = nullptr;
-  }
   if (runLocks_ != nullptr) {
-    // Same order as the workers: setupLock before logLock.
+    // Same order as the workers: setupLock before logLock. A worker inside
+    // its serial step or table steps finishes them first (the step needs
+    // nothing of the console), so closing never fails a good disk; later
+    // workers wait for the locks until the process ends.
     runLocks_->setupLock.lock();
     runLocks_->logLock.lock();
     KeepLockedUntilExit(runLocks_);

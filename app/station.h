@@ -1,7 +1,7 @@
 // Station: the behaviour of the main window without any toolkit. A front end
 // (Win32 dialog, terminal, headless batch) owns a ConsoleView, feeds the
 // window's events into a Station on its console thread, calls Tick() once a
-// second and hands every queued WorkerStatusMessage to ApplyStatus().
+// second and hands every queued WorkerStatus to ApplyStatus().
 //
 // What the station owns: the SlotTable and discovery, the working
 // ConfigTable, the WorkerList, the settings panel's value members, and the
@@ -11,15 +11,16 @@
 // console never touches freed memory; the port and the clock passed in must
 // outlive every worker (the program ends with std::_Exit after Shutdown()).
 //
-// Threads: every method runs on the console thread, except where noted. The
-// workers' serial-number step reloads the settings into the view from the
-// worker's thread (the view must accept that, see ConsoleView). A settings
-// load on the console thread during a run (a start while workers run, the
-// panel opened) waits for the run's setupLock, so a worker between its serial
-// step and its table write never sends a table published from an older file;
-// a view that hands worker-thread calls to the console thread must therefore
-// not wait for the console thread without bound (the in-memory view never
-// waits).
+// Threads: every method runs on the console thread, and only the console
+// thread calls the view. Workers never reach the console: the serial-number
+// step works on the shared block and leaves the panel contents it loaded
+// there; the console shows them on its own thread (on the next status
+// message or tick). A settings load or "Save configure" on the console
+// thread during a run waits for the run's setupLock, so it never falls
+// between a worker's serial step and its table write, and never writes an
+// older "Product_SN" over a number a worker has just taken. No scan and no
+// removal poll runs while a worker is alive. A worker body's exception never
+// leaves its thread.
 #pragma once
 
 #include <atomic>
@@ -86,6 +87,12 @@ struct StartedWorker {
   char driveLetter = 0;
 };
 
+// The last status a list row was given since the scan or its worker's start.
+struct RowStatus {
+  char driveLetter = 0;
+  StatusClass verdict = StatusClass::kNone;
+};
+
 // BM_GETSTATE bits the start command looks at.
 inline constexpr int kButtonStatePushed = 0x0004;
 inline constexpr int kButtonStateFocus = 0x0008;
@@ -108,6 +115,10 @@ struct StationOptions {
   // one message box when the run has ended; false leaves them to
   // TakeNotices() (line and batch mode print them on stderr).
   bool noticesOnScreen = true;
+  // Where the workers post their status (the Windows window, posted to
+  // directly); it must outlive every worker. Null: the station's own queue
+  // (Queue()), drained on the console thread by DrainStatus().
+  StatusPoster* poster = nullptr;
 };
 
 // The worker bodies, injectable so the console can be tested with workers
@@ -148,7 +159,8 @@ class Station {
   // starts production.
   void BeginRun();
   // Starts one production worker per row whose disk answers the probe and has
-  // no worker yet.
+  // no worker yet. The drive letter comes from the row's slot in the
+  // SlotTable, never from the row's text.
   void ProductionStart();
   // The "empty" button: disables 1003, 1000, 1004, 1002, then CodeFlashStart.
   void OnEmptyButton();
@@ -169,10 +181,11 @@ class Station {
   void OpenProductionLog();
 
   // --- Status display --------------------------------------------------------
-  // The queue the workers post to.
+  // The station's own status queue (the workers post to it unless the
+  // options name another poster).
   StatusQueue& Queue();
-  // Applies one WorkerStatusMessage to its row.
-  void ApplyStatus(const WorkerStatusMessage& message);
+  // Applies one WorkerStatus to its row.
+  void ApplyStatus(const WorkerStatus& message);
   // Applies every queued message; returns how many.
   int DrainStatus();
 
@@ -187,9 +200,11 @@ class Station {
 
   // --- Ending ---------------------------------------------------------------
   // Closing the console while workers may run: closes the status queue (later
-  // posts are dropped), cuts the workers' link to the console, then takes the
-  // current run's setupLock and logLock and keeps them, so no serial number
-  // and no log record is left half-written. After this the process must end
+  // posts are dropped; a front end that gave its own poster stops delivering
+  // itself), then takes the current run's setupLock and logLock
+  // (waiting for a worker's serial step, table steps or log record to finish)
+  // and keeps them, so no serial number and no log record is left
+  // half-written and no good disk is told it failed. After this the process must end
   // (std::_Exit); the destructor leaves the workers alone.
   void Shutdown();
 
@@ -204,6 +219,8 @@ class Station {
   std::int32_t CodeFlashSize256K() const { return codeFlashSize256K_; }
   // Entries in the WorkerList (finished workers stay until a tick prunes them).
   int WorkerCount() const { return static_cast<int>(workers_.size()); }
+  // The last status of each list row (rows 0 to 9).
+  const std::vector<RowStatus>& RowStatuses() const { return rowStatus_; }
   // Workers that have not finished yet.
   int RunningWorkerCount() const;
   // True while the run's SetupLock and LogLock exist.
@@ -225,7 +242,6 @@ class Station {
   // Shows the notices of the run that has just ended (noticesOnScreen).
   void ShowRunNotices();
   struct Shared;
-  struct ConsoleLink;
   struct WorkerEntry {
     std::thread thread;
     std::shared_ptr<std::atomic<bool>> done;
@@ -239,9 +255,18 @@ class Station {
   // serial step and table write never see a table published from an older
   // file in between.
   bool ReloadSettings(bool resetHeader);
-  // The serial-number step the workers run (worker thread, setupLock held).
-  SerialStepResult SerialStep();
+  // The run's setupLock while a worker is alive, else nothing.
+  std::unique_lock<std::mutex> LockSetupDuringRun();
+  // Shows the panel contents the last serial step loaded, if not shown yet.
+  void ShowLoadedPanel();
+  // The console-thread actions of status codes 17 (rebuild the prepared
+  // image for the last capacity) and 19 (one serial-number step).
+  void RunStatusAction(std::uint16_t code);
   bool LetterBusy(char letter) const;
+  // The drive letter a start may use for a list row: its slot's driveLetter
+  // ('A' to 'Z') while the row still shows the disk the scan found there
+  // (not "[device X]", no worker status since the scan); else 0.
+  char RowDriveLetter(int row) const;
   void PruneWorkers();
   void StartWorker(int row, char letter, std::function<void()> body);
 
@@ -254,13 +279,14 @@ class Station {
   std::string logPath_;
 
   std::shared_ptr<Shared> shared_;
-  std::shared_ptr<ConsoleLink> link_;
   SlotTable slots_;
   std::unique_ptr<SlotDiscovery> discovery_;
 
-  mutable std::mutex membersMutex_;  // members_ and table_: shared with the serial step
+  mutable std::mutex membersMutex_;
   PanelMembers members_;
-  ConfigTable table_{};
+  // Rows that have shown a worker's status since the last scan.
+  std::vector<bool> rowHasStatus_ = std::vector<bool>(kSlotRows, false);
+  std::vector<RowStatus> rowStatus_ = std::vector<RowStatus>(kSlotRows);
 
   std::int32_t settingsExpanded_ = 0;
   std::int32_t codeFlashSize256K_ = 0;

@@ -33,20 +33,15 @@ std::vector<RowChangeTracker::Change> RowChangeTracker::Update(
 }
 
 RunSummary SummariseRun(const std::vector<StartedWorker>& started,
-                        const std::vector<MemoryConsoleView::Row>& rows, bool codeFlash) {
+                        const std::vector<RowStatus>& rows, bool codeFlash) {
   RunSummary summary;
   for (const StartedWorker& w : started) {
     ++summary.started;
     bool passed = false;
     if (w.row >= 0 && static_cast<std::size_t>(w.row) < rows.size()) {
-      const MemoryConsoleView::Row& row = rows[static_cast<std::size_t>(w.row)];
-      if (codeFlash) {
-        passed = row.text == std::string(1, w.driveLetter) + ":empty";
-      } else {
-        const std::string pass = "-:Pass";
-        passed = row.image == kImagePassed && row.text.size() >= pass.size() &&
-                 row.text.compare(row.text.size() - pass.size(), pass.size(), pass) == 0;
-      }
+      const RowStatus& row = rows[static_cast<std::size_t>(w.row)];
+      const StatusClass wanted = codeFlash ? StatusClass::kEmpty : StatusClass::kPass;
+      passed = row.driveLetter == w.driveLetter && row.verdict == wanted;
     }
     if (passed) {
       ++summary.passed;

@@ -37,10 +37,10 @@ struct RunSummary {
   int failed = 0;
 };
 
-// Counts the verdicts of the started disks from their final rows: a
-// production disk passed when its row shows the pass text ("NN-:Pass") with
-// the pass image; a code-flash disk when its row shows "L:empty".
+// Counts the verdicts of the started disks from the last status each row
+// was given (Station::RowStatuses): a production disk passed when its row's
+// last status was a pass, a code-flash disk when it was its own "empty".
 RunSummary SummariseRun(const std::vector<StartedWorker>& started,
-                        const std::vector<MemoryConsoleView::Row>& rows, bool codeFlash);
+                        const std::vector<RowStatus>& rows, bool codeFlash);
 
 }  // namespace kx20

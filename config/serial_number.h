@@ -10,7 +10,6 @@
 #include <string>
 #include <string_view>
 
-#include "app/console_view.h"
 #include "config/card_registers.h"
 #include "config/durable_file.h"
 #include "config/settings.h"
@@ -51,7 +50,7 @@ using ProfileValueWriter = std::function<bool(const std::string& path, std::stri
 struct SerialStepContext {
   std::int32_t changeSerialNumber = 0;  // the panel's change-serial-number member
   std::string configPath = kSettingsFileName;
-  ConsoleView* view = nullptr;      // the settings panel the reload writes into
+  PanelControlSink* view = nullptr; // where the reload puts the panel's control contents
   ConfigTable* table = nullptr;     // the window's working table
   SettingsStore* store = nullptr;   // where the new number and table are published
   Durability durability = Durability::kDurable;

@@ -21,7 +21,7 @@ std::int32_t CapacityMegabytes(std::string_view selection) {
 
 }  // namespace
 
-bool LoadSettings(const std::string& configPath, ConsoleView& view, ConfigTable& table,
+bool LoadSettings(const std::string& configPath, PanelControlSink& view, ConfigTable& table,
                   SettingsStore& store) {
   std::string text;
   if (!ReadWholeFile(configPath, text)) return false;
@@ -29,7 +29,7 @@ bool LoadSettings(const std::string& configPath, ConsoleView& view, ConfigTable&
   return true;
 }
 
-void LoadSettingsText(const std::string& text, ConsoleView& view, ConfigTable& table,
+void LoadSettingsText(const std::string& text, PanelControlSink& view, ConfigTable& table,
                       SettingsStore& store) {
   const ProfileDocument file = ProfileDocument::Parse(text);
 
@@ -91,14 +91,14 @@ void LoadSettingsText(const std::string& text, ConsoleView& view, ConfigTable& t
 }
 
 SaveSettingsResult SaveSettings(const SettingsPanelValues& v, const std::string& configPath,
-                                ConsoleView& view, Durability durability) {
+                                std::string* refusal, Durability durability) {
   const std::string label = DeriveCapacityLabel(v.flash1Type, v.flash2Type);
   const std::string registerText = LookupCsdRegister(label);
 
   if (!FileIsReadable(configPath)) return SaveSettingsResult::kNoFile;
 
   if (const auto error = FlashCombinationError(v.flash1Type, v.flash2Type)) {
-    view.ShowMessageBox(*error + "\nThe settings were not saved.", "Save configure");
+    if (refusal != nullptr) *refusal = *error + "\nThe settings were not saved.";
     return SaveSettingsResult::kRefusedFlashCombination;
   }
 
@@ -124,7 +124,7 @@ SaveSettingsResult SaveSettings(const SettingsPanelValues& v, const std::string&
   };
   std::string failure;
   if (!WriteProfileValues(configPath, writes, durability, &failure)) {
-    view.ShowMessageBox(failure + "\nThe settings were not saved.", "Save configure");
+    if (refusal != nullptr) *refusal = failure + "\nThe settings were not saved.";
     return SaveSettingsResult::kWriteFailed;
   }
   return SaveSettingsResult::kSaved;

@@ -9,8 +9,8 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
-#include "app/console_view.h"
 #include "config/card_registers.h"
 #include "config/durable_file.h"
 
@@ -40,6 +40,46 @@ inline constexpr int kEraseFlash = 1044;         // check box "Erase Flash"
 inline constexpr int kRwValue = 1047;            // edit, percentage
 inline constexpr int kCapacityShown = 1048;      // edit, disabled: "CSD DATA"
 }  // namespace settings_control
+
+// Where a settings load puts the panel's control contents, named by dialog ID.
+// The console's view is one; PanelContents records them for later.
+class PanelControlSink {
+ public:
+  virtual ~PanelControlSink() = default;
+  virtual void SetControlText(int id, const std::string& text) = 0;
+  virtual void SetCheck(int id, bool checked) = 0;
+};
+
+// The control contents of one settings load, in the order the load set them;
+// a load on a worker's thread records them here and the console shows them on
+// its own thread.
+class PanelContents final : public PanelControlSink {
+ public:
+  void SetControlText(int id, const std::string& text) override {
+    items_.push_back({id, false, text, false});
+  }
+  void SetCheck(int id, bool checked) override { items_.push_back({id, true, {}, checked}); }
+  // Sets every recorded control on `sink`, in the recorded order.
+  void ShowOn(PanelControlSink& sink) const {
+    for (const Item& item : items_) {
+      if (item.isCheck) {
+        sink.SetCheck(item.id, item.checked);
+      } else {
+        sink.SetControlText(item.id, item.text);
+      }
+    }
+  }
+  bool Empty() const { return items_.empty(); }
+
+ private:
+  struct Item {
+    int id;
+    bool isCheck;
+    std::string text;
+    bool checked;
+  };
+  std::vector<Item> items_;
+};
 
 // What the workers read. Published as an immutable snapshot (SettingsStore).
 struct ProductionSettings {
@@ -103,31 +143,34 @@ struct SettingsPanelValues {
   std::string capacityShown;      // 1048, at most 30
 };
 
-// Reads the settings file into the panel's controls (through `view`), builds
+// Reads the settings file into the panel's controls (through `panel`), builds
 // `table` from the values read (on its current contents: the caller resets
 // the header first when it wants that), and publishes a new ProductionSettings
 // with the table in `store` (currentSerialNumber is kept). The file is read
 // once, so a load never mixes two versions of it.
 // Returns false, changing nothing, when the file cannot be opened.
-bool LoadSettings(const std::string& configPath, ConsoleView& view, ConfigTable& table,
+bool LoadSettings(const std::string& configPath, PanelControlSink& panel, ConfigTable& table,
                   SettingsStore& store);
 
 // The same from the settings file's text, already read.
-void LoadSettingsText(const std::string& text, ConsoleView& view, ConfigTable& table,
+void LoadSettingsText(const std::string& text, PanelControlSink& panel, ConfigTable& table,
                       SettingsStore& store);
 
 enum class SaveSettingsResult {
   kSaved,
   kNoFile,                   // the file cannot be opened: nothing written, no message
-  kRefusedFlashCombination,  // plain FLASH1 with a 2K-page FLASH2: message shown, nothing written
-  kWriteFailed,              // the file could not be replaced (message shown); it keeps its old contents
+  kRefusedFlashCombination,  // plain FLASH1 with a 2K-page FLASH2: nothing written
+  kWriteFailed,              // the file could not be replaced; it keeps its old contents
 };
 
 // Writes the panel's values (after the console's data exchange) to the
 // settings file, in one atomic replacement. "CCD_SELECT_DATA" and "CCD_FIELD"
 // are always derived from the two flash types, never taken as shown. A refused
-// flash combination is reported through a message box on `view`.
+// flash combination leaves the text to show the operator in `refusal` (caption
+// kSaveRefusalCaption).
+inline constexpr const char* kSaveRefusalCaption = "Save configure";
 SaveSettingsResult SaveSettings(const SettingsPanelValues& values, const std::string& configPath,
-                                ConsoleView& view, Durability durability = Durability::kDurable);
+                                std::string* refusal = nullptr,
+                                Durability durability = Durability::kDurable);
 
 }  // namespace kx20

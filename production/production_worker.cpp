@@ -69,11 +69,15 @@ class ProductionPass {
         row_(static_cast<int>(startValue & 0xFFFF)),
         session_(*env.port) {}
 
+  // Runs the sequence; an exception thrown by any step (bad_alloc,
+  // system_error) ends the disk through the failure exit of the step it was
+  // in, and never leaves the worker's thread.
   void Run();
 
  private:
+  void Sequence();
   void Post(WorkerStatusCode code, std::uint32_t value) {
-    env_.poster->Post(WorkerStatusMessage::Make(letter_, row_, code,
+    env_.poster->Post(WorkerStatus::Make(letter_, row_, code,
                                                 static_cast<std::uint16_t>(value)));
   }
   void Sleep(std::uint32_t ms) { env_.clock->SleepMs(ms); }
@@ -110,9 +114,25 @@ class ProductionPass {
   std::unique_lock<std::mutex> setupGuard_;
   std::uint32_t serialNumber_ = 0;
   std::shared_ptr<const PreparedImageSnapshot> image_;
+  // The failure exit of the step under way (none before the probe answered),
+  // and whether the pass has reached its exit (pass or fail).
+  std::optional<Failure> step_;
+  bool exitReached_ = false;
 };
 
 void ProductionPass::Run() {
+  try {
+    Sequence();
+  } catch (...) {
+    if (exitReached_ || !step_) return;  // nothing more that can be said safely
+    try {
+      Fail(*step_);
+    } catch (...) {
+    }
+  }
+}
+
+void ProductionPass::Sequence() {
   env_.rescanPending->store(0);
   if (!session_.Open(letter_)) return;  // no message, no record
   std::uint16_t probeStatus = 0;
@@ -120,6 +140,7 @@ void ProductionPass::Run() {
     session_.Close();
     return;
   }
+  step_ = Failure{"USBErr_Config", StatusConfigFail};
 
   // One settings snapshot for the checks and options of this pass.
   const std::shared_ptr<const ProductionSettings> settings = env_.settings->Snapshot();
@@ -127,7 +148,9 @@ void ProductionPass::Run() {
   ConfigCheckResult check;
   if (auto f = ConfigurationStep(*settings, check)) return Fail(*f);
   if (settings->eraseFlashEnabled) EraseFlash(check.totalMegabytes);
+  step_ = Failure{"USBErr_RWTable", StatusRwTableFail};
   if (auto f = TableSteps()) return Fail(*f);
+  step_ = Failure{"USBErr_Capacity", StatusCapacityFail};
 
   // Post-configuration sequence; TestUnitReady closes the handle and the
   // next command reopens it.
@@ -152,8 +175,10 @@ void ProductionPass::Run() {
   }
   if (auto f = ImageFor(lastLba)) return Fail(*f);
   if (settings->rwTestEnabled) {
+    step_ = Failure{"USBErr_RW_Compare", StatusRwCompareFail};
     if (auto f = ReadWriteTest(lastLba, settings->rwTestPercent)) return Fail(*f);
   }
+  step_ = Failure{"USBErr_Pnf", StatusPnfFail};
   ClearFileSystemArea();
   if (auto f = WriteAndVerifyImage()) return Fail(*f);
   Pass();
@@ -287,6 +312,7 @@ bool ProductionPass::SameDiskAsProbed() {
 }
 
 void ProductionPass::Fail(const Failure& failure) {
+  exitReached_ = true;
   if (failure.tellController) session_.SignalFail();
   session_.Close();
   const LogRecord record = MakeFailRecord(failure.errorText);
@@ -300,6 +326,7 @@ void ProductionPass::Fail(const Failure& failure) {
 }
 
 void ProductionPass::Pass() {
+  exitReached_ = true;
   session_.SignalPass();
   const LogRecord record = MakePassRecord(serialNumber_, image_->imageCapacity);
   {
@@ -313,16 +340,22 @@ void ProductionPass::Pass() {
 }  // namespace
 
 void RunProductionWorker(ProductionEnvironment& env, RunLocks& locks, std::uint32_t startValue) {
-  ProductionPass pass(env, locks, startValue);
-  pass.Run();
+  try {
+    ProductionPass pass(env, locks, startValue);
+    pass.Run();
+  } catch (...) {
+    // The pass could not even be set up: nothing was sent to the disk.
+  }
 }
 
-void RunCodeFlashWorker(PassThroughPort& port, StatusPoster& poster, std::uint32_t startValue,
-                        bool size256K) {
+namespace {
+
+void CodeFlashPass(PassThroughPort& port, StatusPoster& poster, std::uint32_t startValue,
+                   bool size256K) {
   const char letter = static_cast<char>((startValue >> 16) & 0xFF);
   const int row = static_cast<int>(startValue & 0xFFFF);
   auto post = [&](WorkerStatusCode code, std::uint32_t value) {
-    poster.Post(WorkerStatusMessage::Make(letter, row, code, static_cast<std::uint16_t>(value)));
+    poster.Post(WorkerStatus::Make(letter, row, code, static_cast<std::uint16_t>(value)));
   };
   DeviceSession session(port);
   if (!session.Open(letter)) return;
@@ -350,6 +383,17 @@ void RunCodeFlashWorker(PassThroughPort& port, StatusPoster& poster, std::uint32
   session.CodeFlashControl(static_cast<std::uint8_t>(kCodeFlashControlMode));
   if (!failed) post(StatusEmpty, 100);
   session.Close();
+}
+
+}  // namespace
+
+void RunCodeFlashWorker(PassThroughPort& port, StatusPoster& poster, std::uint32_t startValue,
+                        bool size256K) {
+  try {
+    CodeFlashPass(port, poster, startValue, size256K);
+  } catch (...) {
+    // The disk is not reported "empty"; its row keeps the last progress.
+  }
 }
 
 }  // namespace kx20

@@ -19,13 +19,35 @@ std::string FormatLetter(const char* format, char letter, int number) {
 
 }  // namespace
 
-WorkerStatusMessage WorkerStatusMessage::Make(char driveLetter, int row, std::uint16_t code,
-                                              std::uint16_t value) {
-  WorkerStatusMessage m;
-  m.wParam = (static_cast<std::uint32_t>(static_cast<unsigned char>(driveLetter)) << 8) |
-             (static_cast<std::uint32_t>(row) & 0xFF);
-  m.lParam = (static_cast<std::uint32_t>(code) << 16) | value;
-  return m;
+StatusClass ClassifyStatus(std::uint16_t code) {
+  switch (code) {
+    case StatusPass:
+      return StatusClass::kPass;
+    case StatusEmpty:
+      return StatusClass::kEmpty;
+    case StatusSizeFail:
+    case StatusCompareFail:
+    case StatusOpenFail:
+    case StatusSourceFail:
+    case StatusReadFail:
+    case StatusRwTableFail:
+    case StatusTableCompareFail:
+    case StatusRwCompareFail:
+    case StatusPnfFail:
+    case StatusCapacityFail:
+    case StatusConfigFail:
+      return StatusClass::kFail;
+    case StatusBusy:
+    case StatusEraseProgress:
+    case StatusRwTestProgress:
+    case StatusEraseCapacity:
+    case StatusBuildImage:
+    case StatusNextSerial:
+    case StatusProcess:
+      return StatusClass::kInProgress;
+    default:
+      return StatusClass::kNone;
+  }
 }
 
 RowUpdate FormatStatusRow(std::uint16_t code, std::uint16_t value, const std::string& label,

@@ -4,7 +4,7 @@
 
 namespace kx20 {
 
-void StatusQueue::Post(const WorkerStatusMessage& message) {
+void StatusQueue::Post(const WorkerStatus& message) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (closed_) return;
@@ -13,21 +13,21 @@ void StatusQueue::Post(const WorkerStatusMessage& message) {
   ready_.notify_one();
 }
 
-std::optional<WorkerStatusMessage> StatusQueue::TryTake() {
+std::optional<WorkerStatus> StatusQueue::TryTake() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (queue_.empty()) return std::nullopt;
-  WorkerStatusMessage m = queue_.front();
+  WorkerStatus m = queue_.front();
   queue_.pop_front();
   return m;
 }
 
-std::optional<WorkerStatusMessage> StatusQueue::WaitTake(unsigned timeoutMs) {
+std::optional<WorkerStatus> StatusQueue::WaitTake(unsigned timeoutMs) {
   std::unique_lock<std::mutex> lock(mutex_);
   ready_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                   [this] { return !queue_.empty() || woken_ || closed_; });
   woken_ = false;
   if (queue_.empty()) return std::nullopt;
-  WorkerStatusMessage m = queue_.front();
+  WorkerStatus m = queue_.front();
   queue_.pop_front();
   return m;
 }

@@ -2,10 +2,14 @@
 // virtual time: whole batches, the fault matrix, progress sequences.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <new>
+#include <system_error>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -13,6 +17,7 @@
 #include "common/virtual_clock.h"
 #include "config/card_registers.h"
 #include "config/profile_file.h"
+#include "device/device_session.h"
 #include "production/config_check.h"
 #include "production/production_worker.h"
 #include "sim/farm.h"
@@ -144,7 +149,7 @@ class ProductionRig {
   SettingsStore& store() { return store_; }
   const std::string& configPath() const { return configPath_; }
   const fs::path& dir() const { return dir_; }
-  std::vector<WorkerStatusMessage>& messages() { return messages_; }
+  std::vector<WorkerStatus>& messages() { return messages_; }
 
  private:
   static inline int counter_ = 0;
@@ -160,7 +165,7 @@ class ProductionRig {
   StatusQueue queue_;
   std::atomic<int> rescanPending_{1};
   ProductionEnvironment env_;
-  std::vector<WorkerStatusMessage> messages_;
+  std::vector<WorkerStatus> messages_;
 };
 
 std::vector<char> Letters(const FarmLayout& layout) {
@@ -426,6 +431,59 @@ TEST(ProductionBatch, EraseProgressReachesOkAndCountsBlocks) {
   EXPECT_EQ(rig.FinalRow('E', "01").first, "01-:Pass");
 }
 
+TEST(ProductionBatch, SmallPageEraseStepsBy32AndReaches100AtBlock8100) {
+  FarmLayout layout = DefaultFarmLayout();
+  layout.disks.resize(1);
+  layout.disks[0].flashInfo[6] = 5;  // one 128 MB chip with small pages
+  ProductionRig rig(layout,
+                    "OTHER:FLASH1=128\nCSD:CCD_SELECT_DATA=128\nOTHER:EraseFlash=1\n"
+                    "OTHER:RWTest=0\n");
+  rig.RunBatch(Letters(layout));
+  // 128 MB of 16 KB blocks: B = 8192, 8193 commands, step 32, divisor 81.
+  SimDisk* disk = rig.farm().Disk('E');
+  EXPECT_EQ(disk->EraseCount(), 8193u);
+  EXPECT_EQ(disk->EraseAddresses()[1], 32u);
+  EXPECT_EQ(disk->EraseAddresses().back(), 8192u * 32u);
+  const auto values = rig.Values('E', StatusEraseProgress);
+  ASSERT_EQ(values.size(), 8194u);  // the start message, then one per command
+  EXPECT_EQ(values[8100], 99);      // block 8099
+  EXPECT_EQ(values[8101], 100);     // block 8100
+  EXPECT_EQ(rig.FinalRow('E', "01").first, "01-:Pass");
+}
+
+TEST(ProductionBatch, ReadWriteTestWritesTheChunkThatEndsIt) {
+  FarmLayout layout = DefaultFarmLayout();
+  layout.disks.resize(1);
+  ProductionRig rig(layout, "OTHER:RWValue=50\n");
+  rig.RunBatch(Letters(layout));
+  // Chunk 1020 (value 51) is written, read and compared before the test
+  // ends; chunk 1021 is never touched.
+  SimDisk* disk = rig.farm().Disk('E');
+  const auto written = disk->ReadStored(1020u * 128u, 1);
+  ASSERT_EQ(written.size(), 512u);
+  EXPECT_EQ(written[0], 0x55);
+  EXPECT_EQ(written[1], 0xAA);
+  const auto untouched = disk->ReadStored(1021u * 128u, 1);
+  EXPECT_TRUE(std::all_of(untouched.begin(), untouched.end(), [](std::uint8_t b) { return b == 0; }));
+}
+
+TEST(ProductionBatch, SerialNumbersTakenByDisksThatFailLaterStayTaken) {
+  FarmLayout layout = DefaultFarmLayout();
+  layout.disks.resize(3);
+  layout.disks[1].faults.capacity = true;    // fails after its table step
+  layout.disks[2].faults.tableEcho = true;   // fails in its table compare
+  ProductionRig rig(layout, "OTHER:RWTest=0\n");
+  rig.RunBatch(Letters(layout));
+  EXPECT_EQ(rig.FinalRow('F', "02").first, "02-:[capacity X]");
+  EXPECT_EQ(rig.FinalRow('G', "03").first, "03-:[tab-compare X]");
+  // Three numbers went out, one per disk; none is handed out again.
+  EXPECT_EQ(ReadProfileValue(rig.configPath(), "CID", "Product_SN", 20), "00000003");
+  std::set<std::uint32_t> serials;
+  for (char letter : {'E', 'F'}) serials.insert(SerialOfTable(rig.farm().Disk(letter)->StoredConfigTable()));
+  EXPECT_EQ(serials.size(), 2u);
+  EXPECT_EQ(serials.count(0), 0u);
+}
+
 TEST(ProductionBatch, ReadWriteTestStopsAfterThePercentage) {
   FarmLayout layout = DefaultFarmLayout();
   layout.disks.resize(1);
@@ -493,6 +551,99 @@ TEST(ProductionBatch, UnsupportedCapacityIsRefusedEvenWhenItEqualsTheLastOne) {
   rig.RunBatch(Letters(layout));
   EXPECT_EQ(rig.FinalRow('E', "01").first, "01-:[capacity X]");
   EXPECT_EQ(rig.FinalRow('F', "02").first, "02-:[capacity X]");
+}
+
+// A port that throws out of one command of one disk (the `skip`+1-th that
+// matches), as a failing allocation or a system call wrapper would.
+class ThrowingPort final : public PassThroughPort {
+ public:
+  ThrowingPort(PassThroughPort& inner, char letter, std::function<bool(const std::uint8_t*)> when,
+               int skip, std::function<void()> raise)
+      : inner_(inner), letter_(letter), when_(std::move(when)), skip_(skip),
+        raise_(std::move(raise)) {}
+
+  PortHandle Open(char letter, std::uint32_t* osError) override {
+    const PortHandle h = inner_.Open(letter, osError);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (IsOpenHandle(h)) letters_[h] = letter;
+    return h;
+  }
+  void Close(PortHandle handle) override { inner_.Close(handle); }
+  bool SendDirect(PortHandle handle, PassThroughRequest& request, std::uint32_t* osError) override {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!thrown_ && letters_[handle] == letter_ && when_(request.sptd.cdb) && skip_-- == 0) {
+        thrown_ = true;
+        raise_();
+      }
+    }
+    return inner_.SendDirect(handle, request, osError);
+  }
+  bool SendBuffered(PortHandle handle, BufferedPassThroughRequest& request,
+                    std::uint32_t* osError) override {
+    return inner_.SendBuffered(handle, request, osError);
+  }
+  std::uint32_t LogicalDrives() override { return inner_.LogicalDrives(); }
+
+ private:
+  PassThroughPort& inner_;
+  const char letter_;
+  std::function<bool(const std::uint8_t*)> when_;
+  int skip_;
+  std::function<void()> raise_;
+  std::mutex mutex_;
+  std::map<PortHandle, char> letters_;
+  bool thrown_ = false;
+};
+
+TEST(ProductionBatch, ExceptionInAWorkerEndsItsDiskThroughTheFailureExit) {
+  const auto badAlloc = [] { throw std::bad_alloc(); };
+  const auto systemError = [] {
+    throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+  };
+  struct Case {
+    const char* name;
+    std::function<bool(const std::uint8_t*)> when;
+    int skip;
+    std::function<void()> raise;
+    const char* rowSuffix;
+    const char* errorText;
+  };
+  const auto readAtZero = [](const std::uint8_t* c) {
+    return c[0] == 0x28 && c[2] == 0 && c[3] == 0 && c[4] == 0 && c[5] == 0;
+  };
+  // RWTest is on with 1 %: the first WRITE(10) belongs to the test, the second
+  // READ(10) of sector 0 to the image verify.
+  const Case cases[] = {
+      {"flash information",
+       [](const std::uint8_t* c) { return c[0] == kOpVendor && c[1] == 0x60 && c[2] == 0x04; }, 0,
+       badAlloc, "-:[config X]", "USBErr_Config"},
+      {"table write", [](const std::uint8_t* c) { return c[0] == kOpVendor && c[1] == 0x61; }, 0,
+       systemError, "-:[rw-table X]", "USBErr_RWTable"},
+      {"read capacity", [](const std::uint8_t* c) { return c[0] == kOpReadCapacity10; }, 0,
+       badAlloc, "-:[capacity X]", "USBErr_Capacity"},
+      {"read/write test", [](const std::uint8_t* c) { return c[0] == 0x2A; }, 0, systemError,
+       "-:[rw-compare X]", "USBErr_RW_Compare"},
+      {"image verify", readAtZero, 1, badAlloc, "-:[pnf X]", "USBErr_Pnf"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FarmLayout layout = DefaultFarmLayout();
+    layout.disks.resize(3);
+    ProductionRig rig(layout, "OTHER:RWValue=1\n");
+    ThrowingPort port(rig.farm(), 'F', c.when, c.skip, c.raise);
+    rig.env().port = &port;
+    rig.RunBatch(Letters(layout));  // the process lives on
+
+    EXPECT_EQ(rig.FinalRow('F', "02").first, std::string("02") + c.rowSuffix);
+    EXPECT_EQ(rig.farm().Disk('F')->LastSignal(), SimSignal::Fail);
+    // The others pass: the failing worker let go of the setup lock.
+    EXPECT_EQ(rig.FinalRow('E', "01").first, "01-:Pass");
+    EXPECT_EQ(rig.FinalRow('G', "03").first, "03-:Pass");
+    std::map<std::string, int> errors;
+    for (const auto& r : rig.LogRecords()) ++errors[r.at("Error Code")];
+    EXPECT_EQ(errors, (std::map<std::string, int>{{"", 2}, {c.errorText, 1}}));
+  }
 }
 
 TEST(CodeFlashWorker, ProgressSequencesAndFailure) {

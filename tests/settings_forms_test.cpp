@@ -158,7 +158,7 @@ FormRun RunForm(const std::string& bytes) {
   v.rwTestEnabled = view.GetCheck(id::kRwTest) ? 1 : 0;
   v.eraseFlashEnabled = view.GetCheck(id::kEraseFlash) ? 1 : 0;
   v.rwTestPercent = std::stoi(view.GetControlText(id::kRwValue));
-  EXPECT_EQ(SaveSettings(v, path, view, Durability::kRelaxed), SaveSettingsResult::kSaved);
+  EXPECT_EQ(SaveSettings(v, path, nullptr, Durability::kRelaxed), SaveSettingsResult::kSaved);
   ResetConfigTableHeader(table);
   EXPECT_TRUE(LoadSettings(path, view, table, store));
   run.afterSave = Capture(view, store);

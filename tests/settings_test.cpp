@@ -200,8 +200,8 @@ TEST(Settings, SaveWritesEveryKeyAndDerivesTheCapacity) {
   ConfigTempDir dir;
   const std::string path = dir.File("config.txt");
   ConfigTempDir::Write(path, kFullFile);
-  MemoryConsoleView view;
-  EXPECT_EQ(SaveSettings(PanelValues(), path, view, Durability::kRelaxed),
+  std::string refusal;
+  EXPECT_EQ(SaveSettings(PanelValues(), path, &refusal, Durability::kRelaxed),
             SaveSettingsResult::kSaved);
   EXPECT_EQ(ConfigTempDir::Read(path),
             "[CID]\r\nProduct_name=DISK2\r\nManufacturer_ID=34\r\nOEM_Application_ID=CD34\r\n"
@@ -209,18 +209,18 @@ TEST(Settings, SaveWritesEveryKeyAndDerivesTheCapacity) {
             "Manufacturing_month=7\r\n[CSD]\r\nCCD_FIELD=004F01321B5982ED9E7B7F810A4000\r\n"
             "CCD_SELECT_DATA=384_2K\r\n[CSDCRC]\r\nEcc=2\r\nwdelay=5\r\n[OTHER]\r\nFLASH1=128_2K\r\n"
             "FLASH2=256_2K\r\nRWTest=0\r\nEraseFlash=1\r\nRWValue=75\r\n");
-  EXPECT_TRUE(view.MessageBoxes().empty());
+  EXPECT_TRUE(refusal.empty());
 }
 
 TEST(Settings, SaveIntoAnEmptyFileAddsTheSectionsInOrder) {
   ConfigTempDir dir;
   const std::string path = dir.File("config.txt");
   ConfigTempDir::Write(path, "");
-  MemoryConsoleView view;
+  std::string refusal;
   SettingsPanelValues v = PanelValues();
   v.flash1Type = "256";
   v.flash2Type = "16";
-  ASSERT_EQ(SaveSettings(v, path, view, Durability::kRelaxed), SaveSettingsResult::kSaved);
+  ASSERT_EQ(SaveSettings(v, path, &refusal, Durability::kRelaxed), SaveSettingsResult::kSaved);
   const ProfileDocument doc = ProfileDocument::Parse(ConfigTempDir::Read(path));
   EXPECT_EQ(doc.Read("CSD", "CCD_SELECT_DATA", 10), "272");
   EXPECT_EQ(doc.Find("CSD", "CCD_FIELD"), std::optional<std::string>(""));  // no register for 272
@@ -231,32 +231,31 @@ TEST(Settings, SaveRefusesAPlainFlash1WithATwoKFlash2) {
   ConfigTempDir dir;
   const std::string path = dir.File("config.txt");
   ConfigTempDir::Write(path, kFullFile);
-  MemoryConsoleView view;
+  std::string refusal;
   SettingsPanelValues v = PanelValues();
   v.flash1Type = "64";
   v.flash2Type = "128_2K";
-  EXPECT_EQ(SaveSettings(v, path, view, Durability::kRelaxed),
+  EXPECT_EQ(SaveSettings(v, path, &refusal, Durability::kRelaxed),
             SaveSettingsResult::kRefusedFlashCombination);
   EXPECT_EQ(ConfigTempDir::Read(path), kFullFile);
-  ASSERT_EQ(view.MessageBoxes().size(), 1u);
-  EXPECT_NE(view.MessageBoxes()[0].find("FLASH 1"), std::string::npos);
+  EXPECT_NE(refusal.find("FLASH 1"), std::string::npos);
 }
 
 TEST(Settings, SaveWithoutAFileCreatesNothingAndSaysNothing) {
   ConfigTempDir dir;
-  MemoryConsoleView view;
-  EXPECT_EQ(SaveSettings(PanelValues(), dir.File("config.txt"), view, Durability::kRelaxed),
+  std::string refusal;
+  EXPECT_EQ(SaveSettings(PanelValues(), dir.File("config.txt"), &refusal, Durability::kRelaxed),
             SaveSettingsResult::kNoFile);
   EXPECT_FALSE(FileIsReadable(dir.File("config.txt")));
-  EXPECT_TRUE(view.MessageBoxes().empty());
+  EXPECT_TRUE(refusal.empty());
 }
 
 TEST(Settings, SavedFileLoadsBack) {
   ConfigTempDir dir;
   const std::string path = dir.File("config.txt");
   ConfigTempDir::Write(path, "; station settings\n[CID]\nproduct_name = OLD\n");
-  MemoryConsoleView view;
-  ASSERT_EQ(SaveSettings(PanelValues(), path, view, Durability::kRelaxed),
+  std::string refusal;
+  ASSERT_EQ(SaveSettings(PanelValues(), path, &refusal, Durability::kRelaxed),
             SaveSettingsResult::kSaved);
   const std::string text = ConfigTempDir::Read(path);
   EXPECT_EQ(text.rfind("; station settings\r\n[CID]\r\nproduct_name=DISK2\r\n", 0), 0u) << text;

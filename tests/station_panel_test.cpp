@@ -399,7 +399,7 @@ TEST_F(StationPanelTest, StatusMessagesBecomeRowTextsAndImages) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(1, c.letter) + " code " + std::to_string(c.code));
-    station->Queue().Post(WorkerStatusMessage::Make(c.letter, c.row, c.code, c.value));
+    station->Queue().Post(WorkerStatus::Make(c.letter, c.row, c.code, c.value));
     EXPECT_EQ(station->DrainStatus(), 1);
     EXPECT_EQ(view.GetRowText(c.row), c.text);
     EXPECT_EQ(view.GetRowImage(c.row), c.image);
@@ -409,12 +409,40 @@ TEST_F(StationPanelTest, StatusMessagesBecomeRowTextsAndImages) {
   }
   // A message for a row that does not exist changes nothing.
   const auto rows = view.Rows();
-  station->ApplyStatus(WorkerStatusMessage::Make('E', 12, StatusPass, 100));
+  station->ApplyStatus(WorkerStatus::Make('E', 12, StatusPass, 100));
   EXPECT_EQ(view.Rows().size(), rows.size());
   EXPECT_EQ(view.SelectionMark(), 4);
 }
 
 // --- Code-flash start -------------------------------------------------------------
+
+TEST_F(StationPanelTest, CodesSeventeenAndNineteenRunTheirActionsOnTheConsoleThread) {
+  CopyExample("config.txt");
+  MakeStation();
+  station->Initialise();
+  station->Tick();
+  station->OnSpaceKeyDown(false);  // the panel's change-serial-number member is on
+  ASSERT_TRUE(TickUntilRunEnds());
+  ASSERT_EQ(ReadProfileValue(station->ConfigPath(), "CID", "Product_SN", 20), "00000010");
+  const auto rowsBefore = RowTexts();
+
+  // 19: one serial-number step; the panel shows the number, the row not.
+  station->ApplyStatus(WorkerStatus::Make('E', 0, StatusNextSerial, 0));
+  EXPECT_EQ(ReadProfileValue(station->ConfigPath(), "CID", "Product_SN", 20), "00000011");
+  EXPECT_EQ(station->Settings().Snapshot()->currentSerialNumber, 11u);
+  EXPECT_EQ(view.GetControlText(settings_control::kProductSerial), "00000011");
+  EXPECT_EQ(RowTexts()[0], "");  // code 19 blanks its row's text
+
+  // 17: the prepared image is (re)built for the last capacity; the row stays.
+  const auto image = station->Images().Current();
+  ASSERT_TRUE(image);
+  station->ApplyStatus(WorkerStatus::Make('F', 1, StatusBuildImage, 0));
+  const auto rebuilt = station->Images().Current();
+  ASSERT_TRUE(rebuilt);
+  EXPECT_EQ(rebuilt->imageCapacity, image->imageCapacity);
+  EXPECT_FALSE(station->Images().ImageBuildFailed());
+  EXPECT_EQ(RowTexts()[1], rowsBefore[1]);
+}
 
 TEST_F(StationPanelTest, CodeFlashStartWithoutSourceImageShowsTheMessage) {
   MakeStation();
@@ -476,7 +504,7 @@ TEST_F(StationPanelTest, CodeFlashStartSelectsRowsWhoseDiskAnsweredTheScan) {
 
   // A row showing a worker's text instead of its drive letter is skipped.
   ASSERT_TRUE(WaitWorkersDone());
-  station->ApplyStatus(WorkerStatusMessage::Make('E', 0, StatusEmpty, 100));
+  station->ApplyStatus(WorkerStatus::Make('E', 0, StatusEmpty, 100));
   station->OnEmptyButton();
   ASSERT_EQ(station->RunStarts().size(), 1u);
   EXPECT_EQ(station->RunStarts()[0].driveLetter, 'G');

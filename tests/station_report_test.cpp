@@ -38,10 +38,10 @@ TEST(StationReportTest, TrackerReportsOnlyChangedRows) {
 }
 
 TEST(StationReportTest, SummaryCountsTheStartedDisksOnly) {
-  const std::vector<Row> rows = {
-      {"01-:Pass", 6},          {"02-:[pnf X]", 7}, {"03-:Pass", 5},  // image says not done
-      {"04-(rw-test) 40 %", 5}, {"E:empty", 4},     {"06-H:\\", 1},
-      {"07-(Erase) 18 %", 4},   {"-:Pass", 6}};
+  using C = StatusClass;
+  const std::vector<RowStatus> rows = {
+      {'E', C::kPass},       {'F', C::kFail}, {'G', C::kInProgress}, {'H', C::kInProgress},
+      {'E', C::kEmpty},      {0, C::kNone},   {'K', C::kInProgress}, {'Z', C::kPass}};
   struct Case {
     std::vector<StartedWorker> started;
     bool codeFlash;
@@ -52,11 +52,13 @@ TEST(StationReportTest, SummaryCountsTheStartedDisksOnly) {
       {{}, false, 0, 0},
       {{{0, 'E'}}, false, 1, 0},
       {{{0, 'E'}, {1, 'F'}, {2, 'G'}, {3, 'H'}}, false, 1, 3},
-      {{{7, 'Z'}}, false, 1, 0},        // a pass row without a label still passed
+      {{{7, 'Z'}}, false, 1, 0},        // a pass without a slot label still passed
+      {{{7, 'Y'}}, false, 0, 1},        // another disk's pass
       {{{12, 'E'}}, false, 0, 1},       // no such row: not a pass
       {{{4, 'E'}, {6, 'K'}}, true, 1, 1},
-      {{{4, 'F'}}, true, 0, 1},         // another disk's text
-      {{{0, 'E'}}, true, 0, 1},         // a production text in a code-flash run
+      {{{4, 'F'}}, true, 0, 1},         // another disk's "empty"
+      {{{0, 'E'}}, true, 0, 1},         // a production pass in a code-flash run
+      {{{4, 'E'}}, false, 0, 1},        // "empty" in a production run
   };
   for (std::size_t i = 0; i < cases.size(); ++i) {
     const RunSummary s = SummariseRun(cases[i].started, rows, cases[i].codeFlash);

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <set>
+#include <stdexcept>
 #include <thread>
 #include <string>
 #include <vector>
@@ -324,17 +325,14 @@ TEST_F(StationCycleTest, ShutdownCutsWorkersOffTheConsole) {
   UseGatedWorkers();
   std::mutex resultsMutex;
   std::vector<bool> setupLockFree;
-  std::vector<SerialStepStatus> serialSteps;
   gated.afterRelease = [&](ProductionEnvironment& env, RunLocks& locks, std::uint32_t startValue) {
     const bool free = locks.setupLock.try_lock();
     if (free) locks.setupLock.unlock();
-    const SerialStepResult step = env.advanceSerialNumber();
-    env.poster->Post(WorkerStatusMessage::Make(static_cast<char>(startValue >> 16),
+    env.poster->Post(WorkerStatus::Make(static_cast<char>(startValue >> 16),
                                                static_cast<int>(startValue & 0xFFFF), StatusPass,
                                                100));
     std::lock_guard<std::mutex> lock(resultsMutex);
     setupLockFree.push_back(free);
-    serialSteps.push_back(step.status);
   };
   station->Initialise();
   station->Tick();
@@ -350,11 +348,274 @@ TEST_F(StationCycleTest, ShutdownCutsWorkersOffTheConsole) {
   std::lock_guard<std::mutex> lock(resultsMutex);
   ASSERT_EQ(setupLockFree.size(), 10u);
   for (bool free : setupLockFree) EXPECT_FALSE(free);  // the console holds the run's lock
-  for (SerialStepStatus s : serialSteps) EXPECT_NE(s, SerialStepStatus::kAllocated);
-  EXPECT_EQ(ReadProfileValue(station->ConfigPath(), "CID", "Product_SN", 20), "00000000");
   // Starts after the shutdown do nothing.
   station->OnSpaceKeyDown(false);
   EXPECT_EQ(gated.Starts().size(), 10u);
+}
+
+// Worker bodies that run the serial step as a real worker does, under the
+// setup lock. The first worker takes the lock before its gate and holds it
+// until the gate opens. The state is shared with the workers, which may
+// outlive the test body.
+struct SerialStepProbe {
+  std::mutex mutex;
+  bool taken = false;
+  std::thread::id holder;
+  std::atomic<bool> holding{false};
+  std::atomic<bool> firstStepDone{false};
+  std::vector<SerialStepResult> results;
+
+  static void Install(testing::GatedWorkers& gated, std::shared_ptr<SerialStepProbe> self) {
+    gated.beforeWait = [self](ProductionEnvironment&, RunLocks& locks, std::uint32_t) {
+      {
+        std::lock_guard<std::mutex> lock(self->mutex);
+        if (self->taken) return;
+        self->taken = true;
+        self->holder = std::this_thread::get_id();
+      }
+      locks.setupLock.lock();
+      self->holding = true;
+    };
+    gated.afterRelease = [self](ProductionEnvironment& env, RunLocks& locks, std::uint32_t) {
+      bool first = false;
+      {
+        std::lock_guard<std::mutex> lock(self->mutex);
+        first = self->holder == std::this_thread::get_id();
+      }
+      if (!first) locks.setupLock.lock();
+      const SerialStepResult result = env.advanceSerialNumber();
+      {
+        std::lock_guard<std::mutex> lock(self->mutex);
+        self->results.push_back(result);
+      }
+      locks.setupLock.unlock();
+      if (first) self->firstStepDone = true;
+    };
+  }
+  bool WaitHolding() {
+    for (int i = 0; i < 10000 && !holding; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return holding;
+  }
+};
+
+TEST_F(StationCycleTest, ClosingDuringASerialStepLetsTheStepFinish) {
+  BuildFarmText("[E]\nslot = 1\n");
+  CopyExample("config.txt");
+  MakeStation();
+  UseGatedWorkers();
+  auto probe = std::make_shared<SerialStepProbe>();
+  SerialStepProbe::Install(gated, probe);
+  station->Initialise();
+  station->Tick();
+  station->OnSpaceKeyDown(false);
+  ASSERT_TRUE(probe->WaitHolding());
+
+  // The window closes while E holds the setup lock, just before its step.
+  std::thread closing([&] { station->Shutdown(); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  gated.Release('E');
+  closing.join();
+  ASSERT_TRUE(gated.WaitFinished(1));
+
+  // The step took its number as if the window were still open: a good disk
+  // is never failed for want of a console.
+  std::lock_guard<std::mutex> lock(probe->mutex);
+  ASSERT_EQ(probe->results.size(), 1u);
+  EXPECT_EQ(probe->results[0].status, SerialStepStatus::kAllocated);
+  EXPECT_EQ(probe->results[0].serialNumber, 1u);
+  EXPECT_EQ(ReadProfileValue(station->ConfigPath(), "CID", "Product_SN", 20), "00000001");
+  EXPECT_EQ(station->Settings().Snapshot()->currentSerialNumber, 1u);
+}
+
+TEST_F(StationCycleTest, SaveConfigureDuringARunNeverHandsANumberOutTwice) {
+  BuildFarmText("[E]\nslot = 1\n[F]\nslot = 2\n");
+  CopyExample("config.txt");
+  MakeStation();
+  UseGatedWorkers();
+  auto probe = std::make_shared<SerialStepProbe>();
+  SerialStepProbe::Install(gated, probe);
+  station->Initialise();
+  station->Tick();
+  station->ToggleSettingsPanel();  // the panel is open through the run
+  station->OnSpaceKeyDown(false);
+  ASSERT_TRUE(probe->WaitHolding());
+  ASSERT_EQ(view.GetControlText(settings_control::kProductSerial), "00000000");
+
+  // "Save configure" is pressed just as the first worker runs its serial
+  // step: the worker is let go as soon as the save has read the panel's
+  // serial number, or after 200 ms if the save waits for it.
+  std::atomic<bool> panelRead{false};
+  std::thread release([&] {
+    for (int i = 0; i < 200 && !panelRead; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    gated.ReleaseAll();
+    for (int i = 0; i < 2000 && !probe->firstStepDone; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
+  // The step lands between the save's reading of the panel and its write.
+  view.SetControlObserver([&](int id) {
+    if (id != settings_control::kProductSerial || panelRead.exchange(true)) return;
+    for (int i = 0; i < 300 && !probe->firstStepDone; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
+  station->SaveConfigure();
+  view.SetControlObserver(nullptr);
+  release.join();
+  ASSERT_TRUE(gated.WaitFinished(2));
+
+  // The workers took 00000001 and 00000002: the save never put the panel's
+  // older number back under them.
+  std::lock_guard<std::mutex> lock(probe->mutex);
+  ASSERT_EQ(probe->results.size(), 2u);
+  EXPECT_EQ(probe->results[0].serialNumber, 1u);
+  EXPECT_EQ(probe->results[1].serialNumber, 2u);
+  EXPECT_EQ(ReadProfileValue(station->ConfigPath(), "CID", "Product_SN", 20), "00000002");
+}
+
+TEST_F(StationCycleTest, SerialStepNeverCallsTheViewAndThePanelFollowsOnTheConsoleThread) {
+  BuildFarmText("[E]\nslot = 1\n[F]\nslot = 2\n");
+  CopyExample("config.txt");
+  MakeStation();
+  station->Initialise();
+  station->Tick();
+  const std::thread::id console = std::this_thread::get_id();
+  std::atomic<int> foreignCalls{0};
+  view.SetControlObserver([&](int) {
+    if (std::this_thread::get_id() != console) ++foreignCalls;
+  });
+  station->OnSpaceKeyDown(false);
+  ASSERT_TRUE(WaitWorkersDone());
+  EXPECT_EQ(foreignCalls.load(), 0);
+  // Both numbers are taken; the panel shows the last one once the console
+  // has handled the workers' posts.
+  EXPECT_EQ(ReadProfileValue(station->ConfigPath(), "CID", "Product_SN", 20), "00000002");
+  ASSERT_TRUE(TickUntilRunEnds());
+  EXPECT_EQ(view.GetControlText(settings_control::kProductSerial), "00000002");
+  EXPECT_EQ(foreignCalls.load(), 0);
+  view.SetControlObserver(nullptr);
+}
+
+TEST_F(StationCycleTest, NoScanOrRemovalPollWhileAWorkerIsAlive) {
+  CopyExample("config.txt");
+  MakeStation();
+  UseGatedWorkers();
+  station->Initialise();
+  station->Tick();
+  station->OnSpaceKeyDown(false);
+  ASSERT_EQ(gated.WaitStarted(10).size(), 10u);
+  station->ApplyStatus(WorkerStatus::Make('E', 0, StatusProcess, 1));
+  const std::vector<std::string> during = RowTexts();
+  ASSERT_EQ(during[0], "01-.   ");
+
+  // Opening and closing the panel asks for a scan; the removal watch is on;
+  // the disk of slot 1 is pulled. None of it may reach the disks or the rows
+  // while workers run.
+  station->ToggleSettingsPanel();
+  station->ToggleSettingsPanel();
+  ASSERT_EQ(station->Flags().rescanPending.load(), 1);
+  station->Flags().removalWatch.store(1);
+  port->Unplug('E');
+  for (int i = 0; i < 3; ++i) station->Tick();
+  station->ScanDevices();  // the "Target Device" button
+  EXPECT_EQ(RowTexts(), during);
+  EXPECT_EQ(station->Slots().Find(1)->driveLetter, 'E');
+  EXPECT_NE(station->Slots().Find(1)->probeAnswered, 0);  // not polled
+  EXPECT_EQ(station->WorkerCount(), 10);
+
+  // Once the workers are gone the pending scan runs.
+  gated.ReleaseAll();
+  ASSERT_TRUE(TickUntilRunEnds());
+  EXPECT_EQ(RowTexts()[0], "01-");
+}
+
+TEST_F(StationCycleTest, ExceptionInAWorkerBodyStaysInItsThread) {
+  BuildFarmText("[E]\nslot = 1\n[F]\nslot = 2\n");
+  CopyExample("config.txt");
+  MakeStation();
+  UseGatedWorkers();
+  gated.afterRelease = [](ProductionEnvironment&, RunLocks&, std::uint32_t startValue) {
+    if (static_cast<char>(startValue >> 16) == 'E') throw std::runtime_error("worker fault");
+  };
+  station->Initialise();
+  station->Tick();
+  station->OnSpaceKeyDown(false);
+  gated.Release('E');  // E throws; the process and F carry on
+  for (int i = 0; i < 10000 && station->RunningWorkerCount() != 1; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_EQ(station->RunningWorkerCount(), 1);
+  gated.Release('F');
+  ASSERT_TRUE(TickUntilRunEnds());
+  EXPECT_EQ(station->WorkerCount(), 0);
+}
+
+// Drive letters are case-blind on a real host: "\\.\\m:" opens drive M:.
+class CaseBlindPort final : public PassThroughPort {
+ public:
+  explicit CaseBlindPort(PassThroughPort& inner) : inner_(inner) {}
+  PortHandle Open(char letter, std::uint32_t* osError) override {
+    const char upper = (letter >= 'a' && letter <= 'z') ? static_cast<char>(letter - 32) : letter;
+    return inner_.Open(upper, osError);
+  }
+  void Close(PortHandle handle) override { inner_.Close(handle); }
+  bool SendDirect(PortHandle handle, PassThroughRequest& request, std::uint32_t* osError) override {
+    return inner_.SendDirect(handle, request, osError);
+  }
+  bool SendBuffered(PortHandle handle, BufferedPassThroughRequest& request,
+                    std::uint32_t* osError) override {
+    return inner_.SendBuffered(handle, request, osError);
+  }
+  std::uint32_t LogicalDrives() override { return inner_.LogicalDrives(); }
+
+ private:
+  PassThroughPort& inner_;
+};
+
+TEST_F(StationCycleTest, StartsTakeTheDriveLetterFromTheSlotTable) {
+  CopyExample("config.txt");
+  CopyExample("Pelorin.img");
+  BuildFarm(DefaultFarmLayout());
+  CaseBlindPort blind(*port);
+  StationOptions options;
+  options.workDir = dir.Path().string();
+  options.durability = Durability::kRelaxed;
+  station = std::make_unique<Station>(blind, clock, view, shell, options);
+  UseGatedWorkers();
+  gated.ReleaseAll();
+  station->Initialise();
+  station->Tick();
+
+  // Row texts whose fourth character is a letter of another disk: "E:empty"
+  // (a code-flash run) names 'm', and M: is the disk of slot 9. Row 2 is
+  // untouched and row 1 shows a progress text.
+  station->ApplyStatus(WorkerStatus::Make('E', 0, StatusEmpty, 100));
+  station->ApplyStatus(WorkerStatus::Make('F', 1, StatusRwTestProgress, 5));
+  ASSERT_EQ(RowTexts()[0], "E:empty");
+  for (const bool codeFlash : {false, true}) {
+    SCOPED_TRACE(codeFlash ? "code flash" : "production");
+    const std::size_t before = gated.Starts().size();
+    if (codeFlash) {
+      station->CodeFlashStart();
+    } else {
+      station->OnSpaceKeyDown(false);
+    }
+    ASSERT_TRUE(WaitWorkersDone());
+    const auto starts = gated.Starts();
+    ASSERT_EQ(starts.size() - before, 8u);  // rows 2 to 9, each once
+    for (std::size_t i = before; i < starts.size(); ++i) {
+      const int row = static_cast<int>(starts[i].startValue & 0xFFFF);
+      const char letter = static_cast<char>(starts[i].startValue >> 16);
+      EXPECT_GE(row, 2);
+      EXPECT_EQ(letter, station->Slots().Find(row + 1)->driveLetter) << row;
+    }
+    station->Tick();  // prunes the finished workers
+  }
+  station.reset();  // before the port it was given
 }
 
 TEST_F(StationCycleTest, ScanButtonAndUnansweredRowsGetNoWorker) {

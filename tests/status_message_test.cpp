@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include <thread>
 #include <vector>
 
@@ -9,10 +11,8 @@
 namespace kx20 {
 namespace {
 
-TEST(WorkerStatusMessage, PacksLetterRowCodeAndValue) {
-  const auto m = WorkerStatusMessage::Make('E', 9, StatusRwTestProgress, 0xBEEF);
-  EXPECT_EQ(m.wParam, 0x4509u);
-  EXPECT_EQ(m.lParam, 0x000ABEEFu);
+TEST(WorkerStatus, CarriesLetterRowCodeAndValue) {
+  const auto m = WorkerStatus::Make('E', 9, StatusRwTestProgress, 0xBEEF);
   EXPECT_EQ(m.DriveLetter(), 'E');
   EXPECT_EQ(m.Row(), 9);
   EXPECT_EQ(m.Code(), StatusRwTestProgress);
@@ -81,13 +81,41 @@ TEST(FormatStatusRow, UnknownSlotGivesAnEmptyLabel) {
   EXPECT_EQ(FormatStatusRow(StatusPass, 100, "", 'Q').text, "-:Pass");
 }
 
+// The one classification: every code of the table, and the row it formats
+// agrees with it (a verdict sets the pass or failure image, progress does not).
+TEST(StatusClassification, EveryCodeHasOneClassAgreeingWithItsRow) {
+  using C = StatusClass;
+  const C expected[22] = {C::kNone,       C::kPass,       C::kFail,       C::kFail,
+                          C::kFail,       C::kFail,       C::kInProgress, C::kEmpty,
+                          C::kFail,       C::kInProgress, C::kInProgress, C::kInProgress,
+                          C::kFail,       C::kFail,       C::kFail,       C::kFail,
+                          C::kFail,       C::kInProgress, C::kFail,       C::kInProgress,
+                          C::kInProgress, C::kNone};
+  for (std::uint16_t code = 0; code < 22; ++code) {
+    const C c = ClassifyStatus(code);
+    EXPECT_EQ(c, expected[code]) << code;
+    const RowUpdate row = FormatStatusRow(code, 0, "01", 'E');
+    if (c == C::kPass) {
+      EXPECT_EQ(row.image, std::optional<int>(kImagePassed)) << code;
+    }
+    if (c == C::kFail) {
+      EXPECT_EQ(row.image, std::optional<int>(kImageFailed)) << code;
+    }
+    if (c != C::kPass && c != C::kFail) {
+      EXPECT_NE(row.image, std::optional<int>(kImagePassed)) << code;
+      EXPECT_NE(row.image, std::optional<int>(kImageFailed)) << code;
+    }
+  }
+  EXPECT_EQ(ClassifyStatus(0xFFFF), C::kNone);
+}
+
 TEST(StatusQueue, KeepsOrderAcrossThreadsAndDropsAfterClose) {
   StatusQueue queue;
   std::vector<std::thread> posters;
   for (int t = 0; t < 4; ++t) {
     posters.emplace_back([&queue, t] {
       for (int i = 0; i < 100; ++i) {
-        queue.Post(WorkerStatusMessage::Make(static_cast<char>('E' + t), t, StatusProcess,
+        queue.Post(WorkerStatus::Make(static_cast<char>('E' + t), t, StatusProcess,
                                              static_cast<std::uint16_t>(i)));
       }
     });
@@ -103,7 +131,7 @@ TEST(StatusQueue, KeepsOrderAcrossThreadsAndDropsAfterClose) {
   }
   EXPECT_EQ(count, 400);
   queue.Close();
-  queue.Post(WorkerStatusMessage::Make('E', 0, StatusPass, 100));
+  queue.Post(WorkerStatus::Make('E', 0, StatusPass, 100));
   EXPECT_FALSE(queue.TryTake().has_value());
   EXPECT_FALSE(queue.WaitTake(10).has_value());
 }

@@ -259,6 +259,42 @@ TEST_F(TerminalControllerTest, DropDownsStepThroughTheirEntriesAndOpenAList) {
   EXPECT_EQ(view.GetCheck(sc::kRwTest), !checked);
 }
 
+TEST_F(TerminalControllerTest, TheLogViewerFollowsAGrowingLog) {
+  Make(true, Workers::kQuiet);
+  const std::string path = dir.File("produce.log");
+  const auto append = [&](const std::string& text) {
+    std::ofstream(path, std::ios::binary | std::ios::app) << text;
+  };
+  for (int i = 0; i < 40; ++i) append("record " + std::to_string(i) + "\r\n");
+  Key(kKeyEnter);
+  ASSERT_TRUE(controller->ViewerOpen());
+  const int page = kMinHeight - 2;
+  ASSERT_EQ(controller->ViewerTop(), 40 - page);
+
+  // Shown at its end: new records come into sight; half a line waits.
+  append("record 40\r\nrecord 4");
+  controller->Tick();
+  EXPECT_EQ(controller->ViewerLines().size(), 41u);
+  EXPECT_EQ(controller->ViewerTop(), 41 - page);
+  append("1\r\n");
+  controller->Tick();
+  ASSERT_EQ(controller->ViewerLines().size(), 42u);
+  EXPECT_EQ(controller->ViewerLines().back(), "record 41");
+  EXPECT_EQ(controller->ViewerTop(), 42 - page);
+
+  // Scrolled back: the lines are taken, the place is kept.
+  Key(kKeyHome);
+  append("record 42\r\n");
+  controller->Tick();
+  EXPECT_EQ(controller->ViewerLines().size(), 43u);
+  EXPECT_EQ(controller->ViewerTop(), 0);
+
+  // A log replaced by a shorter one is read afresh.
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << "fresh\r\n";
+  controller->Tick();
+  EXPECT_EQ(controller->ViewerLines(), std::vector<std::string>{"fresh"});
+}
+
 TEST_F(TerminalControllerTest, TheLogViewerOpensAtTheNewestRecordsAndSearches) {
   Make(true, Workers::kQuiet);
   Key(kKeyEnter);  // no produce.log yet: nothing is shown
@@ -329,10 +365,10 @@ TEST_F(TerminalControllerTest, WorkerMessagesReachTheRowsAndTheBars) {
   Make(true, Workers::kQuiet);
   Key(' ');
   ASSERT_EQ(station->RunStarts().size(), 10u);
-  station->Queue().Post(WorkerStatusMessage::Make('E', 0, StatusEraseProgress, 37));
-  station->Queue().Post(WorkerStatusMessage::Make('F', 1, StatusProcess, 2));
-  station->Queue().Post(WorkerStatusMessage::Make('G', 2, StatusConfigFail, 0));
-  station->Queue().Post(WorkerStatusMessage::Make('H', 3, StatusPass, 100));
+  station->Queue().Post(WorkerStatus::Make('E', 0, StatusEraseProgress, 37));
+  station->Queue().Post(WorkerStatus::Make('F', 1, StatusProcess, 2));
+  station->Queue().Post(WorkerStatus::Make('G', 2, StatusConfigFail, 0));
+  station->Queue().Post(WorkerStatus::Make('H', 3, StatusPass, 100));
   EXPECT_EQ(controller->DrainStatus(), 4);
   Canvas canvas(kMinWidth, kMinHeight);
   controller->Render(canvas);

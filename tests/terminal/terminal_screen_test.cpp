@@ -89,8 +89,8 @@ TEST(TerminalLayout, PanelFieldsFitAndDoNotOverlapEachOther) {
   EXPECT_EQ(FindPanelField(4711), nullptr);
 }
 
-WorkerStatusMessage Msg(int row, std::uint16_t code, std::uint16_t value) {
-  return WorkerStatusMessage::Make(static_cast<char>('E' + row), row, code, value);
+WorkerStatus Msg(int row, std::uint16_t code, std::uint16_t value) {
+  return WorkerStatus::Make(static_cast<char>('E' + row), row, code, value);
 }
 
 TEST(TerminalProgress, MessagesMoveTheBarThroughItsPhases) {

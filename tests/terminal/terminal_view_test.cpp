@@ -93,44 +93,12 @@ TEST(TerminalView, ChangesMarkTheViewDirtyAndWakeTheConsole) {
   EXPECT_EQ(view.TakeFocusRequest(), 0);
 }
 
-TEST(TerminalView, AMessageBoxOnTheConsoleThreadRunsTheModalHandler) {
+TEST(TerminalView, AMessageBoxRunsTheModalHandler) {
   TerminalView view;
   std::vector<std::string> shown;
   view.SetModalHandler([&](const TerminalView::MessageBox& box) { shown.push_back(box.caption + ": " + box.text); });
   view.ShowMessageBox("Enter no more than 2 characters.", "KX20");
   EXPECT_EQ(shown, (std::vector<std::string>{"KX20: Enter no more than 2 characters."}));
-}
-
-TEST(TerminalView, AMessageBoxFromAWorkerWaitsUntilTheConsoleDismissesIt) {
-  TerminalView view;
-  std::atomic<bool> returned{false};
-  std::thread worker([&] {
-    view.ShowMessageBox("from a worker", "KX20");
-    returned = true;
-  });
-  TerminalView::MessageBox box;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!view.NextQueuedBox(box) && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  EXPECT_EQ(box.text, "from a worker");
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_FALSE(returned.load());  // still up
-  view.DismissQueuedBox();
-  worker.join();
-  EXPECT_TRUE(returned.load());
-}
-
-TEST(TerminalView, ClosingReleasesAWaitingWorkerAndRefusesLaterBoxes) {
-  TerminalView view;
-  std::thread worker([&] { view.ShowMessageBox("never answered", "KX20"); });
-  TerminalView::MessageBox box;
-  while (!view.NextQueuedBox(box)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  view.Close();
-  worker.join();  // returns without a dismissal
-  std::thread late([&] { view.ShowMessageBox("late", "KX20"); });
-  late.join();
-  EXPECT_FALSE(view.NextQueuedBox(box));
 }
 
 }  // namespace

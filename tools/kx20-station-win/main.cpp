@@ -97,11 +97,15 @@ int main(int argc, char** argv) {
     return Fail("cannot open " + options.traceFile + " for the row trace");
   }
   auto* shell = new ShellExecuteShell();
+  // Workers post straight to the window (no thread in between).
+  auto* poster = new WindowStatusPoster();
   StationOptions stationOptions;
   stationOptions.workDir = options.workDir;
+  stationOptions.poster = poster;
   auto* station = new Station(*port, *clock, *view, *shell, stationOptions);
   MainWindowOptions windowOptions;
   windowOptions.autoClick = options.autoClick;
+  windowOptions.statusPoster = poster;
   auto* window = new MainWindow(GetModuleHandleA(nullptr), *station, *view, windowOptions);
 
   const bool shown = window->RunModal();

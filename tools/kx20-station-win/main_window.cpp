@@ -97,10 +97,7 @@ bool MainWindow::PreTranslate(MSG& message) {
   if (ended_) return false;
 
   if (message.message == kWorkerStatusMessage && message.hwnd == window_) {
-    WorkerStatusMessage status;
-    status.wParam = static_cast<std::uint32_t>(message.wParam);
-    status.lParam = static_cast<std::uint32_t>(message.lParam);
-    station_.ApplyStatus(status);
+    station_.ApplyStatus(UnpackStatus(message.wParam, message.lParam));
     return true;
   }
 
@@ -189,18 +186,11 @@ INT_PTR MainWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
       return FALSE;
     }
 
-    case kRunQueuedViewCalls:
-      view_.RunQueued();
-      return TRUE;
-
     case kWorkerStatusMessage: {
       // Normally consumed by the pre-filter; this catches the ones a nested
       // loop (a message box, the About box) dispatches straight to the
       // window, so no row update is lost.
-      WorkerStatusMessage status;
-      status.wParam = static_cast<std::uint32_t>(wParam);
-      status.lParam = static_cast<std::uint32_t>(lParam);
-      station_.ApplyStatus(status);
+      station_.ApplyStatus(UnpackStatus(wParam, lParam));
       return TRUE;
     }
 
@@ -210,7 +200,7 @@ INT_PTR MainWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
 
     case WM_DESTROY:
       toolTip_ = nullptr;  // the tooltip control goes with its owner
-      statusTarget_.store(nullptr);
+      if (options_.statusPoster != nullptr) options_.statusPoster->SetTarget(nullptr);
       return FALSE;
 
     default:
@@ -220,7 +210,7 @@ INT_PTR MainWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
 
 void MainWindow::Initialise() {
   view_.Attach(window_);
-  statusTarget_.store(window_);
+  if (options_.statusPoster != nullptr) options_.statusPoster->SetTarget(window_);
   AppendSystemMenu();
   SendMessageA(window_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(appIcon_));
   SendMessageA(window_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(appIconSmall_));
@@ -245,7 +235,6 @@ void MainWindow::Initialise() {
                (GetSystemMetrics(SM_CYSCREEN) - (r.bottom - r.top)) / 2, 0, 0,
                SWP_NOSIZE | SWP_NOZORDER);
   SetTimer(window_, kScanTimer, kScanPeriodMs, nullptr);
-  StartStatusBridge();
   if (options_.autoClick) StartAutoClicker();
 }
 
@@ -305,29 +294,10 @@ void MainWindow::ShowAbout() {
   DialogBoxParamA(instance_, MAKEINTRESOURCEA(kAboutTemplate), window_, AboutProc, 0);
 }
 
-// Hands the workers' status messages to the window as message 4024, in the
-// order posted. The thread lives as long as the process.
-void MainWindow::StartStatusBridge() {
-  StatusQueue& queue = station_.Queue();
-  std::atomic<HWND>& target = statusTarget_;
-  std::thread([&queue, &target] {
-    for (;;) {
-      const std::optional<WorkerStatusMessage> status = queue.WaitTake(500);
-      const HWND window = target.load();
-      if (window == nullptr) {
-        Sleep(100);  // the window has gone: nothing to hand over
-        continue;
-      }
-      if (!status) continue;
-      PostMessageA(window, kWorkerStatusMessage, status->wParam, status->lParam);
-    }
-  }).detach();
-}
-
 void MainWindow::End() {
   if (ended_) return;
   ended_ = true;
-  statusTarget_.store(nullptr);
+  if (options_.statusPoster != nullptr) options_.statusPoster->SetTarget(nullptr);
   view_.Detach();
   KillTimer(window_, kScanTimer);
   DestroyWindow(window_);

@@ -14,6 +14,7 @@
 #include "app/shell.h"
 #include "app/station.h"
 #include "tools/kx20-station-win/win32_console_view.h"
+#include "tools/kx20-station-win/window_status_poster.h"
 
 namespace kx20 {
 
@@ -26,6 +27,8 @@ inline constexpr UINT kScanPeriodMs = 1000;
 
 struct MainWindowOptions {
   bool autoClick = true;  // start the auto-clicker thread
+  // The station's poster: aimed at the window while it exists.
+  WindowStatusPoster* statusPoster = nullptr;
 };
 
 // "open" through the Windows shell, shown normally.
@@ -56,7 +59,6 @@ class MainWindow {
   void CreateTooltips();
   void PaintMinimised();
   void ShowAbout();
-  void StartStatusBridge();
   void End();
 
   HINSTANCE instance_;
@@ -68,7 +70,6 @@ class MainWindow {
   bool ended_ = false;
   HICON appIcon_ = nullptr;
   HICON appIconSmall_ = nullptr;
-  std::atomic<HWND> statusTarget_{nullptr};
 };
 
 }  // namespace kx20

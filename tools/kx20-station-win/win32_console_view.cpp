@@ -32,66 +32,21 @@ Win32ConsoleView::Win32ConsoleView() : start_(std::chrono::steady_clock::now()) 
 
 void Win32ConsoleView::Attach(HWND dialog) {
   dialog_ = dialog;
-  threadId_ = GetCurrentThreadId();
 }
 
-void Win32ConsoleView::Detach() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  detached_ = true;
-  queue_.clear();
-  answered_.notify_all();
-}
+void Win32ConsoleView::Detach() { detached_ = true; }
 
 bool Win32ConsoleView::OpenRowTrace(const std::string& path) {
   trace_.open(path, std::ios::app);
   return trace_.is_open();
 }
 
-bool Win32ConsoleView::OnWindowThread() const { return GetCurrentThreadId() == threadId_; }
-
-void Win32ConsoleView::RunQueued() {
-  for (;;) {
-    std::shared_ptr<Call> call;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (queue_.empty()) return;
-      call = queue_.front();
-      queue_.pop_front();
-    }
-    call->body();
-    std::lock_guard<std::mutex> lock(mutex_);
-    call->done = true;
-    answered_.notify_all();
-  }
-}
-
-void Win32ConsoleView::Post(std::function<void()> body) {
-  if (OnWindowThread()) {
-    RunQueued();  // keep the order of calls queued earlier
-    body();
-    return;
-  }
-  auto call = std::make_shared<Call>();
-  call->body = std::move(body);
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (detached_) return;
-  queue_.push_back(call);
-  PostMessageA(dialog_, kRunQueuedViewCalls, 0, 0);
+void Win32ConsoleView::Post(const std::function<void()>& body) {
+  if (!detached_) body();
 }
 
 void Win32ConsoleView::Ask(const std::function<void()>& body) {
-  if (OnWindowThread()) {
-    RunQueued();
-    body();
-    return;
-  }
-  auto call = std::make_shared<Call>();
-  call->body = body;
-  std::unique_lock<std::mutex> lock(mutex_);
-  if (detached_) return;
-  queue_.push_back(call);
-  PostMessageA(dialog_, kRunQueuedViewCalls, 0, 0);
-  answered_.wait(lock, [&] { return call->done || detached_; });
+  if (!detached_) body();
 }
 
 HWND Win32ConsoleView::Item(int id) const { return GetDlgItem(dialog_, id); }
@@ -188,7 +143,7 @@ void Win32ConsoleView::SetTextLimit(int id, int maxChars) {
 void Win32ConsoleView::TraceRow(int) { rowsChanged_ = true; }
 
 void Win32ConsoleView::FlushRowTrace() {
-  if (!rowsChanged_ || !OnWindowThread()) return;
+  if (!rowsChanged_) return;
   rowsChanged_ = false;
   if (!trace_.is_open()) return;
   const int count = static_cast<int>(SendMessageA(List(), LVM_GETITEMCOUNT, 0, 0));

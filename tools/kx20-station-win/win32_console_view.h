@@ -1,13 +1,7 @@
 // Win32ConsoleView: the console logic's view over the real dialog controls.
 //
-// Calls on the window's thread act at once. Calls from other threads (a
-// worker's serial-number step reloads the settings into the panel) are handed
-// to the window's thread in the order made: a setter is queued and returns
-// (it must not wait: the window's thread may itself be waiting for the setup
-// lock that this worker holds, during a start or a panel toggle while a run
-// lasts); a getter waits for its answer. Getters on the window's thread first
-// apply what is queued, so they see every earlier change. After Detach() the
-// view drops calls from other threads.
+// Window's thread only, like the station that calls it (workers never reach a
+// view). After Detach() every call is dropped (getters answer empty).
 //
 // Every change of a slot row's text or image can be traced to a file, one
 // line per changed row: "HH:MM:SS.mmm ROW IMAGE TEXT" (time since the view
@@ -17,8 +11,6 @@
 #include <windows.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <deque>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -31,20 +23,14 @@
 
 namespace kx20 {
 
-// Posted to the dialog to run the calls queued by other threads.
-inline constexpr UINT kRunQueuedViewCalls = WM_APP + 0x40;
-
 class Win32ConsoleView final : public ConsoleView {
  public:
   Win32ConsoleView();
 
   // Window's thread, during the dialog's initialisation.
   void Attach(HWND dialog);
-  // Window's thread, when the dialog ends: later calls from other threads
-  // are dropped (getters answer empty), and waiting callers are released.
+  // Window's thread, when the dialog ends: later calls are dropped.
   void Detach();
-  // Runs the calls other threads queued. Window's thread (kRunQueuedViewCalls).
-  void RunQueued();
   // Appends row changes to `path`; false when it cannot be opened.
   bool OpenRowTrace(const std::string& path);
   // Writes the rows that differ from the last traced state. The message loop
@@ -83,14 +69,8 @@ class Win32ConsoleView final : public ConsoleView {
   bool IsPanelExpanded() override;
 
  private:
-  struct Call {
-    std::function<void()> body;
-    bool done = false;
-  };
-
-  bool OnWindowThread() const;
-  // Runs `body` on the window's thread: at once, queued, or queued and waited for.
-  void Post(std::function<void()> body);
+  // Run `body` unless the view is detached (a setter, a getter).
+  void Post(const std::function<void()>& body);
   void Ask(const std::function<void()>& body);
   HWND Item(int id) const;
   HWND List() const;
@@ -98,12 +78,8 @@ class Win32ConsoleView final : public ConsoleView {
   void MoveToCentreTopmost();
 
   HWND dialog_ = nullptr;
-  DWORD threadId_ = 0;
   bool expanded_ = false;
 
-  std::mutex mutex_;
-  std::condition_variable answered_;
-  std::deque<std::shared_ptr<Call>> queue_;
   bool detached_ = false;
 
   std::chrono::steady_clock::time_point start_;

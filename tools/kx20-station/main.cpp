@@ -14,6 +14,8 @@
 // (terminal_console.h); elsewhere, or when input or output is not a terminal,
 // a line-mode console: an empty line (or a line of spaces) starts a run, "e" a
 // code-flash run, "q" quits.
+#include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
@@ -128,13 +130,23 @@ class Reporter {
   std::size_t shownBoxes_ = 0;
 };
 
+// SIGINT or SIGTERM received (batch and line modes): the console loop ends
+// as closing the window does. Set by the handler, read by the console thread.
+volatile std::sig_atomic_t g_stopSignal = 0;
+
+void OnStopSignal(int signal) { g_stopSignal = signal; }
+
+// The longest the console loop waits before it looks at g_stopSignal again.
+constexpr unsigned kSignalPollMs = 100;
+
 // The console loop: ticks once a second, applies worker messages as they
 // arrive. `step` runs after each tick with its result; returning false ends
-// the loop.
+// the loop. A stop signal ends it too.
 template <typename TickStep, typename Idle>
 void RunConsoleLoop(Station& station, Clock& clock, Reporter& reporter, TickStep step, Idle idle) {
   std::uint64_t nextTick = clock.MonotonicMs() + 1000;
   for (;;) {
+    if (g_stopSignal != 0) return;
     const std::uint64_t now = clock.MonotonicMs();
     if (now >= nextTick) {
       // Every queued message first, each shown as its own row change.
@@ -153,7 +165,8 @@ void RunConsoleLoop(Station& station, Clock& clock, Reporter& reporter, TickStep
       if (!step(ended)) return;
       continue;
     }
-    if (auto message = station.Queue().WaitTake(static_cast<unsigned>(nextTick - now))) {
+    const unsigned wait = static_cast<unsigned>(std::min<std::uint64_t>(nextTick - now, kSignalPollMs));
+    if (auto message = station.Queue().WaitTake(wait)) {
       station.ApplyStatus(*message);
       reporter.Report();
     }
@@ -206,10 +219,10 @@ int RunBatch(const ProgramOptions& options, Station& station, MemoryConsoleView&
           return true;
         }
         if (phase == Phase::kRunning && ended) {
-          const std::vector<MemoryConsoleView::Row> rows = view.Rows();
           std::printf("final rows:\n");
           PrintFinalRows(view);
-          const RunSummary summary = SummariseRun(station.RunStarts(), rows, options.codeFlash);
+          const RunSummary summary =
+              SummariseRun(station.RunStarts(), station.RowStatuses(), options.codeFlash);
           std::printf("%d passed, %d failed\n", summary.passed, summary.failed);
           std::fflush(stdout);
           exitStatus = summary.failed == 0 ? kExitPassed : kExitFailed;
@@ -344,9 +357,15 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
 
+  std::signal(SIGINT, OnStopSignal);
+  std::signal(SIGTERM, OnStopSignal);
   station->Initialise();
-  const int status = options.batch ? RunBatch(options, *station, *view, *clock, *reporter)
-                                   : RunInteractive(*station, *clock, *reporter);
+  int status = options.batch ? RunBatch(options, *station, *view, *clock, *reporter)
+                             : RunInteractive(*station, *clock, *reporter);
+  if (g_stopSignal != 0) {
+    std::fprintf(stderr, "kx20-station: stopped by signal %d\n", static_cast<int>(g_stopSignal));
+    status = 128 + static_cast<int>(g_stopSignal);
+  }
   // Workers may still run (the operator quit during a run): cut them off the
   // console, wait until none is inside a serial-number step or a log record,
   // and end without joining them.

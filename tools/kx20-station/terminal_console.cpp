@@ -291,7 +291,7 @@ int RunTerminalStation(PassThroughPort& port, Clock& clock, const StationOptions
   auto* watcher = new InputWatcher(queue);
 
   Screen screen;
-  std::deque<WorkerStatusMessage> held;  // taken while a message box was up
+  std::deque<WorkerStatus> held;  // taken while a message box was up
 
   // Reads every key that is waiting; true when one arrived.
   const auto readKeys = [&] {
@@ -325,7 +325,6 @@ int RunTerminalStation(PassThroughPort& port, Clock& clock, const StationOptions
   while (!controller->QuitRequested()) {
     readKeys();
     if (controller->QuitRequested()) break;
-    controller->PumpQueuedBoxes();
     while (!held.empty()) {
       controller->ApplyMessage(held.front());
       held.pop_front();
@@ -347,9 +346,9 @@ int RunTerminalStation(PassThroughPort& port, Clock& clock, const StationOptions
     }
   }
 
-  // Closing the window: the workers are cut off the console and left to the
-  // end of the process.
-  view->Close();
+  // Closing the window: the station takes the run's locks (letting a serial
+  // step or log record under way finish) and the workers are left to the end
+  // of the process.
   station->Shutdown();
   return 0;
 }

@@ -110,19 +110,12 @@ void TerminalController::RunBox(const TerminalView::MessageBox& box) {
   if (boxes_.size() >= depth) boxes_.resize(depth - 1);
 }
 
-void TerminalController::PumpQueuedBoxes() {
-  TerminalView::MessageBox box;
-  while (!quit_ && view_.NextQueuedBox(box)) {
-    RunBox(box);
-    view_.DismissQueuedBox();
-  }
-}
-
 // --- Timer and messages ----------------------------------------------------------------
 
 void TerminalController::Tick() {
   DrainStatus();
   station_.Tick();
+  ViewerFollow();  // produce.log grows while the viewer is open
   const std::uint64_t clears = view_.ClearCount();
   if (clears != seenClears_) {
     seenClears_ = clears;
@@ -132,7 +125,7 @@ void TerminalController::Tick() {
   TakeFocusRequest();
 }
 
-void TerminalController::ApplyMessage(const WorkerStatusMessage& message) {
+void TerminalController::ApplyMessage(const WorkerStatus& message) {
   progress_.Note(message, clock_.MonotonicMs());
   station_.ApplyStatus(message);
 }
@@ -225,13 +218,10 @@ void TerminalController::OpenLog() {
   if (!path) return;  // no log yet: nothing is shown
   std::ifstream in(*path, std::ios::binary);
   if (!in) return;
-  viewerLines_.clear();
-  std::string line;
-  while (std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    viewerLines_.push_back(line);
-  }
   viewerPath_ = *path;
+  viewerLines_.clear();
+  viewerBytes_ = 0;
+  ViewerReadNewLines();
   viewerOpen_ = true;
   viewerPrompt_ = false;
   viewerNote_.clear();
@@ -466,6 +456,48 @@ void TerminalController::HandleBoxKey(const KeyEvent& event) {
 }
 
 // --- Log viewer ------------------------------------------------------------------------------------
+
+bool TerminalController::ViewerReadNewLines() {
+  std::ifstream in(viewerPath_, std::ios::binary);
+  if (!in) return false;
+  in.seekg(0, std::ios::end);
+  const std::uint64_t size = static_cast<std::uint64_t>(std::max<std::streamoff>(in.tellg(), 0));
+  if (size < viewerBytes_) {  // replaced or cut short: read it afresh
+    viewerLines_.clear();
+    viewerBytes_ = 0;
+  }
+  if (size == viewerBytes_) return false;
+  std::string text(static_cast<std::size_t>(size - viewerBytes_), '\0');
+  in.seekg(static_cast<std::streamoff>(viewerBytes_));
+  in.read(text.data(), static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<std::size_t>(std::max<std::streamsize>(in.gcount(), 0)));
+  // Whole lines only: a record still being written is taken once complete.
+  const std::size_t end = text.rfind('\n');
+  if (end == std::string::npos) return false;
+  text.resize(end + 1);
+  viewerBytes_ += text.size();
+  std::size_t at = 0;
+  while (at < text.size()) {
+    const std::size_t nl = text.find('\n', at);
+    std::string line = text.substr(at, nl - at);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    viewerLines_.push_back(std::move(line));
+    at = nl + 1;
+  }
+  return true;
+}
+
+void TerminalController::ViewerFollow() {
+  if (!viewerOpen_) return;
+  const int total = static_cast<int>(viewerLines_.size());
+  const bool atEnd = viewerTop_ >= std::max(total - ViewerPage(), 0);
+  if (!ViewerReadNewLines()) return;
+  // Shown at its end: the viewer follows the newest records.
+  if (atEnd) {
+    viewerTop_ = static_cast<int>(viewerLines_.size());
+    ViewerScroll(0);
+  }
+}
 
 void TerminalController::ViewerScroll(int delta) {
   const int total = static_cast<int>(viewerLines_.size());

@@ -81,11 +81,9 @@ class TerminalController {
   // The one-second timer.
   void Tick();
   // One worker message (taken from the queue by the console loop).
-  void ApplyMessage(const WorkerStatusMessage& message);
+  void ApplyMessage(const WorkerStatus& message);
   // Every queued worker message.
   int DrainStatus();
-  // Boxes that other threads asked for: shows each (modal loop) in turn.
-  void PumpQueuedBoxes();
   // Signals: the terminal went away or the program was told to stop.
   void RequestQuit() { quit_ = true; }
   bool QuitRequested() const { return quit_; }
@@ -138,6 +136,12 @@ class TerminalController {
   void ViewerSearch(bool fromNext);
   int ViewerPage() const { return height_ - 2; }
   void ViewerScroll(int delta);
+  // Appends the whole lines added to the viewed file since the last read
+  // (reads it afresh when it shrank); true when lines were added.
+  bool ViewerReadNewLines();
+  // Once a tick while the viewer is open: takes the new lines, and keeps
+  // the newest in sight when the end was shown.
+  void ViewerFollow();
 
   void RenderMain(Canvas& canvas);
   void RenderPanel(Canvas& canvas);
@@ -180,6 +184,7 @@ class TerminalController {
   bool viewerOpen_ = false;
   std::string viewerPath_;
   std::vector<std::string> viewerLines_;
+  std::uint64_t viewerBytes_ = 0;  // bytes of the file taken into viewerLines_
   int viewerTop_ = 0;
   bool viewerPrompt_ = false;
   std::string viewerQuery_;

@@ -162,7 +162,7 @@ void ProgressBoard::Started(int row, std::uint64_t nowMs) {
   s.startMs = nowMs;
 }
 
-void ProgressBoard::Note(const WorkerStatusMessage& message, std::uint64_t nowMs) {
+void ProgressBoard::Note(const WorkerStatus& message, std::uint64_t nowMs) {
   const int row = message.Row();
   if (row < 0 || row >= kListRows) return;
   SlotProgress& s = slots_[row];
@@ -187,21 +187,15 @@ void ProgressBoard::Note(const WorkerStatusMessage& message, std::uint64_t nowMs
         s.percent = 0;
       }
       break;
-    case StatusPass:
-    case StatusEmpty:  // the code-flash run's end of a disk
+    default:
+      break;
+  }
+  switch (ClassifyStatus(message.Code())) {
+    case StatusClass::kPass:
+    case StatusClass::kEmpty:  // the code-flash run's end of a disk
       verdict = SlotProgress::Verdict::kPass;
       break;
-    case StatusSizeFail:
-    case StatusCompareFail:
-    case StatusOpenFail:
-    case StatusSourceFail:
-    case StatusReadFail:
-    case StatusRwTableFail:
-    case StatusTableCompareFail:
-    case StatusRwCompareFail:
-    case StatusPnfFail:
-    case StatusCapacityFail:
-    case StatusConfigFail:
+    case StatusClass::kFail:
       verdict = SlotProgress::Verdict::kFail;
       break;
     default:

@@ -160,7 +160,7 @@ class ProgressBoard {
   // A worker was started on row `row`.
   void Started(int row, std::uint64_t nowMs);
   // A worker's message, before the station applies it to the row.
-  void Note(const WorkerStatusMessage& message, std::uint64_t nowMs);
+  void Note(const WorkerStatus& message, std::uint64_t nowMs);
   // The list was rebuilt by a scan while no run is on: bars and times go.
   void ClearSlots();
 

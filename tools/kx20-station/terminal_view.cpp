@@ -7,7 +7,6 @@
 
 namespace kx20::terminal {
 
-TerminalView::TerminalView() : consoleThread_(std::this_thread::get_id()) {}
 
 bool TerminalView::UpperCaseEdit(int id) {
   namespace sc = settings_control;
@@ -171,28 +170,13 @@ void TerminalView::SetSelectionMark(int row) {
 
 void TerminalView::ShowMessageBox(const std::string& text, const std::string& caption) {
   const MessageBox box{text, caption};
-  if (std::this_thread::get_id() == consoleThread_) {
-    ModalHandler modal;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      modal = modal_;
-    }
-    if (modal) modal(box);
-    Changed();
-    return;
-  }
+  ModalHandler modal;
   {
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (closed_) return;
-    queuedBoxes_.push_back(box);
-    const std::uint64_t ticket = ++boxesQueued_;
-    dirty_ = true;
-    std::function<void()> wake = wake_;
-    lock.unlock();
-    if (wake) wake();
-    lock.lock();
-    boxDone_.wait(lock, [&] { return closed_ || boxesDismissed_ >= ticket; });
+    std::lock_guard<std::mutex> lock(mutex_);
+    modal = modal_;
   }
+  if (modal) modal(box);
+  Changed();
 }
 
 void TerminalView::SetPanelExpanded(bool expanded) {
@@ -288,32 +272,6 @@ void TerminalView::ReplaceText(int id, const std::string& text) {
     c.text = next;
   }
   Changed();
-}
-
-bool TerminalView::NextQueuedBox(MessageBox& box) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (queuedBoxes_.empty()) return false;
-  box = queuedBoxes_.front();
-  return true;
-}
-
-void TerminalView::DismissQueuedBox() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (queuedBoxes_.empty()) return;
-    queuedBoxes_.pop_front();
-    ++boxesDismissed_;
-  }
-  boxDone_.notify_all();
-}
-
-void TerminalView::Close() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    closed_ = true;
-    queuedBoxes_.clear();
-  }
-  boxDone_.notify_all();
 }
 
 }  // namespace kx20::terminal

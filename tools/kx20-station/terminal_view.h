@@ -1,12 +1,9 @@
 // TerminalView: the ConsoleView of the terminal console. It keeps the state
-// of every control and row under one lock; any thread may change it (a
-// worker's serial-number step reloads the settings into the controls), and
-// each change wakes the console thread, which alone draws.
+// of every control and row; the station changes it on the console thread,
+// which alone draws (workers never reach a view).
 //
-// Message boxes: on the console thread ShowMessageBox runs the modal handler
-// the console installs (a nested key loop) and returns when the operator has
-// dismissed the box. From any other thread the box is queued for the console
-// thread and the caller waits until it has been dismissed, or until Close().
+// Message boxes: ShowMessageBox runs the modal handler the console installs
+// (a nested key loop) and returns when the operator has dismissed the box.
 #pragma once
 
 #include <condition_variable>
@@ -42,9 +39,6 @@ class TerminalView final : public ConsoleView {
     std::string caption;
   };
   using ModalHandler = std::function<void(const MessageBox&)>;
-
-  // The calling thread becomes the console thread.
-  TerminalView();
 
   void SetControlText(int id, const std::string& text) override;
   std::string GetControlText(int id) override;
@@ -97,32 +91,19 @@ class TerminalView final : public ConsoleView {
   // all and type over).
   void ReplaceText(int id, const std::string& text);
 
-  // Boxes queued by other threads. Console thread: shows the oldest, then
-  // calls DismissQueuedBox().
-  bool NextQueuedBox(MessageBox& box);
-  void DismissQueuedBox();
-  // Releases every waiting caller (the console is going away); later boxes
-  // from other threads return at once.
-  void Close();
 
  private:
   void Changed();
   static bool UpperCaseEdit(int id);
 
   std::mutex mutex_;
-  std::condition_variable boxDone_;
-  std::thread::id consoleThread_;
   std::map<int, Control> controls_;
   std::vector<Row> rows_;
   int selectionMark_ = -1;
   int focusRequest_ = 0;
   bool panelExpanded_ = false;
   bool dirty_ = true;
-  bool closed_ = false;
   std::uint64_t clearCount_ = 0;
-  std::deque<MessageBox> queuedBoxes_;
-  std::uint64_t boxesQueued_ = 0;
-  std::uint64_t boxesDismissed_ = 0;
   std::function<void()> wake_;
   ModalHandler modal_;
 };
