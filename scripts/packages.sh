@@ -6,6 +6,7 @@ KX20_PACKAGES=(
   wine wine64 xvfb xdotool x11-apps imagemagick
   dosfstools mtools fdisk nasm qemu-system-x86
   tmux libncurses-dev
+  libiscsi-bin
 )
 
 kx20_install_packages() {

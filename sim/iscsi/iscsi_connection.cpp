@@ -572,6 +572,23 @@ bool Connection::RunCommand(const Bhs& cmd, std::vector<std::uint8_t>& buffer) {
   const bool write = (cmd.b[1] & 0x20) != 0;
   const std::uint32_t edtl = cmd.Get32(20);
   const std::uint8_t* cdb = &cmd.b[32];
+  // READ(16)/WRITE(16) reach the controller as READ(10)/WRITE(10), as a USB
+  // bridge passes them on: this controller knows only the 10-byte forms.
+  std::array<std::uint8_t, 16> bridged{};
+  if (cdb[0] == 0x88 || cdb[0] == 0x8A) {
+    std::uint64_t lba = 0;
+    for (int i = 2; i < 10; ++i) lba = (lba << 8) | cdb[i];
+    const std::uint32_t count = (std::uint32_t{cdb[10]} << 24) | (std::uint32_t{cdb[11]} << 16) |
+                                (std::uint32_t{cdb[12]} << 8) | cdb[13];
+    if (lba > 0xFFFFFFFFu) return SendStatus(cmd, 2, &kSenseLbaOutOfRange, 0, 0, 0, 0);
+    if (count > 0xFFFF) return SendStatus(cmd, 2, &kSenseInvalidField, 0, 0, 0, 0);
+    bridged[0] = cdb[0] == 0x88 ? 0x28 : 0x2A;
+    bridged[1] = cdb[1] & 0xF8;
+    for (int i = 0; i < 4; ++i) bridged[2 + i] = static_cast<std::uint8_t>(lba >> (24 - 8 * i));
+    bridged[7] = static_cast<std::uint8_t>(count >> 8);
+    bridged[8] = static_cast<std::uint8_t>(count);
+    cdb = bridged.data();
+  }
   const std::uint8_t cdbLength = CdbLength(cdb[0]);
 
   // REPORT LUNS belongs to the target device, not to the logical unit, so
@@ -604,6 +621,23 @@ bool Connection::RunCommand(const Bhs& cmd, std::vector<std::uint8_t>& buffer) {
       return SendDataAndGood(cmd, inquiry, n);
     }
     return SendStatus(cmd, 2, &kSenseLunNotSupported, 0, 0, 0, 0);
+  }
+
+  // READ CAPACITY(16), which initiators of large disks try first, is answered
+  // from the controller's READ CAPACITY(10) (faults included), as a USB
+  // bridge would.
+  if (cdb[0] == 0x9E && (cdb[1] & 0x1F) == 0x10 && read) {
+    const std::uint8_t rc10[10] = {0x25};
+    std::uint8_t cap[8] = {};
+    const SimOutcome o = disk_->Execute(rc10, 10, true, cap, 8);
+    NoteFault(rc10, o);
+    if (!o.carriedOut) return SendStatus(cmd, 0, nullptr, 0x01, 0, 0, 0);
+    if (o.scsiStatus != 0) return SendStatus(cmd, o.scsiStatus, o.scsiStatus == 2 ? &o.sense : nullptr, 0, 0, 0, 0);
+    std::uint8_t reply[32] = {};
+    std::memcpy(reply + 4, cap, 8);  // LBA in bytes 4-7 (upper half zero), block length 8-11
+    const std::uint32_t allocation = (std::uint32_t{cdb[10]} << 24) | (std::uint32_t{cdb[11]} << 16) |
+                                     (std::uint32_t{cdb[12]} << 8) | cdb[13];
+    return SendDataAndGood(cmd, reply, std::min<std::uint32_t>({32u, allocation, edtl}));
   }
 
   // Reads get a buffer as large as the command needs; only `edtl` bytes go
