@@ -223,7 +223,10 @@ SimOutcome SimDisk::Standard(const std::array<std::uint8_t, 16>& cdb, std::uint8
       if (cdb[2] != 0x00) return Check(kSenseInvalidField);  // a page code needs EVPD
       std::uint8_t reply[36] = {};
       reply[1] = config_.systemDisk ? 0x00 : 0x80;  // removable medium
-      reply[2] = 0x02;
+      // Claims no SCSI version: Linux rewrites CDB byte 1 bits 5-7 (the old
+      // LUN field) of every command to a SCSI-2 device, which would alter the
+      // vendor subcommands (F9 6F would arrive as F9 0F).
+      reply[2] = 0x00;
       reply[3] = 0x02;
       reply[4] = 31;  // additional length
       PutPadded(reply + 8, config_.vendor, 8, false);

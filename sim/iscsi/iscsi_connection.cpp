@@ -604,6 +604,13 @@ bool Connection::RunCommand(const Bhs& cmd, std::vector<std::uint8_t>& buffer) {
     return SendDataAndGood(cmd, list, n);
   }
 
+  // REQUEST SENSE: every check condition's sense went out with its response
+  // (autosense), so none is pending: NO SENSE.
+  if (cdb[0] == 0x03 && read && cmd.LunIsZero() && disk_ != nullptr && !disk_->Unplugged()) {
+    std::uint8_t none[18] = {0x70, 0, 0, 0, 0, 0, 0, 10};
+    return SendDataAndGood(cmd, none, std::min<std::uint32_t>({18u, edtl, cdb[4]}));
+  }
+
   // A LUN other than 0, or a disk that has been pulled: the logical unit is
   // not there. INQUIRY says so in its peripheral qualifier, as SPC asks.
   const bool gone = disk_ == nullptr || disk_->Unplugged();
@@ -665,6 +672,16 @@ bool Connection::RunCommand(const Bhs& cmd, std::vector<std::uint8_t>& buffer) {
   std::uint8_t* data = toDevice ? buffer.data() : io_.data();
   const SimOutcome o = disk_->Execute(cdb, cdbLength, !toDevice, length > 0 ? data : nullptr, length);
   NoteFault(cdb, o);
+  if (config_.trace) {
+    std::string line = std::string("command ") + disk_->Letter() + ":";
+    for (int i = 0; i < cdbLength; ++i) line += " " + Hex2(cdb[i]);
+    line += " length " + std::to_string(length) + (toDevice ? " out" : " in");
+    line += !o.carriedOut ? " -> transport failure"
+                          : " -> status " + Hex2(o.scsiStatus) + " sense " + Hex2(o.sense.key) + "/" +
+                                Hex2(o.sense.asc) + "/" + Hex2(o.sense.ascq) + " moved " +
+                                std::to_string(o.bytesMoved);
+    Log(line);
+  }
 
   if (!o.carriedOut) {
     if (disk_->Unplugged()) return RunCommand(cmd, buffer);  // answered as gone, above

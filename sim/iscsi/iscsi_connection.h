@@ -59,6 +59,7 @@ struct ConnectionConfig {
   std::string peer;     // for log lines ("127.0.0.1:51234")
   std::string portal;   // TargetAddress handed out by SendTargets ("127.0.0.1:3260")
   std::uint16_t tsih = 1;
+  bool trace = false;   // log every SCSI command and its outcome
 };
 
 // The largest data transfer one command may ask for (READ(10) of 65535

@@ -36,7 +36,7 @@ void OnSignal(int) {
 
 void PrintUsage(std::FILE* out) {
   std::fprintf(out,
-               "usage: kx20-simd [--sim | --sim=FARM] [--listen ADDR:PORT] [--ready-file FILE]\n"
+               "usage: kx20-simd [--sim | --sim=FARM] [--listen ADDR:PORT] [--ready-file FILE] [--trace]\n"
                "\n"
                "Serves a simulated disk farm as iSCSI targets: one target per drive letter,\n"
                "named iqn.2026-12.kx20.sim:<letter> (lower case), with the disk as LUN 0.\n"
@@ -45,6 +45,7 @@ void PrintUsage(std::FILE* out) {
                "  --sim=FARM         the farm described by the file FARM\n"
                "  --listen ADDR:PORT where to listen (default 127.0.0.1:3260; port 0: any free port)\n"
                "  --ready-file FILE  once listening, write the bound ADDR:PORT to FILE\n"
+               "  --trace            log every SCSI command with its outcome\n"
                "  --help             this text\n"
                "\n"
                "Logins, logouts and injected faults are logged on standard error, one line each.\n"
@@ -71,6 +72,7 @@ int main(int argc, char** argv) {
   bool simGiven = false;
   std::string listen = "127.0.0.1:3260";
   std::string readyFile;
+  bool trace = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     auto value = [&](const char* name, std::string& out) {
@@ -97,6 +99,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "kx20-simd: --sim= needs a farm file name\n");
         return kExitUsage;
       }
+    } else if (a == "--trace") {
+      trace = true;
     } else if (a == "--listen" || a.rfind("--listen=", 0) == 0) {
       if (!value("--listen", listen)) {
         std::fprintf(stderr, "kx20-simd: --listen needs ADDR:PORT\n");
@@ -148,7 +152,7 @@ int main(int argc, char** argv) {
     std::fflush(stderr);
   };
 
-  kx20::SimdServer server(targets, log);
+  kx20::SimdServer server(targets, log, trace);
   if (!server.Listen(host, port, error)) {
     std::fprintf(stderr, "kx20-simd: %s\n", error.c_str());
     return kExitUsage;

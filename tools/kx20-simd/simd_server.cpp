@@ -75,8 +75,8 @@ class SocketStream final : public iscsi::PduStream {
 
 }  // namespace
 
-SimdServer::SimdServer(const iscsi::TargetSet& targets, iscsi::LogSink log)
-    : targets_(targets), log_(std::move(log)) {}
+SimdServer::SimdServer(const iscsi::TargetSet& targets, iscsi::LogSink log, bool trace)
+    : targets_(targets), log_(std::move(log)), trace_(trace) {}
 
 SimdServer::~SimdServer() {
   Reap(true);
@@ -176,6 +176,7 @@ void SimdServer::Run(int stopFd) {
     config.peer = AddressText(peer);
     config.portal = AddressText(local);
     config.tsih = nextTsih_++;
+    config.trace = trace_;
     if (nextTsih_ == 0) nextTsih_ = 1;
     auto session = std::make_unique<Session>();
     session->fd = fd;

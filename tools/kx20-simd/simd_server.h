@@ -16,7 +16,7 @@ namespace kx20 {
 
 class SimdServer {
  public:
-  SimdServer(const iscsi::TargetSet& targets, iscsi::LogSink log);
+  SimdServer(const iscsi::TargetSet& targets, iscsi::LogSink log, bool trace = false);
   ~SimdServer();
   SimdServer(const SimdServer&) = delete;
   SimdServer& operator=(const SimdServer&) = delete;
@@ -49,6 +49,7 @@ class SimdServer {
   std::mutex mutex_;
   std::list<std::unique_ptr<Session>> sessions_;
   std::uint16_t nextTsih_ = 1;
+  bool trace_ = false;
 };
 
 }  // namespace kx20
