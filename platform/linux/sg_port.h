@@ -28,6 +28,9 @@ struct SgOps {
   std::function<int(int fd, unsigned long request, void* arg, int* err)> ioctl;
   // Names of the entries of /dev (only "sg<digits>" ones are used).
   std::function<std::vector<std::string>()> listDev;
+  // The kernel's SCSI level of the device behind `fd` (sysfs "scsi_level":
+  // 3 = SCSI-2), or -1 when unknown. May be empty (level unknown).
+  std::function<int(int fd)> scsiLevel;
 
   static SgOps System();
 };
