@@ -7,7 +7,7 @@ KX20_PACKAGES=(
   dosfstools mtools fdisk nasm qemu-system-x86
   tmux libncurses-dev
   libiscsi-bin
-  qemu-block-extra linux-image-amd64 busybox-static cpio kmod
+  qemu-block-extra linux-image-amd64 busybox-static cpio kmod tgt
 )
 
 kx20_install_packages() {
