@@ -36,9 +36,31 @@ echo "=== scan"
 kx20ctl scan $drives
 echo "=== scan exit $?"
 cd /work
-echo "=== batch"
-kx20-station --batch $drives --workdir /work
-echo "=== batch exit $?"
+if [ -f /bench/replug ]; then
+  # A disk pulled in the middle of the batch, and another plugged in that
+  # takes its sg number: the spare (target 30) is taken off the bus first.
+  spare=$(for d in /sys/class/scsi_generic/sg*; do basename "$(readlink -f "$d/device")"; done | awk -F: '$3 == 30')
+  pulled=$(for d in /sys/class/scsi_generic/sg*; do basename "$(readlink -f "$d/device")"; done | awk -F: '$3 == 1')
+  echo 1 > "/sys/class/scsi_device/$spare/device/delete"
+  drives=$(echo "$drives" | sed 's/ --drive Q=[^ ]*//')
+  echo "=== batch"
+  kx20-station --batch $drives --workdir /work > /tmp/batch.out 2>&1 &
+  station=$!
+  sleep "$(cat /bench/replug)"
+  host=$(echo "$pulled" | cut -d: -f1)
+  echo 1 > "/sys/class/scsi_device/$pulled/device/delete"
+  echo "0 30 0" > "/sys/class/scsi_host/host$host/scan"
+  wait $station
+  rc=$?
+  cat /tmp/batch.out
+  echo "=== replug map"
+  for d in /sys/class/scsi_generic/sg*; do echo "$(basename "$d") $(basename "$(readlink -f "$d/device")")"; done
+  echo "=== batch exit $rc"
+else
+  echo "=== batch"
+  kx20-station --batch $drives --workdir /work
+  echo "=== batch exit $?"
+fi
 echo "=== produce.log"
 cat /work/produce.log
 echo "=== config.txt"

@@ -99,21 +99,26 @@ cp "$src/examples/config.txt" "$root/work/config.txt"
 (cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) > "$work/initramfs.gz"
 
 # --- Boot -------------------------------------------------------------------------
-args=(-machine pc -accel tcg -m 512 -smp 1 -nodefaults -no-reboot -display none
-      -kernel "$kernel" -initrd "$work/initramfs.gz"
-      -append "console=ttyS0 panic=-1 quiet"
-      -serial "file:$work/serial.log"
-      -iscsi initiator-name=iqn.2026-12.kx20.bench:qemu
-      -device virtio-scsi-pci,id=scsi0)
-for i in "${!letters[@]}"; do
-  l=$(echo "${letters[$i]}" | tr A-Z a-z)
-  args+=(-drive "if=none,id=d$i,driver=iscsi,transport=tcp,portal=127.0.0.1:$port,target=iqn.2026-12.kx20.sim:$l,lun=0"
-         -device "scsi-generic,drive=d$i,bus=scsi0.0,scsi-id=$i,lun=0")
-done
-args+=(-drive "if=none,id=silent,file=$work/silent.img,format=raw"
-       -device "scsi-hd,drive=silent,bus=scsi0.0,scsi-id=20,lun=0,vendor=VYN,product=USB DISK  11"
-       -drive "if=none,id=other,file=$work/other.img,format=raw"
-       -device "scsi-hd,drive=other,bus=scsi0.0,scsi-id=21,lun=0")
+# qemu's arguments for an initramfs ($1) and the farm's port ($port).
+qemu_args() {
+  args=(-machine pc -accel tcg -m 512 -smp 1 -nodefaults -no-reboot -display none
+        -kernel "$kernel" -initrd "$1"
+        -append "console=ttyS0 panic=-1 quiet"
+        -serial "file:$work/serial.log"
+        -iscsi initiator-name=iqn.2026-12.kx20.bench:qemu
+        -device virtio-scsi-pci,id=scsi0)
+  local i l
+  for i in "${!letters[@]}"; do
+    l=$(echo "${letters[$i]}" | tr A-Z a-z)
+    args+=(-drive "if=none,id=d$i,driver=iscsi,transport=tcp,portal=127.0.0.1:$port,target=iqn.2026-12.kx20.sim:$l,lun=0"
+           -device "scsi-generic,drive=d$i,bus=scsi0.0,scsi-id=$i,lun=0")
+  done
+  args+=(-drive "if=none,id=silent,file=$work/silent.img,format=raw"
+         -device "scsi-hd,drive=silent,bus=scsi0.0,scsi-id=20,lun=0,vendor=VYN,product=USB DISK  11"
+         -drive "if=none,id=other,file=$work/other.img,format=raw"
+         -device "scsi-hd,drive=other,bus=scsi0.0,scsi-id=21,lun=0")
+}
+qemu_args "$work/initramfs.gz"
 boot=$(date +%s)
 timeout 400 qemu-system-x86_64 "${args[@]}" > "$work/qemu.out" 2>&1 &
 qemu_pid=$!
@@ -181,5 +186,40 @@ $serials"
 [ "$(sha256sum < "$work/other.img")" = "$sha_other" ] || fail "the other vendor's disk was changed"
 
 echo "guest run ${guest_seconds}s, whole bench $(( $(date +%s) - start ))s"
+
+# --- A disk pulled mid-batch, another taking its sg number ----------------------
+# Needs drive letters bound to the device identity they were probed with
+# (SgPort); run with KX20_KERNEL_BENCH_REPLUG=1 once that is in place.
+if [ "${KX20_KERNEL_BENCH_REPLUG:-0}" = 1 ]; then
+  rm -f "$work"/disk-*.img "$work"/disk-*.img.state "$work/serial.log"
+  { cat "$work/farm.ini"; printf '[Q]\nslot = 12\nbacking = disk-Q.img\ncapacity_mb = 8\n'; } > "$work/farm2.ini"
+  sed -i '/^fault = /d' "$work/farm2.ini"
+  head -c $((8 * 1024 * 1024)) /dev/urandom > "$work/disk-Q.img"
+  sha_spare=$(sha256sum < "$work/disk-Q.img")
+  simd_start "$work/simd2.log" --sim="$work/farm2.ini" --trace || exit 1
+  port=${portal##*:}
+  echo "30 Q" >> "$root/bench/targets"
+  echo 3 > "$root/bench/replug"
+  cp "$src/examples/config.txt" "$root/work/config.txt"
+  (cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) > "$work/initramfs2.gz"
+  qemu_args "$work/initramfs2.gz"
+  args2=("${args[@]}")
+  args2+=(-drive "if=none,id=spare,driver=iscsi,transport=tcp,portal=127.0.0.1:$port,target=iqn.2026-12.kx20.sim:q,lun=0"
+          -device "scsi-generic,drive=spare,bus=scsi0.0,scsi-id=30,lun=0")
+  timeout 400 qemu-system-x86_64 "${args2[@]}" > "$work/qemu2.out" 2>&1 &
+  qemu_pid=$!
+  wait "$qemu_pid" || fail "qemu (replug run) failed: $(tail -3 "$work/qemu2.out")"
+  qemu_pid=""
+  simd_stop || fail "kx20-simd did not stop cleanly (replug run)"
+  tr -d '\r' < "$work/serial.log" > "$work/serial2.txt"
+  cp "$work/serial2.txt" "$work/serial.txt"
+  grep -q '^=== end$' "$work/serial.txt" || fail "replug run: the guest did not finish (a hang?)"
+  rows=$(section batch | sed -n '/^final rows:$/,/^[0-9]* passed/p' | grep -E '^ *[0-9] [0-9] ')
+  echo "$rows" | grep -q '^ 1 7 02-:\[' || fail "replug run: the pulled disk's row is not a failure:
+$rows"
+  [ "$(sha256sum < "$work/disk-Q.img")" = "$sha_spare" ] || fail "replug run: the disk plugged in mid-batch was written"
+  [ -e "$work/disk-Q.img.state" ] && fail "replug run: the disk plugged in mid-batch was programmed"
+  echo "replug run: done"
+fi
 [ "$failures" = 0 ] || { echo "$failures failure(s); serial log: $work/serial.txt" >&2; exit 1; }
 echo "kernel bench: all checks passed"
