@@ -6,6 +6,8 @@ KX20_PACKAGES=(
   wine wine64 xvfb xdotool x11-apps imagemagick
   dosfstools mtools fdisk nasm qemu-system-x86
   tmux libncurses-dev
+  libiscsi-bin
+  qemu-block-extra linux-image-amd64 busybox-static cpio kmod tgt
 )
 
 kx20_install_packages() {

@@ -93,7 +93,61 @@ bool SimDisk::Attach(std::string* error) {
     return false;
   }
   fileBacked_ = true;
+  LoadState();
   return true;
+}
+
+// State file: "KX20CTL1", table-written flag, the 512-byte table, the number
+// of code-flash blocks, then each block as a 2-byte number and 16384 bytes.
+void SimDisk::LoadState() {
+  std::ifstream in(config_.backingFile + ".state", std::ios::binary);
+  if (!in) return;
+  char magic[8] = {};
+  std::uint8_t written = 0;
+  std::array<std::uint8_t, 512> table{};
+  std::uint8_t count[2] = {};
+  in.read(magic, 8);
+  in.read(reinterpret_cast<char*>(&written), 1);
+  in.read(reinterpret_cast<char*>(table.data()), 512);
+  in.read(reinterpret_cast<char*>(count), 2);
+  if (!in || std::memcmp(magic, "KX20CTL1", 8) != 0) return;
+  std::map<std::uint16_t, std::vector<std::uint8_t>> blocks;
+  for (unsigned i = 0; i < Be16(count); ++i) {
+    std::uint8_t number[2];
+    std::vector<std::uint8_t> block(16384);
+    in.read(reinterpret_cast<char*>(number), 2);
+    in.read(reinterpret_cast<char*>(block.data()), 16384);
+    if (!in || Be16(number) >= kSimCodeFlashBlocks) return;
+    blocks[Be16(number)] = std::move(block);
+  }
+  configTableWritten_ = written != 0;
+  configTable_ = table;
+  codeFlash_ = std::move(blocks);
+}
+
+void SimDisk::SaveState() {
+  if (!fileBacked_) return;
+  const std::string path = config_.backingFile + ".state";
+  const std::string temp = path + ".tmp";
+  {
+    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+    const std::uint8_t written = configTableWritten_ ? 1 : 0;
+    const std::uint8_t count[2] = {static_cast<std::uint8_t>(codeFlash_.size() >> 8),
+                                   static_cast<std::uint8_t>(codeFlash_.size())};
+    out.write("KX20CTL1", 8);
+    out.write(reinterpret_cast<const char*>(&written), 1);
+    out.write(reinterpret_cast<const char*>(configTable_.data()), 512);
+    out.write(reinterpret_cast<const char*>(count), 2);
+    for (const auto& [number, block] : codeFlash_) {
+      const std::uint8_t n[2] = {static_cast<std::uint8_t>(number >> 8), static_cast<std::uint8_t>(number)};
+      out.write(reinterpret_cast<const char*>(n), 2);
+      out.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(block.size()));
+    }
+    out.flush();
+    if (!out) return;
+  }
+  std::error_code ec;
+  std::filesystem::rename(temp, path, ec);
 }
 
 bool SimDisk::CanOpen() {
@@ -158,9 +212,23 @@ SimOutcome SimDisk::Standard(const std::array<std::uint8_t, 16>& cdb, std::uint8
     case 0x12: {  // INQUIRY
       if (cdbLength < 6) return Check(kSenseInvalidField);
       if (length > 0 && !dataIn) return Check(kSenseInvalidField);
+      // Allocation length: bytes 3-4 (byte 3 is zero from older initiators).
+      const std::uint32_t allocation = (std::uint32_t{cdb[3]} << 8) | cdb[4];
+      if (cdb[1] & 0x01) {
+        // Vital product data: only the list of supported pages (itself).
+        if (cdb[2] != 0x00) return Check(kSenseInvalidField);
+        const std::uint8_t pages[5] = {0x00, 0x00, 0x00, 1, 0x00};
+        const std::uint32_t n = std::min<std::uint32_t>({5u, allocation, length});
+        if (n > 0) std::memcpy(data, pages, n);
+        return Good(n);
+      }
+      if (cdb[2] != 0x00) return Check(kSenseInvalidField);  // a page code needs EVPD
       std::uint8_t reply[36] = {};
       reply[1] = config_.systemDisk ? 0x00 : 0x80;  // removable medium
-      reply[2] = 0x02;
+      // Claims no SCSI version: Linux rewrites CDB byte 1 bits 5-7 (the old
+      // LUN field) of every command to a SCSI-2 device, which would alter the
+      // vendor subcommands (F9 6F would arrive as F9 0F).
+      reply[2] = 0x00;
       reply[3] = 0x02;
       reply[4] = 31;  // additional length
       PutPadded(reply + 8, config_.vendor, 8, false);
@@ -172,7 +240,7 @@ SimOutcome SimDisk::Standard(const std::array<std::uint8_t, 16>& cdb, std::uint8
         PutPadded(reply + 28, "", 4, false);
       }
       PutPadded(reply + 32, "1.00", 4, false);
-      const std::uint32_t n = std::min<std::uint32_t>({36u, cdb[4], length});
+      const std::uint32_t n = std::min<std::uint32_t>({36u, allocation, length});
       if (n > 0) std::memcpy(data, reply, n);
       return Good(n);
     }
@@ -192,6 +260,7 @@ SimOutcome SimDisk::Standard(const std::array<std::uint8_t, 16>& cdb, std::uint8
     case 0x28:    // READ(10)
     case 0x2A: {  // WRITE(10)
       if (cdbLength < 10) return Check(kSenseInvalidField);
+      if (cdb[1] & 0xE0) return Check(kSenseInvalidField);  // no protection information
       return Transfer(cdb[0] == 0x2A, Be32(&cdb[2]), Be16(&cdb[7]), dataIn, data, length);
     }
 
@@ -199,8 +268,20 @@ SimOutcome SimDisk::Standard(const std::array<std::uint8_t, 16>& cdb, std::uint8
       if (cdbLength < 10) return Check(kSenseInvalidField);
       const std::uint64_t lba = Be32(&cdb[2]);
       const std::uint64_t count = Be16(&cdb[7]);
-      if (count > 0 && lba + count - 1 > config_.lastLba) return Check(kSenseLbaOutOfRange);
-      return Good();
+      if (cdb[1] & 0xE0) return Check(kSenseInvalidField);  // no protection information
+      if (lba > config_.lastLba || (count > 0 && lba + count - 1 > config_.lastLba)) {
+        return Check(kSenseLbaOutOfRange);
+      }
+      const std::uint8_t byteCheck = (cdb[1] >> 1) & 0x03;
+      if (byteCheck == 0 || count == 0) return Good();
+      if (byteCheck != 1) return Check(kSenseInvalidField);
+      // Byte check: compare the data sent with the stored blocks.
+      const std::uint64_t bytes = count * 512;
+      if (dataIn || length < bytes) return Check(kSenseInvalidField);
+      std::vector<std::uint8_t> stored(static_cast<std::size_t>(bytes));
+      ReadData(lba * 512, stored.data(), stored.size());
+      if (std::memcmp(stored.data(), data, stored.size()) != 0) return Check(kSenseMiscompare);
+      return Good(static_cast<std::uint32_t>(bytes));
     }
 
     default:
@@ -210,6 +291,7 @@ SimOutcome SimDisk::Standard(const std::array<std::uint8_t, 16>& cdb, std::uint8
 
 SimOutcome SimDisk::Transfer(bool write, std::uint32_t lba, std::uint32_t count, bool dataIn,
                              std::uint8_t* data, std::uint32_t length) {
+  if (lba > config_.lastLba) return Check(kSenseLbaOutOfRange);
   if (count == 0) return Good();
   if (std::uint64_t{lba} + count - 1 > config_.lastLba) return Check(kSenseLbaOutOfRange);
   const std::uint32_t bytes = count * 512;
@@ -245,6 +327,7 @@ SimOutcome SimDisk::Vendor(const std::array<std::uint8_t, 16>& cdb, bool dataIn,
     if (dataIn || length < 16384) return Check(kSenseInvalidField);
     if (f.codeFlashBlocks.count(block)) return Check(kSenseControllerFailure);
     codeFlash_[block].assign(data, data + 16384);
+    SaveState();
     return Good(16384);
   }
   if (op == 0xD8) {  // code-flash control
@@ -279,6 +362,7 @@ SimOutcome SimDisk::Vendor(const std::array<std::uint8_t, 16>& cdb, bool dataIn,
     if (f.tableWrite) return Check(kSenseControllerFailure);
     std::memcpy(configTable_.data(), data, 512);
     configTableWritten_ = true;
+    SaveState();
     return Good(512);
   }
   if (sub == 0x62 && qual == 0x04) {  // flash block erase

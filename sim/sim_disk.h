@@ -107,6 +107,7 @@ inline constexpr SimSense kSenseInvalidField{0x05, 0x24, 0x00};
 inline constexpr SimSense kSenseWriteProtected{0x07, 0x27, 0x00};
 inline constexpr SimSense kSenseHardwareFailure{0x04, 0x44, 0x00};
 inline constexpr SimSense kSenseControllerFailure{0x09, 0x80, 0x00};
+inline constexpr SimSense kSenseMiscompare{0x0E, 0x1D, 0x00};
 
 inline constexpr std::uint32_t kSimChunkSize = 65536;
 inline constexpr const char* kSimForeignArrival = "foreign";
@@ -182,6 +183,11 @@ class SimDisk {
   void ReadData(std::uint64_t offset, std::uint8_t* out, std::size_t size);
   void WriteData(std::uint64_t offset, const std::uint8_t* in, std::size_t size);
   void Pace(std::uint64_t bytes, double mbps);
+  // File-backed disks keep the controller's programmed state (configuration
+  // table, code flash) in "<data file>.state" beside the data, so that it
+  // survives the process like a real controller's flash does.
+  void LoadState();
+  void SaveState();
 
   SimDiskConfig config_;
   Clock& clock_;

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 
 namespace kx20 {
 
@@ -126,6 +127,15 @@ SgOps SgOps::System() {
       ::closedir(dir);
     }
     return names;
+  };
+  ops.scsiLevel = [](int fd) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return -1;
+    std::ifstream in("/sys/dev/char/" + std::to_string(major(st.st_rdev)) + ":" +
+                     std::to_string(minor(st.st_rdev)) + "/device/scsi_level");
+    int level = -1;
+    if (!(in >> level)) return -1;
+    return level;
   };
   return ops;
 }
@@ -339,6 +349,17 @@ bool SgPort::Execute(int fd, const std::uint8_t* cdb, std::uint8_t cdbLength, st
   if (data == nullptr) transferLength = 0;
   std::uint8_t cdbCopy[16];
   std::memcpy(cdbCopy, cdb, cdbLength);
+  // Linux writes the LUN into bits 5-7 of CDB byte 1 of every command to a
+  // device of SCSI level 1 to 3 (SCSI-2 and older), so a vendor subcommand
+  // with those bits set would reach the disk as another command (F9 61, the
+  // table write, as F9 01). Such a request is refused, never altered.
+  if (cdbLength > 1 && (cdbCopy[1] & 0xE0) != 0 && ops_.scsiLevel) {
+    const int level = ops_.scsiLevel(fd);
+    if (level >= 1 && level <= 3) {
+      SetErr(osError, kSgErrInvalid);
+      return false;
+    }
+  }
   std::uint8_t sense[64] = {};
   const std::size_t senseMax = std::min<std::size_t>({senseWanted, senseCapacity, sizeof sense});
 

@@ -55,6 +55,9 @@ struct SgOps {
   std::function<bool(int fd, unsigned* major, unsigned* minor)> deviceNumber;
   // Entry names of a directory; empty when missing.
   std::function<std::vector<std::string>(const std::string& path)> listDir;
+  // The kernel's SCSI level of the device behind `fd` (sysfs "scsi_level":
+  // 3 = SCSI-2), or -1 when unknown. May be empty (level unknown).
+  std::function<int(int fd)> scsiLevel;
 
   static SgOps System();
 };

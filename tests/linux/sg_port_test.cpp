@@ -87,6 +87,9 @@ class FakeKernel {
       seen.dxferp = hdr->dxferp;
       seen.timeout = hdr->timeout;
       seen.cdb.assign(hdr->cmdp, hdr->cmdp + hdr->cmd_len);
+      // As the midlayer does for SCSI-2 and older devices: the LUN (0 here)
+      // goes into bits 5-7 of CDB byte 1 of what the device receives.
+      if (scsiLevel >= 1 && scsiLevel <= 3 && seen.cdb.size() > 1) seen.cdb[1] &= 0x1F;
       if (hdr->dxfer_direction == SG_DXFER_TO_DEV) {
         const auto* p = static_cast<const std::uint8_t*>(hdr->dxferp);
         seen.dataOut.assign(p, p + hdr->dxfer_len);
@@ -135,6 +138,7 @@ class FakeKernel {
       }
       return names;
     };
+    ops.scsiLevel = [this](int) { return scsiLevel; };
     return ops;
   }
 
@@ -182,6 +186,7 @@ class FakeKernel {
   std::map<int, int> fdMinor;
   std::uint64_t nextInode = 500;
   int openErrno = 0;
+  int scsiLevel = -1;  // sysfs scsi_level; -1 unknown
   bool notSg = false;
   KernelReply reply;
   std::vector<std::string> opened;
@@ -560,6 +565,44 @@ TEST(SgPortBindingTest, ExplicitMapsOfBlockNodesAreRefusedNamingTheSgNode) {
       EXPECT_EQ(problem, "");
     } else {
       EXPECT_NE(problem.find(c.expected), std::string::npos) << problem;
+    }
+  }
+}
+
+// The kernel rewrites CDB byte 1 bits 5-7 for devices of SCSI level 1 to 3:
+// a command that would arrive altered is refused before it is sent.
+TEST_F(SgTranslateTest, CommandsTheKernelWouldAlterAreRefused) {
+  struct Case {
+    int level;
+    std::uint8_t byte1;
+    bool sent;
+  };
+  const Case cases[] = {
+      {3, 0x6F, false},  // SCSI-2: the probe would arrive as F9 0F
+      {3, 0x61, false},  // the table write would arrive as F9 01
+      {1, 0x20, false},
+      {3, 0x04, true},   // bits 5-7 clear: nothing to alter
+      {0, 0x6F, true},   // no version claimed: left alone
+      {5, 0x6F, true},   // SPC-2 and later: left alone
+      {-1, 0x6F, true},  // level unknown
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "level " << c.level << " byte1 " << int{c.byte1});
+    kernel.scsiLevel = c.level;
+    kernel.ios.clear();
+    std::uint8_t cdb[16] = {0xF9, c.byte1};
+    cdb[14] = 'V';
+    cdb[15] = 'Y';
+    PassThroughRequest r;
+    BuildPassThroughRequest(r, 0, nullptr, 0, cdb, 16, 10);
+    std::uint32_t err = 0;
+    EXPECT_EQ(port.SendDirect(handle, r, &err), c.sent);
+    if (c.sent) {
+      ASSERT_EQ(kernel.ios.size(), 1u);
+      EXPECT_EQ(kernel.ios[0].cdb, Bytes(cdb, cdb + 16));  // arrived as built
+    } else {
+      EXPECT_TRUE(kernel.ios.empty());
+      EXPECT_EQ(err, kSgErrInvalid);
     }
   }
 }

@@ -1,0 +1,830 @@
+#include "sim/iscsi/iscsi_connection.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace kx20::iscsi {
+namespace {
+
+// Before the full feature phase the initiator may send at most 8192 bytes.
+constexpr std::uint32_t kLoginMaxDataSegment = 8192;
+constexpr std::size_t kMaxTextRequest = 65536;
+
+constexpr SimSense kSenseLunNotSupported{0x05, 0x25, 0x00};
+constexpr SimSense kSenseInvalidInformationUnit{0x05, 0x0E, 0x03};
+
+bool SerialLess(std::uint32_t a, std::uint32_t b) { return static_cast<std::int32_t>(a - b) < 0; }
+
+std::uint8_t CdbLength(std::uint8_t op) {
+  switch (op >> 5) {
+    case 0:
+      return 6;
+    case 1:
+    case 2:
+      return 10;
+    case 4:
+      return 16;
+    case 5:
+      return 12;
+    default:
+      return 16;  // vendor-specific commands of this controller are 16 bytes
+  }
+}
+
+// The data a READ(10)/WRITE(10) CDB asks for, or nullopt for other commands.
+std::optional<std::uint32_t> ImpliedLength(const std::uint8_t* cdb) {
+  if (cdb[0] == 0x28 || cdb[0] == 0x2A) return ((std::uint32_t{cdb[7]} << 8) | cdb[8]) * 512u;
+  return std::nullopt;
+}
+
+std::string Hex2(std::uint8_t v) {
+  char t[3];
+  std::snprintf(t, sizeof t, "%02X", v);
+  return t;
+}
+
+}  // namespace
+
+// --- TargetSet ----------------------------------------------------------------
+
+std::string TargetSet::NameOf(char letter) {
+  const char lower = (letter >= 'A' && letter <= 'Z') ? static_cast<char>(letter - 'A' + 'a') : letter;
+  return std::string("iqn.2026-12.kx20.sim:") + lower;
+}
+
+void TargetSet::Add(SimDisk* disk) { targets_.emplace_back(NameOf(disk->Letter()), disk); }
+
+SimDisk* TargetSet::Find(const std::string& name) const {
+  for (const auto& [n, disk] : targets_) {
+    if (n == name) return disk;
+  }
+  return nullptr;
+}
+
+TargetState TargetSet::State(const std::string& name) const {
+  SimDisk* disk = Find(name);
+  if (!disk) return TargetState::Unknown;
+  if (disk->Unplugged()) return TargetState::Removed;
+  if (!disk->CanOpen()) return TargetState::Unavailable;
+  return TargetState::Present;
+}
+
+std::vector<std::string> TargetSet::PresentNames() const {
+  std::vector<std::string> out;
+  for (const auto& [n, disk] : targets_) {
+    if (!disk->Unplugged()) out.push_back(n);
+  }
+  return out;
+}
+
+// --- Connection ---------------------------------------------------------------
+
+Connection::Connection(PduStream& stream, const TargetSet& targets, LogSink log, ConnectionConfig config)
+    : stream_(stream),
+      targets_(targets),
+      log_(std::move(log)),
+      config_(std::move(config)),
+      login_([&targets](const std::string& name) { return targets.State(name); }, config_.tsih) {}
+
+void Connection::Log(const std::string& line) {
+  if (log_) log_(line);
+}
+
+bool Connection::ReadPdu(Pdu& pdu, std::string& problem) {
+  std::uint8_t header[kBhsSize];
+  if (!stream_.Read(header, sizeof header)) {
+    problem = "connection closed by the initiator";
+    return false;
+  }
+  const std::uint32_t limit = loggedIn_ ? params_.targetMaxRecvDataSegment : kLoginMaxDataSegment;
+  if (!ParseBhs(header, limit, pdu.bhs, problem)) return false;
+  // Additional header segments: read and set aside (no AHS is needed here).
+  const std::uint32_t ahs = pdu.bhs.TotalAhsLength();
+  if (ahs > 0) {
+    std::uint8_t skip[1024];
+    if (!stream_.Read(skip, ahs)) {
+      problem = "connection closed inside an additional header";
+      return false;
+    }
+  }
+  const std::uint32_t length = pdu.bhs.DataSegmentLength();
+  pdu.data.resize(PaddedLength(length));
+  if (!pdu.data.empty() && !stream_.Read(pdu.data.data(), pdu.data.size())) {
+    problem = "connection closed inside a data segment";
+    return false;
+  }
+  pdu.data.resize(length);
+  return true;
+}
+
+bool Connection::Send(Bhs& header, std::span<const std::uint8_t> data) {
+  header.SetDataSegmentLength(static_cast<std::uint32_t>(data.size()));
+  return stream_.Write(header.b, data);
+}
+
+std::string Connection::Serve() {
+  std::string reason;
+  Pdu pdu;
+  for (;;) {
+    std::string problem;
+    if (!ReadPdu(pdu, problem)) {
+      if (problem != "connection closed by the initiator") {
+        Log("closing " + config_.peer + ": malformed PDU: " + problem);
+      }
+      return problem;
+    }
+    if (!loggedIn_) {
+      if (!HandleLogin(pdu, reason)) return reason;
+      continue;
+    }
+    if (!Dispatch(pdu, reason)) return reason;
+  }
+}
+
+bool Connection::HandleLogin(const Pdu& pdu, std::string& reason) {
+  if (pdu.bhs.Opcode() != kOpLoginRequest) {
+    reason = "PDU opcode 0x" + Hex2(pdu.bhs.Opcode()) + " before login";
+    Log("closing " + config_.peer + ": " + reason);
+    return false;
+  }
+  if (firstLogin_) {
+    statSN_ = pdu.bhs.Get32(28);  // the initiator's ExpStatSN starts our count
+    expCmdSN_ = pdu.bhs.Get32(24);
+    firstLogin_ = false;
+  }
+  LoginReply reply = login_.Step(pdu.bhs, pdu.data);
+  Bhs h = LoginResponseHeader(pdu.bhs, reply, statSN_++, expCmdSN_, MaxCmdSN());
+  if (!Send(h, reply.text)) {
+    reason = "connection lost during login";
+    return false;
+  }
+  if (reply.failed) {
+    reason = "login refused: " + reply.problem;
+    Log("login refused " + config_.peer + " (" + login_.InitiatorName() + "): " + reply.problem);
+    return false;
+  }
+  if (reply.complete) {
+    loggedIn_ = true;
+    params_ = login_.Params();
+    if (!login_.Discovery()) {
+      target_ = login_.TargetName();
+      disk_ = targets_.Find(target_);
+    }
+    Log("login " + config_.peer + " " + login_.InitiatorName() + " -> " +
+        (login_.Discovery() ? std::string("discovery") : target_));
+  }
+  return true;
+}
+
+bool Connection::Accept(const Bhs& h) {
+  const std::uint8_t op = h.Opcode();
+  if (h.Immediate() || op == kOpDataOut || op == kOpSnackRequest) return true;
+  // A numbered command outside [ExpCmdSN, MaxCmdSN] is silently ignored.
+  const std::uint32_t sn = h.Get32(24);
+  if (SerialLess(sn, expCmdSN_) || SerialLess(MaxCmdSN(), sn)) {
+    Log("ignoring " + config_.peer + ": CmdSN " + std::to_string(sn) + " outside the window " +
+        std::to_string(expCmdSN_) + "-" + std::to_string(MaxCmdSN()));
+    return false;
+  }
+  expCmdSN_ = sn + 1;
+  return true;
+}
+
+bool Connection::Dispatch(Pdu& pdu, std::string& reason) {
+  if (!Accept(pdu.bhs)) return true;
+  switch (pdu.bhs.Opcode()) {
+    case kOpNopOut:
+      if (!HandleNopOut(pdu)) break;
+      return true;
+    case kOpScsiCommand:
+      if (login_.Discovery()) {
+        if (!SendReject(pdu.bhs, kRejectProtocolError)) break;
+        return true;
+      }
+      if (write_) {
+        if (queue_.size() >= kMaxQueued) {
+          reason = "more than " + std::to_string(kMaxQueued) + " commands queued behind a write";
+          Log("closing " + config_.peer + ": " + reason);
+          return false;
+        }
+        queue_.emplace_back(pdu.bhs, std::move(pdu.data));
+        pdu.data = {};
+        return true;
+      }
+      return StartCommand(pdu.bhs, std::move(pdu.data), reason);
+    case kOpTaskMgmtRequest:
+      if (!HandleTaskManagement(pdu)) break;
+      return DrainQueue(reason);
+    case kOpTextRequest:
+      return HandleText(pdu, reason);
+    case kOpDataOut:
+      return HandleDataOut(pdu, reason);
+    case kOpLogoutRequest:
+      HandleLogout(pdu);
+      reason = "logout";
+      return false;
+    case kOpSnackRequest:
+      // Error recovery level 0 has no SNACK.
+      if (!SendReject(pdu.bhs, kRejectCommandNotSupported)) break;
+      return true;
+    case kOpLoginRequest:
+    default:
+      reason = "PDU opcode 0x" + Hex2(pdu.bhs.Opcode()) + " in full feature phase";
+      Log("closing " + config_.peer + ": " + reason);
+      return false;
+  }
+  reason = "connection lost";
+  return false;
+}
+
+bool Connection::HandleNopOut(const Pdu& pdu) {
+  const std::uint32_t itt = pdu.bhs.InitiatorTaskTag();
+  if (itt == kReservedTag) return true;  // a ping that wants no answer, or a reply to ours
+  Bhs h;
+  h.b[0] = kOpNopIn;
+  h.b[1] = 0x80;
+  std::memcpy(&h.b[8], &pdu.bhs.b[8], 8);
+  h.Put32(16, itt);
+  h.Put32(20, kReservedTag);
+  h.Put32(24, statSN_++);
+  h.Put32(28, expCmdSN_);
+  h.Put32(32, MaxCmdSN());
+  const std::size_t n = std::min<std::size_t>(pdu.data.size(), params_.initiatorMaxRecvDataSegment);
+  return Send(h, std::span<const std::uint8_t>(pdu.data.data(), n));
+}
+
+bool Connection::HandleText(const Pdu& pdu, std::string& reason) {
+  const bool cont = (pdu.bhs.b[1] & 0x40) != 0;
+  const std::uint32_t ttt = pdu.bhs.Get32(20);
+  auto respond = [&](std::span<const std::uint8_t> text, bool more) {
+    Bhs h;
+    h.b[0] = kOpTextResponse;
+    h.b[1] = more ? 0x40 : 0x80;
+    std::memcpy(&h.b[8], &pdu.bhs.b[8], 8);
+    h.Put32(16, pdu.bhs.InitiatorTaskTag());
+    if (more) {
+      textTtt_ = nextTtt_++;
+      if (nextTtt_ == kReservedTag) nextTtt_ = 1;
+    } else {
+      textTtt_ = kReservedTag;
+    }
+    h.Put32(20, textTtt_);
+    h.Put32(24, statSN_++);
+    h.Put32(28, expCmdSN_);
+    h.Put32(32, MaxCmdSN());
+    return Send(h, text);
+  };
+  auto sendPart = [&]() {
+    const std::size_t n = std::min<std::size_t>(textOut_.size(), params_.initiatorMaxRecvDataSegment);
+    const std::vector<std::uint8_t> part(textOut_.begin(), textOut_.begin() + static_cast<std::ptrdiff_t>(n));
+    textOut_.erase(textOut_.begin(), textOut_.begin() + static_cast<std::ptrdiff_t>(n));
+    return respond(part, !textOut_.empty());
+  };
+
+  if (ttt != kReservedTag) {
+    if (ttt != textTtt_) {
+      reason = "text request continues an unknown exchange";
+      Log("closing " + config_.peer + ": " + reason);
+      return false;
+    }
+    if (!textOut_.empty()) {
+      if (!pdu.data.empty()) {
+        reason = "text request with keys while a response is continued";
+        Log("closing " + config_.peer + ": " + reason);
+        return false;
+      }
+      return sendPart() || (reason = "connection lost", false);
+    }
+  } else {
+    textOut_.clear();
+    if (textTtt_ != kReservedTag && textIn_.empty()) textTtt_ = kReservedTag;
+  }
+  if (textIn_.size() + pdu.data.size() > kMaxTextRequest) {
+    reason = "text request longer than " + std::to_string(kMaxTextRequest) + " bytes";
+    Log("closing " + config_.peer + ": " + reason);
+    return false;
+  }
+  textIn_.insert(textIn_.end(), pdu.data.begin(), pdu.data.end());
+  if (cont) return respond({}, true) || (reason = "connection lost", false);
+
+  std::vector<KeyValue> keys;
+  std::string problem;
+  const bool ok = ParseTextKeys(textIn_, keys, problem);
+  textIn_.clear();
+  if (!ok) {
+    reason = "text request: " + problem;
+    Log("closing " + config_.peer + ": " + reason);
+    return false;
+  }
+  std::vector<KeyValue> reply;
+  for (const auto& [key, value] : keys) {
+    if (key == "SendTargets") {
+      std::vector<std::string> names;
+      if (value == "All") {
+        names = targets_.PresentNames();
+      } else if (value.empty()) {
+        if (!target_.empty() && targets_.State(target_) == TargetState::Present) names.push_back(target_);
+      } else if (targets_.State(value) == TargetState::Present) {
+        names.push_back(value);
+      }
+      for (const std::string& n : names) {
+        reply.emplace_back("TargetName", n);
+        reply.emplace_back("TargetAddress", config_.portal + ",1");
+      }
+    } else if (key == "MaxRecvDataSegmentLength") {
+      std::uint64_t n = 0;
+      if (ParseKeyNumber(value, 16777215, n) && n >= 512) {
+        params_.initiatorMaxRecvDataSegment = static_cast<std::uint32_t>(n);
+      } else {
+        reply.emplace_back(key, "Reject");
+      }
+    } else {
+      reply.emplace_back(key, "NotUnderstood");
+    }
+  }
+  textOut_ = FormatTextKeys(reply);
+  return sendPart() || (reason = "connection lost", false);
+}
+
+bool Connection::HandleTaskManagement(const Pdu& pdu) {
+  const std::uint8_t function = pdu.bhs.b[1] & 0x7F;
+  const std::uint32_t ref = pdu.bhs.Get32(20);
+  const std::uint32_t refCmdSN = pdu.bhs.Get32(32);
+  std::uint8_t response = 0;  // function complete
+  auto abortAll = [&]() {
+    if (write_) aborted_.push_back(write_->cmd.InitiatorTaskTag());
+    write_.reset();
+    queue_.clear();
+  };
+  switch (function) {
+    case 1: {  // ABORT TASK
+      if (write_ && write_->cmd.InitiatorTaskTag() == ref) {
+        aborted_.push_back(ref);
+        write_.reset();
+      } else {
+        auto it = std::find_if(queue_.begin(), queue_.end(),
+                               [&](const auto& q) { return q.first.InitiatorTaskTag() == ref; });
+        if (it != queue_.end()) {
+          queue_.erase(it);
+        } else {
+          // Not here: it has finished already (the task no longer exists),
+          // or it never arrived (nothing left to abort: complete).
+          response = SerialLess(refCmdSN, expCmdSN_) ? 1 : 0;
+        }
+      }
+      break;
+    }
+    case 2:  // ABORT TASK SET
+    case 4:  // CLEAR TASK SET
+    case 6:  // TARGET WARM RESET
+      abortAll();
+      break;
+    case 5:  // LOGICAL UNIT RESET
+      if (!pdu.bhs.LunIsZero()) {
+        response = 2;  // LUN does not exist
+      } else {
+        abortAll();
+      }
+      break;
+    case 8:  // TASK REASSIGN: no connection recovery at level 0
+      response = 4;
+      break;
+    case 3:  // CLEAR ACA
+    case 7:  // TARGET COLD RESET
+      response = 5;  // not supported
+      break;
+    default:
+      response = 255;
+      break;
+  }
+  while (aborted_.size() > 16) aborted_.pop_front();
+  Log("task management " + config_.peer + " " + target_ + ": function " + std::to_string(function) +
+      " -> response " + std::to_string(response));
+  Bhs h;
+  h.b[0] = kOpTaskMgmtResponse;
+  h.b[1] = 0x80;
+  h.b[2] = response;
+  h.Put32(16, pdu.bhs.InitiatorTaskTag());
+  h.Put32(24, statSN_++);
+  h.Put32(28, expCmdSN_);
+  h.Put32(32, MaxCmdSN());
+  return Send(h);
+}
+
+bool Connection::HandleLogout(const Pdu& pdu) {
+  const std::uint8_t reasonCode = pdu.bhs.b[1] & 0x7F;
+  Bhs h;
+  h.b[0] = kOpLogoutResponse;
+  h.b[1] = 0x80;
+  h.b[2] = reasonCode == 2 ? 2 : 0;  // connection recovery is not supported at level 0
+  h.Put32(16, pdu.bhs.InitiatorTaskTag());
+  h.Put32(24, statSN_++);
+  h.Put32(28, expCmdSN_);
+  h.Put32(32, MaxCmdSN());
+  const bool sent = Send(h);
+  Log("logout " + config_.peer + " " + (target_.empty() ? std::string("discovery") : target_));
+  return sent;
+}
+
+bool Connection::StartCommand(const Bhs& cmd, std::vector<std::uint8_t> immediate, std::string& reason) {
+  const bool read = (cmd.b[1] & 0x40) != 0;
+  const bool write = (cmd.b[1] & 0x20) != 0;
+  const std::uint32_t edtl = cmd.Get32(20);
+  if ((read && write) || edtl > kMaxTransfer) {
+    // Bidirectional commands or outsize transfers: refuse without moving data.
+    return SendStatus(cmd, 2, &kSenseInvalidField, 0, 0, 0, 0) || (reason = "connection lost", false);
+  }
+  if (!write && !immediate.empty()) {
+    reason = "immediate data on a command that writes nothing";
+    Log("closing " + config_.peer + ": " + reason);
+    return false;
+  }
+  if (!write) {
+    std::vector<std::uint8_t> none;
+    return RunCommand(cmd, none) || (reason = "connection lost", false);
+  }
+  if (immediate.size() > edtl || immediate.size() > params_.firstBurstLength ||
+      (!immediate.empty() && !params_.immediateData)) {
+    reason = "immediate data beyond what the command or session allows";
+    Log("closing " + config_.peer + ": " + reason);
+    return false;
+  }
+  PendingWrite w;
+  w.cmd = cmd;
+  w.buffer.assign(edtl, 0);
+  if (!immediate.empty()) std::memcpy(w.buffer.data(), immediate.data(), immediate.size());
+  w.received = static_cast<std::uint32_t>(immediate.size());
+  if (w.received == edtl) {
+    return RunCommand(cmd, w.buffer) || (reason = "connection lost", false);
+  }
+  write_ = std::move(w);
+  return SendR2T() || (reason = "connection lost", false);
+}
+
+bool Connection::SendR2T() {
+  PendingWrite& w = *write_;
+  const std::uint32_t edtl = static_cast<std::uint32_t>(w.buffer.size());
+  w.r2tOffset = w.received;
+  w.r2tLength = std::min(edtl - w.received, params_.maxBurstLength);
+  w.ttt = nextTtt_++;
+  if (nextTtt_ == kReservedTag) nextTtt_ = 1;
+  w.dataSN = 0;
+  Bhs h;
+  h.b[0] = kOpR2T;
+  h.b[1] = 0x80;
+  std::memcpy(&h.b[8], &w.cmd.b[8], 8);
+  h.Put32(16, w.cmd.InitiatorTaskTag());
+  h.Put32(20, w.ttt);
+  h.Put32(24, statSN_);
+  h.Put32(28, expCmdSN_);
+  h.Put32(32, MaxCmdSN());
+  h.Put32(36, w.r2tSN++);
+  h.Put32(40, w.r2tOffset);
+  h.Put32(44, w.r2tLength);
+  return Send(h);
+}
+
+bool Connection::HandleDataOut(const Pdu& pdu, std::string& reason) {
+  const std::uint32_t itt = pdu.bhs.InitiatorTaskTag();
+  if (!write_ || write_->cmd.InitiatorTaskTag() != itt) {
+    if (std::find(aborted_.begin(), aborted_.end(), itt) != aborted_.end()) return true;
+    reason = "Data-Out for no outstanding R2T";
+    Log("closing " + config_.peer + ": " + reason);
+    return false;
+  }
+  PendingWrite& w = *write_;
+  const std::uint32_t offset = pdu.bhs.Get32(40);
+  const auto length = static_cast<std::uint32_t>(pdu.data.size());
+  if (pdu.bhs.Get32(20) != w.ttt || pdu.bhs.Get32(36) != w.dataSN || offset != w.received ||
+      std::uint64_t{offset} + length > std::uint64_t{w.r2tOffset} + w.r2tLength) {
+    reason = "Data-Out out of order or beyond its R2T";
+    Log("closing " + config_.peer + ": " + reason);
+    return false;
+  }
+  if (length > 0) std::memcpy(w.buffer.data() + offset, pdu.data.data(), length);
+  w.received += length;
+  ++w.dataSN;
+  if (!pdu.bhs.Final()) return true;
+  if (w.received != w.r2tOffset + w.r2tLength) {
+    reason = "Data-Out sequence ended short of its R2T";
+    Log("closing " + config_.peer + ": " + reason);
+    return false;
+  }
+  if (w.received < w.buffer.size()) return SendR2T() || (reason = "connection lost", false);
+  PendingWrite done = std::move(*write_);
+  write_.reset();
+  if (!RunCommand(done.cmd, done.buffer)) {
+    reason = "connection lost";
+    return false;
+  }
+  return DrainQueue(reason);
+}
+
+bool Connection::DrainQueue(std::string& reason) {
+  while (!write_ && !queue_.empty()) {
+    auto next = std::move(queue_.front());
+    queue_.pop_front();
+    if (!StartCommand(next.first, std::move(next.second), reason)) return false;
+  }
+  return true;
+}
+
+void Connection::NoteFault(const std::uint8_t* cdb, const SimOutcome& o) {
+  if (!disk_) return;
+  const SimFaults& f = disk_->Config().faults;
+  const std::uint8_t op = cdb[0];
+  const bool vendor = op == 0xF9 || op == 0xDB || op == 0xD8;
+  std::string name;
+  if (!o.carriedOut) {
+    if (f.osFailureAll) name = "os-failure-all";
+    else if (f.osFailure && vendor) name = "os-failure";
+  } else if (f.senses.count(op) && o.scsiStatus == 2) {
+    name = "sense";
+  } else if (op == 0xF9 && cdb[1] == 0x6F && f.noProbe && o.scsiStatus == 2) {
+    name = "no-probe";
+  } else if (op == 0xF9 && cdb[1] == 0x61 && f.tableWrite && o.scsiStatus == 2) {
+    name = "table-write";
+  } else if (op == 0xF9 && cdb[1] == 0x60 && cdb[2] == 0x00) {
+    if (f.tableRead && o.scsiStatus == 2) name = "table-read";
+    else if (f.tableEcho && o.scsiStatus == 0) name = "table-echo";
+    else if (f.tableHeader && o.scsiStatus == 0) name = "table-header";
+  } else if (op == 0x25 && f.capacity && o.scsiStatus == 2) {
+    name = "capacity";
+  } else if (op == 0x25 && f.capacityZero && o.scsiStatus == 0) {
+    name = "capacity-zero";
+  } else if (op == 0xDB && !f.codeFlashBlocks.empty() && o.scsiStatus == 2) {
+    name = "code-flash-block";
+  } else if (op == 0x28 && !f.badSectors.empty() && o.scsiStatus == 0) {
+    const std::uint32_t lba = (std::uint32_t{cdb[2]} << 24) | (std::uint32_t{cdb[3]} << 16) |
+                              (std::uint32_t{cdb[4]} << 8) | cdb[5];
+    const std::uint32_t count = (std::uint32_t{cdb[7]} << 8) | cdb[8];
+    auto it = f.badSectors.lower_bound(lba);
+    if (it != f.badSectors.end() && *it < std::uint64_t{lba} + count) name = "bad-sector=" + std::to_string(*it);
+  }
+  if (!name.empty()) {
+    Log(std::string("fault ") + disk_->Letter() + ": " + name + " (operation " + Hex2(op) + ")");
+  }
+}
+
+bool Connection::RunCommand(const Bhs& cmd, std::vector<std::uint8_t>& buffer) {
+  const bool read = (cmd.b[1] & 0x40) != 0;
+  const bool write = (cmd.b[1] & 0x20) != 0;
+  const std::uint32_t edtl = cmd.Get32(20);
+  const std::uint8_t* cdb = &cmd.b[32];
+  // READ(16)/WRITE(16) reach the controller as READ(10)/WRITE(10), as a USB
+  // bridge passes them on: this controller knows only the 10-byte forms.
+  std::array<std::uint8_t, 16> bridged{};
+  if (cdb[0] == 0x88 || cdb[0] == 0x8A) {
+    std::uint64_t lba = 0;
+    for (int i = 2; i < 10; ++i) lba = (lba << 8) | cdb[i];
+    const std::uint32_t count = (std::uint32_t{cdb[10]} << 24) | (std::uint32_t{cdb[11]} << 16) |
+                                (std::uint32_t{cdb[12]} << 8) | cdb[13];
+    if (lba > 0xFFFFFFFFu) return SendStatus(cmd, 2, &kSenseLbaOutOfRange, 0, 0, 0, 0);
+    if (count > 0xFFFF) return SendStatus(cmd, 2, &kSenseInvalidField, 0, 0, 0, 0);
+    bridged[0] = cdb[0] == 0x88 ? 0x28 : 0x2A;
+    bridged[1] = cdb[1] & 0xF8;
+    for (int i = 0; i < 4; ++i) bridged[2 + i] = static_cast<std::uint8_t>(lba >> (24 - 8 * i));
+    bridged[7] = static_cast<std::uint8_t>(count >> 8);
+    bridged[8] = static_cast<std::uint8_t>(count);
+    cdb = bridged.data();
+  }
+  const std::uint8_t cdbLength = CdbLength(cdb[0]);
+
+  // REPORT LUNS belongs to the target device, not to the logical unit, so
+  // the target answers it: LUN 0 while the disk is there, none once it is gone.
+  if (cdb[0] == 0xA0 && read) {
+    std::uint8_t list[16] = {};
+    const bool present = disk_ != nullptr && !disk_->Unplugged();
+    list[3] = present ? 8 : 0;  // LUN list length
+    const std::uint32_t allocation = (std::uint32_t{cdb[6]} << 24) | (std::uint32_t{cdb[7]} << 16) |
+                                     (std::uint32_t{cdb[8]} << 8) | cdb[9];
+    if (allocation < 16) return SendStatus(cmd, 2, &kSenseInvalidField, 0, 0, 0, 0);
+    const std::uint32_t n = std::min<std::uint32_t>({present ? 16u : 8u, edtl, allocation});
+    return SendDataAndGood(cmd, list, n);
+  }
+
+  // REQUEST SENSE: every check condition's sense went out with its response
+  // (autosense), so none is pending: NO SENSE.
+  if (cdb[0] == 0x03 && read && cmd.LunIsZero() && disk_ != nullptr && !disk_->Unplugged()) {
+    std::uint8_t none[18] = {0x70, 0, 0, 0, 0, 0, 0, 10};
+    return SendDataAndGood(cmd, none, std::min<std::uint32_t>({18u, edtl, cdb[4]}));
+  }
+
+  // A LUN other than 0, or a disk that has been pulled: the logical unit is
+  // not there. INQUIRY says so in its peripheral qualifier, as SPC asks.
+  const bool gone = disk_ == nullptr || disk_->Unplugged();
+  if (!cmd.LunIsZero() || gone) {
+    if (gone && disk_ && !unplugLogged_) {
+      unplugLogged_ = true;
+      Log(std::string("fault ") + disk_->Letter() + ": unplug-after (the logical unit is gone)");
+    }
+    if (cdb[0] == 0x12 && read && !(cdb[1] & 1)) {
+      std::uint8_t inquiry[36] = {0x7F};
+      inquiry[2] = 0x05;
+      inquiry[3] = 0x02;
+      inquiry[4] = 31;
+      const std::uint32_t n = std::min<std::uint32_t>({36u, edtl, cdb[4]});
+      return SendDataAndGood(cmd, inquiry, n);
+    }
+    return SendStatus(cmd, 2, &kSenseLunNotSupported, 0, 0, 0, 0);
+  }
+
+  // READ CAPACITY(16), which initiators of large disks try first, is answered
+  // from the controller's READ CAPACITY(10) (faults included), as a USB
+  // bridge would.
+  if (cdb[0] == 0x9E && (cdb[1] & 0x1F) == 0x10 && read) {
+    const std::uint8_t rc10[10] = {0x25};
+    std::uint8_t cap[8] = {};
+    const SimOutcome o = disk_->Execute(rc10, 10, true, cap, 8);
+    NoteFault(rc10, o);
+    if (!o.carriedOut) return SendStatus(cmd, 0, nullptr, 0x01, 0, 0, 0);
+    if (o.scsiStatus != 0) return SendStatus(cmd, o.scsiStatus, o.scsiStatus == 2 ? &o.sense : nullptr, 0, 0, 0, 0);
+    std::uint8_t reply[32] = {};
+    std::memcpy(reply + 4, cap, 8);  // LBA in bytes 4-7 (upper half zero), block length 8-11
+    const std::uint32_t allocation = (std::uint32_t{cdb[10]} << 24) | (std::uint32_t{cdb[11]} << 16) |
+                                     (std::uint32_t{cdb[12]} << 8) | cdb[13];
+    return SendDataAndGood(cmd, reply, std::min<std::uint32_t>({32u, allocation, edtl}));
+  }
+
+  // Reads get a buffer as large as the command needs; only `edtl` bytes go
+  // back. A write moves only the whole blocks the initiator sent data for.
+  std::uint32_t length = edtl;
+  std::uint8_t overflowFlag = 0;
+  std::uint32_t overflow = 0;
+  std::array<std::uint8_t, 16> clipped{};
+  if (const auto implied = ImpliedLength(cdb); implied && *implied > edtl) {
+    overflowFlag = 0x04;
+    overflow = *implied - edtl;
+    if (read) length = *implied;
+    if (write && cdb[0] == 0x2A) {
+      if (edtl % 512 != 0) return SendStatus(cmd, 2, &kSenseInvalidInformationUnit, 0, overflowFlag, overflow, 0);
+      std::memcpy(clipped.data(), cdb, 16);
+      clipped[7] = static_cast<std::uint8_t>((edtl / 512) >> 8);
+      clipped[8] = static_cast<std::uint8_t>(edtl / 512);
+      cdb = clipped.data();
+    }
+  }
+  // The CDB, not the iSCSI flags, says which way READ(10) moves data: one
+  // flagged as a write reads into scratch space and returns nothing.
+  const bool toDevice = write && cdb[0] != 0x28;
+  if (!toDevice && io_.size() < length) io_.resize(length);
+  std::uint8_t* data = toDevice ? buffer.data() : io_.data();
+  const SimOutcome o = disk_->Execute(cdb, cdbLength, !toDevice, length > 0 ? data : nullptr, length);
+  NoteFault(cdb, o);
+  if (config_.trace) {
+    std::string line = std::string("command ") + disk_->Letter() + ":";
+    for (int i = 0; i < cdbLength; ++i) line += " " + Hex2(cdb[i]);
+    line += " length " + std::to_string(length) + (toDevice ? " out" : " in");
+    line += !o.carriedOut ? " -> transport failure"
+                          : " -> status " + Hex2(o.scsiStatus) + " sense " + Hex2(o.sense.key) + "/" +
+                                Hex2(o.sense.asc) + "/" + Hex2(o.sense.ascq) + " moved " +
+                                std::to_string(o.bytesMoved);
+    Log(line);
+  }
+
+  if (!o.carriedOut) {
+    if (disk_->Unplugged()) return RunCommand(cmd, buffer);  // answered as gone, above
+    // The transport failed the request: iSCSI's own "target failure".
+    return SendStatus(cmd, 0, nullptr, 0x01, 0, 0, 0);
+  }
+  if (o.scsiStatus != 0) {
+    return SendStatus(cmd, o.scsiStatus, o.scsiStatus == 2 ? &o.sense : nullptr, 0, overflowFlag, overflow, 0);
+  }
+  const std::uint32_t moved = std::min(o.bytesMoved, read || !write ? edtl : o.bytesMoved);
+  std::uint8_t residualFlag = overflowFlag;
+  std::uint32_t residual = overflow;
+  if (!overflowFlag && moved < edtl) {
+    residualFlag = 0x02;
+    residual = edtl - moved;
+  }
+  if (!read || moved == 0) return SendStatus(cmd, 0, nullptr, 0, residualFlag, residual, 0);
+
+  // Data-In PDUs, the last one carrying the status (GOOD) and the residual.
+  const std::uint32_t segment = std::max<std::uint32_t>(
+      512, std::min(params_.initiatorMaxRecvDataSegment, params_.maxBurstLength));
+  std::uint32_t sent = 0;
+  std::uint32_t dataSN = 0;
+  while (sent < moved) {
+    const std::uint32_t n = std::min(segment, moved - sent);
+    const bool last = sent + n == moved;
+    Bhs h;
+    h.b[0] = kOpDataIn;
+    const bool burstEnd = last || ((sent + n) % params_.maxBurstLength) == 0;
+    h.b[1] = static_cast<std::uint8_t>((burstEnd ? 0x80 : 0) | (last ? (0x01 | residualFlag) : 0));
+    std::memcpy(&h.b[8], &cmd.b[8], 8);
+    h.Put32(16, cmd.InitiatorTaskTag());
+    h.Put32(20, kReservedTag);
+    if (last) {
+      h.Put32(24, statSN_++);
+      h.Put32(44, residual);
+    }
+    h.Put32(28, expCmdSN_);
+    h.Put32(32, MaxCmdSN());
+    h.Put32(36, dataSN++);
+    h.Put32(40, sent);
+    if (!Send(h, std::span<const std::uint8_t>(data + sent, n))) return false;
+    sent += n;
+  }
+  return true;
+}
+
+bool Connection::SendDataAndGood(const Bhs& cmd, const std::uint8_t* data, std::uint32_t n) {
+  const std::uint32_t edtl = cmd.Get32(20);
+  if (n == 0) return SendStatus(cmd, 0, nullptr, 0, edtl > 0 ? 0x02 : 0, edtl, 0);
+  Bhs h;
+  h.b[0] = kOpDataIn;
+  h.b[1] = 0x81;
+  std::memcpy(&h.b[8], &cmd.b[8], 8);
+  h.Put32(16, cmd.InitiatorTaskTag());
+  h.Put32(20, kReservedTag);
+  h.Put32(24, statSN_++);
+  h.Put32(28, expCmdSN_);
+  h.Put32(32, MaxCmdSN());
+  if (n < edtl) {
+    h.b[1] |= 0x02;
+    h.Put32(44, edtl - n);
+  }
+  return Send(h, std::span<const std::uint8_t>(data, n));
+}
+
+bool Connection::SendStatus(const Bhs& cmd, std::uint8_t status, const SimSense* sense, std::uint8_t response,
+                            std::uint8_t residualFlags, std::uint32_t residual, std::uint32_t expDataSN) {
+  Bhs h;
+  h.b[0] = kOpScsiResponse;
+  h.b[1] = static_cast<std::uint8_t>(0x80 | residualFlags);
+  h.b[2] = response;
+  h.b[3] = status;
+  h.Put32(16, cmd.InitiatorTaskTag());
+  h.Put32(24, statSN_++);
+  h.Put32(28, expCmdSN_);
+  h.Put32(32, MaxCmdSN());
+  h.Put32(36, expDataSN);
+  if (residualFlags) h.Put32(44, residual);
+  if (!sense) return Send(h);
+  std::uint8_t data[2 + 18] = {};
+  data[1] = 18;  // SenseLength
+  std::uint8_t* s = data + 2;
+  s[0] = 0x70;  // current error, fixed format
+  s[2] = sense->key & 0x0F;
+  s[7] = 10;
+  s[12] = sense->asc;
+  s[13] = sense->ascq;
+  return Send(h, data);
+}
+
+bool Connection::SendReject(const Bhs& rejected, std::uint8_t reason) {
+  Bhs h;
+  h.b[0] = kOpReject;
+  h.b[1] = 0x80;
+  h.b[2] = reason;
+  h.Put32(16, kReservedTag);
+  h.Put32(24, statSN_++);
+  h.Put32(28, expCmdSN_);
+  h.Put32(32, MaxCmdSN());
+  return Send(h, rejected.b);
+}
+
+// --- In-memory run ------------------------------------------------------------
+
+namespace {
+
+class MemoryStream final : public PduStream {
+ public:
+  explicit MemoryStream(std::span<const std::uint8_t> in) : in_(in) {}
+  bool Read(std::uint8_t* data, std::size_t size) override {
+    if (in_.size() - at_ < size) return false;
+    std::memcpy(data, in_.data() + at_, size);
+    at_ += size;
+    return true;
+  }
+  bool Write(std::span<const std::uint8_t> header, std::span<const std::uint8_t> data) override {
+    out.insert(out.end(), header.begin(), header.end());
+    out.insert(out.end(), data.begin(), data.end());
+    out.resize(out.size() + (PaddedLength(static_cast<std::uint32_t>(data.size())) - data.size()), 0);
+    return true;
+  }
+  std::vector<std::uint8_t> out;
+
+ private:
+  std::span<const std::uint8_t> in_;
+  std::size_t at_ = 0;
+};
+
+}  // namespace
+
+std::vector<std::uint8_t> ServeBytes(std::span<const std::uint8_t> input, const TargetSet& targets,
+                                     std::string* reason, std::vector<std::string>* logLines) {
+  MemoryStream stream(input);
+  ConnectionConfig config;
+  config.peer = "memory";
+  config.portal = "127.0.0.1:3260";
+  Connection connection(stream, targets, [logLines](const std::string& line) {
+    if (logLines) logLines->push_back(line);
+  }, config);
+  const std::string why = connection.Serve();
+  if (reason) *reason = why;
+  return std::move(stream.out);
+}
+
+}  // namespace kx20::iscsi

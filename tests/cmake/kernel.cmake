@@ -1,0 +1,14 @@
+# The kernel bench: Debian's kernel in QEMU (TCG) with the farm served by
+# kx20-simd as iSCSI LUNs; the release kx20-station and kx20ctl run in the
+# guest over the real SG_IO path. The release tree is built by scripts/test
+# before the tests run.
+if(NOT WIN32 AND NOT CMAKE_CROSSCOMPILING)
+  set(KX20_RELEASE_DIR "${CMAKE_SOURCE_DIR}/build/release" CACHE PATH
+      "Release build tree whose kx20-station and kx20ctl the kernel bench runs")
+  add_test(NAME kernel_bench
+           COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/kernel/kernel_bench.sh $<TARGET_FILE:kx20-simd>
+                   ${KX20_RELEASE_DIR}/tools/kx20-station/kx20-station
+                   ${KX20_RELEASE_DIR}/tools/kx20ctl
+                   ${CMAKE_SOURCE_DIR} ${CMAKE_CURRENT_BINARY_DIR}/kernel_bench)
+  set_tests_properties(kernel_bench PROPERTIES TIMEOUT 480 RUN_SERIAL TRUE)
+endif()

@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# kx20-simd as a program: --help, a bad farm file, a port in use, a clean
+# stop on SIGTERM and SIGINT with file-backed disks in place. (The controller
+# state kept beside the data is read back by kx20ctl in the kernel bench.)
+#
+# usage: program.sh KX20-SIMD WORKDIR
+set -uo pipefail
+simd=$1
+work=$2
+rm -rf "$work"
+mkdir -p "$work"
+source "$(dirname "$0")/simd_common.sh"
+trap 'simd_stop >/dev/null 2>&1 || true' EXIT
+failures=0
+fail() {
+  echo "FAIL: $*" >&2
+  failures=$((failures + 1))
+}
+
+"$simd" --help >"$work/help.out" 2>&1 || fail "--help exited $?"
+grep -q 'iqn.2026-12.kx20.sim' "$work/help.out" || fail "--help does not name the targets"
+
+printf '[E]\nslot = 1\nbogus = 3\n' >"$work/bad.ini"
+"$simd" --sim="$work/bad.ini" >"$work/bad.out" 2>&1
+rc=$?
+[ $rc = 2 ] || fail "a bad farm file exits $rc, not 2"
+grep -q "bad.ini:3: unknown key 'bogus'" "$work/bad.out" || fail "a bad farm file does not give file:line: problem"
+
+"$simd" --sim --frobnicate >"$work/usage.out" 2>&1
+[ $? = 2 ] || fail "an unknown option does not exit 2"
+
+# A port in use.
+simd_start "$work/first.log" --sim || exit 1
+"$simd" --sim --listen "$portal" >"$work/busy.out" 2>&1
+rc=$?
+[ $rc = 2 ] || fail "a port in use exits $rc, not 2"
+grep -q "$portal is already in use" "$work/busy.out" || fail "no message for a port in use: $(cat "$work/busy.out")"
+simd_stop || fail "SIGTERM did not end the server cleanly"
+
+# File-backed disks: the controller state survives the server.
+printf '[E]\nslot = 4\nbacking = e.img\ncapacity_mb = 16\n' >"$work/farm.ini"
+simd_start "$work/file.log" --sim="$work/farm.ini" || exit 1
+kill -INT "$simd_pid"
+wait "$simd_pid"
+rc=$?
+simd_pid=""
+[ $rc = 0 ] || fail "SIGINT exit status $rc"
+grep -q 'stopped' "$work/file.log" || fail "no 'stopped' line after SIGINT"
+[ -f "$work/e.img" ] || fail "the backing file was not created"
+[ "$(stat -c %s "$work/e.img")" = $((16 * 1024 * 1024)) ] || fail "the backing file has the wrong size"
+
+[ "$failures" = 0 ] || exit 1
+echo "program: all checks passed"
