@@ -1,17 +1,19 @@
 #!/usr/bin/env bash
 # The station's Windows window under Wine, in a virtual X display of its own.
 #
-#   windows_gui.sh station      TOP OUT   the operator's day on the simulated farm
-#   windows_gui.sh auto-clicker TOP OUT   the auto-clicker against helper windows
+#   windows_gui.sh station      TOP OUT [BUILD]  the operator's day on the simulated farm
+#   windows_gui.sh auto-clicker TOP OUT [BUILD]  the auto-clicker against helper windows
 #
-# TOP is the source tree (the executables come from TOP/build/win64), OUT the
-# folder for the work directory, the logs and the screenshots. Exit status 77
-# (skipped) when the x86_64 build or a needed tool is missing.
+# TOP is the source tree (the executables come from TOP/build/BUILD: win64,
+# the default, or win32), OUT the folder for the work directory, the logs and
+# the screenshots. Exit status 77 (skipped) when that build or a needed tool
+# is missing.
 set -uo pipefail
 mode="$1"
 top="$2"
 out="$3"
-win="$top/build/win64"
+build="${4:-win64}"
+win="$top/build/$build"
 station_exe="$win/tools/kx20-station-win/kx20-station.exe"
 tests_exe="$win/tests/kx20_tests.exe"
 probe_exe="$win/tests/kx20_gui_probe.exe"
@@ -54,10 +56,20 @@ done
 xdotool getdisplaygeometry >/dev/null 2>&1 || skip "Xvfb did not start"
 
 wine_run() { "$top/scripts/wine-run" "$@"; }
+if [ "$build" = win32 ]; then
+  # 32-bit programs need a kernel that runs them: fail, unless the operator
+  # chose to skip them (KX20_SKIP_WIN32_WINE=1, see the README).
+  source "$top/scripts/packages.sh"
+  if ! kx20_runs_i386; then
+    [ "${KX20_SKIP_WIN32_WINE:-0}" = 1 ] && skip "KX20_SKIP_WIN32_WINE=1: this kernel cannot run 32-bit programs"
+    echo "FAIL: this kernel cannot run 32-bit programs, so Wine cannot run the i686 build (KX20_SKIP_WIN32_WINE=1 skips)"
+    exit 1
+  fi
+fi
 
 # --- The auto-clicker ----------------------------------------------------------
 if [ "$mode" = auto-clicker ]; then
-  [ -f "$tests_exe" ] || skip "no x86_64 build ($tests_exe)"
+  [ -f "$tests_exe" ] || skip "no $build build ($tests_exe)"
   # With a display: the auto-clicker and the window's view over real controls.
   wine_run "$tests_exe" --gtest_filter='AutoClicker.*:Win32ConsoleView.*' 2>&1 |
     tee "$out/auto_clicker.log"
@@ -69,7 +81,7 @@ if [ "$mode" = auto-clicker ]; then
 fi
 
 # --- The station ------------------------------------------------------------------
-[ -f "$station_exe" ] || skip "no x86_64 build ($station_exe)"
+[ -f "$station_exe" ] || skip "no $build build ($station_exe)"
 [ -f "$probe_exe" ] || skip "no window probe ($probe_exe)"
 cp "$top/examples/config.txt" "$top/examples/Pelorin.img" "$out/work/"
 work="$out/work"
