@@ -7,7 +7,8 @@
 ;
 ; Silent use: kx20-station-VERSION-setup-x64.exe /S /D=C:\Folder
 ;             "C:\Folder\uninstall.exe" /S
-Unicode true
+; A 64-bit installer for 64-bit programs (also where 32-bit programs cannot run).
+Target amd64-unicode
 !include "x64.nsh"
 !include "${EXAMPLES_NSH}"
 
