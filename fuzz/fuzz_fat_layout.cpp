@@ -64,7 +64,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(root.has_value() == sound);
   const std::uint8_t* disk = context->ramDisk.bytes.data();
   if (!root) {
-    for (std::size_t i = 0; i < kRamDiskBytes; ++i) FUZZ_CHECK(disk[i] == 0);
+    static const RamDisk zero{};
+    FUZZ_CHECK(std::memcmp(disk, zero.bytes.data(), kRamDiskBytes) == 0);
     return 0;
   }
   FUZZ_CHECK(*root == layout.rootSector);
