@@ -1,6 +1,7 @@
 # The Windows station window under Wine in a virtual X display. The tests are
-# registered on the native Linux build and drive the x86_64 build's
-# executables (build/win64): they are skipped (77) when that build is absent.
+# registered on the native Linux build and drive the Windows builds'
+# executables (build/win64, and the station also build/win32): each is skipped
+# (77) when its build is absent.
 # The Windows builds themselves only build the window probe they use.
 if(WIN32)
   add_executable(kx20_gui_probe ${CMAKE_CURRENT_SOURCE_DIR}/gui_probe/gui_probe.cpp)
@@ -17,6 +18,9 @@ elseif(NOT CMAKE_CROSSCOMPILING AND NOT CMAKE_CXX_FLAGS MATCHES "-fsanitize")
   add_test(NAME windows_gui_auto_clicker
            COMMAND bash ${KX20_WINDOWS_GUI_SCRIPT} auto-clicker ${CMAKE_SOURCE_DIR}
                    ${CMAKE_CURRENT_BINARY_DIR}/windows_auto_clicker)
-  set_tests_properties(windows_gui_station windows_gui_auto_clicker PROPERTIES
+  add_test(NAME windows_gui_station_i686
+           COMMAND bash ${KX20_WINDOWS_GUI_SCRIPT} station ${CMAKE_SOURCE_DIR}
+                   ${CMAKE_CURRENT_BINARY_DIR}/windows_gui_i686 win32)
+  set_tests_properties(windows_gui_station windows_gui_auto_clicker windows_gui_station_i686 PROPERTIES
                        SKIP_RETURN_CODE 77 TIMEOUT 300 RESOURCE_LOCK wine_display)
 endif()

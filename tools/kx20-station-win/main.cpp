@@ -20,6 +20,7 @@
 #include "app/device_options.h"
 #include "app/station.h"
 #include "common/clock.h"
+#include "common/version.h"
 #include "tools/kx20-station-win/main_window.h"
 #include "tools/kx20-station-win/win32_console_view.h"
 
@@ -75,6 +76,18 @@ int main(int argc, char** argv) {
   std::string error;
   if (argc > 1 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
     PrintUsage(stdout);
+    return 0;
+  }
+  if (argc > 1 && std::string(argv[1]) == "--version") {
+    // A window program has no console of its own: borrow the caller's when
+    // the output is not already redirected.
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    if ((out == nullptr || out == INVALID_HANDLE_VALUE) && AttachConsole(ATTACH_PARENT_PROCESS)) {
+      std::FILE* ignored = std::freopen("CONOUT$", "w", stdout);
+      (void)ignored;
+    }
+    std::printf("kx20-station %s\n", kVersion);
+    std::fflush(stdout);
     return 0;
   }
   if (!ParseArguments(argc, argv, options, error)) {

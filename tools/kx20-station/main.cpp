@@ -34,6 +34,7 @@
 #include "app/station.h"
 #include "app/station_report.h"
 #include "common/clock.h"
+#include "common/version.h"
 #if KX20_TERMINAL_CONSOLE
 #include <unistd.h>
 
@@ -313,6 +314,10 @@ int main(int argc, char** argv) {
   std::string error;
   if (argc > 1 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
     PrintUsage(stdout);
+    return 0;
+  }
+  if (argc > 1 && std::string(argv[1]) == "--version") {
+    std::printf("kx20-station %s\n", kVersion);
     return 0;
   }
   if (!ParseArguments(argc, argv, options, error)) {

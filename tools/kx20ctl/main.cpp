@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "common/version.h"
 #include "subcommand.h"
 
 namespace kx20::ctl {
@@ -40,6 +41,10 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
   const std::string name = argv[1];
+  if (name == "--version") {
+    std::printf("kx20ctl %s\n", kx20::kVersion);
+    return kExitOk;
+  }
   if (name == "help" || name == "--help" || name == "-h") {
     PrintUsage(stdout);
     return kExitOk;

