@@ -15,11 +15,9 @@
 // their own, seeded per batch, but meet the worker threads in real time).
 // KX20_SOAK_BATCHES=N sets the number of batches.
 //
-// KX20_SOAK_SAVE=1 adds "Save configure" during the run to the operator
-// events. Off by default for now: a save during a run can write back the
-// panel's older "Product_SN" after the serial-number step advanced it, so the
-// next number handed out repeats one a disk already carries (this soak finds
-// that within a few dozen batches).
+// "Save configure" during the run is one of the operator events (KX20_SOAK_SAVE=0
+// leaves it out): a save must never write back an older "Product_SN" after a
+// serial-number step advanced it.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -184,7 +182,7 @@ TEST_F(FaultSoak, RandomBatchesKeepVerdictsLogAndSerialNumbersConsistent) {
   const std::uint64_t seed = EnvNumber("KX20_SOAK_SEED", 20261208);
   const std::uint64_t batches = EnvNumber("KX20_SOAK_BATCHES", 150);
   rng.seed(seed);
-  saveDuringRun = EnvNumber("KX20_SOAK_SAVE", 0) != 0;
+  saveDuringRun = EnvNumber("KX20_SOAK_SAVE", 1) != 0;
   CopyExample("Pelorin.img");
   std::uint32_t serial = 1 + static_cast<std::uint32_t>(Pick(1000));
   WriteSettings(serial);

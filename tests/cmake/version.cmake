@@ -1,6 +1,6 @@
 # --version prints the program's name and the project's one version number.
 if(NOT CMAKE_CROSSCOMPILING)
-  foreach(program kx20ctl kx20-station)
+  foreach(program kx20ctl kx20-station kx20-simd)
     if(TARGET ${program})
       add_test(NAME ${program}_version COMMAND $<TARGET_FILE:${program}> --version)
       string(REPLACE "." "\\." version_pattern "${PROJECT_VERSION}")

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/clock.h"
+#include "common/version.h"
 #include "sim/farm.h"
 #include "sim/farm_file.h"
 #include "simd_server.h"
@@ -47,6 +48,7 @@ void PrintUsage(std::FILE* out) {
                "  --ready-file FILE  once listening, write the bound ADDR:PORT to FILE\n"
                "  --trace            log every SCSI command with its outcome\n"
                "  --help             this text\n"
+               "  --version          the program's version\n"
                "\n"
                "Logins, logouts and injected faults are logged on standard error, one line each.\n"
                "SIGINT or SIGTERM closes every connection and flushes the disks.\n");
@@ -87,6 +89,9 @@ int main(int argc, char** argv) {
     };
     if (a == "--help" || a == "-h") {
       PrintUsage(stdout);
+      return kExitOk;
+    } else if (a == "--version") {
+      std::printf("kx20-simd %s\n", kx20::kVersion);
       return kExitOk;
     } else if (a == "--sim" || a.rfind("--sim=", 0) == 0) {
       if (simGiven) {
