@@ -10,6 +10,7 @@
 
 #include <string>
 
+#include "app/panel_controls.h"
 #include "config/settings.h"
 
 namespace kx20 {
@@ -19,10 +20,10 @@ class ConsoleView : public PanelControlSink {
 
   // --- Controls (dialog IDs 1000 to 1050) ---------------------------------
   // Text of an edit, a drop-down's edit part, a button caption or a label.
-  void SetControlText(int id, const std::string& text) override = 0;
+  virtual void SetControlText(int id, const std::string& text) = 0;
   virtual std::string GetControlText(int id) = 0;
   // Check boxes: true when checked.
-  void SetCheck(int id, bool checked) override = 0;
+  virtual void SetCheck(int id, bool checked) = 0;
   virtual bool GetCheck(int id) = 0;
   virtual void SetEnabled(int id, bool enabled) = 0;
   virtual bool IsEnabled(int id) = 0;
@@ -51,6 +52,15 @@ class ConsoleView : public PanelControlSink {
   // Shows or hides the settings panel by resizing the window.
   virtual void SetPanelExpanded(bool expanded) = 0;
   virtual bool IsPanelExpanded() = 0;
+
+  // --- Settings loads -------------------------------------------------------
+  // A loaded settings field goes to its control.
+  void ShowFieldText(PanelField field, const std::string& text) final {
+    SetControlText(settings_control::ControlId(field), text);
+  }
+  void ShowFieldCheck(PanelField field, bool checked) final {
+    SetCheck(settings_control::ControlId(field), checked);
+  }
 };
 
 }  // namespace kx20

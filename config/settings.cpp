@@ -8,7 +8,7 @@
 namespace kx20 {
 namespace {
 
-namespace id = settings_control;
+using F = PanelField;
 
 // Leading number of a capacity label: the first 10 characters, cut at the
 // first 'M' ("192M" gives 192, "384_2K" gives 384).
@@ -35,45 +35,45 @@ void LoadSettingsText(const std::string& text, PanelControlSink& view, ConfigTab
 
   RegisterSettings reg;
   reg.manufacturerId = file.Read("CID", "Manufacturer_ID", 4);
-  view.SetControlText(id::kManufacturerId, reg.manufacturerId);
+  view.ShowFieldText(F::kManufacturerId, reg.manufacturerId);
   reg.oemApplicationId = file.Read("CID", "OEM_Application_ID", 20);
-  view.SetControlText(id::kOemApplicationId, reg.oemApplicationId);
+  view.ShowFieldText(F::kOemApplicationId, reg.oemApplicationId);
   reg.productName = file.Read("CID", "Product_name", 20);
-  view.SetControlText(id::kProductName, reg.productName);
+  view.ShowFieldText(F::kProductName, reg.productName);
   reg.productRevision = file.Read("CID", "Product_revision", 10);
-  view.SetControlText(id::kProductRevision, reg.productRevision);
+  view.ShowFieldText(F::kProductRevision, reg.productRevision);
 
-  view.SetCheck(id::kChangeSerialNumber, file.Read("CID", "Change_SN", 20) == "1");
+  view.ShowFieldCheck(F::kChangeSerialNumber, file.Read("CID", "Change_SN", 20) == "1");
 
   reg.productSerial = file.Read("CID", "Product_SN", 20);
-  view.SetControlText(id::kProductSerial, reg.productSerial);
+  view.ShowFieldText(F::kProductSerial, reg.productSerial);
   reg.manufacturingYear = file.Read("CID", "Manufacturing_year", 20);
-  view.SetControlText(id::kManufacturingYear, reg.manufacturingYear);
+  view.ShowFieldText(F::kManufacturingYear, reg.manufacturingYear);
   reg.manufacturingMonth = file.Read("CID", "Manufacturing_month", 20);
-  view.SetControlText(id::kManufacturingMonth, reg.manufacturingMonth);
+  view.ShowFieldText(F::kManufacturingMonth, reg.manufacturingMonth);
 
   reg.cardSpecificData = file.Read("CSD", "CCD_FIELD", 40);
-  view.SetControlText(id::kCardSpecificData, reg.cardSpecificData);
+  view.ShowFieldText(F::kCardSpecificData, reg.cardSpecificData);
 
   const std::string selection = file.Read("CSD", "CCD_SELECT_DATA", 10);
-  view.SetControlText(id::kCapacitySelection, selection);
-  view.SetControlText(id::kCapacityShown, selection);
+  view.ShowFieldText(F::kCapacitySelection, selection);
+  view.ShowFieldText(F::kCapacityShown, selection);
 
-  view.SetControlText(id::kEcc, file.Read("CSDCRC", "Ecc", 10));
-  view.SetControlText(id::kWriteDelay, file.Read("CSDCRC", "wdelay", 10));
+  view.ShowFieldText(F::kEcc, file.Read("CSDCRC", "Ecc", 10));
+  view.ShowFieldText(F::kWriteDelay, file.Read("CSDCRC", "wdelay", 10));
 
   const std::string flash1 = file.Read("OTHER", "FLASH1", 20);
-  view.SetControlText(id::kFlash1, flash1);
+  view.ShowFieldText(F::kFlash1, flash1);
   const std::string flash2 = file.Read("OTHER", "FLASH2", 20);
-  view.SetControlText(id::kFlash2, flash2);
+  view.ShowFieldText(F::kFlash2, flash2);
 
   const std::string rwValue = file.Read("OTHER", "RWValue", 20);
-  view.SetControlText(id::kRwValue, rwValue);
+  view.ShowFieldText(F::kRwValue, rwValue);
 
   const bool rwTest = file.Read("OTHER", "RWTest", 20) == "1";
-  view.SetCheck(id::kRwTest, rwTest);
+  view.ShowFieldCheck(F::kRwTest, rwTest);
   const bool eraseFlash = file.Read("OTHER", "EraseFlash", 20) == "1";
-  view.SetCheck(id::kEraseFlash, eraseFlash);
+  view.ShowFieldCheck(F::kEraseFlash, eraseFlash);
 
   BuildConfigTable(table, reg);
 

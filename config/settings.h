@@ -19,53 +19,56 @@ namespace kx20 {
 // The settings file's name, looked up in the current directory.
 inline constexpr const char* kSettingsFileName = "config.txt";
 
-// Dialog IDs of the settings panel's controls the loader writes.
-namespace settings_control {
-inline constexpr int kManufacturerId = 1011;     // edit "MID"
-inline constexpr int kOemApplicationId = 1012;   // edit "OEM ID"
-inline constexpr int kProductName = 1013;        // edit "PDU NAME"
-inline constexpr int kProductRevision = 1014;    // edit "PRV"
-inline constexpr int kCardSpecificData = 1016;   // edit, disabled: CSD hex text
-inline constexpr int kWriteDelay = 1018;         // edit, hidden: "wdelay"
-inline constexpr int kChangeSerialNumber = 1028; // check box "Change serial number"
-inline constexpr int kEcc = 1030;                // drop-down, hidden: "Ecc"
-inline constexpr int kManufacturingYear = 1032;  // drop-down "DATE"
-inline constexpr int kManufacturingMonth = 1034; // drop-down after the year
-inline constexpr int kProductSerial = 1035;      // edit "PSN"
-inline constexpr int kFlash1 = 1036;             // drop-down "FLASH 1"
-inline constexpr int kFlash2 = 1037;             // drop-down "FLASH 2"
-inline constexpr int kCapacitySelection = 1038;  // drop-down list, hidden
-inline constexpr int kRwTest = 1043;             // check box "Read Write Test"
-inline constexpr int kEraseFlash = 1044;         // check box "Erase Flash"
-inline constexpr int kRwValue = 1047;            // edit, percentage
-inline constexpr int kCapacityShown = 1048;      // edit, disabled: "CSD DATA"
-}  // namespace settings_control
+// The settings panel's fields a load fills, named in the panel's own terms;
+// each console maps them to its controls.
+enum class PanelField {
+  kManufacturerId,      // "MID"
+  kOemApplicationId,    // "OEM ID"
+  kProductName,         // "PDU NAME"
+  kProductRevision,     // "PRV"
+  kCardSpecificData,    // CSD hex text, read-only
+  kWriteDelay,          // "wdelay", hidden
+  kChangeSerialNumber,  // check box "Change serial number"
+  kEcc,                 // "Ecc", hidden
+  kManufacturingYear,   // "DATE"
+  kManufacturingMonth,  // the month after the year
+  kProductSerial,       // "PSN"
+  kFlash1,              // "FLASH 1"
+  kFlash2,              // "FLASH 2"
+  kCapacitySelection,   // capacity selection, hidden
+  kRwTest,              // check box "Read Write Test"
+  kEraseFlash,          // check box "Erase Flash"
+  kRwValue,             // percentage
+  kCapacityShown,       // "CSD DATA", read-only
+};
 
-// Where a settings load puts the panel's control contents, named by dialog ID.
-// The console's view is one; PanelContents records them for later.
+// Where a settings load puts the panel's field contents. The console's view
+// is one; PanelContents records them for later.
 class PanelControlSink {
  public:
   virtual ~PanelControlSink() = default;
-  virtual void SetControlText(int id, const std::string& text) = 0;
-  virtual void SetCheck(int id, bool checked) = 0;
+  virtual void ShowFieldText(PanelField field, const std::string& text) = 0;
+  virtual void ShowFieldCheck(PanelField field, bool checked) = 0;
 };
 
-// The control contents of one settings load, in the order the load set them;
+// The field contents of one settings load, in the order the load set them;
 // a load on a worker's thread records them here and the console shows them on
 // its own thread.
 class PanelContents final : public PanelControlSink {
  public:
-  void SetControlText(int id, const std::string& text) override {
-    items_.push_back({id, false, text, false});
+  void ShowFieldText(PanelField field, const std::string& text) override {
+    items_.push_back({field, false, text, false});
   }
-  void SetCheck(int id, bool checked) override { items_.push_back({id, true, {}, checked}); }
-  // Sets every recorded control on `sink`, in the recorded order.
+  void ShowFieldCheck(PanelField field, bool checked) override {
+    items_.push_back({field, true, {}, checked});
+  }
+  // Sets every recorded field on `sink`, in the recorded order.
   void ShowOn(PanelControlSink& sink) const {
     for (const Item& item : items_) {
       if (item.isCheck) {
-        sink.SetCheck(item.id, item.checked);
+        sink.ShowFieldCheck(item.field, item.checked);
       } else {
-        sink.SetControlText(item.id, item.text);
+        sink.ShowFieldText(item.field, item.text);
       }
     }
   }
@@ -73,7 +76,7 @@ class PanelContents final : public PanelControlSink {
 
  private:
   struct Item {
-    int id;
+    PanelField field;
     bool isCheck;
     std::string text;
     bool checked;
@@ -123,24 +126,24 @@ class SettingsStore {
 // The settings panel's value members (the console fills them from the
 // controls by data exchange). Check boxes and the percentage are integers.
 struct SettingsPanelValues {
-  std::string oemApplicationId;   // 1012, at most 4 characters
-  std::string productName;        // 1013, at most 5
-  std::string productRevision;    // 1014, at most 2
-  std::int32_t changeSerialNumber = 0;  // 1028
-  std::string cardSpecificData;   // 1016, at most 30
-  std::string writeDelay;         // 1018, at most 2
-  std::string manufacturerId;     // 1011, at most 2
-  std::string ecc;                // 1030, at most 1
-  std::string manufacturingYear;  // 1032
-  std::string manufacturingMonth; // 1034
-  std::string productSerial;      // 1035, at most 8
-  std::string flash1Type;         // 1036
-  std::string flash2Type;         // 1037
-  std::string capacitySelection;  // 1038
-  std::int32_t rwTestEnabled = 0;      // 1043
-  std::int32_t eraseFlashEnabled = 0;  // 1044
-  std::int32_t rwTestPercent = 0;      // 1047, 0 to 100
-  std::string capacityShown;      // 1048, at most 30
+  std::string oemApplicationId;   // at most 4 characters
+  std::string productName;        // at most 5
+  std::string productRevision;    // at most 2
+  std::int32_t changeSerialNumber = 0;
+  std::string cardSpecificData;   // at most 30
+  std::string writeDelay;         // at most 2
+  std::string manufacturerId;     // at most 2
+  std::string ecc;                // at most 1
+  std::string manufacturingYear;
+  std::string manufacturingMonth;
+  std::string productSerial;      // at most 8
+  std::string flash1Type;
+  std::string flash2Type;
+  std::string capacitySelection;
+  std::int32_t rwTestEnabled = 0;
+  std::int32_t eraseFlashEnabled = 0;
+  std::int32_t rwTestPercent = 0;      // 0 to 100
+  std::string capacityShown;      // at most 30
 };
 
 // Reads the settings file into the panel's controls (through `panel`), builds

@@ -1,6 +1,7 @@
 #include "image/disk_image.h"
 
 #include <cstring>
+#include <utility>
 
 namespace kx20 {
 
@@ -44,6 +45,12 @@ std::shared_ptr<const PreparedImageSnapshot> DiskImageStore::BuildDiskImage(std:
     current_ = snapshot;
   }
   return snapshot;
+}
+
+void DiskImageStore::Publish(std::shared_ptr<const PreparedImageSnapshot> snapshot) {
+  std::lock_guard<std::mutex> build(buildMutex_);
+  std::lock_guard<std::mutex> lock(snapshotMutex_);
+  current_ = std::move(snapshot);
 }
 
 }  // namespace kx20

@@ -55,6 +55,10 @@ class DiskImageStore {
   // The last image built successfully; nullptr before the first.
   std::shared_ptr<const PreparedImageSnapshot> Current() const;
 
+  // Makes `snapshot` the current image, as if it had just been built (an
+  // image assembled elsewhere: kx20ctl, tests). Any thread.
+  void Publish(std::shared_ptr<const PreparedImageSnapshot> snapshot);
+
   // True when the latest BuildDiskImage call produced no image.
   bool ImageBuildFailed() const { return imageBuildFailed_.load(); }
 

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <functional>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -87,11 +89,10 @@ class ProductionRig {
   // Runs one worker per letter (row = position in the list), concurrently,
   // and collects every message.
   void RunBatch(const std::vector<char>& letters) {
-    RunLocks locks;
     std::vector<std::thread> workers;
     for (std::size_t row = 0; row < letters.size(); ++row) {
-      workers.emplace_back([this, &locks, letter = letters[row], row] {
-        RunProductionWorker(env_, locks, MakeStartValue(letter, static_cast<int>(row)));
+      workers.emplace_back([this, letter = letters[row], row] {
+        RunProductionWorker(env_, locks_, MakeStartValue(letter, static_cast<int>(row)));
       });
     }
     for (auto& w : workers) w.join();
@@ -150,6 +151,8 @@ class ProductionRig {
   const std::string& configPath() const { return configPath_; }
   const fs::path& dir() const { return dir_; }
   std::vector<WorkerStatus>& messages() { return messages_; }
+  RunLocks& locks() { return locks_; }
+  StatusQueue& queue() { return queue_; }
 
  private:
   static inline int counter_ = 0;
@@ -163,6 +166,7 @@ class ProductionRig {
   DiskImageStore images_;
   ProductionLogWriter log_;
   StatusQueue queue_;
+  RunLocks locks_;
   std::atomic<int> rescanPending_{1};
   ProductionEnvironment env_;
   std::vector<WorkerStatus> messages_;
@@ -643,6 +647,374 @@ TEST(ProductionBatch, ExceptionInAWorkerEndsItsDiskThroughTheFailureExit) {
     std::map<std::string, int> errors;
     for (const auto& r : rig.LogRecords()) ++errors[r.at("Error Code")];
     EXPECT_EQ(errors, (std::map<std::string, int>{{"", 2}, {c.errorText, 1}}));
+  }
+}
+
+// What reaches the disks, in order: every command and every close of every
+// letter, with the virtual time it happened at. `onEvent` runs on the
+// worker's thread just before the command or close is passed on.
+class RecordingPort final : public PassThroughPort {
+ public:
+  struct Event {
+    char letter;
+    std::string what;
+    std::uint64_t atMs;
+  };
+
+  RecordingPort(PassThroughPort& inner, VirtualClock& clock) : inner_(inner), clock_(clock) {}
+
+  PortHandle Open(char letter, std::uint32_t* osError) override {
+    const PortHandle h = inner_.Open(letter, osError);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (IsOpenHandle(h)) letters_[h] = letter;
+    return h;
+  }
+  void Close(PortHandle handle) override {
+    Note(handle, "close");
+    inner_.Close(handle);
+  }
+  bool SendDirect(PortHandle handle, PassThroughRequest& request, std::uint32_t* osError) override {
+    Note(handle, Describe(request.sptd.cdb));
+    return inner_.SendDirect(handle, request, osError);
+  }
+  bool SendBuffered(PortHandle handle, BufferedPassThroughRequest& request,
+                    std::uint32_t* osError) override {
+    Note(handle, Describe(request.spt.cdb));
+    return inner_.SendBuffered(handle, request, osError);
+  }
+  std::uint32_t LogicalDrives() override { return inner_.LogicalDrives(); }
+
+  // The events of one letter; closes left out unless asked for.
+  std::vector<Event> Events(char letter, bool withCloses = false) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<Event> out;
+    for (const Event& e : events_) {
+      if (e.letter == letter && (withCloses || e.what != "close")) out.push_back(e);
+    }
+    return out;
+  }
+
+  std::function<void(const Event&)> onEvent;
+
+ private:
+  static std::string Describe(const std::uint8_t* cdb) {
+    const std::uint32_t lba = (std::uint32_t{cdb[2]} << 24) | (std::uint32_t{cdb[3]} << 16) |
+                              (std::uint32_t{cdb[4]} << 8) | cdb[5];
+    const unsigned count = (unsigned{cdb[7]} << 8) | cdb[8];
+    char text[48];
+    switch (cdb[0]) {
+      case kOpTestUnitReady: return "TEST UNIT READY";
+      case kOpInquiry: return "INQUIRY";
+      case kOpReadCapacity10: return "READ CAPACITY";
+      case kOpVerify10: return "VERIFY";
+      case kOpRead10:
+        std::snprintf(text, sizeof text, "READ %u+%u", lba, count);
+        return text;
+      case kOpWrite10:
+        std::snprintf(text, sizeof text, "WRITE %u+%u", lba, count);
+        return text;
+      default:
+        std::snprintf(text, sizeof text, "%02X %02X %02X", cdb[0], cdb[1], cdb[2]);
+        return text;
+    }
+  }
+
+  void Note(PortHandle handle, std::string what) {
+    Event e{'?', std::move(what), clock_.Elapsed()};
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (auto it = letters_.find(handle); it != letters_.end()) e.letter = it->second;
+    }
+    if (onEvent) onEvent(e);
+    std::lock_guard<std::mutex> lock(mutex_);
+    events_.push_back(std::move(e));
+  }
+
+  PassThroughPort& inner_;
+  VirtualClock& clock_;
+  mutable std::mutex mutex_;
+  std::map<PortHandle, char> letters_;
+  std::vector<Event> events_;
+};
+
+// Lets a test watch each status message on the worker's thread as it is posted.
+class WatchingPoster final : public StatusPoster {
+ public:
+  WatchingPoster(StatusPoster& inner, std::function<void(const WorkerStatus&)> watch)
+      : inner_(inner), watch_(std::move(watch)) {}
+  void Post(const WorkerStatus& message) override {
+    watch_(message);
+    inner_.Post(message);
+  }
+
+ private:
+  StatusPoster& inner_;
+  std::function<void(const WorkerStatus&)> watch_;
+};
+
+// Whether some thread holds `m`, asked from a thread of its own (the caller
+// may be the holder, and may not try_lock a mutex it owns).
+bool HeldByAnother(std::mutex& m) {
+  bool taken = false;
+  std::thread([&] {
+    taken = m.try_lock();
+    if (taken) m.unlock();
+  }).join();
+  return !taken;
+}
+
+std::vector<std::string> Names(const std::vector<RecordingPort::Event>& events) {
+  std::vector<std::string> names;
+  for (const auto& e : events) names.push_back(e.what);
+  return names;
+}
+
+const std::string kTableWrite = "F9 61 00";
+const std::string kTableRead = "F9 60 00";
+const std::string kSignalPass = "F9 03 00";
+const std::string kSignalFail = "F9 04 00";
+
+// A failure in the table write, read-back or compare keeps the setup lock
+// through the whole failure exit (another worker would otherwise renew the
+// serial number and program its table in between); a pass releases it before
+// the post-configuration commands.
+TEST(ProductionBatch, SetupLockIsHeldThroughATableStepFailureAndReleasedAfterAPass) {
+  struct Case {
+    const char* name;
+    std::function<void(SimDiskConfig&)> setUp;
+    WorkerStatusCode failCode;  // StatusPass: the disk passes
+  };
+  const Case cases[] = {
+      {"table write", [](SimDiskConfig& d) { d.faults.tableWrite = true; }, StatusRwTableFail},
+      {"table read-back", [](SimDiskConfig& d) { d.faults.tableRead = true; }, StatusRwTableFail},
+      {"table compare", [](SimDiskConfig& d) { d.faults.tableEcho = true; },
+       StatusTableCompareFail},
+      {"healthy", [](SimDiskConfig&) {}, StatusPass},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FarmLayout layout = DefaultFarmLayout();
+    layout.disks.resize(1);
+    c.setUp(layout.disks[0]);
+    ProductionRig rig(layout, "OTHER:RWTest=0\n");
+    RecordingPort port(rig.farm(), rig.clock());
+    std::mutex checksMutex;
+    std::vector<std::pair<std::string, bool>> checks;  // where, lock held
+    bool failing = false;
+    port.onEvent = [&](const RecordingPort::Event& e) {
+      if (e.what == kSignalFail) failing = true;
+      if ((failing && (e.what == kSignalFail || e.what == "close")) || e.what == "READ CAPACITY") {
+        std::lock_guard<std::mutex> lock(checksMutex);
+        checks.emplace_back(e.what, HeldByAnother(rig.locks().setupLock));
+      }
+    };
+    WatchingPoster poster(rig.queue(), [&](const WorkerStatus& m) {
+      if (m.Code() == c.failCode && c.failCode != StatusPass) {
+        std::lock_guard<std::mutex> lock(checksMutex);
+        checks.emplace_back("post", HeldByAnother(rig.locks().setupLock));
+      }
+    });
+    rig.env().port = &port;
+    rig.env().poster = &poster;
+    rig.RunBatch({'E'});
+
+    if (c.failCode == StatusPass) {
+      EXPECT_EQ(rig.FinalRow('E', "01").first, "01-:Pass");
+      EXPECT_EQ(checks, (std::vector<std::pair<std::string, bool>>{{"READ CAPACITY", false}}));
+    } else {
+      EXPECT_EQ(checks, (std::vector<std::pair<std::string, bool>>{
+                            {kSignalFail, true}, {"close", true}, {"post", true}}));
+    }
+    // The worker's end releases it.
+    EXPECT_FALSE(HeldByAnother(rig.locks().setupLock));
+  }
+}
+
+// The commands after the table steps, in order and without a pause between
+// them, then 2000 ms before READ CAPACITY; each image piece is read back
+// 1000 ms after it was written, and the pass signal follows the last one.
+TEST(ProductionBatch, PostConfigurationCommandsAndPausesOnTheVirtualClock) {
+  FarmLayout layout = DefaultFarmLayout();
+  layout.disks.resize(1);
+  ProductionRig rig(layout, "OTHER:RWTest=0\n");
+  RecordingPort port(rig.farm(), rig.clock());
+  rig.env().port = &port;
+  rig.RunBatch({'E'});
+  ASSERT_EQ(rig.FinalRow('E', "01").first, "01-:Pass");
+
+  const auto events = port.Events('E');
+  const auto names = Names(events);
+  const auto write = std::find(names.begin(), names.end(), kTableWrite);
+  ASSERT_NE(write, names.end());
+  ASSERT_EQ(*(write + 1), kTableRead);
+  const std::size_t first = static_cast<std::size_t>(write - names.begin()) + 2;
+  const std::vector<std::string> postConfiguration = {
+      "F9 62 08",  // flash control 08
+      "F9 01 00",  // controller control 01
+      "F9 6F 00",  // controller status probe
+      "F9 62 03",  // flash control 03
+      "TEST UNIT READY",
+      "READ CAPACITY",
+  };
+  ASSERT_GE(names.size(), first + postConfiguration.size());
+  EXPECT_EQ(std::vector<std::string>(names.begin() + static_cast<std::ptrdiff_t>(first),
+                                     names.begin() + static_cast<std::ptrdiff_t>(first + 6)),
+            postConfiguration);
+  for (std::size_t i = first; i < first + 5; ++i) {
+    EXPECT_EQ(events[i].atMs, events[first - 1].atMs) << names[i];
+  }
+  EXPECT_EQ(events[first + 5].atMs - events[first + 4].atMs, 2000u);
+
+  // The tail: four pieces written and read back, then the pass signal.
+  ASSERT_GE(events.size(), 9u);
+  const std::vector<RecordingPort::Event> tail(events.end() - 9, events.end());
+  const std::uint64_t t = tail[0].atMs;
+  for (std::uint32_t k = 0; k < 4; ++k) {
+    const std::string range = std::to_string(128 * k) + "+128";
+    EXPECT_EQ(tail[2 * k].what, "WRITE " + range);
+    EXPECT_EQ(tail[2 * k].atMs - t, 1000u * k);
+    EXPECT_EQ(tail[2 * k + 1].what, "READ " + range);
+    EXPECT_EQ(tail[2 * k + 1].atMs - t, 1000u * (k + 1));
+  }
+  EXPECT_EQ(tail[8].what, kSignalPass);
+  EXPECT_EQ(tail[8].atMs - t, 4000u);
+}
+
+// An image for the disk's capacity whose root-directory sector and last byte
+// are set by the test, published as if it had just been built.
+std::shared_ptr<PreparedImageSnapshot> PublishImage(ProductionRig& rig, std::uint32_t builtFor,
+                                                    std::uint32_t rootSector, std::uint8_t mark) {
+  FormatContext scratch;
+  auto built = FormatPreparedImage(builtFor, rig.clock(), scratch);
+  EXPECT_TRUE(built);
+  auto image = std::make_shared<PreparedImageSnapshot>(*built);
+  image->imageRootSector = rootSector;
+  image->preparedImage.back() = mark;
+  rig.images().Publish(image);
+  return image;
+}
+
+TEST(ProductionBatch, ClearingStopsBelowRootPlus1024AndBelowSector12800) {
+  struct Case {
+    std::uint32_t rootSector;
+    std::uint32_t writes;  // at 0, 128, 256, ...
+  };
+  const Case cases[] = {{200, 10}, {300, 11}, {12000, 100}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.rootSector);
+    FarmLayout layout = DefaultFarmLayout();
+    layout.disks.resize(1);
+    ProductionRig rig(layout, "OTHER:RWTest=0\n");
+    const std::uint32_t lastLba = layout.disks[0].lastLba;
+    PublishImage(rig, lastLba, c.rootSector, 0);
+    rig.env().imageCapacity.store(lastLba);
+    RecordingPort port(rig.farm(), rig.clock());
+    rig.env().port = &port;
+    rig.RunBatch({'E'});
+    ASSERT_EQ(rig.FinalRow('E', "01").first, "01-:Pass");
+
+    std::vector<std::string> writes;
+    for (const auto& name : Names(port.Events('E'))) {
+      if (name.rfind("WRITE ", 0) == 0) writes.push_back(name);
+    }
+    ASSERT_GE(writes.size(), 4u);
+    writes.resize(writes.size() - 4);  // the image pieces
+    std::vector<std::string> expected;
+    for (std::uint32_t i = 0; i < c.writes; ++i) expected.push_back("WRITE " + std::to_string(128 * i) + "+128");
+    EXPECT_EQ(writes, expected);
+  }
+}
+
+// A disk of the capacity the current image was built for gets that image as
+// it stands; an image of another capacity is never written to it, even when
+// the remembered capacity says it matches.
+TEST(ProductionBatch, AnEqualCapacityReusesTheImage) {
+  struct Case {
+    const char* name;
+    std::uint32_t builtFor;        // 0: the disk's own capacity
+    bool rememberedAsTheDisks;     // ImageCapacity holds the disk's capacity
+    bool reused;
+  };
+  const Case cases[] = {
+      {"same capacity, remembered", 0, true, true},
+      {"same capacity, not remembered", 0, false, true},
+      {"another capacity behind a stale key", 65535, true, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FarmLayout layout = DefaultFarmLayout();
+    layout.disks.resize(1);
+    ProductionRig rig(layout, "OTHER:RWTest=0\n");
+    const std::uint32_t lastLba = layout.disks[0].lastLba;
+    const auto published = PublishImage(rig, c.builtFor ? c.builtFor : lastLba, 161, 0xA5);
+    if (c.rememberedAsTheDisks) rig.env().imageCapacity.store(lastLba);
+    rig.RunBatch({'E'});
+    ASSERT_EQ(rig.FinalRow('E', "01").first, "01-:Pass");
+
+    const auto current = rig.images().Current();
+    ASSERT_TRUE(current);
+    EXPECT_EQ(current == published, c.reused);
+    EXPECT_EQ(current->imageCapacity, lastLba);
+    EXPECT_EQ(rig.env().imageCapacity.load(), lastLba);
+    const auto stored = rig.farm().Disk('E')->ReadStored(0, kPreparedImageSectors);
+    ASSERT_EQ(stored.size(), kPreparedImageBytes);
+    EXPECT_TRUE(std::equal(stored.begin(), stored.end(), current->preparedImage.begin()));
+    EXPECT_EQ(stored.back() == 0xA5, c.reused);
+  }
+}
+
+// Every failure exit runs in one order: controller told, handle closed, log
+// record written, row updated; nothing reaches the disk afterwards.
+TEST(ProductionBatch, FailureExitTellsTheControllerClosesLogsThenPosts) {
+  struct Case {
+    const char* name;
+    std::function<void(SimDiskConfig&)> setUp;
+    const char* options;
+    WorkerStatusCode code;
+  };
+  const Case cases[] = {
+      {"configuration", [](SimDiskConfig& d) { d.flashInfo[0] = 0; }, "OTHER:RWTest=0\n",
+       StatusConfigFail},
+      {"table write", [](SimDiskConfig& d) { d.faults.tableWrite = true; }, "OTHER:RWTest=0\n",
+       StatusRwTableFail},
+      {"table compare", [](SimDiskConfig& d) { d.faults.tableEcho = true; }, "OTHER:RWTest=0\n",
+       StatusTableCompareFail},
+      {"capacity", [](SimDiskConfig& d) { d.faults.capacity = true; }, "OTHER:RWTest=0\n",
+       StatusCapacityFail},
+      {"read/write test", [](SimDiskConfig& d) { d.faults.badSectors = {20000}; },
+       "OTHER:RWValue=100\n", StatusRwCompareFail},
+      {"image verify", [](SimDiskConfig& d) { d.faults.badSectors = {300}; }, "OTHER:RWTest=0\n",
+       StatusPnfFail},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FarmLayout layout = DefaultFarmLayout();
+    layout.disks.resize(1);
+    c.setUp(layout.disks[0]);
+    ProductionRig rig(layout, c.options);
+    RecordingPort port(rig.farm(), rig.clock());
+    std::vector<std::string> exitOrder;  // worker thread only
+    port.onEvent = [&](const RecordingPort::Event& e) {
+      if (e.what == kSignalFail || !exitOrder.empty()) {
+        exitOrder.push_back(e.what + " (" + std::to_string(rig.LogRecords().size()) + " logged)");
+      }
+    };
+    WatchingPoster poster(rig.queue(), [&](const WorkerStatus& m) {
+      if (m.Code() == c.code) {
+        exitOrder.push_back("post (" + std::to_string(rig.LogRecords().size()) + " logged)");
+      }
+    });
+    rig.env().port = &port;
+    rig.env().poster = &poster;
+    rig.RunBatch({'E'});
+
+    EXPECT_EQ(exitOrder, (std::vector<std::string>{kSignalFail + " (0 logged)", "close (0 logged)",
+                                                   "post (1 logged)"}));
+    const auto records = rig.LogRecords();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].at("Result"), "FAIL");
+    ASSERT_FALSE(rig.messages().empty());
+    EXPECT_EQ(rig.messages().back().Code(), c.code);
   }
 }
 
