@@ -246,6 +246,12 @@ std::string ProfileDocument::Serialize() const {
       out += kLineEnd;
     }
   }
+  // A file without a mark whose first line (after tidying away blank ones)
+  // starts with the bytes of one would be read as another encoding next
+  // time: keep a blank line in front so it stays what it was.
+  if (encoding_ == ProfileEncoding::kPlain && DetectProfileEncoding(out) != ProfileEncoding::kPlain) {
+    out.insert(0, kLineEnd);
+  }
   return EncodeProfileText(out, encoding_, /*withMark=*/true);
 }
 

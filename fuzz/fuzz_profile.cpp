@@ -8,13 +8,16 @@
 
 namespace {
 
-// Names and values the station writes: no line breaks, no '=' in names, no
-// brackets, no white space at either end, no quotes around the value.
+// Names and values the station writes: ASCII (its section and key names are
+// fixed ASCII and its values digits, hex and labels), no line breaks, no '='
+// in names, no brackets, no white space at either end, no quotes around the
+// value. (Bytes above 0x7F that are not UTF-8 go into a UTF-16 file as
+// Latin-1 and read back as UTF-8, so they are outside what round-trips.)
 std::string Clean(std::string s, bool name) {
   std::string out;
   for (char c : s) {
     const unsigned char u = static_cast<unsigned char>(c);
-    if (u < 0x20 || u == 0x7F || c == '=' || c == '[' || c == ']' || c == ';' || c == '"' || c == '\'') {
+    if (u < 0x20 || u >= 0x7F || c == '=' || c == '[' || c == ']' || c == ';' || c == '"' || c == '\'') {
       continue;
     }
     if (name && c == ' ') continue;

@@ -37,6 +37,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   };
   ops.close = [](int) {};
   ops.listDev = [] { return std::vector<std::string>{"sg0"}; };
+  // One SCSI device behind /dev/sg0, so that the letter binds and opens.
+  const std::string sysDevice = "/sys/devices/pci0000:00/host0/target0:0:0/0:0:0:0";
+  ops.realPath = [&](const std::string& path) -> std::string {
+    if (path == "/dev/sg0") return path;
+    if (path == "/sys/class/scsi_generic/sg0/device" || path == "/sys/dev/char/21:0/device") {
+      return sysDevice;
+    }
+    return {};
+  };
+  ops.inode = [&](const std::string& path) -> std::uint64_t { return path == sysDevice ? 42 : 0; };
+  ops.deviceNumber = [](int, unsigned* major, unsigned* minor) {
+    *major = 21;
+    *minor = 0;
+    return true;
+  };
+  ops.listDir = [](const std::string&) { return std::vector<std::string>{}; };
+  ops.scsiLevel = [](int) { return 6; };
   ops.ioctl = [&](int fd, unsigned long request, void* arg, int* err) -> int {
     FUZZ_CHECK(fd == 7);
     if (request == SG_GET_VERSION_NUM) {
@@ -71,7 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   };
 
-  SgPort port(ops, {DriveMapping{'E', "/dev/sg-fuzz"}});
+  SgPort port(ops, {DriveMapping{'E', "/dev/sg0"}});
   std::uint32_t openError = 0;
   const PortHandle handle = port.Open('E', &openError);
   if (handle == kInvalidPortHandle) {

@@ -203,6 +203,23 @@ TEST(ProfileFile, Utf16TextOutsideAsciiSurvivesUnchanged) {
   }
 }
 
+// Found by the profile fuzzer: tidying away a leading blank line must not
+// turn a plain file into one that starts with the bytes of a mark (it would
+// be read as UTF-16 or UTF-8 text next time).
+TEST(ProfileFile, APlainFileNeverGainsAMarkOnRewrite) {
+  for (const std::string& mark : {std::string("\xFF\xFE"), std::string("\xFE\xFF"),
+                                 std::string("\xEF\xBB\xBF")}) {
+    const std::string bytes = "\r\n" + mark + "; note\r\n[A]\r\nkey=1\r\n";
+    ProfileDocument doc = ProfileDocument::Parse(bytes);
+    doc.Set("A", "key", "2");
+    const std::string saved = doc.Serialize();
+    EXPECT_EQ(DetectProfileEncoding(saved), ProfileEncoding::kPlain);
+    const ProfileDocument again = ProfileDocument::Parse(saved);
+    EXPECT_EQ(again.Read("A", "key", 10), "2");
+    EXPECT_EQ(again.Serialize(), saved);
+  }
+}
+
 TEST(ProfileFile, LogSectionsAppendInTheLogsOwnEncoding) {
   struct Case {
     const char* name;
