@@ -265,7 +265,7 @@ records=$(awk '
     else if (k == 4 && $0 !~ /^Error Code=/) bad("line 4: " $0)
     else if (k == 5 && $0 !~ /^-+=?$/) bad("line 5: " $0)
     else if (k > 5) bad("extra line: " $0) }
-  END { if (n && k != 5) bad("only " k " lines"); print "records " n " errors " errors + 0 }' "$work/produce.final")
+  END { if (n && k != 5) bad("only " k " lines"); print "records " n + 0 " errors " errors + 0 }' "$work/produce.final")
 echo "$records" | tail -1 | grep -q ' errors 0$' || fail "produce.log holds records that are not whole:
 $records"
 log_records=$(echo "$records" | tail -1 | awk '{ print $2 }')
@@ -287,7 +287,7 @@ table_check=$(awk '$2 !~ /^[0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9]$/ { print "d
     if (v in owner) print "serial " $2 " written twice: to disk " owner[v] " and to disk " $1
     if (($1 in last) && v <= last[$1]) print "disk " $1 ": serial " $2 " after " last[$1]
     owner[v] = $1; last[$1] = v; if (v > max) max = v; n++ }
-  END { print "checked " n " max " max + 0 }' "$work/tables.seen")
+  END { print "checked " n + 0 " max " max + 0 }' "$work/tables.seen")
 serials_checked=$(echo "$table_check" | tail -1 | awk '{ print $2 }')
 max_serial=$(echo "$table_check" | tail -1 | awk '{ print $4 }')
 [ "$(echo "$table_check" | wc -l)" = 1 ] || fail "stored tables:
