@@ -10,7 +10,7 @@ KX20_PACKAGES=(
   dosfstools mtools fdisk nasm qemu-system-x86
   tmux libncurses-dev
   libiscsi-bin
-  qemu-block-extra linux-image-amd64 busybox-static cpio kmod tgt
+  qemu-block-extra linux-image-amd64 busybox-static cpio kmod tgt e2fsprogs xz-utils
   clang libfuzzer-14-dev
   nsis
 )

@@ -10,5 +10,14 @@ if(NOT WIN32 AND NOT CMAKE_CROSSCOMPILING)
                    ${KX20_RELEASE_DIR}/tools/kx20-station/kx20-station
                    ${KX20_RELEASE_DIR}/tools/kx20ctl
                    ${CMAKE_SOURCE_DIR} ${CMAKE_CURRENT_BINARY_DIR}/kernel_bench)
-  set_tests_properties(kernel_bench PROPERTIES TIMEOUT 480 RUN_SERIAL TRUE)
+  set_tests_properties(kernel_bench PROPERTIES TIMEOUT 480 RUN_SERIAL TRUE RESOURCE_LOCK kx20_qemu)
+  # The power-loss test: batches in a loop on the same bench, the guest reset
+  # at random moments (at least 30 times); config.txt and produce.log on the
+  # guest's own ext4 disk. KX20_POWER_LOSS_SEED repeats a schedule.
+  add_test(NAME power_loss_bench
+           COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/kernel/power_loss.sh $<TARGET_FILE:kx20-simd>
+                   ${KX20_RELEASE_DIR}/tools/kx20-station/kx20-station
+                   ${KX20_RELEASE_DIR}/tools/kx20ctl
+                   ${CMAKE_SOURCE_DIR} ${CMAKE_CURRENT_BINARY_DIR}/power_loss_bench)
+  set_tests_properties(power_loss_bench PROPERTIES TIMEOUT 1800 RESOURCE_LOCK kx20_qemu)
 endif()
