@@ -13,8 +13,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "config/durable_file.h"
@@ -57,11 +55,7 @@ FileOpResult SyncDirectory(const std::string& dir) {
 class PosixFileSystem final : public FileSystem {
  public:
   bool ReadFile(const std::string& path, std::string& contents) override {
-    contents.clear();
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    contents.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
+    return ReadWholeFile(path, contents);
   }
 
   bool IsReadOnly(const std::string& path) override {

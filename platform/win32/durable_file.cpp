@@ -15,8 +15,6 @@
 // the replacement reports failure and the caller hands nothing out.
 #include <windows.h>
 
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "config/durable_file.h"
@@ -84,11 +82,7 @@ FileOpResult FlushByName(const std::string& path, bool directory, const char* wh
 class Win32FileSystem final : public FileSystem {
  public:
   bool ReadFile(const std::string& path, std::string& contents) override {
-    contents.clear();
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    contents.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
+    return ReadWholeFile(path, contents);
   }
 
   bool IsReadOnly(const std::string& path) override {
