@@ -52,4 +52,4 @@ add_custom_command(
   DEPENDS ${kx20_boot_binaries} ${CMAKE_CURRENT_LIST_FILE}
   COMMENT "Embedding the boot code"
   VERBATIM)
-target_sources(kx20_core PRIVATE ${kx20_boot_dir}/boot_code_data.cpp)
+target_sources(kx20_image PRIVATE ${kx20_boot_dir}/boot_code_data.cpp)
