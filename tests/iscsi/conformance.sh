@@ -12,11 +12,6 @@ rm -rf "$work"
 mkdir -p "$work"
 source "$(dirname "$0")/simd_common.sh"
 trap 'simd_stop >/dev/null 2>&1 || true' EXIT
-failures=0
-fail() {
-  echo "FAIL: $*" >&2
-  failures=$((failures + 1))
-}
 
 for tool in iscsi-ls iscsi-inq iscsi-test-cu; do
   command -v $tool >/dev/null || { echo "FAIL: $tool not installed (Debian package libiscsi-bin)" >&2; exit 1; }

@@ -11,11 +11,6 @@ rm -rf "$work"
 mkdir -p "$work"
 source "$(dirname "$0")/simd_common.sh"
 trap 'simd_stop >/dev/null 2>&1 || true' EXIT
-failures=0
-fail() {
-  echo "FAIL: $*" >&2
-  failures=$((failures + 1))
-}
 
 "$simd" --help >"$work/help.out" 2>&1 || fail "--help exited $?"
 grep -q 'iqn.2026-12.kx20.sim' "$work/help.out" || fail "--help does not name the targets"

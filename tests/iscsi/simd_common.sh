@@ -3,6 +3,13 @@
 
 simd_pid=""
 
+# Every failure is counted; a script exits non-zero when there was one.
+failures=0
+fail() {
+  echo "FAIL: $*" >&2
+  failures=$((failures + 1))
+}
+
 # simd_start LOG ARGS...: starts kx20-simd, waits until it listens, sets $portal.
 simd_start() {
   local log=$1

@@ -2,28 +2,9 @@
 # The kernel bench's guest: loads the SCSI modules, maps drive letters to the
 # sg devices by SCSI target id, runs kx20ctl scan and one kx20-station batch,
 # and reports everything on the serial console between "=== " markers.
-/bin/busybox --install -s /bin
-mount -t proc proc /proc
-mount -t sysfs sys /sys
-mount -t devtmpfs dev /dev
-for m in $(cat /modules.list); do insmod /lib/modules/$m || echo "=== insmod $m failed"; done
-
-want=$(wc -l < /bench/targets)
-i=0
-while [ "$(ls /sys/class/scsi_generic 2>/dev/null | wc -l)" -lt "$want" ] && [ $i -lt 600 ]; do
-  sleep 0.1
-  i=$((i + 1))
-done
-# /bench/targets: "TARGET-ID LETTER" per line.
-drives=""
-echo "=== sg map"
-for d in /sys/class/scsi_generic/sg*; do
-  hctl=$(basename "$(readlink -f "$d/device")")
-  id=$(echo "$hctl" | cut -d: -f3)
-  letter=$(awk -v id="$id" '$1 == id { print $2 }' /bench/targets)
-  echo "$(basename "$d") $hctl $letter"
-  [ -n "$letter" ] && drives="$drives --drive $letter=/dev/$(basename "$d")"
-done
+. /bench/common.sh
+guest_boot
+guest_map_drives show
 # QEMU's scsi-generic path answers the first vendor command after boot on
 # each device with 5/20/00 itself (it never reaches the iSCSI target): one
 # probe per disk first, shown in the log, so the scan sees the disks as a

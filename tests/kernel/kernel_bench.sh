@@ -18,28 +18,17 @@ work=$5
 rm -rf "$work"
 mkdir -p "$work"
 source "$src/tests/iscsi/simd_common.sh"
+source "$src/tests/kernel/bench_common.sh"
 qemu_pid=""
 cleanup() {
   [ -n "$qemu_pid" ] && kill "$qemu_pid" 2>/dev/null
   simd_stop >/dev/null 2>&1 || true
 }
 trap cleanup EXIT
-failures=0
-fail() {
-  echo "FAIL: $*" >&2
-  failures=$((failures + 1))
-}
 start=$(date +%s)
 
-kernel=$(ls /boot/vmlinuz-* 2>/dev/null | sort -V | tail -1)
-[ -n "$kernel" ] || { echo "FAIL: no kernel in /boot (Debian package linux-image-amd64)" >&2; exit 1; }
-version=${kernel#/boot/vmlinuz-}
-for tool in qemu-system-x86_64 busybox cpio fsck.fat modprobe; do
-  command -v $tool >/dev/null || { echo "FAIL: $tool not installed" >&2; exit 1; }
-done
-for bin in "$station" "$kx20ctl"; do
-  [ -x "$bin" ] || { echo "FAIL: $bin missing (build the release preset first)" >&2; exit 1; }
-done
+bench_find_kernel fsck.fat || exit 1
+bench_check_programs "$station" "$kx20ctl" || exit 1
 
 # --- The farm: ten file-backed disks, some with faults -------------------------
 letters=(E F G H I J K L M N)
@@ -70,25 +59,9 @@ simd_start "$work/simd.log" --sim="$work/farm.ini" --trace || exit 1
 port=${portal##*:}
 
 # --- The initramfs --------------------------------------------------------------
-root=$work/root
-mkdir -p "$root"/{bin,lib/modules,proc,sys,dev,work,bench,tmp}
-cp "$(command -v busybox)" "$root/bin/busybox"
-cp "$src/tests/kernel/guest_init.sh" "$root/init"
-chmod +x "$root/init"
-: > "$root/modules.list"
-for m in virtio_pci virtio_scsi sg; do
-  modprobe -S "$version" --show-depends "$m" | awk '$1 == "insmod" { print $2 }'
-done | awk '!seen[$0]++' | while read -r ko; do
-  cp "$ko" "$root/lib/modules/"
-  basename "$ko" >> "$root/modules.list"
-done
-for bin in "$station" "$kx20ctl"; do
-  cp "$bin" "$root/bin/"
-  for lib in $(ldd "$bin" | awk '/=>/ { print $3 } /^\t\/lib/ { print $1 }'); do
-    mkdir -p "$root$(dirname "$lib")"
-    cp -L "$lib" "$root$lib"
-  done
-done
+bench_initramfs_root "$src/tests/kernel/guest_init.sh"
+bench_add_modules virtio_pci virtio_scsi sg
+bench_add_programs "$station" "$kx20ctl"
 cp "$src/examples/config.txt" "$root/work/config.txt"
 # Target ids: 0-9 the farm, 20 the silent VYN disk, 21 the other vendor's.
 {
@@ -96,7 +69,7 @@ cp "$src/examples/config.txt" "$root/work/config.txt"
   echo "20 O"
   echo "21 P"
 } > "$root/bench/targets"
-(cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) > "$work/initramfs.gz"
+bench_pack_initramfs
 
 # --- Boot -------------------------------------------------------------------------
 # qemu's arguments for an initramfs ($1) and the farm's port ($port).
@@ -201,7 +174,7 @@ if [ "${KX20_KERNEL_BENCH_REPLUG:-1}" = 1 ]; then
   echo "30 Q" >> "$root/bench/targets"
   echo 3 > "$root/bench/replug"
   cp "$src/examples/config.txt" "$root/work/config.txt"
-  (cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) > "$work/initramfs2.gz"
+  bench_pack_initramfs initramfs2.gz
   qemu_args "$work/initramfs2.gz"
   args2=("${args[@]}")
   args2+=(-drive "if=none,id=spare,driver=iscsi,transport=tcp,portal=127.0.0.1:$port,target=iqn.2026-12.kx20.sim:q,lun=0"

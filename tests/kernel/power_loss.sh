@@ -21,6 +21,7 @@ work=$5
 rm -rf "$work"
 mkdir -p "$work"
 source "$src/tests/iscsi/simd_common.sh"
+source "$src/tests/kernel/bench_common.sh"
 qemu_pid=""
 poller_pid=""
 cleanup() {
@@ -29,26 +30,14 @@ cleanup() {
   simd_stop >/dev/null 2>&1 || true
 }
 trap cleanup EXIT
-failures=0
-fail() {
-  echo "FAIL: $*" >&2
-  failures=$((failures + 1))
-}
 start=$(date +%s)
 seed=${KX20_POWER_LOSS_SEED:-$(( $(date +%s) % 100000 ))}
 resets=${KX20_POWER_LOSS_RESETS:-30}
 echo "power-loss test: seed $seed (KX20_POWER_LOSS_SEED=$seed repeats the schedule), $resets resets"
 RANDOM=$seed
 
-kernel=$(ls /boot/vmlinuz-* 2>/dev/null | sort -V | tail -1)
-[ -n "$kernel" ] || { echo "FAIL: no kernel in /boot (Debian package linux-image-amd64)" >&2; exit 1; }
-version=${kernel#/boot/vmlinuz-}
-for tool in qemu-system-x86_64 busybox cpio modprobe mkfs.ext4 e2fsck debugfs od xz; do
-  command -v $tool >/dev/null || { echo "FAIL: $tool not installed" >&2; exit 1; }
-done
-for bin in "$station" "$kx20ctl"; do
-  [ -x "$bin" ] || { echo "FAIL: $bin missing (build the release preset first)" >&2; exit 1; }
-done
+bench_find_kernel mkfs.ext4 e2fsck debugfs od xz || exit 1
+bench_check_programs "$station" "$kx20ctl" || exit 1
 
 # Every reset boots the kernel again: under TCG, unpacking the xz-compressed
 # bzImage takes longer than the rest of the boot. The kernel's own ELF image,
@@ -78,27 +67,11 @@ cp "$work/config.guest" "$work/guestfs/config.txt"
 mkfs.ext4 -q -F -L kx20work -d "$work/guestfs" "$work/guest.ext4" 32M || { echo "FAIL: mkfs.ext4" >&2; exit 1; }
 
 # --- The initramfs ---------------------------------------------------------------
-root=$work/root
-mkdir -p "$root"/{bin,lib/modules,proc,sys,dev,work,bench,tmp}
-cp "$(command -v busybox)" "$root/bin/busybox"
-cp "$src/tests/kernel/power_loss_init.sh" "$root/init"
-chmod +x "$root/init"
-: > "$root/modules.list"
-for m in virtio_pci virtio_scsi sg virtio_blk crc32c_generic ext4; do
-  modprobe -S "$version" --show-depends "$m" | awk '$1 == "insmod" { print $2 }'
-done | grep -v 'crc32c-intel' | awk '!seen[$0]++' | while read -r ko; do
-  cp "$ko" "$root/lib/modules/"
-  basename "$ko" >> "$root/modules.list"
-done
-for bin in "$station" "$kx20ctl" "$(command -v e2fsck)"; do
-  cp "$bin" "$root/bin/"
-  for lib in $(ldd "$bin" | awk '/=>/ { print $3 } /^\t\/lib/ { print $1 }'); do
-    mkdir -p "$root$(dirname "$lib")"
-    cp -L "$lib" "$root$lib"
-  done
-done
+bench_initramfs_root "$src/tests/kernel/power_loss_init.sh"
+bench_add_modules virtio_pci virtio_scsi sg virtio_blk crc32c_generic ext4
+bench_add_programs "$station" "$kx20ctl" "$(command -v e2fsck)"
 for i in "${!letters[@]}"; do echo "$i ${letters[$i]}"; done > "$root/bench/targets"
-(cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) > "$work/initramfs.gz"
+bench_pack_initramfs
 
 # --- Boot, with the monitor on a pair of FIFOs ---------------------------------------
 mkfifo "$work/mon.in" "$work/mon.out"

@@ -3,11 +3,8 @@
 # own ext4 disk (/dev/vda). Every boot checks and mounts it, shows config.txt
 # on the serial console between markers, then runs kx20-station batches over
 # the farm until the host resets the machine.
-/bin/busybox --install -s /bin
-mount -t proc proc /proc
-mount -t sysfs sys /sys
-mount -t devtmpfs dev /dev
-for m in $(cat /modules.list); do insmod /lib/modules/$m 2>/dev/null || echo "=== insmod $m failed"; done
+. /bench/common.sh
+guest_boot
 echo "=== boot at $(cut -d" " -f1 /proc/uptime)"
 
 i=0
@@ -26,18 +23,7 @@ echo "=== config begin"
 cat /work/config.txt
 echo "=== config end"
 
-want=$(wc -l < /bench/targets)
-i=0
-while [ "$(ls /sys/class/scsi_generic 2>/dev/null | wc -l)" -lt "$want" ] && [ $i -lt 600 ]; do
-  sleep 0.1
-  i=$((i + 1))
-done
-drives=""
-for d in /sys/class/scsi_generic/sg*; do
-  id=$(basename "$(readlink -f "$d/device")" | cut -d: -f3)
-  letter=$(awk -v id="$id" '$1 == id { print $2 }' /bench/targets)
-  [ -n "$letter" ] && drives="$drives --drive $letter=/dev/$(basename "$d")"
-done
+guest_map_drives
 # QEMU's scsi-generic path answers the first vendor command after a reset
 # itself: one probe per disk first.
 for l in $(awk '{ print $2 }' /bench/targets); do kx20ctl probe $drives $l > /dev/null 2>&1; done
