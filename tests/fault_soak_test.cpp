@@ -18,6 +18,17 @@
 // "Save configure" during the run is one of the operator events (KX20_SOAK_SAVE=0
 // leaves it out): a save must never write back an older "Product_SN" after a
 // serial-number step advanced it.
+//
+// Closing the station during a run is another (KX20_SOAK_CLOSE=P, the percent
+// of batches that end so; 0 leaves it out): after the close no serial number
+// and no log record may change any more, and the workers left running must
+// never tell a good controller it failed. Their threads stay parked on the
+// run's locks, as in the programs (which end with _Exit), so such a batch's
+// farm is kept until the process ends.
+//
+// The settings file comes in every form the station reads: plain, UTF-8 with
+// a mark, UTF-16 LE or BE with a mark, with CRLF, LF or CR line ends; the
+// station must keep its encoding when it writes the counter back.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -33,6 +44,7 @@
 #include <vector>
 
 #include "config/card_registers.h"
+#include "config/durable_file.h"
 #include "config/profile_file.h"
 #include "production/production_worker.h"
 #include "support/station_fixture.h"
@@ -74,6 +86,7 @@ class FaultSoak : public StationFixture {
   std::mt19937_64 rng;     // farms and settings
   std::mt19937_64 events;  // operator events
   bool saveDuringRun = false;
+  ProfileEncoding settingsEncoding = ProfileEncoding::kPlain;
   std::uint64_t Pick(std::uint64_t n) { return rng() % n; }
   bool Chance(int percent) { return static_cast<int>(Pick(100)) < percent; }
 
@@ -122,7 +135,11 @@ class FaultSoak : public StationFixture {
   }
 
   void WriteSettings(std::uint32_t serial) {
-    const std::string eol = Chance(50) ? "\r\n" : "\n";
+    static const char* const kLineEnds[] = {"\r\n", "\n", "\r"};
+    static const ProfileEncoding kEncodings[] = {ProfileEncoding::kPlain, ProfileEncoding::kUtf8Bom,
+                                                 ProfileEncoding::kUtf16Le, ProfileEncoding::kUtf16Be};
+    const std::string eol = kLineEnds[Pick(std::size(kLineEnds))];
+    settingsEncoding = kEncodings[Pick(std::size(kEncodings))];
     char sn[16];
     std::snprintf(sn, sizeof sn, "%08u", serial);
     const std::string text =
@@ -133,22 +150,86 @@ class FaultSoak : public StationFixture {
         "[CSDCRC]" + eol + "Ecc=1" + eol + "wdelay=0" + eol + "[OTHER]" + eol + "FLASH1=128_2K" + eol +
         "FLASH2=0" + eol + "RWTest=" + (Chance(30) ? "1" : "0") + eol +
         "EraseFlash=" + (Chance(20) ? "1" : "0") + eol + "RWValue=" + std::to_string(Pick(3)) + eol;
-    std::ofstream(dir.Path() / "config.txt", std::ios::binary) << text;
+    std::ofstream(dir.Path() / "config.txt", std::ios::binary)
+        << EncodeProfileText(text, settingsEncoding, settingsEncoding != ProfileEncoding::kPlain);
   }
 
   std::uint32_t SettingsSerial() {
-    const std::string text = testing::ConfigTempDir::Read((dir.Path() / "config.txt").string());
+    const std::string bytes = testing::ConfigTempDir::Read((dir.Path() / "config.txt").string());
+    EXPECT_EQ(static_cast<int>(DetectProfileEncoding(bytes)), static_cast<int>(settingsEncoding))
+        << "config.txt lost its encoding";
     return static_cast<std::uint32_t>(
-        std::strtoul(ProfileDocument::Parse(text).Read("CID", "Product_SN", 64).c_str(), nullptr, 10));
+        std::strtoul(ProfileDocument::Parse(bytes).Read("CID", "Product_SN", 64).c_str(), nullptr, 10));
+  }
+
+  // A disk nothing is wrong with: it must never be told it failed.
+  static bool GoodDisk(const SimDiskConfig& d) {
+    return d.vendor == SimDiskConfig{}.vendor && d.lastLba == kSimDefaultLastLba &&
+           d.flashInfo == kSimDefaultFlashInfo && d.faults == SimFaults{};
+  }
+
+  // Waits (real time) until the workers a close left behind have stopped
+  // moving: parked on the run's locks or finished. They sleep on the virtual
+  // clock between commands, so a clock that stands still for a while means
+  // none is working any more.
+  void WaitWorkersParked() {
+    std::uint64_t last = clock.Elapsed();
+    auto still = std::chrono::steady_clock::now();
+    const auto deadline = still + std::chrono::seconds(60);
+    while (std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      const std::uint64_t now = clock.Elapsed();
+      if (now != last) {
+        last = now;
+        still = std::chrono::steady_clock::now();
+      } else if (std::chrono::steady_clock::now() - still > std::chrono::milliseconds(400)) {
+        return;
+      }
+    }
+    ADD_FAILURE() << "the workers left by the close kept running for 60 s";
+  }
+
+  // What a close leaves behind: the workers still hold the port, the farm and
+  // the station's shared block, so none of them is ever destroyed.
+  void Abandon() {
+    struct Left {
+      std::unique_ptr<Station> station;
+      std::unique_ptr<testing::PluggablePort> port;
+      std::unique_ptr<SimFarm> farm;
+    };
+    static auto* left = new std::vector<Left>();
+    left->push_back({std::move(station), std::move(port), std::move(farm)});
+  }
+
+  // The serial numbers of the pass records in `log`.
+  static std::vector<std::string> PassRecordSerials(const std::string& log) {
+    std::vector<std::string> serials;
+    std::size_t at = 0;
+    std::string last;
+    while ((at = log.find('\n', at)) != std::string::npos) {
+      ++at;
+      const std::size_t end = log.find_first_of("\r\n", at);
+      const std::string line = log.substr(at, end == std::string::npos ? std::string::npos : end - at);
+      if (line.rfind("Serial Number=", 0) == 0) last = line.substr(14);
+      if (line == "Result=Pass") serials.push_back(last);
+    }
+    return serials;
   }
 
   // Random operator events while the workers run, then ticks until the run
   // has ended (the panel is closed again first: an open panel holds the end).
-  void OperateUntilEnd() {
+  // At tick `closeAt` (if not negative and the run has not ended before) the
+  // operator closes the station instead; returns whether that happened.
+  bool OperateUntilEnd(int closeAt) {
     bool panelOpen = false;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     for (int tick = 0; std::chrono::steady_clock::now() < deadline; ++tick) {
       station->DrainStatus();
+      if (tick == closeAt) {
+        workersAtClose = station->RunningWorkerCount();
+        station->Shutdown();
+        return true;
+      }
       if (tick < 40) {
         switch (events() % 12) {
           case 0: station->OnSpaceKeyDown(true); break;
@@ -171,11 +252,13 @@ class FaultSoak : public StationFixture {
         station->ToggleSettingsPanel();
         panelOpen = false;
       }
-      if (station->Tick() && !panelOpen) return;
+      if (station->Tick() && !panelOpen) return false;
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    FAIL() << "the run did not end within 60 s (real time)";
+    ADD_FAILURE() << "the run did not end within 60 s (real time)";
+    return false;
   }
+  int workersAtClose = 0;
 };
 
 TEST_F(FaultSoak, RandomBatchesKeepVerdictsLogAndSerialNumbersConsistent) {
@@ -183,18 +266,21 @@ TEST_F(FaultSoak, RandomBatchesKeepVerdictsLogAndSerialNumbersConsistent) {
   const std::uint64_t batches = EnvNumber("KX20_SOAK_BATCHES", 150);
   rng.seed(seed);
   saveDuringRun = EnvNumber("KX20_SOAK_SAVE", 1) != 0;
+  const std::uint64_t closePercent = EnvNumber("KX20_SOAK_CLOSE", 10);
   CopyExample("Pelorin.img");
   std::uint32_t serial = 1 + static_cast<std::uint32_t>(Pick(1000));
   WriteSettings(serial);
   std::set<std::uint32_t> passedSerials;
   std::map<char, std::uint32_t> lastPassOf;  // this batch: a disk started twice counts once
-  std::size_t totalWorkers = 0, totalPass = 0, totalFail = 0;
+  std::set<std::string> passRecordSerials;
+  std::size_t totalWorkers = 0, totalPass = 0, totalFail = 0, closes = 0, workersCutOff = 0, goodDisks = 0;
 
   for (std::uint64_t batch = 0; batch < batches && !HasFailure(); ++batch) {
     SCOPED_TRACE("seed " + std::to_string(seed) + ", batch " + std::to_string(batch) +
                  " (KX20_SOAK_SEED=" + std::to_string(seed) + " repeats it)");
     if (Chance(30)) WriteSettings(serial);  // rewritten in another form, same counter
     const FarmLayout layout = RandomFarm();
+    const int closeAt = Pick(100) < closePercent ? static_cast<int>(Pick(12)) : -1;
     lastPassOf.clear();
     events.seed(rng());
     station.reset();
@@ -202,7 +288,7 @@ TEST_F(FaultSoak, RandomBatchesKeepVerdictsLogAndSerialNumbersConsistent) {
     farm.reset();
     BuildFarm(layout);
     MakeStation();
-    std::vector<std::uint32_t> starts;  // every worker body, in start order
+    std::vector<std::uint32_t> startsSeen;  // every worker body, in start order
     std::map<char, int> live;
     int maxLive = 0;
     std::mutex startsMutex;
@@ -211,7 +297,7 @@ TEST_F(FaultSoak, RandomBatchesKeepVerdictsLogAndSerialNumbersConsistent) {
           const char letter = static_cast<char>(startValue >> 16);
           {
             std::lock_guard<std::mutex> lock(startsMutex);
-            starts.push_back(startValue);
+            startsSeen.push_back(startValue);
             maxLive = std::max(maxLive, ++live[letter]);
           }
           RunProductionWorker(env, locks, startValue);
@@ -229,10 +315,26 @@ TEST_F(FaultSoak, RandomBatchesKeepVerdictsLogAndSerialNumbersConsistent) {
     station->Initialise();
     station->Tick();
     station->OnSpaceKeyDown(false);
-    OperateUntilEnd();
-    ASSERT_TRUE(WaitWorkersDone()) << "workers still running after the end of the run";
-    station->DrainStatus();
-    station->Tick();
+    const bool closed = OperateUntilEnd(closeAt);
+    std::string logAtClose;
+    std::uint32_t counterAtClose = 0;
+    if (closed) {
+      ++closes;
+      workersCutOff += workersAtClose;
+      // Everything a close keeps is settled once it has returned.
+      logAtClose = testing::ConfigTempDir::Read(logPath);
+      counterAtClose = SettingsSerial();
+      WaitWorkersParked();
+    } else {
+      ASSERT_TRUE(WaitWorkersDone()) << "workers still running after the end of the run";
+      station->DrainStatus();
+      station->Tick();
+    }
+    std::vector<std::uint32_t> starts;
+    {
+      std::lock_guard<std::mutex> lock(startsMutex);
+      starts = startsSeen;
+    }
 
     // Never two workers on one disk at once; never a worker on the other vendor's disk.
     std::set<char> started;
@@ -251,10 +353,16 @@ TEST_F(FaultSoak, RandomBatchesKeepVerdictsLogAndSerialNumbersConsistent) {
     const std::size_t failRecords = Count(added, "Result=FAIL");
     EXPECT_LE(passRecords + failRecords, starts.size()) << added;
     EXPECT_GE(passRecords, passedRows) << added;
+    if (closed) {
+      EXPECT_EQ(logAfter, logAtClose) << "a log record written after the station was closed";
+    }
 
     // Serial numbers: every passed disk carries a number no other disk got,
     // handed out from this batch's range of the counter.
     const std::uint32_t counter = SettingsSerial();
+    if (closed) {
+      EXPECT_EQ(counter, counterAtClose) << "a serial number taken after the station was closed";
+    }
     EXPECT_GE(counter, serial);
     EXPECT_LE(counter - serial, starts.size()) << "the counter moved further than the workers started";
     for (char letter : started) {
@@ -278,6 +386,21 @@ TEST_F(FaultSoak, RandomBatchesKeepVerdictsLogAndSerialNumbersConsistent) {
       EXPECT_TRUE(passedSerials.insert(stored).second) << letter << ": a serial number handed out twice";
       lastPassOf[letter] = stored;
     }
+    // Every pass record carries a number of this batch's range, and no
+    // number is ever recorded as passed twice.
+    for (const std::string& sn : PassRecordSerials(added)) {
+      const std::uint32_t n = static_cast<std::uint32_t>(std::strtoul(sn.c_str(), nullptr, 10));
+      EXPECT_TRUE(n > serial && n <= counter) << "a pass record with serial number " << sn << " outside "
+                                              << serial + 1 << " to " << counter;
+      EXPECT_TRUE(passRecordSerials.insert(sn).second) << "serial number " << sn << " recorded as passed twice";
+    }
+    // A good controller is never told it failed, closed or not.
+    for (const SimDiskConfig& d : layout.disks) {
+      if (!GoodDisk(d) || started.count(d.letter) == 0) continue;
+      ++goodDisks;
+      EXPECT_NE(farm->Disk(d.letter)->LastSignal(), SimSignal::Fail)
+          << d.letter << ": a good disk was told it failed" << (closed ? " (station closed during the run)" : "");
+    }
     serial = counter;
     totalWorkers += starts.size();
     totalPass += passRecords;
@@ -289,13 +412,17 @@ TEST_F(FaultSoak, RandomBatchesKeepVerdictsLogAndSerialNumbersConsistent) {
     EXPECT_EQ(other->StoredChunkCount(), 0u);
     EXPECT_EQ(other->EraseCount(), 0u);
     // No worker left, and the run took bounded virtual time.
-    EXPECT_EQ(station->RunningWorkerCount(), 0);
+    if (!closed) {
+      EXPECT_EQ(station->RunningWorkerCount(), 0);
+    }
     EXPECT_LT(clock.MonotonicMs() - timeBefore, 24ull * 3600 * 1000) << "virtual time ran away";
+    if (closed) Abandon();
   }
   station.reset();
-  std::printf("fault soak: seed %llu, %llu batches, %zu workers, %zu passed, %zu failed, %zu distinct serial numbers\n",
-              static_cast<unsigned long long>(seed), static_cast<unsigned long long>(batches), totalWorkers,
-              totalPass, totalFail, passedSerials.size());
+  std::printf("fault soak: seed %llu, %llu batches (%zu closed during the run, leaving %zu workers running), %zu workers, %zu passed, "
+              "%zu failed, %zu distinct serial numbers, %zu good disks never told they failed\n",
+              static_cast<unsigned long long>(seed), static_cast<unsigned long long>(batches), closes,
+              workersCutOff, totalWorkers, totalPass, totalFail, passedSerials.size(), goodDisks);
   EXPECT_GT(totalPass, 0u);
   EXPECT_GT(totalFail, 0u);
 }

@@ -3,11 +3,11 @@
 # server on 127.0.0.1).
 if(NOT WIN32 AND NOT CMAKE_CROSSCOMPILING)
   add_test(NAME kx20_simd_program
-           COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/iscsi/program.sh $<TARGET_FILE:kx20-simd>
+           COMMAND ${KX20_PROGRAM_TEST} ${CMAKE_CURRENT_SOURCE_DIR}/iscsi/program.sh $<TARGET_FILE:kx20-simd>
                    ${CMAKE_CURRENT_BINARY_DIR}/kx20_simd_program)
-  set_tests_properties(kx20_simd_program PROPERTIES TIMEOUT 120)
+  set_tests_properties(kx20_simd_program PROPERTIES TIMEOUT 120 LABELS e2e)
   add_test(NAME kx20_simd_conformance
-           COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/iscsi/conformance.sh $<TARGET_FILE:kx20-simd>
+           COMMAND ${KX20_PROGRAM_TEST} ${CMAKE_CURRENT_SOURCE_DIR}/iscsi/conformance.sh $<TARGET_FILE:kx20-simd>
                    ${CMAKE_CURRENT_BINARY_DIR}/kx20_simd_conformance)
-  set_tests_properties(kx20_simd_conformance PROPERTIES TIMEOUT 600)
+  set_tests_properties(kx20_simd_conformance PROPERTIES TIMEOUT 600 LABELS e2e)
 endif()

@@ -5,10 +5,21 @@
 if(NOT CMAKE_CROSSCOMPILING)
   foreach(case pass disk no-config code-flash)
     add_test(NAME kx20_station_batch_${case}
-             COMMAND ${CMAKE_COMMAND} -DSTATION=$<TARGET_FILE:kx20-station> -DCASE=${case}
+             COMMAND ${KX20_PROGRAM_TEST} ${CMAKE_COMMAND} -DSTATION=$<TARGET_FILE:kx20-station> -DCASE=${case}
                      -DSOURCE=${CMAKE_SOURCE_DIR}
                      -DWORK=${CMAKE_CURRENT_BINARY_DIR}/kx20_station_${case}
                      -P ${CMAKE_CURRENT_SOURCE_DIR}/cmake/scripts/station_check.cmake)
-    set_tests_properties(kx20_station_batch_${case} PROPERTIES TIMEOUT 120)
+    set_tests_properties(kx20_station_batch_${case} PROPERTIES TIMEOUT 120 LABELS e2e)
+  endforeach()
+endif()
+# The line-mode console (input from a pipe): a production run started with
+# Enter, and "q" in the middle of a run.
+if(NOT CMAKE_CROSSCOMPILING AND UNIX)
+  foreach(case run quit)
+    add_test(NAME kx20_station_line_${case}
+             COMMAND ${KX20_PROGRAM_TEST} bash ${CMAKE_CURRENT_SOURCE_DIR}/cmake/scripts/station_line.sh
+                     $<TARGET_FILE:kx20-station> ${CMAKE_SOURCE_DIR}
+                     ${CMAKE_CURRENT_BINARY_DIR}/kx20_station_line_${case} ${case})
+    set_tests_properties(kx20_station_line_${case} PROPERTIES TIMEOUT 300 LABELS e2e)
   endforeach()
 endif()

@@ -12,10 +12,10 @@ if(NOT WIN32 AND NOT CMAKE_CROSSCOMPILING)
   find_program(KX20_TMUX tmux)
   if(KX20_TMUX)
     add_test(NAME kx20_station_terminal
-             COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/terminal_console.sh $<TARGET_FILE:kx20-station>
+             COMMAND ${KX20_PROGRAM_TEST} ${CMAKE_CURRENT_SOURCE_DIR}/terminal_console.sh $<TARGET_FILE:kx20-station>
                      ${CMAKE_SOURCE_DIR} ${CMAKE_CURRENT_BINARY_DIR}/terminal_work
                      ${CMAKE_BINARY_DIR}/artifacts/terminal)
-    set_tests_properties(kx20_station_terminal PROPERTIES TIMEOUT 180)
+    set_tests_properties(kx20_station_terminal PROPERTIES TIMEOUT 180 LABELS e2e)
     # Sanitizer runtimes keep threads of their own: the idle-CPU figure is
     # measured on the plain build only.
     if(CMAKE_CXX_FLAGS MATCHES "sanitize")
