@@ -153,7 +153,10 @@ bool PgLink::Exec(const std::string& sql, const std::vector<std::optional<std::s
       }
     } else if (!failed) {
       failed = true;
-      firstError = Trimmed(PQresultErrorMessage(r));
+      // The primary message alone: the context lines name our own SQL,
+      // which tells an operator nothing.
+      const char* primary = PQresultErrorField(r, PG_DIAG_MESSAGE_PRIMARY);
+      firstError = Trimmed(primary != nullptr ? primary : PQresultErrorMessage(r));
       if (firstError.empty()) firstError = PQresStatus(status);
     }
   }
