@@ -18,15 +18,22 @@ bool ParseNumber(const std::string& text, std::uint32_t& value) {
 
 }  // namespace
 
-std::uint32_t LeaseState::NumberAt(std::uint32_t index) const {
+std::uint32_t Lease::NumberAt(std::uint32_t index) const {
   return static_cast<std::uint32_t>((static_cast<std::uint64_t>(first) - 1 + index) %
                                     kLargestSerial) + 1;
 }
 
+std::uint32_t LeaseState::Remaining() const {
+  std::uint32_t n = 0;
+  for (const Lease& l : leases) n += l.Remaining();
+  return n;
+}
+
 std::string LeaseState::Format() const {
   std::ostringstream out;
-  out << kHeader << "\nstation " << station << "\nlease " << first << ' ' << count << ' ' << used
-      << "\nend\n";
+  out << kHeader << "\nstation " << station << '\n';
+  for (const Lease& l : leases) out << "lease " << l.first << ' ' << l.count << ' ' << l.used << '\n';
+  out << "end\n";
   return out.str();
 }
 
@@ -37,21 +44,29 @@ std::optional<LeaseState> LeaseState::Parse(const std::string& text, std::string
     if (!line.empty() && line.back() == '\r') line.pop_back();
     lines.push_back(line);
   }
-  if (lines.size() != 4 || lines[0] != kHeader || lines[3] != "end" ||
-      lines[1].rfind("station ", 0) != 0 || lines[2].rfind("lease ", 0) != 0) {
+  if (lines.size() < 3 || lines.size() > 3 + kMostLeases || lines[0] != kHeader ||
+      lines.back() != "end" || lines[1].rfind("station ", 0) != 0) {
     error = "not a lease journal of this version";
     return std::nullopt;
   }
   LeaseState state;
   state.station = lines[1].substr(8);
-  std::istringstream fields(lines[2].substr(6));
-  std::string a, b, c, extra;
-  fields >> a >> b >> c >> extra;
-  if (!ParseNumber(a, state.first) || !ParseNumber(b, state.count) ||
-      !ParseNumber(c, state.used) || !extra.empty() || state.first < 1 ||
-      state.first > kLargestSerial || state.count > kLargestSerial || state.used > state.count) {
-    error = "the lease line \"" + lines[2] + "\" is damaged";
-    return std::nullopt;
+  for (std::size_t i = 2; i + 1 < lines.size(); ++i) {
+    Lease lease;
+    std::string a, b, c, extra;
+    bool ok = lines[i].rfind("lease ", 0) == 0;
+    if (ok) {
+      std::istringstream fields(lines[i].substr(6));
+      fields >> a >> b >> c >> extra;
+    }
+    if (!ok || !ParseNumber(a, lease.first) || !ParseNumber(b, lease.count) ||
+        !ParseNumber(c, lease.used) || !extra.empty() || lease.first < 1 ||
+        lease.first > kLargestSerial || lease.count < 1 || lease.count > kLargestSerial ||
+        lease.used > lease.count) {
+      error = "the lease line \"" + lines[i] + "\" is damaged";
+      return std::nullopt;
+    }
+    state.leases.push_back(lease);
   }
   return state;
 }
@@ -99,14 +114,18 @@ bool LeaseJournal::Take(std::uint32_t& number, std::string& error) {
     error = "the lease journal " + path_ + " is unusable";
     return false;
   }
-  if (!state_ || state_->Remaining() == 0) {
+  if (Remaining() == 0) {
     error = "no leased number left";
     return false;
   }
   LeaseState next = *state_;
-  ++next.used;
+  while (next.leases.front().Remaining() == 0) next.leases.erase(next.leases.begin());
+  Lease& lease = next.leases.front();
+  const std::uint32_t taken = lease.NumberAt(lease.used);
+  ++lease.used;
+  if (lease.Remaining() == 0) next.leases.erase(next.leases.begin());
   if (!Write(next, error)) return false;
-  number = next.NumberAt(next.used - 1);
+  number = taken;
   return true;
 }
 
@@ -116,19 +135,19 @@ bool LeaseJournal::AddLease(std::uint32_t first, std::uint32_t count, std::strin
     error = "the lease journal " + path_ + " is unusable";
     return false;
   }
-  if (state_ && state_->Remaining() != 0) {
-    error = "the current lease still has numbers";
-    return false;
-  }
   if (first < 1 || first > kLargestSerial || count == 0 || count > kLargestSerial) {
     error = "the line handed out an invalid lease";
     return false;
   }
   LeaseState next;
+  if (state_) next = *state_;
   next.station = station_;
-  next.first = first;
-  next.count = count;
-  next.used = 0;
+  std::erase_if(next.leases, [](const Lease& l) { return l.Remaining() == 0; });
+  if (next.leases.size() >= kMostLeases) {
+    error = "the journal holds " + std::to_string(next.leases.size()) + " leases already";
+    return false;
+  }
+  next.leases.push_back(Lease{first, count, 0});
   return Write(next, error);
 }
 

@@ -93,6 +93,17 @@ bool LineStation::TakeFromLine(const SerialRequest& request, std::uint32_t count
   return true;
 }
 
+bool LineStation::JournalLease(std::uint32_t first, std::string& reason) {
+  std::string error;
+  if (journal_.AddLease(first, options_.lease, error)) return true;
+  // The lease is taken in the database but not recorded here: its numbers
+  // stay unused for good (gaps), never handed out twice.
+  reason = error + ": the lease of " + std::to_string(options_.lease) + " numbers from " +
+           std::to_string(first) + " is given up";
+  Notify(reason);
+  return false;
+}
+
 bool LineStation::TakeSerial(const SerialRequest& request, std::uint32_t& number,
                              std::string& reason) {
   std::lock_guard<std::mutex> lock(serialMutex_);
@@ -104,13 +115,21 @@ bool LineStation::TakeSerial(const SerialRequest& request, std::uint32_t& number
       reason += " (the station's lease is used up)";
       return false;
     }
-    std::string error;
-    if (!journal_.AddLease(first, options_.lease, error)) {
-      // The lease is taken in the database but not recorded here: its
-      // numbers stay unused for good (gaps), never handed out twice.
-      reason = error + ": the lease of " + std::to_string(options_.lease) +
-               " numbers from " + std::to_string(first) + " is given up";
-      return false;
+    if (!JournalLease(first, reason)) return false;
+  } else if (journal_.Remaining() <= options_.lease / 2 &&
+             std::chrono::steady_clock::now() >= nextRefill_) {
+    // The next lease ahead of time, so that an outage starting now finds
+    // numbers in hand. A failure here costs nothing yet: the step goes on
+    // with the current lease and the next try waits a while, so an outage
+    // does not slow every step by a connection attempt.
+    std::uint32_t first = 0;
+    std::string why;
+    if (TakeFromLine(request, options_.lease, first, why)) {
+      JournalLease(first, why);
+    } else {
+      nextRefill_ = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+      Notify(why + "; the lease has " + std::to_string(journal_.Remaining()) +
+             " number(s) left");
     }
   }
   std::string error;

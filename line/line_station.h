@@ -6,7 +6,8 @@
 // with station, slot, drive letter and time). With a lease of N, the station
 // takes N numbers in one such transaction, records them in its lease journal
 // (lease_journal.h) before using any, and hands them out one by one, each
-// marked used in the journal before the disk is programmed. A database that
+// marked used in the journal before the disk is programmed. When half a
+// lease is left it takes the next one ahead of time (if the line answers). A database that
 // cannot be reached, or any error, refuses the number: the disk is not
 // programmed and the reason goes to the operator; there is no fallback to
 // config.txt's counter.
@@ -22,6 +23,7 @@
 // query deadline).
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -80,6 +82,9 @@ class LineStation {
   explicit LineStation(LineOptions options);
   bool TakeFromLine(const SerialRequest& request, std::uint32_t count, std::uint32_t& first,
                     std::string& reason);
+  // Records a lease taken from the line; false (and a gap) when the journal
+  // cannot be written.
+  bool JournalLease(std::uint32_t first, std::string& reason);
   // One send of up to a batch; false when the database did not take it.
   bool SendOnce(std::string& error);
   void SenderLoop();
@@ -91,6 +96,8 @@ class LineStation {
   std::mutex serialMutex_;
   PgLink serialLink_;
   LeaseJournal journal_;
+  // No ahead-of-time lease is tried before this (after a failed try).
+  std::chrono::steady_clock::time_point nextRefill_{};
   VerdictOutbox outbox_;
 
   std::mutex sendMutex_;  // the send link and the outage state

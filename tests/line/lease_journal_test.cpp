@@ -15,7 +15,7 @@ using testing::CrashFileSystem;
 constexpr const char* kPath = "/st/serial_lease.journal";
 
 TEST(LeaseJournal, NumbersWrapAfterTheLargest) {
-  LeaseState s{"a", 99999998, 4, 0};
+  const Lease s{99999998, 4, 0};
   EXPECT_EQ(s.NumberAt(0), 99999998u);
   EXPECT_EQ(s.NumberAt(1), 99999999u);
   EXPECT_EQ(s.NumberAt(2), 1u);
@@ -23,7 +23,7 @@ TEST(LeaseJournal, NumbersWrapAfterTheLargest) {
 }
 
 TEST(LeaseJournal, RefusesDamagedText) {
-  const std::string good = LeaseState{"st1", 10, 5, 2}.Format();
+  const std::string good = LeaseState{"st1", {{10, 5, 2}, {20, 5, 0}}}.Format();
   std::string error;
   ASSERT_TRUE(LeaseState::Parse(good, error)) << error;
   const std::vector<std::string> damaged = {
@@ -37,6 +37,8 @@ TEST(LeaseJournal, RefusesDamagedText) {
       "kx20 serial lease journal 1\nstation st1\nlease 1x 5 2\nend\n",
       "kx20 serial lease journal 1\nstation st1\nlease 100000000 5 2\nend\n",
       good + "lease 1 1 0\n",
+      "kx20 serial lease journal 1\nstation st1\nlease 1 1 0\nlease 2 1 0\nlease 3 1 0\nend\n",
+      "kx20 serial lease journal 1\nstation st1\nlease 10 0 0\nend\n",  // empty lease
   };
   for (const std::string& text : damaged) {
     SCOPED_TRACE(text);
@@ -46,7 +48,7 @@ TEST(LeaseJournal, RefusesDamagedText) {
 
 TEST(LeaseJournal, RefusesAJournalOfAnotherStationOrADamagedOne) {
   for (const std::string& text :
-       {LeaseState{"other", 10, 5, 0}.Format(), std::string("kx20 serial lease journal 1\n")}) {
+       {LeaseState{"other", {{10, 5, 0}}}.Format(), std::string("kx20 serial lease journal 1\n")}) {
     CrashFileSystem fs;
     fs.Put(kPath, text);
     LeaseJournal journal(fs, kPath, "st1");
@@ -61,7 +63,7 @@ TEST(LeaseJournal, RefusesAJournalOfAnotherStationOrADamagedOne) {
   }
 }
 
-TEST(LeaseJournal, KeepsALeaseUntilItIsUsedUp) {
+TEST(LeaseJournal, HandsOutLeasesInOrderAndHoldsAtMostTwo) {
   CrashFileSystem fs;
   LeaseJournal journal(fs, kPath, "st1");
   std::string error;
@@ -69,13 +71,16 @@ TEST(LeaseJournal, KeepsALeaseUntilItIsUsedUp) {
   std::uint32_t n = 0;
   EXPECT_FALSE(journal.Take(n, error)) << "no lease yet";
   ASSERT_TRUE(journal.AddLease(99999999, 2, error)) << error;
-  EXPECT_FALSE(journal.AddLease(500, 2, error)) << "a lease with numbers is never dropped";
-  ASSERT_TRUE(journal.Take(n, error));
-  EXPECT_EQ(n, 99999999u);
-  ASSERT_TRUE(journal.Take(n, error));
-  EXPECT_EQ(n, 1u);
-  EXPECT_FALSE(journal.Take(n, error));
-  EXPECT_TRUE(journal.AddLease(500, 2, error)) << error;
+  ASSERT_TRUE(journal.AddLease(500, 2, error)) << "the next lease, ahead of time";
+  EXPECT_FALSE(journal.AddLease(700, 2, error)) << "a third is refused";
+  std::vector<std::uint32_t> got;
+  while (journal.Take(n, error)) got.push_back(n);
+  EXPECT_EQ(got, (std::vector<std::uint32_t>{99999999, 1, 500, 501}));
+  // What a restart finds: nothing left, and room for new leases.
+  LeaseJournal again(fs, kPath, "st1");
+  ASSERT_TRUE(again.Load(error)) << error;
+  EXPECT_EQ(again.Remaining(), 0u);
+  EXPECT_TRUE(again.AddLease(900, 2, error)) << error;
 }
 
 // The station's life as a script: leases come from the line's counter, each
@@ -99,7 +104,8 @@ TEST(LeaseJournal, NeverHandsANumberOutTwiceWhereverThePowerFails) {
       std::string error;
       if (!journal.Load(error)) return;
       while (static_cast<int>(handedOut.size()) < wanted) {
-        if (journal.Remaining() == 0) {
+        // A new lease when one number is left (ahead of time) or none.
+        if (journal.Remaining() <= 1) {
           const std::uint32_t first = lineCounter;  // committed in the database
           lineCounter += kLease;
           if (!journal.AddLease(first, kLease, error)) return;
