@@ -16,7 +16,25 @@ long NowMs() {
 }
 
 std::string Trimmed(const char* message) {
-  std::string s = message != nullptr ? message : "";
+  // The lines that describe where in our own SQL a server error arose tell
+  // an operator nothing: they are left out.
+  std::string s;
+  std::string all = message != nullptr ? message : "";
+  bool inContext = false;
+  for (std::size_t start = 0; start < all.size();) {
+    std::size_t end = all.find('\n', start);
+    if (end == std::string::npos) end = all.size();
+    const std::string line = all.substr(start, end - start);
+    // A context block runs from "CONTEXT:" to the next message of its own.
+    if (line.rfind("CONTEXT:", 0) == 0) {
+      inContext = true;
+    } else if (line.rfind("server ", 0) == 0 || line.rfind("FATAL:", 0) == 0 ||
+               line.rfind("ERROR:", 0) == 0 || line.rfind("connection ", 0) == 0) {
+      inContext = false;
+    }
+    if (!inContext) s += line + "\n";
+    start = end + 1;
+  }
   while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
   // libpq's messages may span lines; one line reads better in a notice.
   for (char& c : s) {
