@@ -29,7 +29,7 @@ struct Station::Shared {
   // of the console: it reads the change-serial-number member as last
   // exchanged, renews the working table, publishes the settings, and leaves
   // the panel's new contents for the console thread to show.
-  SerialStepResult SerialStep() {
+  SerialStepResult SerialStep(const SerialRequest& request) {
     ConfigTable table = WorkingTable();
     auto panel = std::make_shared<PanelContents>();
     SerialStepContext context;
@@ -39,6 +39,8 @@ struct Station::Shared {
     context.table = &table;
     context.store = &settings;
     context.durability = durability;
+    context.source = serialSource;
+    context.request = request;
     const SerialStepResult result = AdvanceSerialNumber(context);
     if (result.Failed()) notices.Post("A disk was not programmed: " + result.reason);
     if (result.status == SerialStepStatus::kAllocated) {
@@ -72,6 +74,7 @@ struct Station::Shared {
   ProductionEnvironment env;
   const std::string configPath;
   const Durability durability;
+  SerialNumberSource serialSource;  // line mode, else empty
   // The panel's change-serial-number member, as last exchanged.
   std::atomic<std::int32_t> changeSerialNumber{0};
 
@@ -229,7 +232,11 @@ Station::Station(PassThroughPort& port, Clock& clock, ConsoleView& view, Shell& 
   env.rescanPending = &shared_->flags.rescanPending;
   // The environment lives inside the shared block, so a plain pointer to it
   // is valid for as long as a worker can call the step.
-  env.advanceSerialNumber = [shared = shared_.get()]() { return shared->SerialStep(); };
+  shared_->serialSource = options_.serialSource;
+  env.advanceSerialNumber = [shared = shared_.get()](const SerialRequest& request) {
+    return shared->SerialStep(request);
+  };
+  env.recordVerdict = options_.verdictSink;
 
   productionWorker_ = [](ProductionEnvironment& env, RunLocks& locks, std::uint32_t startValue) {
     RunProductionWorker(env, locks, startValue);
@@ -592,7 +599,7 @@ void Station::RunStatusAction(std::uint16_t code) {
   } else if (code == StatusNextSerial) {
     {
       std::unique_lock<std::mutex> setup = LockSetupDuringRun();
-      shared_->SerialStep();
+      shared_->SerialStep(SerialRequest{});  // for no disk in particular
     }
     ShowLoadedPanel();
   }

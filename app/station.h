@@ -119,6 +119,11 @@ struct StationOptions {
   // directly); it must outlive every worker. Null: the station's own queue
   // (Queue()), drained on the console thread by DrainStatus().
   StatusPoster* poster = nullptr;
+  // Line mode: where the serial-number step takes its numbers (instead of
+  // config.txt's counter; the number is still written there), and where
+  // every verdict goes besides produce.log. Empty: the station alone.
+  SerialNumberSource serialSource;
+  VerdictSink verdictSink;
 };
 
 // The worker bodies, injectable so the console can be tested with workers

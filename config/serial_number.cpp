@@ -41,6 +41,43 @@ SerialStepStatus ParseLastSerial(std::string_view text, std::uint32_t& value) {
   return SerialStepStatus::kAllocated;
 }
 
+// The next number from the file's counter ("Product_SN" + 1); a failed
+// result when the counter cannot be trusted.
+SerialStepResult CountFromFile(const std::string& text, const std::string& name,
+                               std::uint32_t& next) {
+  const auto Refused = [](SerialStepStatus status, std::string reason) {
+    SerialStepResult result;
+    result.status = status;
+    result.reason = std::move(reason);
+    return result;
+  };
+  const ProfileDocument document = ProfileDocument::Parse(text);
+  const std::optional<std::string> raw = document.Find("CID", "Product_SN");
+  const std::string stored = document.Read("CID", "Product_SN", 20);
+
+  std::uint32_t last = 0;
+  switch (ParseLastSerial(stored, last)) {
+    case SerialStepStatus::kAllocated:
+      break;
+    case SerialStepStatus::kNotANumber:
+      if (!raw) {
+        return Refused(SerialStepStatus::kNotANumber,
+                    "Product_SN is missing from [CID] in " + name +
+                        ": the serial counter would restart; set the last number handed out");
+      }
+      return Refused(SerialStepStatus::kNotANumber,
+                  "Product_SN in " + name + " is " +
+                      (stored.empty() ? std::string("empty") : "\"" + stored + "\", not a number") +
+                      ": the serial counter would restart; set the last number handed out");
+    default:
+      return Refused(SerialStepStatus::kOutOfRange,
+                  "Product_SN \"" + stored + "\" in " + name +
+                      " is not a serial number of eight digits (00000000 to 99999999)");
+  }
+  next = NextSerialNumber(last);
+  return {};
+}
+
 }  // namespace
 
 std::uint32_t NextSerialNumber(std::uint32_t last) {
@@ -69,30 +106,20 @@ SerialStepResult AdvanceSerialNumber(const SerialStepContext& ctx) {
     return fail(SerialStepStatus::kNoSettingsFile,
                 name + " cannot be opened: no serial number can be handed out");
   }
-  const ProfileDocument document = ProfileDocument::Parse(text);
-  const std::optional<std::string> raw = document.Find("CID", "Product_SN");
-  const std::string stored = document.Read("CID", "Product_SN", 20);
-
-  std::uint32_t last = 0;
-  switch (ParseLastSerial(stored, last)) {
-    case SerialStepStatus::kAllocated:
-      break;
-    case SerialStepStatus::kNotANumber:
-      if (!raw) {
-        return fail(SerialStepStatus::kNotANumber,
-                    "Product_SN is missing from [CID] in " + name +
-                        ": the serial counter would restart; set the last number handed out");
-      }
-      return fail(SerialStepStatus::kNotANumber,
-                  "Product_SN in " + name + " is " +
-                      (stored.empty() ? std::string("empty") : "\"" + stored + "\", not a number") +
-                      ": the serial counter would restart; set the last number handed out");
-    default:
-      return fail(SerialStepStatus::kOutOfRange,
-                  "Product_SN \"" + stored + "\" in " + name +
-                      " is not a serial number of eight digits (00000000 to 99999999)");
+  std::uint32_t next = 0;
+  if (ctx.source) {
+    std::string reason;
+    if (!ctx.source(ctx.request, next, reason)) {
+      return fail(SerialStepStatus::kNoSource, reason + ": no serial number was handed out");
+    }
+    if (next < 1 || next > kLargestSerial) {
+      return fail(SerialStepStatus::kNoSource, "the line gave the serial number " +
+                                                   std::to_string(next) + ", out of range");
+    }
+  } else {
+    const SerialStepResult counted = CountFromFile(text, name, next);
+    if (counted.Failed()) return fail(counted.status, counted.reason);
   }
-  const std::uint32_t next = NextSerialNumber(last);
   char digits[16];
   std::snprintf(digits, sizeof digits, "%08u", static_cast<unsigned>(next));
 

@@ -23,6 +23,7 @@ enum class SerialStepStatus {
   kNotANumber,       // "Product_SN" absent, empty or not decimal: refused, file untouched
   kOutOfRange,       // "Product_SN" is negative or above 99999999: refused, file untouched
   kWriteFailed,      // the new number did not durably reach the file: not handed out
+  kNoSource,         // line mode: the line gave no number (unreachable, refused)
 };
 
 struct SerialStepResult {
@@ -42,6 +43,19 @@ struct SerialStepResult {
   }
 };
 
+// The disk a serial-number step is for (who takes the number).
+struct SerialRequest {
+  char driveLetter = '?';
+  int slot = 0;  // 1-based
+};
+
+// Where numbers come from instead of the settings file's counter (line mode):
+// puts the next number (1..99999999) into `number`, or returns false with
+// `reason` in words for the operator. A number it returned counts as handed
+// out, whatever happens to the disk afterwards.
+using SerialNumberSource =
+    std::function<bool(const SerialRequest& request, std::uint32_t& number, std::string& reason)>;
+
 // Writes one profile value (WritePrivateProfileStringA semantics). Tests
 // substitute a failing one.
 using ProfileValueWriter = std::function<bool(const std::string& path, std::string_view section,
@@ -56,6 +70,11 @@ struct SerialStepContext {
   Durability durability = Durability::kDurable;
   ProfileValueWriter writer;        // empty: the profile file writer
   FileSystem* files = nullptr;      // where the file lives; null: the host's file system
+  // Line mode: the number comes from `source` (for the disk `request`), not
+  // from "Product_SN" + 1; it is still written to "Product_SN" and the
+  // settings are reloaded, so the panel and the file show it.
+  SerialNumberSource source;
+  SerialRequest request;
 };
 
 // The serial-number step. The caller holds the lock that serialises it with
@@ -69,7 +88,9 @@ struct SerialStepContext {
 // reset), and the store's currentSerialNumber and publishedConfigTable carry
 // it. A "Product_SN" that is absent, empty or not a decimal number is refused
 // rather than counted as 0: counting it as 0 would restart the numbering and
-// hand out numbers again.
+// hand out numbers again. With a source (line mode) the file's old value is
+// not read as a counter; a source that refuses fails the step (kNoSource),
+// and a number taken but not written to the file is a gap, never reused.
 SerialStepResult AdvanceSerialNumber(const SerialStepContext& context);
 
 // The next number after `last`: last + 1, or 1 after 99999999.

@@ -85,6 +85,8 @@ class ProductionPass {
   // The common failure exit: controller told, handle closed, log written, row updated.
   void Fail(const Failure& failure);
   void Pass();
+  // Hands the verdict to the environment's sink (after the log record).
+  void RecordVerdict(bool passed, const char* errorCode);
   // After a reopen by letter: whether the disk on the handle is a target
   // disk of this worker's slot.
   bool SameDiskAsProbed();
@@ -113,6 +115,8 @@ class ProductionPass {
   // failure inside them keeps it until the worker ends.
   std::unique_lock<std::mutex> setupGuard_;
   std::uint32_t serialNumber_ = 0;
+  CalendarTime startedUtc_{};
+  std::uint64_t capacitySectors_ = 0;
   std::shared_ptr<const PreparedImageSnapshot> image_;
   // The failure exit of the step under way (none before the probe answered),
   // and whether the pass has reached its exit (pass or fail).
@@ -141,6 +145,7 @@ void ProductionPass::Sequence() {
     return;
   }
   step_ = Failure{"USBErr_Config", StatusConfigFail};
+  startedUtc_ = env_.clock->UtcNow();
 
   // One settings snapshot for the checks and options of this pass.
   const std::shared_ptr<const ProductionSettings> settings = env_.settings->Snapshot();
@@ -165,6 +170,7 @@ void ProductionPass::Sequence() {
   if (session_.ReadCapacity(lastLba, letter_) != DevOk || lastLba == 0) {
     return Fail({"USBErr_Capacity", StatusCapacityFail});
   }
+  capacitySectors_ = static_cast<std::uint64_t>(lastLba) + 1;
   // The handle now comes from a reopen by letter: nothing more reaches the
   // disk (and no sector is written) unless it is the one probed.
   if (!SameDiskAsProbed()) return Fail(kWrongDiskFailure);
@@ -213,7 +219,7 @@ void ProductionPass::EraseFlash(std::uint32_t totalMegabytes) {
 std::optional<Failure> ProductionPass::TableSteps() {
   setupGuard_ = std::unique_lock<std::mutex>(locks_.setupLock);
   if (env_.advanceSerialNumber) {
-    const SerialStepResult step = env_.advanceSerialNumber();
+    const SerialStepResult step = env_.advanceSerialNumber(SerialRequest{letter_, row_ + 1});
     // With the option on, a disk that got no fresh number would carry an
     // earlier disk's serial number: it is not programmed.
     if (step.Failed()) return Failure{"USBErr_RWTable", StatusRwTableFail};
@@ -304,6 +310,20 @@ std::optional<Failure> ProductionPass::WriteAndVerifyImage() {
   return std::nullopt;
 }
 
+void ProductionPass::RecordVerdict(bool passed, const char* errorCode) {
+  if (!env_.recordVerdict) return;
+  VerdictEvent event;
+  event.driveLetter = letter_;
+  event.slot = row_ + 1;
+  event.passed = passed;
+  event.serialNumber = passed ? serialNumber_ : 0;
+  event.capacitySectors = capacitySectors_;
+  event.errorCode = errorCode;
+  event.startedUtc = startedUtc_;
+  event.finishedUtc = env_.clock->UtcNow();
+  env_.recordVerdict(event);
+}
+
 bool ProductionPass::SameDiskAsProbed() {
   std::uint8_t inquiry[kInquiryLength] = {};
   if (session_.InquiryOnHandle(inquiry) != DevOk) return false;
@@ -320,6 +340,7 @@ void ProductionPass::Fail(const Failure& failure) {
     std::lock_guard<std::mutex> lock(locks_.logLock);
     env_.log->WriteRecord(record);
   }
+  RecordVerdict(false, failure.errorText);
   Post(failure.code, 0);
   // setupGuard_, if still held (a failure in the table steps), is released
   // when the pass ends.
@@ -333,6 +354,7 @@ void ProductionPass::Pass() {
     std::lock_guard<std::mutex> lock(locks_.logLock);
     env_.log->WriteRecord(record);
   }
+  RecordVerdict(true, "");
   Post(StatusPass, 100);
   session_.Close();
 }

@@ -17,6 +17,7 @@
 #include "image/disk_image.h"
 #include "production/production_log.h"
 #include "production/status_poster.h"
+#include "production/verdict_event.h"
 
 namespace kx20 {
 
@@ -44,8 +45,11 @@ struct ProductionEnvironment {
   std::atomic<int>* rescanPending = nullptr;  // cleared by every worker at its start
   // The capacity (last LBA) the prepared image was last built for.
   std::atomic<std::uint32_t> imageCapacity{0};
-  // The serial-number step; called with setupLock held. Empty: no step.
-  std::function<SerialStepResult()> advanceSerialNumber;
+  // The serial-number step for one disk; called with setupLock held. Empty:
+  // no step.
+  std::function<SerialStepResult(const SerialRequest&)> advanceSerialNumber;
+  // Called with every verdict after its log record (line mode). Empty: none.
+  VerdictSink recordVerdict;
 };
 
 // Start value of a worker: drive letter in bits 16-23, list row in bits 0-15.

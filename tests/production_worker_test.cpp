@@ -73,7 +73,7 @@ class ProductionRig {
     env_.images = &images_;
     env_.log = &log_;
     env_.rescanPending = &rescanPending_;
-    env_.advanceSerialNumber = [this] {
+    env_.advanceSerialNumber = [this](const SerialRequest&) {
       SerialStepContext context;
       context.changeSerialNumber = view_.GetCheck(1028) ? 1 : 0;
       context.configPath = configPath_;

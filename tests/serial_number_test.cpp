@@ -219,5 +219,56 @@ TEST(SerialNumber, ConcurrentWorkersGetEveryNumberExactlyOnce) {
   std::printf("%d allocations by 8 threads: %.2f s\n", kTotal, seconds);
 }
 
+// Line mode: the number comes from the source, not from the file's counter,
+// and still lands in the file and the table; a refusal leaves the file as it
+// was and fails the step, never falling back to the counter.
+TEST(SerialNumber, TakesNumbersFromALineSource) {
+  struct Case {
+    const char* name;
+    const char* inFile;  // Product_SN before (a damaged counter does not matter)
+    bool gives;
+    std::uint32_t number;
+    SerialStepStatus status;
+    const char* fileAfter;
+  };
+  const std::vector<Case> cases = {
+      {"number", "00000007", true, 4242, SerialStepStatus::kAllocated, "00004242"},
+      {"damaged counter ignored", "xyz", true, 99999999, SerialStepStatus::kAllocated,
+       "99999999"},
+      {"refused", "00000007", false, 0, SerialStepStatus::kNoSource, "00000007"},
+      {"zero from the line", "00000007", true, 0, SerialStepStatus::kNoSource, "00000007"},
+      {"nine digits from the line", "00000007", true, 100000000, SerialStepStatus::kNoSource,
+       "00000007"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Station s;
+    ConfigTempDir::Write(s.path, SettingsWithSerial(c.inFile));
+    SerialStepContext context = s.Context();
+    SerialRequest seen;
+    context.request = SerialRequest{'G', 3};
+    context.source = [&](const SerialRequest& r, std::uint32_t& n, std::string& reason) {
+      seen = r;
+      n = c.number;
+      if (!c.gives) reason = "the line's database cannot be reached";
+      return c.gives;
+    };
+    const SerialStepResult result = AdvanceSerialNumber(context);
+    EXPECT_EQ(result.status, c.status);
+    EXPECT_EQ(seen.driveLetter, 'G');
+    EXPECT_EQ(seen.slot, 3);
+    EXPECT_EQ(s.FileSerial(), c.fileAfter);
+    if (c.status == SerialStepStatus::kAllocated) {
+      EXPECT_EQ(result.serialNumber, c.number);
+      EXPECT_EQ(s.store.Snapshot()->currentSerialNumber, c.number);
+    } else {
+      EXPECT_TRUE(result.Failed());
+      EXPECT_NE(result.reason.find(c.gives ? "out of range" : "cannot be reached"),
+                std::string::npos)
+          << result.reason;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace kx20

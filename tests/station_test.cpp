@@ -383,7 +383,7 @@ struct SerialStepProbe {
         first = self->holder == std::this_thread::get_id();
       }
       if (!first) locks.setupLock.lock();
-      const SerialStepResult result = env.advanceSerialNumber();
+      const SerialStepResult result = env.advanceSerialNumber(SerialRequest{'E', 1});
       {
         std::lock_guard<std::mutex> lock(self->mutex);
         self->results.push_back(result);

@@ -41,7 +41,9 @@ void PrintUsage(std::FILE* out) {
                "  --drive L=DEV   drive letter L is the device DEV (repeatable)\n"
                "  --workdir DIR   where config.txt, produce.log and Pelorin.img are\n"
                "  --trace-rows F  append every slot row change to the file F\n"
-               "  --no-autoclick  do not start the auto-clicker\n",
+               "  --no-autoclick  do not start the auto-clicker\n"
+               "This Windows build has no line mode (--line, --station, --lease): it is\n"
+               "built without libpq; serial numbers come from config.txt alone.\n",
                kx20::kDeviceOptionsUsage);
 }
 

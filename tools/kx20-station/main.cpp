@@ -4,6 +4,7 @@
 //
 //   kx20-station [--sim | --sim=FARM | --drive L=DEV ...] [--workdir DIR]
 //                [--batch [--code-flash]] [--trace-rows FILE]
+//                [--line CONNINFO --station NAME [--lease N]]
 //
 // --batch waits for the first scan, starts one run (as the Space key would,
 // or as the "empty" button with --code-flash), prints every row change, and
@@ -35,6 +36,9 @@
 #include "app/station_report.h"
 #include "common/clock.h"
 #include "common/version.h"
+#if KX20_LINE_MODE
+#include "line/line_station.h"
+#endif
 #if KX20_TERMINAL_CONSOLE
 #include <unistd.h>
 
@@ -55,6 +59,11 @@ struct ProgramOptions {
   std::string traceFile;
   bool batch = false;
   bool codeFlash = false;
+  // Line mode: the line's database (empty: none), this station's name, and
+  // how many serial numbers to lease at a time (0: one per disk).
+  std::string line;
+  std::string station;
+  std::uint32_t lease = 0;
 };
 
 void PrintUsage(std::FILE* out) {
@@ -70,6 +79,17 @@ void PrintUsage(std::FILE* out) {
                "  --code-flash    with --batch: a code-flash run instead of production\n"
                "  --trace-rows F  append every row change to the file F\n",
                kDeviceOptionsUsage);
+#if KX20_LINE_MODE
+  std::fprintf(out,
+               "line mode (several stations share one serial sequence and record):\n"
+               "  --line CONNINFO the line's PostgreSQL database (a libpq connection string\n"
+               "                  or URI): serial numbers come from it, verdicts go to it\n"
+               "  --station NAME  this station's name in the line (needed with --line)\n"
+               "  --lease N       take N serial numbers at a time into a local journal, so a\n"
+               "                  short database outage does not stop the station\n");
+#else
+  std::fprintf(out, "this build has no line mode (--line): it was built without libpq\n");
+#endif
 }
 
 bool ParseArguments(int argc, char** argv, ProgramOptions& options, std::string& error) {
@@ -82,6 +102,21 @@ bool ParseArguments(int argc, char** argv, ProgramOptions& options, std::string&
       options.batch = true;
     } else if (a == "--code-flash") {
       options.codeFlash = true;
+    } else if ((a == "--line" || a == "--station" || a == "--lease") && i + 1 < args.size()) {
+      const std::string& value = args[++i];
+      if (a == "--line") {
+        options.line = value;
+      } else if (a == "--station") {
+        options.station = value;
+      } else {
+        char* end = nullptr;
+        const unsigned long n = std::strtoul(value.c_str(), &end, 10);
+        if (value.empty() || *end != '\0' || value[0] == '-' || n < 1 || n > 100000) {
+          error = "--lease takes 1 to 100000 numbers, not '" + value + "'";
+          return false;
+        }
+        options.lease = static_cast<std::uint32_t>(n);
+      }
     } else {
       error = "unknown argument '" + a + "'";
       return false;
@@ -92,6 +127,21 @@ bool ParseArguments(int argc, char** argv, ProgramOptions& options, std::string&
     return false;
   }
   if (options.workDir.empty()) options.workDir = ".";
+#if KX20_LINE_MODE
+  if (!options.line.empty() && options.station.empty()) {
+    error = "--line needs --station NAME (who takes the serial numbers)";
+    return false;
+  }
+  if (options.line.empty() && (!options.station.empty() || options.lease != 0)) {
+    error = "--station and --lease need --line CONNINFO";
+    return false;
+  }
+#else
+  if (!options.line.empty() || !options.station.empty() || options.lease != 0) {
+    error = "this build has no line mode (built without libpq)";
+    return false;
+  }
+#endif
   return true;
 }
 
@@ -339,11 +389,59 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "kx20-station: %s\n", error.c_str());
     return kExitUsage;
   }
+  bool fullScreen = false;
 #if KX20_TERMINAL_CONSOLE
-  if (!options.batch && options.traceFile.empty() && isatty(STDIN_FILENO) && isatty(STDOUT_FILENO)) {
-    StationOptions terminalOptions;
+  fullScreen =
+      !options.batch && options.traceFile.empty() && isatty(STDIN_FILENO) && isatty(STDOUT_FILENO);
+#endif
+  StationOptions lineHooks;
+#if KX20_LINE_MODE
+  LineStation* line = nullptr;  // never destroyed: a worker may still use it
+  if (!options.line.empty()) {
+    LineOptions lineOptions;
+    lineOptions.conninfo = options.line;
+    lineOptions.station = options.station;
+    lineOptions.workDir = options.workDir;
+    lineOptions.lease = options.lease;
+    if (!fullScreen) {
+      // The full-screen console owns the terminal; there the refused disks'
+      // notices say what the operator needs.
+      lineOptions.notify = [](const std::string& text) {
+        std::fprintf(stderr, "kx20-station: line: %s\n", text.c_str());
+        std::fflush(stderr);
+      };
+    }
+    line = LineStation::Open(std::move(lineOptions), error).release();
+    if (line == nullptr) {
+      std::fprintf(stderr, "kx20-station: %s\n", error.c_str());
+      return kExitUsage;
+    }
+    lineHooks.serialSource = [line](const SerialRequest& request, std::uint32_t& number,
+                                    std::string& reason) {
+      return line->TakeSerial(request, number, reason);
+    };
+    lineHooks.verdictSink = [line](const VerdictEvent& event) { line->RecordVerdict(event); };
+  }
+  // Before the program ends: what waits in the outbox is sent if it can be
+  // (bounded); what cannot stays in the outbox for the next start.
+  const auto flushLine = [&line] {
+    if (line == nullptr) return;
+    if (const std::size_t left = line->Flush(5000); left > 0) {
+      std::fprintf(stderr,
+                   "kx20-station: line: %zu verdict(s) stay in the outbox; they are sent at "
+                   "the next start\n",
+                   left);
+    }
+  };
+#else
+  const auto flushLine = [] {};
+#endif
+#if KX20_TERMINAL_CONSOLE
+  if (fullScreen) {
+    StationOptions terminalOptions = lineHooks;
     terminalOptions.workDir = options.workDir;
     const int status = terminal::RunTerminalStation(*port, *clock, terminalOptions);
+    flushLine();
     static_cast<void>(port.release());  // never destroyed: a worker may still hold it
     static_cast<void>(clock.release());
     std::_Exit(status);
@@ -351,7 +449,7 @@ int main(int argc, char** argv) {
 #endif
   auto* view = new MemoryConsoleView();
   auto* shell = new RecordingShell();
-  StationOptions stationOptions;
+  StationOptions stationOptions = lineHooks;
   stationOptions.workDir = options.workDir;
   stationOptions.noticesOnScreen = false;  // on stderr instead, as they come
   auto* station = new Station(*port, *clock, *view, *shell, stationOptions);
@@ -375,6 +473,7 @@ int main(int argc, char** argv) {
   // console, wait until none is inside a serial-number step or a log record,
   // and end without joining them.
   station->Shutdown();
+  flushLine();
   std::fflush(stdout);
   std::fflush(stderr);
   static_cast<void>(port.release());  // never destroyed: a worker may still hold it

@@ -1,0 +1,218 @@
+#!/bin/bash
+# Line mode against a real PostgreSQL server, started here and always stopped.
+#
+#   line_e2e.sh CASE STATION KX20CTL WORK
+#
+#   stations  three stations at once, ten file-backed simulated disks each:
+#             30 distinct serial numbers in the disks' tables, in kx20.verdicts
+#             and in the three produce.logs
+#   outage    the server stops while a station waits in a serial-number step
+#             and starts again: no number repeated, the disks refused meanwhile
+#             fail with the reason on stderr, the outbox drains afterwards
+#   kill      a leasing station killed with SIGKILL mid-run: none of the
+#             numbers it took or leased is ever issued again
+set -euo pipefail
+
+case_name=$1
+station=$2
+kx20ctl=$3
+work=$4
+here=$(cd "$(dirname "$0")" && pwd)
+source_dir=$(cd "$here/../.." && pwd)
+pg=$source_dir/tests/pg/pg_cluster.sh
+
+rm -rf "$work"
+mkdir -p "$work"
+# A short socket path: Unix socket names are limited to about 100 bytes.
+pgdir=$(mktemp -d /tmp/kx20pg.XXXXXX)
+pids=()
+cleanup() {
+  local p
+  for p in "${pids[@]}"; do kill -9 "$p" 2>/dev/null || true; done
+  "$pg" stop "$pgdir" || true
+  rm -rf "$pgdir"
+}
+trap cleanup EXIT
+
+fail() {
+  echo "FAIL: $*" >&2
+  exit 1
+}
+
+conninfo=$("$pg" start "$pgdir")
+sql() { psql "$conninfo" -X -q -At -v ON_ERROR_STOP=1 -c "$1"; }
+"$kx20ctl" line init "$conninfo" > "$work/init.out" || fail "kx20ctl line init"
+
+# A station's work directory: the example settings and a farm of ten disks
+# whose data and tables live in files (so kx20ctl can read the tables back).
+letters=(E F G H I J K L M N)
+make_station() {
+  local dir=$work/$1 i
+  mkdir -p "$dir"
+  cp "$source_dir/examples/config.txt" "$dir/"
+  : > "$dir/farm.ini"
+  for i in "${!letters[@]}"; do
+    printf '[%s]\nslot = %d\nbacking = disk-%s.img\n' "${letters[$i]}" $((i + 1)) "${letters[$i]}" >> "$dir/farm.ini"
+  done
+}
+run_station() {  # NAME [options...]: a batch in the background; pid in $last_pid
+  local name=$1
+  shift
+  "$station" --sim="$work/$name/farm.ini" --batch --workdir "$work/$name" --line "$conninfo" \
+    --station "$name" "$@" > "$work/$name.out" 2> "$work/$name.err" &
+  last_pid=$!
+  pids+=("$last_pid")
+}
+# The serial numbers in a station's disks' stored tables (card-identification
+# register bytes 9-12, stored reversed at table offsets 22 down to 19), one a
+# line; disks never programmed print nothing.
+table_serials() {
+  local name=$1 l
+  for l in "${letters[@]}"; do
+    if "$kx20ctl" read-table "$l" --sim="$work/$name/farm.ini" > "$work/$name/table-$l.out" 2>&1; then
+      awk '$1 == "0010" { print $8 $7 $6 $5 }' "$work/$name/table-$l.out"
+    fi
+  done | grep -v '^00000000$' || true
+}
+log_serials() { grep -h '^Serial Number=[0-9]' "$@" | sed 's/^Serial Number=//' | tr -d '\r'; }
+expect_distinct() {  # WHAT: stdin has one number a line
+  local all
+  all=$(cat)
+  local n u
+  n=$(printf '%s\n' "$all" | grep -c . || true)
+  u=$(printf '%s\n' "$all" | grep . | sort -u | wc -l)
+  [ "$n" = "$u" ] || fail "$1: a serial number repeats:
+$(printf '%s\n' "$all" | sort | uniq -d)"
+  echo "$n"
+}
+start=$(date +%s)
+
+case "$case_name" in
+stations)
+  for s in st1 st2 st3; do make_station $s; done
+  for s in st1 st2 st3; do run_station $s; done
+  for p in "${pids[@]}"; do wait "$p" || fail "a station's batch did not pass: $(tail -n 3 "$work"/st*.err)"; done
+  pids=()
+  for s in st1 st2 st3; do
+    grep -q '^10 passed, 0 failed$' "$work/$s.out" || fail "$s: no '10 passed, 0 failed'"
+  done
+  tables=$(for s in st1 st2 st3; do table_serials $s; done | sort)
+  [ "$(echo "$tables" | expect_distinct "disk tables")" = 30 ] || fail "not 30 serial numbers in the tables:
+$tables"
+  db=$(sql "SELECT lpad(serial::text, 8, '0') FROM kx20.verdicts WHERE result = 'Pass' ORDER BY 1")
+  [ "$(sql "SELECT count(*) FROM kx20.verdicts")" = 30 ] || fail "kx20.verdicts does not hold 30 rows"
+  [ "$db" = "$tables" ] || fail "kx20.verdicts and the tables differ:
+$db
+--
+$tables"
+  logs=$(log_serials "$work"/st*/produce.log | sort)
+  [ "$logs" = "$tables" ] || fail "the produce.logs and the tables differ"
+  [ "$(sql "SELECT count(DISTINCT station) FROM kx20.verdicts")" = 3 ] || fail "not three stations in kx20.verdicts"
+  [ "$(sql "SELECT count(*) FROM kx20.serial_takes")" = 30 ] || fail "not 30 takes recorded"
+  for s in st1 st2 st3; do
+    [ "$(grep -c . "$work/$s/verdicts.outbox")" = 2 ] || fail "$s: the outbox is not empty"
+  done
+  ;;
+
+outage)
+  make_station st1
+  # The fourth number's transaction sleeps; while it does, the server stops.
+  sql "CREATE FUNCTION kx20.test_hold() RETURNS trigger LANGUAGE plpgsql AS \$\$
+       BEGIN IF (SELECT count(*) FROM kx20.serial_takes) = 4 THEN PERFORM pg_sleep(3); END IF;
+       RETURN NULL; END \$\$;
+       CREATE TRIGGER test_hold AFTER INSERT ON kx20.serial_takes
+       FOR EACH ROW EXECUTE FUNCTION kx20.test_hold()"
+  run_station st1
+  pid=$last_pid
+  for _ in $(seq 1 300); do
+    [ "$(sql "SELECT count(*) FROM pg_stat_activity WHERE wait_event = 'PgSleep'")" = 1 ] && break
+    sleep 0.05
+  done
+  [ "$(sql "SELECT count(*) FROM pg_stat_activity WHERE wait_event = 'PgSleep'")" = 1 ] ||
+    fail "the station never reached its fourth serial-number step"
+  "$pg" stop "$pgdir"
+  sleep 2
+  "$pg" restart "$pgdir" > /dev/null
+  sql "DROP TRIGGER test_hold ON kx20.serial_takes"
+  rc=0
+  wait "$pid" || rc=$?
+  pids=()
+  [ "$rc" = 1 ] || fail "the batch should end with failures (exit 1), not $rc"
+  # Disks before the stop pass, those that reached their step during the
+  # outage are refused, and those after the restart pass again.
+  summary=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$work/st1.out") || fail "no summary"
+  passed=${summary%% passed*}
+  failed=$(echo "$summary" | sed 's/.*, \([0-9]*\) failed/\1/')
+  [ "$passed" -ge 3 ] && [ "$failed" -ge 1 ] && [ $((passed + failed)) = 10 ] ||
+    fail "unexpected outcome: $summary"
+  [ "$(grep -c 'rw-table X' "$work/st1.out")" -ge "$failed" ] || fail "the refused disks do not show [rw-table X]"
+  refused=$(grep -c "A disk was not programmed: the line's database" "$work/st1.err" || true)
+  [ "$refused" = "$failed" ] || fail "the operator was not told why $failed disks were refused ($refused):
+$(cat "$work/st1.err")"
+  grep -q "cannot be reached" "$work/st1.err" || fail "no 'cannot be reached' notice"
+  [ "$(grep -c 'Result=FAIL' "$work/st1/produce.log")" = "$failed" ] || fail "produce.log lacks the failures"
+  # The outbox drained once the server was back (at the latest by the end
+  # of the batch): every verdict, failures included, once.
+  [ "$(sql "SELECT count(*) FROM kx20.verdicts")" = 10 ] || fail "kx20.verdicts does not hold the 10 verdicts"
+  [ "$(sql "SELECT count(*) FROM kx20.verdicts WHERE result = 'FAIL' AND error_code = 'USBErr_RWTable' AND serial IS NULL")" = "$failed" ] ||
+    fail "the failures are not in kx20.verdicts"
+  [ "$(grep -c . "$work/st1/verdicts.outbox")" = 2 ] || fail "the outbox is not empty"
+  first=$(table_serials st1 | sort)
+  [ "$(echo "$first" | expect_distinct "during the outage")" = "$passed" ] || fail "not $passed programmed disks"
+  echo "outage: $summary"
+  # The line goes on after the outage: a second batch, no number repeated.
+  make_station st2
+  run_station st2
+  wait "$last_pid" || fail "the batch after the outage did not pass"
+  pids=()
+  all=$( (echo "$first"; table_serials st2) )
+  [ "$(echo "$all" | expect_distinct "after the outage")" = $((passed + 10)) ] || fail "numbers missing"
+  [ "$(sql "SELECT count(*) FROM kx20.verdicts")" = 20 ] || fail "kx20.verdicts does not hold 20 verdicts"
+  ;;
+
+kill)
+  make_station st1
+  make_station st2
+  run_station st1 --lease 3
+  pid=$last_pid
+  # Killed once it holds its second lease (mid-run: numbers used and unused).
+  for _ in $(seq 1 300); do
+    [ "$(sql "SELECT count(*) FROM kx20.serial_takes WHERE station = 'st1'")" -ge 2 ] && break
+    sleep 0.02
+  done
+  kill -9 "$pid"
+  wait "$pid" 2>/dev/null || true
+  pids=()
+  grep -q ' passed, ' "$work/st1.out" && fail "st1 finished its batch before it was killed"
+  cp "$work/st1.out" "$work/st1-killed.out"
+  leased=$(sql "SELECT lpad(s::text, 8, '0') FROM kx20.serial_takes t,
+                generate_series(t.first_serial, t.first_serial + t.count - 1) s
+                WHERE station = 'st1' ORDER BY 1")
+  [ "$(echo "$leased" | grep -c .)" -ge 6 ] || fail "st1 did not lease two lots before it was killed"
+  killed=$(table_serials st1 | sort)
+  # Every disk programmed before the kill carries a leased number.
+  for s in $killed; do echo "$leased" | grep -qx "$s" || fail "disk serial $s was not leased by st1"; done
+  # Another station runs, then st1 again on its own journal (same directory,
+  # fresh disks) and a third one.
+  run_station st2
+  wait "$last_pid" || fail "st2 did not pass"
+  mkdir -p "$work/killed" && mv "$work"/st1/disk-* "$work/killed/"
+  run_station st1 --lease 3
+  wait "$last_pid" || fail "st1 after the kill did not pass: $(cat "$work/st1.err")"
+  pids=()
+  again=$(table_serials st1 | sort)
+  others=$(table_serials st2 | sort)
+  for s in $others; do
+    echo "$leased" | grep -qx "$s" && fail "st2 was given $s, leased by the killed st1"
+  done
+  for s in $again; do
+    echo "$killed" | grep -qx "$s" && fail "st1 handed out $s again after the kill"
+  done
+  total=$( (echo "$killed"; echo "$again"; echo "$others") | grep . | expect_distinct "all disks")
+  echo "disks programmed: $total ($(echo "$killed" | grep -c .) before the kill)"
+  ;;
+*)
+  fail "unknown case $case_name"
+  ;;
+esac
+echo "line $case_name: passed in $(( $(date +%s) - start )) s"
