@@ -208,12 +208,12 @@ void KeepLockedUntilExit(std::shared_ptr<RunLocks> locks) {
 
 Station::Station(PassThroughPort& port, Clock& clock, ConsoleView& view, Shell& shell,
                  StationOptions options)
-    : port_(port), clock_(clock), view_(view), shell_(shell), options_(std::move(options)) {
+    : port_(port), clock_(clock), out_(model_, view), shell_(shell), options_(std::move(options)) {
   configPath_ = InWorkDir(kSettingsFileName);
   logPath_ = InWorkDir(kProductionLogFileName);
   RemoveLeftoverTemporaries(configPath_);  // of a write a crash cut short
   shared_ = std::make_shared<Shared>(clock_, logPath_, configPath_, options_.durability);
-  discovery_ = std::make_unique<SlotDiscovery>(port_, slots_, shared_->flags, view_);
+  discovery_ = std::make_unique<SlotDiscovery>(port_, slots_, shared_->flags, out_);
   codeFlashData_ = std::make_unique<CodeFlashData>();
   ConfigTable table{};
   ResetConfigTableHeader(table);
@@ -261,7 +261,7 @@ std::string Station::InWorkDir(const std::string& name) const {
 
 std::string Station::SourcePath() const {
   std::lock_guard<std::mutex> lock(membersMutex_);
-  return InWorkDir(members_.sourceFilePath);
+  return InWorkDir(model_.members.sourceFilePath);
 }
 
 DiscoveryFlags& Station::Flags() { return shared_->flags; }
@@ -271,7 +271,7 @@ StatusQueue& Station::Queue() { return shared_->queue; }
 
 PanelMembers Station::Members() const {
   std::lock_guard<std::mutex> lock(membersMutex_);
-  return members_;
+  return model_.members;
 }
 
 ConfigTable Station::WorkingTable() const { return shared_->WorkingTable(); }
@@ -280,24 +280,24 @@ ConfigTable Station::WorkingTable() const { return shared_->WorkingTable(); }
 
 void Station::Initialise() {
   for (const ComboEntries& combo : kComboEntries) {
-    for (const char* entry : combo.entries) view_.AddComboEntry(combo.id, entry);
+    for (const char* entry : combo.entries) out_.AddComboEntry(combo.id, entry);
   }
   for (const InitialState& s : kInitialStates) {
-    view_.SetVisible(s.id, s.visible);
-    view_.SetEnabled(s.id, s.enabled);
+    out_.SetVisible(s.id, s.visible);
+    out_.SetEnabled(s.id, s.enabled);
   }
-  view_.SetCheck(ctl::kSize256K, false);
-  view_.SetCheck(ctl::kSize512K, true);
+  out_.SetCheck(ctl::kSize256K, false);
+  out_.SetCheck(ctl::kSize512K, true);
   codeFlashSize256K_ = 0;
 
   settingsExpanded_ = 0;
-  view_.SetPanelExpanded(false);
+  out_.SetPanelExpanded(false);
 
   {
     std::lock_guard<std::mutex> lock(membersMutex_);
-    ReadSourceFileInfo(InWorkDir(kSourceImageFileName), members_.diskInfoText,
-                       members_.romInfoText);
-    members_.sourceFilePath = kSourceImageFileName;
+    ReadSourceFileInfo(InWorkDir(kSourceImageFileName), model_.members.diskInfoText,
+                       model_.members.romInfoText);
+    model_.members.sourceFilePath = kSourceImageFileName;
   }
   ExchangeToControls();
 
@@ -313,19 +313,17 @@ bool Station::Tick() {
   // (closing the panel during a run sets rescanPending).
   const bool workerAlive = RunningWorkerCount() > 0;
   if (!workerAlive && flags.rescanPending.load() == 1) {
-    discovery_->ScanDevices();
-    rowHasStatus_.assign(kSlotRows, false);
-    rowStatus_.assign(kSlotRows, RowStatus{});
+    RunScan();
     flags.removalWatch.store(0);
-    view_.SetEnabled(ctl::kUpdate, true);
+    out_.SetEnabled(ctl::kUpdate, true);
   }
   if (!workerAlive && flags.removalWatch.load() == 1) discovery_->PollRemoval();
 
   if (workers_.empty() && settingsExpanded_ == 0) {
-    view_.SetEnabled(ctl::kEmpty, true);
-    view_.SetEnabled(ctl::kSourceFile, true);
-    view_.SetEnabled(ctl::kTargetDevice, true);
-    view_.SetFocus(ctl::kTargetDevice);
+    out_.SetEnabled(ctl::kEmpty, true);
+    out_.SetEnabled(ctl::kSourceFile, true);
+    out_.SetEnabled(ctl::kTargetDevice, true);
+    out_.SetFocus(ctl::kTargetDevice);
     const bool ended = runActive_;
     if (runLocks_ != nullptr) {
       runLocks_.reset();
@@ -370,9 +368,21 @@ bool Station::LetterBusy(char letter) const {
 
 void Station::ScanDevices() {
   if (RunningWorkerCount() > 0) return;  // never while a worker is alive
+  RunScan();
+}
+
+void Station::RunScan() {
   discovery_->ScanDevices();
   rowHasStatus_.assign(kSlotRows, false);
   rowStatus_.assign(kSlotRows, RowStatus{});
+  // Each row stands for the slot of its number.
+  for (int row = 0; row < model_.RowCount() && row < kSlotRows; ++row) {
+    RowModel& r = model_.rows[static_cast<std::size_t>(row)];
+    const SlotRecord* record = slots_.Find(row + 1);
+    if (record == nullptr) continue;
+    r.letter = record->present != 0 ? record->driveLetter : 0;
+    r.slotLabel = record->slotText;
+  }
 }
 
 // --- Start command --------------------------------------------------------------
@@ -394,10 +404,10 @@ void Station::OnUpdateButtonState(int buttonState) {
 
 void Station::BeginRun() {
   if (shutDown_) return;
-  view_.SetEnabled(ctl::kSourceFile, false);
-  view_.SetEnabled(ctl::kUpdate, false);
-  view_.SetEnabled(ctl::kEmpty, false);
-  view_.SetEnabled(ctl::kTargetDevice, false);
+  out_.SetEnabled(ctl::kSourceFile, false);
+  out_.SetEnabled(ctl::kUpdate, false);
+  out_.SetEnabled(ctl::kEmpty, false);
+  out_.SetEnabled(ctl::kTargetDevice, false);
   ReloadSettings(/*resetHeader=*/true);
   ProductionStart();
 }
@@ -413,7 +423,7 @@ bool Station::ReloadSettings(bool resetHeader) {
   std::unique_lock<std::mutex> setup = LockSetupDuringRun();
   ConfigTable table = WorkingTable();
   if (resetHeader) ResetConfigTableHeader(table);
-  const bool loaded = LoadSettings(configPath_, view_, table, shared_->settings);
+  const bool loaded = LoadSettings(configPath_, out_, table, shared_->settings);
   if (!loaded) {
     shared_->notices.Post(configPath_ + " cannot be opened: the settings were not loaded");
   }
@@ -424,7 +434,7 @@ bool Station::ReloadSettings(bool resetHeader) {
 }
 
 void Station::ShowLoadedPanel() {
-  if (const auto panel = shared_->TakeLoadedPanel()) panel->ShowOn(view_);
+  if (const auto panel = shared_->TakeLoadedPanel()) panel->ShowOn(out_);
 }
 
 void Station::StartWorker(int row, char letter, std::function<void()> body) {
@@ -445,19 +455,27 @@ void Station::StartWorker(int row, char letter, std::function<void()> body) {
   workers_.push_back(std::move(entry));
   runStarts_.push_back({row, letter});
   if (row >= 0 && row < kSlotRows) rowStatus_[static_cast<std::size_t>(row)] = {letter, {}};
+  ++model_.run.started;
+  ++model_.session.started;
+  if (row >= 0 && row < model_.RowCount()) {
+    RowModel& r = model_.rows[static_cast<std::size_t>(row)];
+    r.letter = letter;
+    r.progress = -1;
+    r.verdict = StatusClass::kNone;
+  }
 }
 
 void Station::ProductionStart() {
   ExchangeToMembers();
   const PanelMembers members = Members();
   if (members.codeFlashOption == 0 && members.eepromOption == 0) return;
-  const int count = view_.RowCount();
+  const int count = model_.RowCount();
   if (count < 0) return;
 
   // A start while workers run shares their locks; a new run gets new ones.
   if (runLocks_ == nullptr || RunningWorkerCount() == 0) {
     runLocks_ = std::make_shared<RunLocks>();
-    if (RunningWorkerCount() == 0) runStarts_.clear();
+    if (RunningWorkerCount() == 0) NewRun();
   }
   runActive_ = true;
 
@@ -483,6 +501,11 @@ void Station::ProductionStart() {
   }
 }
 
+void Station::NewRun() {
+  runStarts_.clear();
+  model_.run = VerdictCounts{};
+}
+
 char Station::RowDriveLetter(int row) const {
   const SlotRecord* record = slots_.Find(row + 1);
   if (record == nullptr || row < 0 || row >= kSlotRows) return 0;
@@ -497,10 +520,10 @@ char Station::RowDriveLetter(int row) const {
 }
 
 void Station::OnEmptyButton() {
-  view_.SetEnabled(ctl::kUpdate, false);
-  view_.SetEnabled(ctl::kTargetDevice, false);
-  view_.SetEnabled(ctl::kEmpty, false);
-  view_.SetEnabled(ctl::kSourceFile, false);
+  out_.SetEnabled(ctl::kUpdate, false);
+  out_.SetEnabled(ctl::kTargetDevice, false);
+  out_.SetEnabled(ctl::kEmpty, false);
+  out_.SetEnabled(ctl::kSourceFile, false);
   CodeFlashStart();
 }
 
@@ -510,12 +533,12 @@ void Station::CodeFlashStart() {
   const PanelMembers members = Members();
   if (members.codeFlashOption == 0 && members.eepromOption == 0) return;
   if (!LoadCodeFlashData(InWorkDir(members.sourceFilePath), *codeFlashData_)) {
-    view_.ShowMessageBox(kCodeFlashMissingText, kMessageCaption);
+    out_.ShowMessageBox(kCodeFlashMissingText, kMessageCaption);
     return;
   }
-  const int count = view_.RowCount();
+  const int count = model_.RowCount();
   if (count < 0) return;
-  if (RunningWorkerCount() == 0) runStarts_.clear();
+  if (RunningWorkerCount() == 0) NewRun();
   runActive_ = true;
   codeFlashRun_ = true;
 
@@ -547,8 +570,8 @@ void Station::CodeFlashStart() {
 
 void Station::OnCodeFlashSize(bool size256K) {
   codeFlashSize256K_ = size256K ? 1 : 0;
-  view_.SetCheck(ctl::kSize256K, size256K);
-  view_.SetCheck(ctl::kSize512K, !size256K);
+  out_.SetCheck(ctl::kSize256K, size256K);
+  out_.SetCheck(ctl::kSize512K, !size256K);
 }
 
 // --- Status display ----------------------------------------------------------------
@@ -566,18 +589,38 @@ void Station::ApplyStatus(const WorkerStatus& message) {
   }
   RunStatusAction(message.Code());
   RowUpdate update = FormatStatusRow(message.Code(), message.Value(), label, letter);
-  const bool rowExists = row < view_.RowCount();
+  const bool rowExists = row < model_.RowCount();
   const StatusClass verdict = ClassifyStatus(message.Code());
   if (rowExists && row < kSlotRows && verdict != StatusClass::kNone) {
-    rowStatus_[static_cast<std::size_t>(row)] = {letter, verdict};
+    RowStatus& status = rowStatus_[static_cast<std::size_t>(row)];
+    CountVerdict(status.verdict, verdict);
+    status = {letter, verdict};
+    RowModel& r = model_.rows[static_cast<std::size_t>(row)];
+    r.verdict = verdict;
+    const std::uint16_t code = message.Code();
+    if (code == StatusEraseProgress || code == StatusRwTestProgress) {
+      r.progress = std::min<int>(message.Value(), 100);
+    } else if (verdict != StatusClass::kInProgress) {
+      r.progress = -1;
+    }
   }
-  if (update.image && rowExists) view_.SetRowImage(row, *update.image);
+  if (update.image && rowExists) out_.SetRowImage(row, *update.image);
   if (update.setText && rowExists) {
     if (row < kSlotRows) rowHasStatus_[static_cast<std::size_t>(row)] = true;
     if (update.text.size() > 255) update.text.resize(255);
-    view_.SetRowText(row, update.text);
-    view_.SetSelectionMark(row);
+    out_.SetRowText(row, update.text);
+    out_.SetSelectionMark(row);
   }
+}
+
+void Station::CountVerdict(StatusClass before, StatusClass now) {
+  const auto final = [](StatusClass c) {
+    return c == StatusClass::kPass || c == StatusClass::kFail || c == StatusClass::kEmpty;
+  };
+  if (final(before) || !final(now)) return;  // once per disk
+  const bool passed = now != StatusClass::kFail;
+  ++(passed ? model_.run.passed : model_.run.failed);
+  ++(passed ? model_.session.passed : model_.session.failed);
 }
 
 void Station::RunStatusAction(std::uint16_t code) {
@@ -613,11 +656,13 @@ bool Station::ExchangeToMembers() {
   PanelMembers next = Members();
   bool ok = true;
   for (const ExchangeItem& item : kExchange) {
+    const ControlModel control = model_.Control(item.id);
+    if (options_.onExchangeRead) options_.onExchangeRead(item.id);
     if (item.kind == Kind::kCheck) {
-      *item.number(next) = view_.GetCheck(item.id) ? 1 : 0;
+      *item.number(next) = control.checked ? 1 : 0;
       continue;
     }
-    const std::string text = view_.GetControlText(item.id);
+    const std::string& text = control.text;
     std::string refusal;
     if (item.kind == Kind::kText) {
       if (item.limit > 0 && static_cast<int>(text.size()) > item.limit) {
@@ -637,15 +682,15 @@ bool Station::ExchangeToMembers() {
       }
     }
     if (!refusal.empty()) {
-      view_.ShowMessageBox(refusal, kMessageCaption);
-      view_.SetFocus(item.id);
+      out_.ShowMessageBox(refusal, kMessageCaption);
+      out_.SetFocus(item.id);
       ok = false;
       break;
     }
   }
   shared_->changeSerialNumber.store(next.values.changeSerialNumber);
   std::lock_guard<std::mutex> lock(membersMutex_);
-  members_ = next;
+  model_.members = next;
   return ok;
 }
 
@@ -654,14 +699,14 @@ void Station::ExchangeToControls() {
   for (const ExchangeItem& item : kExchange) {
     switch (item.kind) {
       case Kind::kCheck:
-        view_.SetCheck(item.id, *item.number(members) != 0);
+        out_.SetCheck(item.id, *item.number(members) != 0);
         break;
       case Kind::kPercent:
-        view_.SetControlText(item.id, std::to_string(*item.number(members)));
+        out_.SetControlText(item.id, std::to_string(*item.number(members)));
         break;
       case Kind::kText:
-        view_.SetControlText(item.id, *item.text(members));
-        if (item.limit > 0 && item.isEdit) view_.SetTextLimit(item.id, item.limit);
+        out_.SetControlText(item.id, *item.text(members));
+        if (item.limit > 0 && item.isEdit) out_.SetTextLimit(item.id, item.limit);
         break;
     }
   }
@@ -669,16 +714,16 @@ void Station::ExchangeToControls() {
 
 void Station::ToggleSettingsPanel() {
   if (settingsExpanded_ == 0) {
-    view_.SetPanelExpanded(true);
+    out_.SetPanelExpanded(true);
     settingsExpanded_ = 1;
-    view_.SetEnabled(ctl::kUpdate, false);
-    view_.SetEnabled(ctl::kTargetDevice, false);
-    view_.SetEnabled(ctl::kEmpty, false);
+    out_.SetEnabled(ctl::kUpdate, false);
+    out_.SetEnabled(ctl::kTargetDevice, false);
+    out_.SetEnabled(ctl::kEmpty, false);
     shared_->flags.rescanPending.store(0);
     ReloadSettings(/*resetHeader=*/true);
     ExchangeToMembers();
   } else {
-    view_.SetPanelExpanded(false);
+    out_.SetPanelExpanded(false);
     settingsExpanded_ = 0;
     shared_->flags.rescanPending.store(1);
   }
@@ -698,11 +743,15 @@ void Station::SaveConfigure() {
     ExchangeToMembers();  // a refused value does not stop the save
     SaveSettings(Members().values, configPath_, &refusal, options_.durability);
   }
-  if (!refusal.empty()) view_.ShowMessageBox(refusal, kSaveRefusalCaption);
+  if (!refusal.empty()) out_.ShowMessageBox(refusal, kSaveRefusalCaption);
   ToggleSettingsPanel();
 }
 
-void Station::ShowAbout() { view_.ShowMessageBox(kAboutText, kAboutCaption); }
+void Station::OnTextEdited(int id, const std::string& text) { model_.controls[id].text = text; }
+
+void Station::OnCheckEdited(int id, bool checked) { model_.controls[id].checked = checked; }
+
+void Station::ShowAbout() { out_.ShowMessageBox(kAboutText, kAboutCaption); }
 
 std::vector<std::string> Station::TakeNotices() { return shared_->notices.Take(); }
 
@@ -717,7 +766,7 @@ void Station::ShowRunNotices() {
   if (distinct.empty()) return;
   std::string text = "The last run needs attention:";
   for (const std::string& n : distinct) text += "\n- " + n;
-  view_.ShowMessageBox(text, kMessageCaption);
+  out_.ShowMessageBox(text, kMessageCaption);
 }
 
 void Station::OpenProductionLog() {

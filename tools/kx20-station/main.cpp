@@ -197,7 +197,7 @@ int RunBatch(const ProgramOptions& options, Station& station, MemoryConsoleView&
       station, clock, reporter,
       [&](bool ended) {
         if (phase == Phase::kWaitScan) {
-          if (view.RowCount() == 0) return true;  // no scan yet
+          if (station.Model().RowCount() == 0) return true;  // no scan yet
           const std::size_t boxesBefore = view.MessageBoxes().size();
           if (options.codeFlash) {
             station.OnEmptyButton();

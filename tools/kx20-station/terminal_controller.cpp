@@ -84,6 +84,14 @@ TerminalController::TerminalController(Station& station, TerminalView& view,
 
 void TerminalController::Start() {
   view_.SetModalHandler([this](const TerminalView::MessageBox& box) { RunBox(box); });
+  view_.SetEditHandler([this](int id, const TerminalView::Control& c) {
+    if (const PanelField* field = FindPanelField(id); field != nullptr &&
+                                                      field->kind == FieldKind::kCheck) {
+      station_.OnCheckEdited(id, c.checked);
+    } else {
+      station_.OnTextEdited(id, c.text);
+    }
+  });
   station_.Initialise();
   seenClears_ = view_.ClearCount();
 }
@@ -334,7 +342,7 @@ void TerminalController::HandleFieldKey(const PanelField& field, const KeyEvent&
   const int id = field.id;
   switch (field.kind) {
     case FieldKind::kCheck:
-      if (event.key == kKeyEnter) view_.SetCheck(id, !view_.GetCheck(id));
+      if (event.key == kKeyEnter) view_.ToggleCheck(id);
       else if (event.key == kKeyUp) MoveFocus(-1);
       else if (event.key == kKeyDown) MoveFocus(1);
       return;
