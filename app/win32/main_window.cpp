@@ -1,4 +1,4 @@
-#include "tools/kx20-station-win/main_window.h"
+#include "app/win32/main_window.h"
 
 #include <commctrl.h>
 #include <shellapi.h>
@@ -6,7 +6,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/win32/auto_clicker.h"
+#include "app/win32/auto_clicker.h"
 #include "production/status_message.h"
 
 namespace kx20 {

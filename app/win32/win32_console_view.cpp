@@ -1,4 +1,4 @@
-#include "tools/kx20-station-win/win32_console_view.h"
+#include "app/win32/win32_console_view.h"
 
 #include <commctrl.h>
 

@@ -1,6 +1,6 @@
 // The terminal console's behaviour against a real Station on the simulated
 // farm (virtual clock), without a terminal: keys in, Canvas out.
-#include "terminal_controller.h"
+#include "app/terminal/terminal_controller.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "terminal_screen.h"
+#include "app/terminal/terminal_screen.h"
 
 #include <gtest/gtest.h>
 

@@ -38,7 +38,7 @@
 #if KX20_TERMINAL_CONSOLE
 #include <unistd.h>
 
-#include "terminal_console.h"
+#include "app/terminal/terminal_console.h"
 #endif
 
 namespace kx20 {
