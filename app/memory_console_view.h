@@ -1,5 +1,8 @@
-// An in-memory ConsoleView: a locked table of controls and rows. Used by the
-// tests and by the headless station; it records every message box.
+// An in-memory ConsoleView: records what the station showed it (a locked
+// table of controls and rows, every message box). Used by the tests and by
+// the headless station. The getters below are for inspection only: the
+// station never reads a view; an operator's edit in a test is handed to the
+// station as an event (Station::OnTextEdited / OnCheckEdited).
 #pragma once
 
 #include <functional>

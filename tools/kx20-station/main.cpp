@@ -175,8 +175,8 @@ void RunConsoleLoop(Station& station, Clock& clock, Reporter& reporter, TickStep
   }
 }
 
-void PrintFinalRows(MemoryConsoleView& view) {
-  const std::vector<MemoryConsoleView::Row> rows = view.Rows();
+void PrintFinalRows(const Station& station) {
+  const std::vector<RowModel>& rows = station.Model().rows;
   for (std::size_t i = 0; i < rows.size(); ++i) {
     std::printf("%2d %d %s\n", static_cast<int>(i), rows[i].image, rows[i].text.c_str());
   }
@@ -221,7 +221,7 @@ int RunBatch(const ProgramOptions& options, Station& station, MemoryConsoleView&
         }
         if (phase == Phase::kRunning && ended) {
           std::printf("final rows:\n");
-          PrintFinalRows(view);
+          PrintFinalRows(station);
           const RunSummary summary =
               SummariseRun(station.RunStarts(), station.RowStatuses(), options.codeFlash);
           std::printf("%d passed, %d failed\n", summary.passed, summary.failed);
