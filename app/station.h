@@ -310,6 +310,7 @@ class Station {
   bool runActive_ = false;
   bool codeFlashRun_ = false;
   bool shutDown_ = false;
+  bool runCountsStale_ = false;
 
   std::vector<WorkerEntry> workers_;
   std::shared_ptr<RunLocks> runLocks_;

@@ -73,7 +73,8 @@ struct StationModel {
   int focus = 0;
   bool panelExpanded = false;
   PanelMembers members;
-  VerdictCounts run;      // since the last start that found no worker running
+  VerdictCounts run;      // the current (or last) run: from the first worker a start
+                          // that found no worker running started
   VerdictCounts session;  // since the station began
   std::vector<MessageBoxModel> pendingBoxes;
 

@@ -83,6 +83,10 @@ void Station::StartWorker(int row, char letter, std::function<void()> body) {
   workers_.push_back(std::move(entry));
   runStarts_.push_back({row, letter});
   if (row >= 0 && row < kSlotRows) rowStatus_[static_cast<std::size_t>(row)] = {letter, {}};
+  if (runCountsStale_) {
+    model_.run = VerdictCounts{};
+    runCountsStale_ = false;
+  }
   ++model_.run.started;
   ++model_.session.started;
   if (row >= 0 && row < model_.RowCount()) {
@@ -131,7 +135,8 @@ void Station::ProductionStart() {
 
 void Station::NewRun() {
   runStarts_.clear();
-  model_.run = VerdictCounts{};
+  // The last run's counts stay on screen until this run starts a worker.
+  runCountsStale_ = true;
 }
 
 char Station::RowDriveLetter(int row) const {
