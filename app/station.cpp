@@ -16,6 +16,10 @@ namespace sc = settings_control;
 
 namespace {
 
+bool IsFinal(StatusClass c) {
+  return c == StatusClass::kPass || c == StatusClass::kFail || c == StatusClass::kEmpty;
+}
+
 // The fixed entries of the drop-downs, in insertion order.
 struct ComboEntries {
   int id;
@@ -239,10 +243,12 @@ void Station::ApplyStatus(const WorkerStatus& message) {
   const StatusClass verdict = ClassifyStatus(message.Code());
   if (rowExists && row < kSlotRows && verdict != StatusClass::kNone) {
     RowStatus& status = rowStatus_[static_cast<std::size_t>(row)];
-    CountVerdict(status.verdict, verdict);
-    status = {letter, verdict};
     RowModel& r = model_.rows[static_cast<std::size_t>(row)];
-    r.verdict = verdict;
+    if (r.inRun) CountVerdict(status.verdict, verdict);
+    // A disk's verdict is its worker's first one; later messages change the
+    // row's text only.
+    if (!(r.inRun && IsFinal(r.verdict))) r.verdict = verdict;
+    status = {letter, verdict};
     const std::uint16_t code = message.Code();
     if (code == StatusEraseProgress || code == StatusRwTestProgress) {
       r.progress = std::min<int>(message.Value(), 100);
@@ -260,10 +266,7 @@ void Station::ApplyStatus(const WorkerStatus& message) {
 }
 
 void Station::CountVerdict(StatusClass before, StatusClass now) {
-  const auto final = [](StatusClass c) {
-    return c == StatusClass::kPass || c == StatusClass::kFail || c == StatusClass::kEmpty;
-  };
-  if (final(before) || !final(now)) return;  // once per disk
+  if (IsFinal(before) || !IsFinal(now)) return;  // once per disk
   const bool passed = now != StatusClass::kFail;
   ++(passed ? model_.run.passed : model_.run.failed);
   ++(passed ? model_.session.passed : model_.session.failed);

@@ -51,6 +51,7 @@ struct RowModel {
   std::string text;
   int progress = -1;      // percent of the erase or read/write test; -1: none
   StatusClass verdict = StatusClass::kNone;
+  bool inRun = false;     // a worker was started on it in the current run
 };
 
 struct MessageBoxModel {
@@ -58,8 +59,9 @@ struct MessageBoxModel {
   std::string caption;
 };
 
-// Verdicts counted once per disk: a pass or an emptied disk counts as
-// passed, a failure verdict as failed.
+// Verdicts counted once per started disk: a pass or an emptied disk counts
+// as passed, a failure verdict as failed; a row without a worker in the run
+// counts nothing.
 struct VerdictCounts {
   int started = 0;
   int passed = 0;
@@ -84,6 +86,17 @@ struct StationModel {
     return it == controls.end() ? ControlModel{} : it->second;
   }
   int RowCount() const { return static_cast<int>(rows.size()); }
+  // Rows of the current run whose worker has not given its verdict yet.
+  int RunRunning() const {
+    int n = 0;
+    for (const RowModel& r : rows) {
+      n += r.inRun && (r.verdict == StatusClass::kNone ||
+                       r.verdict == StatusClass::kInProgress)
+               ? 1
+               : 0;
+    }
+    return n;
+  }
 };
 
 }  // namespace kx20

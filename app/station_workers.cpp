@@ -85,6 +85,7 @@ void Station::StartWorker(int row, char letter, std::function<void()> body) {
   if (row >= 0 && row < kSlotRows) rowStatus_[static_cast<std::size_t>(row)] = {letter, {}};
   if (runCountsStale_) {
     model_.run = VerdictCounts{};
+    for (RowModel& r : model_.rows) r.inRun = false;
     runCountsStale_ = false;
   }
   ++model_.run.started;
@@ -94,6 +95,7 @@ void Station::StartWorker(int row, char letter, std::function<void()> body) {
     r.letter = letter;
     r.progress = -1;
     r.verdict = StatusClass::kNone;
+    r.inRun = true;
   }
 }
 

@@ -216,6 +216,49 @@ TEST_F(StationCycleTest, TheModelHoldsWhatTheViewShows) {
   EXPECT_TRUE(model.pendingBoxes.empty());
 }
 
+// The counts the front ends show: once per started disk, its first verdict;
+// rows without a worker in the run count nothing; a new run starts from zero
+// and the session keeps counting.
+TEST_F(StationCycleTest, CountsTheRunAndTheSession) {
+  MakeStation();
+  UseGatedWorkers();
+  station->Initialise();
+  station->Tick();
+  const auto msg = [](int row, std::uint16_t code) {
+    return WorkerStatus::Make(static_cast<char>('E' + row), row, code, 100);
+  };
+  // Only rows 0 to 3 get a worker: the others' disks are busy elsewhere.
+  for (int row = 4; row < 10; ++row) port->Unplug(static_cast<char>('E' + row));
+  station->OnSpaceKeyDown(false);
+  ASSERT_EQ(gated.WaitStarted(4).size(), 4u);
+  const StationModel& model = station->Model();
+  EXPECT_EQ(model.RunRunning(), 4);
+  station->ApplyStatus(msg(0, StatusPass));
+  station->ApplyStatus(msg(1, StatusConfigFail));
+  station->ApplyStatus(msg(2, StatusRwCompareFail));
+  station->ApplyStatus(msg(2, StatusPass));   // after its verdict: not counted
+  station->ApplyStatus(msg(7, StatusPass));   // no worker on row 7
+  station->ApplyStatus(msg(12, StatusPass));  // no such row
+  EXPECT_EQ(model.RunRunning(), 1);
+  EXPECT_EQ(model.run.passed, 1);
+  EXPECT_EQ(model.run.failed, 2);
+  EXPECT_EQ(model.rows[2].verdict, StatusClass::kFail);
+
+  station->ApplyStatus(msg(3, StatusPass));
+  gated.ReleaseAll();
+  ASSERT_TRUE(WaitWorkersDone());
+  ASSERT_TRUE(TickUntilRunEnds());
+  station->ScanDevices();
+  station->OnSpaceKeyDown(false);  // rows 0 to 3 again
+  ASSERT_EQ(gated.WaitStarted(8).size(), 8u);
+  station->ApplyStatus(msg(1, StatusPass));
+  EXPECT_EQ(model.run.passed, 1);
+  EXPECT_EQ(model.run.failed, 0);
+  EXPECT_EQ(model.RunRunning(), 3);
+  EXPECT_EQ(model.session.passed, 3);
+  EXPECT_EQ(model.session.failed, 2);
+}
+
 // The operator's edits reach the station only as events: a view that shows an
 // edit the station was not told about changes nothing the station saves.
 TEST_F(StationCycleTest, OnlyEditEventsReachTheModel) {

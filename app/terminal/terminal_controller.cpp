@@ -160,7 +160,6 @@ void TerminalController::StartCommand(const std::function<void()>& start) {
   const std::vector<StartedWorker>& starts = station_.RunStarts();
   if (fresh && !starts.empty()) {
     progress_.ClearSlots();
-    progress_.BeginRun();
   }
   const std::uint64_t now = clock_.MonotonicMs();
   for (std::size_t i = before; i < starts.size(); ++i) progress_.Started(starts[i].row, now);
@@ -472,12 +471,13 @@ void TerminalController::RenderMain(Canvas& canvas) {
 
   if (view_.IsPanelExpanded()) RenderPanel(canvas);
 
-  // The counts and the legend.
+  // The counts (the station's, as every front end shows them) and the legend.
+  const StationModel& model = station_.Model();
   char status[160];
   std::snprintf(status, sizeof status,
                 "Run: %d running, %d passed, %d failed   Session: %d passed, %d failed",
-                progress_.RunRunning(), progress_.RunPassed(), progress_.RunFailed(),
-                progress_.SessionPassed(), progress_.SessionFailed());
+                model.RunRunning(), model.run.passed, model.run.failed, model.session.passed,
+                model.session.failed);
   canvas.Fill(height_ - 2, 0, width_, ' ', Style::kStatus);
   canvas.Put(height_ - 2, 0, status, Style::kStatus);
   canvas.Fill(height_ - 1, 0, width_, ' ', Style::kLegend);
