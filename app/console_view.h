@@ -1,11 +1,20 @@
-// ConsoleView: what the console logic needs of a window. Controls are named by
-// their dialog IDs; the slot list is a list of rows with a text and a state
-// image each. Implementations: the Win32 dialog, the terminal console, and the
-// in-memory control table used by tests and the headless station.
+// ConsoleView: the write-only seam between the station and a window. The
+// station keeps its state in a StationModel and tells the view each change,
+// in the order it makes them; a view never answers with state of its own
+// (there are no getters). Controls are named by their dialog IDs; the slot
+// list is a list of rows with a text and a state image each.
 //
-// Threads: the station calls a view on the console thread only. Workers never
-// reach a view: the serial-number step publishes what it loaded, and the
-// station shows it on the console thread.
+// The way back is events: a front end hands the operator's keys, clicks and
+// edits to the Station (OnSpaceKeyDown, OnTextEdited, OnCheckEdited, ...),
+// which records them in the model.
+//
+// Implementations: the Win32 dialog, the terminal console, and the in-memory
+// view that records what it was shown (tests and the headless station).
+//
+// Threads: the station calls a view on the console thread only, and a view
+// never waits on another thread. Workers never reach a view: the
+// serial-number step publishes what it loaded, and the station shows it on
+// the console thread.
 #pragma once
 
 #include <string>
@@ -21,14 +30,10 @@ class ConsoleView : public PanelControlSink {
   // --- Controls (dialog IDs 1000 to 1050) ---------------------------------
   // Text of an edit, a drop-down's edit part, a button caption or a label.
   virtual void SetControlText(int id, const std::string& text) = 0;
-  virtual std::string GetControlText(int id) = 0;
   // Check boxes: true when checked.
   virtual void SetCheck(int id, bool checked) = 0;
-  virtual bool GetCheck(int id) = 0;
   virtual void SetEnabled(int id, bool enabled) = 0;
-  virtual bool IsEnabled(int id) = 0;
   virtual void SetVisible(int id, bool visible) = 0;
-  virtual bool IsVisible(int id) = 0;
   virtual void SetFocus(int id) = 0;
   // Appends a fixed entry to a drop-down's list.
   virtual void AddComboEntry(int id, const std::string& entry) = 0;
@@ -40,10 +45,7 @@ class ConsoleView : public PanelControlSink {
   // Inserts a row at `row` (0-based) with its text and state image index.
   virtual void InsertRow(int row, const std::string& text, int image) = 0;
   virtual void SetRowText(int row, const std::string& text) = 0;
-  virtual std::string GetRowText(int row) = 0;
   virtual void SetRowImage(int row, int image) = 0;
-  virtual int GetRowImage(int row) = 0;
-  virtual int RowCount() = 0;
   virtual void SetSelectionMark(int row) = 0;
 
   // --- Window -------------------------------------------------------------
@@ -51,7 +53,6 @@ class ConsoleView : public PanelControlSink {
   virtual void ShowMessageBox(const std::string& text, const std::string& caption) = 0;
   // Shows or hides the settings panel by resizing the window.
   virtual void SetPanelExpanded(bool expanded) = 0;
-  virtual bool IsPanelExpanded() = 0;
 
   // --- Settings loads -------------------------------------------------------
   // A loaded settings field goes to its control.

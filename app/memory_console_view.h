@@ -1,5 +1,8 @@
-// An in-memory ConsoleView: a locked table of controls and rows. Used by the
-// tests and by the headless station; it records every message box.
+// An in-memory ConsoleView: records what the station showed it (a locked
+// table of controls and rows, every message box). Used by the tests and by
+// the headless station. The getters below are for inspection only: the
+// station never reads a view; an operator's edit in a test is handed to the
+// station as an event (Station::OnTextEdited / OnCheckEdited).
 #pragma once
 
 #include <functional>
@@ -28,13 +31,13 @@ class MemoryConsoleView : public ConsoleView {
   };
 
   void SetControlText(int id, const std::string& text) override;
-  std::string GetControlText(int id) override;
+  std::string GetControlText(int id);
   void SetCheck(int id, bool checked) override;
-  bool GetCheck(int id) override;
+  bool GetCheck(int id);
   void SetEnabled(int id, bool enabled) override;
-  bool IsEnabled(int id) override;
+  bool IsEnabled(int id);
   void SetVisible(int id, bool visible) override;
-  bool IsVisible(int id) override;
+  bool IsVisible(int id);
   void SetFocus(int id) override;
   void AddComboEntry(int id, const std::string& entry) override;
   void SetTextLimit(int id, int maxChars) override;
@@ -42,15 +45,15 @@ class MemoryConsoleView : public ConsoleView {
   void ClearRows() override;
   void InsertRow(int row, const std::string& text, int image) override;
   void SetRowText(int row, const std::string& text) override;
-  std::string GetRowText(int row) override;
+  std::string GetRowText(int row);
   void SetRowImage(int row, int image) override;
-  int GetRowImage(int row) override;
-  int RowCount() override;
+  int GetRowImage(int row);
+  int RowCount();
   void SetSelectionMark(int row) override;
 
   void ShowMessageBox(const std::string& text, const std::string& caption) override;
   void SetPanelExpanded(bool expanded) override;
-  bool IsPanelExpanded() override;
+  bool IsPanelExpanded();
 
   // --- Inspection for tests and front ends --------------------------------
   // The operator typing `text` into a control: cut at the control's limit.

@@ -1,164 +1,23 @@
+// The station's run state: construction, the window's initialisation, the
+// timer tick (scans, removal polls, the end of a run), the status display and
+// the counts, the notices, and closing.
 #include "app/station.h"
 
 #include <algorithm>
-#include <climits>
 #include <filesystem>
-#include <cstdio>
 #include <utility>
 
-#include "device/device_session.h"
+#include "app/station_shared.h"
 
 namespace kx20 {
 
 namespace ctl = station_control;
 namespace sc = settings_control;
 
-// What the workers co-own with the console: everything they touch lives here,
-// so a worker still running when the console goes away never reaches freed
-// memory.
-struct Station::Shared {
-  Shared(Clock& clock, const std::string& logPath, std::string configFile, Durability durable)
-      : images(clock),
-        log(clock, logPath, durable),
-        configPath(std::move(configFile)),
-        durability(durable) {
-    log.SetNotices(&notices);
-  }
-
-  // The serial-number step (worker thread, setupLock held). It needs nothing
-  // of the console: it reads the change-serial-number member as last
-  // exchanged, renews the working table, publishes the settings, and leaves
-  // the panel's new contents for the console thread to show.
-  SerialStepResult SerialStep(const SerialRequest& request) {
-    ConfigTable table = WorkingTable();
-    auto panel = std::make_shared<PanelContents>();
-    SerialStepContext context;
-    context.changeSerialNumber = changeSerialNumber.load();
-    context.configPath = configPath;
-    context.view = panel.get();
-    context.table = &table;
-    context.store = &settings;
-    context.durability = durability;
-    context.source = serialSource;
-    context.request = request;
-    const SerialStepResult result = AdvanceSerialNumber(context);
-    if (result.Failed()) notices.Post("A disk was not programmed: " + result.reason);
-    if (result.status == SerialStepStatus::kAllocated) {
-      SetWorkingTable(table);
-      std::lock_guard<std::mutex> lock(panelMutex);
-      loadedPanel = std::move(panel);
-    }
-    return result;
-  }
-
-  ConfigTable WorkingTable() {
-    std::lock_guard<std::mutex> lock(tableMutex);
-    return workingTable;
-  }
-  void SetWorkingTable(const ConfigTable& table) {
-    std::lock_guard<std::mutex> lock(tableMutex);
-    workingTable = table;
-  }
-  // The panel contents of the last serial step the console has not shown yet.
-  std::shared_ptr<const PanelContents> TakeLoadedPanel() {
-    std::lock_guard<std::mutex> lock(panelMutex);
-    return std::exchange(loadedPanel, nullptr);
-  }
-
-  OperatorNotices notices;
-  StatusQueue queue;
-  DiscoveryFlags flags;
-  SettingsStore settings;
-  DiskImageStore images;
-  ProductionLogWriter log;
-  ProductionEnvironment env;
-  const std::string configPath;
-  const Durability durability;
-  SerialNumberSource serialSource;  // line mode, else empty
-  // The panel's change-serial-number member, as last exchanged.
-  std::atomic<std::int32_t> changeSerialNumber{0};
-
-  std::mutex tableMutex;
-  ConfigTable workingTable{};
-  std::mutex panelMutex;
-  std::shared_ptr<const PanelContents> loadedPanel;
-};
-
 namespace {
 
-constexpr const char* kMessageCaption = "KX20 Production Tool";
-
-// --- The data exchange table, in exchange order ----------------------------
-
-enum class Kind { kText, kCheck, kPercent };
-
-struct ExchangeItem {
-  int id;
-  Kind kind;
-  int limit;    // text: most characters (0: none)
-  bool isEdit;  // text limits are also set on edit controls
-  std::string* (*text)(PanelMembers&);
-  std::int32_t* (*number)(PanelMembers&);
-};
-
-#define KX20_TEXT(id, limit, isEdit, field) \
-  ExchangeItem{id, Kind::kText, limit, isEdit, [](PanelMembers& m) { return &m.field; }, nullptr}
-#define KX20_CHECK(id, field) \
-  ExchangeItem{id, Kind::kCheck, 0, false, nullptr, [](PanelMembers& m) { return &m.field; }}
-
-const ExchangeItem kExchange[] = {
-    KX20_TEXT(ctl::kSourcePath, 0, false, sourceFilePath),
-    KX20_TEXT(ctl::kDiskInfo, 0, false, diskInfoText),
-    KX20_TEXT(ctl::kRomInfo, 0, false, romInfoText),
-    KX20_CHECK(ctl::kCodeFlashOption, codeFlashOption),
-    KX20_CHECK(ctl::kEepromOption, eepromOption),
-    KX20_TEXT(sc::kOemApplicationId, 4, true, values.oemApplicationId),
-    KX20_TEXT(sc::kProductName, 5, true, values.productName),
-    KX20_TEXT(sc::kProductRevision, 2, true, values.productRevision),
-    KX20_CHECK(sc::kChangeSerialNumber, values.changeSerialNumber),
-    KX20_TEXT(sc::kCardSpecificData, 30, true, values.cardSpecificData),
-    KX20_TEXT(sc::kWriteDelay, 2, true, values.writeDelay),
-    KX20_TEXT(sc::kManufacturerId, 2, true, values.manufacturerId),
-    KX20_TEXT(sc::kEcc, 1, false, values.ecc),  // a drop-down: checked, not limited
-    KX20_TEXT(sc::kManufacturingYear, 0, false, values.manufacturingYear),
-    KX20_TEXT(sc::kManufacturingMonth, 0, false, values.manufacturingMonth),
-    KX20_TEXT(sc::kProductSerial, 8, true, values.productSerial),
-    KX20_TEXT(sc::kFlash1, 0, false, values.flash1Type),
-    KX20_TEXT(sc::kFlash2, 0, false, values.flash2Type),
-    KX20_TEXT(sc::kCapacitySelection, 0, false, values.capacitySelection),
-    KX20_CHECK(sc::kRwTest, values.rwTestEnabled),
-    KX20_CHECK(sc::kEraseFlash, values.eraseFlashEnabled),
-    ExchangeItem{sc::kRwValue, Kind::kPercent, 0, false, nullptr,
-                 [](PanelMembers& m) { return &m.values.rwTestPercent; }},
-    KX20_TEXT(sc::kCapacityShown, 30, true, values.capacityShown),
-};
-
-#undef KX20_TEXT
-#undef KX20_CHECK
-
-// A whole decimal integer: optional white space, optional sign, digits,
-// optional white space, nothing else, within 32 bits.
-bool ParseWholeInteger(const std::string& text, std::int32_t& value) {
-  std::size_t i = 0;
-  const auto space = [&](std::size_t k) {
-    return text[k] == ' ' || (text[k] >= '\t' && text[k] <= '\r');
-  };
-  while (i < text.size() && space(i)) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  const std::size_t digitsStart = i;
-  long long v = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    v = v * 10 + (text[i] - '0');
-    if (v > static_cast<long long>(INT_MAX) + 1) return false;
-  }
-  if (i == digitsStart) return false;
-  while (i < text.size() && space(i)) ++i;
-  if (i != text.size()) return false;
-  if (negative) v = -v;
-  if (v > INT_MAX || v < INT_MIN) return false;
-  value = static_cast<std::int32_t>(v);
-  return true;
+bool IsFinal(StatusClass c) {
+  return c == StatusClass::kPass || c == StatusClass::kFail || c == StatusClass::kEmpty;
 }
 
 // The fixed entries of the drop-downs, in insertion order.
@@ -211,12 +70,12 @@ void KeepLockedUntilExit(std::shared_ptr<RunLocks> locks) {
 
 Station::Station(PassThroughPort& port, Clock& clock, ConsoleView& view, Shell& shell,
                  StationOptions options)
-    : port_(port), clock_(clock), view_(view), shell_(shell), options_(std::move(options)) {
+    : port_(port), clock_(clock), out_(model_, view), shell_(shell), options_(std::move(options)) {
   configPath_ = InWorkDir(kSettingsFileName);
   logPath_ = InWorkDir(kProductionLogFileName);
   RemoveLeftoverTemporaries(configPath_);  // of a write a crash cut short
   shared_ = std::make_shared<Shared>(clock_, logPath_, configPath_, options_.durability);
-  discovery_ = std::make_unique<SlotDiscovery>(port_, slots_, shared_->flags, view_);
+  discovery_ = std::make_unique<SlotDiscovery>(port_, slots_, shared_->flags, out_);
   codeFlashData_ = std::make_unique<CodeFlashData>();
   ConfigTable table{};
   ResetConfigTableHeader(table);
@@ -268,7 +127,7 @@ std::string Station::InWorkDir(const std::string& name) const {
 
 std::string Station::SourcePath() const {
   std::lock_guard<std::mutex> lock(membersMutex_);
-  return InWorkDir(members_.sourceFilePath);
+  return InWorkDir(model_.members.sourceFilePath);
 }
 
 DiscoveryFlags& Station::Flags() { return shared_->flags; }
@@ -278,7 +137,7 @@ StatusQueue& Station::Queue() { return shared_->queue; }
 
 PanelMembers Station::Members() const {
   std::lock_guard<std::mutex> lock(membersMutex_);
-  return members_;
+  return model_.members;
 }
 
 ConfigTable Station::WorkingTable() const { return shared_->WorkingTable(); }
@@ -287,24 +146,24 @@ ConfigTable Station::WorkingTable() const { return shared_->WorkingTable(); }
 
 void Station::Initialise() {
   for (const ComboEntries& combo : kComboEntries) {
-    for (const char* entry : combo.entries) view_.AddComboEntry(combo.id, entry);
+    for (const char* entry : combo.entries) out_.AddComboEntry(combo.id, entry);
   }
   for (const InitialState& s : kInitialStates) {
-    view_.SetVisible(s.id, s.visible);
-    view_.SetEnabled(s.id, s.enabled);
+    out_.SetVisible(s.id, s.visible);
+    out_.SetEnabled(s.id, s.enabled);
   }
-  view_.SetCheck(ctl::kSize256K, false);
-  view_.SetCheck(ctl::kSize512K, true);
+  out_.SetCheck(ctl::kSize256K, false);
+  out_.SetCheck(ctl::kSize512K, true);
   codeFlashSize256K_ = 0;
 
   settingsExpanded_ = 0;
-  view_.SetPanelExpanded(false);
+  out_.SetPanelExpanded(false);
 
   {
     std::lock_guard<std::mutex> lock(membersMutex_);
-    ReadSourceFileInfo(InWorkDir(kSourceImageFileName), members_.diskInfoText,
-                       members_.romInfoText);
-    members_.sourceFilePath = kSourceImageFileName;
+    ReadSourceFileInfo(InWorkDir(kSourceImageFileName), model_.members.diskInfoText,
+                       model_.members.romInfoText);
+    model_.members.sourceFilePath = kSourceImageFileName;
   }
   ExchangeToControls();
 
@@ -320,19 +179,17 @@ bool Station::Tick() {
   // (closing the panel during a run sets rescanPending).
   const bool workerAlive = RunningWorkerCount() > 0;
   if (!workerAlive && flags.rescanPending.load() == 1) {
-    discovery_->ScanDevices();
-    rowHasStatus_.assign(kSlotRows, false);
-    rowStatus_.assign(kSlotRows, RowStatus{});
+    RunScan();
     flags.removalWatch.store(0);
-    view_.SetEnabled(ctl::kUpdate, true);
+    out_.SetEnabled(ctl::kUpdate, true);
   }
   if (!workerAlive && flags.removalWatch.load() == 1) discovery_->PollRemoval();
 
   if (workers_.empty() && settingsExpanded_ == 0) {
-    view_.SetEnabled(ctl::kEmpty, true);
-    view_.SetEnabled(ctl::kSourceFile, true);
-    view_.SetEnabled(ctl::kTargetDevice, true);
-    view_.SetFocus(ctl::kTargetDevice);
+    out_.SetEnabled(ctl::kEmpty, true);
+    out_.SetEnabled(ctl::kSourceFile, true);
+    out_.SetEnabled(ctl::kTargetDevice, true);
+    out_.SetFocus(ctl::kTargetDevice);
     const bool ended = runActive_;
     if (runLocks_ != nullptr) {
       runLocks_.reset();
@@ -351,211 +208,24 @@ bool Station::Tick() {
   return false;
 }
 
-void Station::PruneWorkers() {
-  for (auto it = workers_.begin(); it != workers_.end();) {
-    if (it->done->load()) {
-      if (it->thread.joinable()) it->thread.join();
-      it = workers_.erase(it);
-    } else {
-      ++it;
-    }
-  }
-}
-
-int Station::RunningWorkerCount() const {
-  int n = 0;
-  for (const WorkerEntry& w : workers_) n += w.done->load() ? 0 : 1;
-  return n;
-}
-
-bool Station::LetterBusy(char letter) const {
-  for (const WorkerEntry& w : workers_) {
-    if (w.driveLetter == letter && !w.done->load()) return true;
-  }
-  return false;
-}
 
 void Station::ScanDevices() {
   if (RunningWorkerCount() > 0) return;  // never while a worker is alive
+  RunScan();
+}
+
+void Station::RunScan() {
   discovery_->ScanDevices();
   rowHasStatus_.assign(kSlotRows, false);
   rowStatus_.assign(kSlotRows, RowStatus{});
-}
-
-// --- Start command --------------------------------------------------------------
-
-void Station::OnSpaceKeyDown(bool autoRepeat) {
-  if (autoRepeat) return;  // one run per press
-  BeginRun();
-}
-
-void Station::OnUpdateButtonState(int buttonState) {
-  const bool held = (buttonState & kButtonStatePushed) != 0;
-  if (held && !updateHeld_) {
-    updateHeld_ = true;
-    BeginRun();
-  } else if (!held) {
-    updateHeld_ = false;
-  }
-}
-
-void Station::BeginRun() {
-  if (shutDown_) return;
-  view_.SetEnabled(ctl::kSourceFile, false);
-  view_.SetEnabled(ctl::kUpdate, false);
-  view_.SetEnabled(ctl::kEmpty, false);
-  view_.SetEnabled(ctl::kTargetDevice, false);
-  ReloadSettings(/*resetHeader=*/true);
-  ProductionStart();
-}
-
-std::unique_lock<std::mutex> Station::LockSetupDuringRun() {
-  if (runLocks_ != nullptr && RunningWorkerCount() > 0) {
-    return std::unique_lock<std::mutex>(runLocks_->setupLock);
-  }
-  return {};
-}
-
-bool Station::ReloadSettings(bool resetHeader) {
-  std::unique_lock<std::mutex> setup = LockSetupDuringRun();
-  ConfigTable table = WorkingTable();
-  if (resetHeader) ResetConfigTableHeader(table);
-  const bool loaded = LoadSettings(configPath_, view_, table, shared_->settings);
-  if (!loaded) {
-    shared_->notices.Post(configPath_ + " cannot be opened: the settings were not loaded");
-  }
-  shared_->SetWorkingTable(table);
-  // This load is at least as new as anything a serial step left to show.
-  if (loaded) shared_->TakeLoadedPanel();
-  return loaded;
-}
-
-void Station::ShowLoadedPanel() {
-  if (const auto panel = shared_->TakeLoadedPanel()) panel->ShowOn(view_);
-}
-
-void Station::StartWorker(int row, char letter, std::function<void()> body) {
-  WorkerEntry entry;
-  entry.done = std::make_shared<std::atomic<bool>>(false);
-  entry.driveLetter = letter;
-  entry.row = row;
-  entry.thread = std::thread([body = std::move(body), done = entry.done]() {
-    // Nothing a body throws may leave the thread (that would end the process
-    // in the middle of every other disk's writes); the worker bodies end
-    // their disk through its failure exit themselves.
-    try {
-      body();
-    } catch (...) {
-    }
-    done->store(true);
-  });
-  workers_.push_back(std::move(entry));
-  runStarts_.push_back({row, letter});
-  if (row >= 0 && row < kSlotRows) rowStatus_[static_cast<std::size_t>(row)] = {letter, {}};
-}
-
-void Station::ProductionStart() {
-  ExchangeToMembers();
-  const PanelMembers members = Members();
-  if (members.codeFlashOption == 0 && members.eepromOption == 0) return;
-  const int count = view_.RowCount();
-  if (count < 0) return;
-
-  // A start while workers run shares their locks; a new run gets new ones.
-  if (runLocks_ == nullptr || RunningWorkerCount() == 0) {
-    runLocks_ = std::make_shared<RunLocks>();
-    if (RunningWorkerCount() == 0) runStarts_.clear();
-  }
-  runActive_ = true;
-
-  for (int row = 0; row < count; ++row) {
-    const char letter = RowDriveLetter(row);
-    if (letter == 0) continue;
-    if (LetterBusy(letter)) continue;  // never two workers on one disk
-
-    DeviceSession session(port_);
-    session.driveLetter = letter;
-    std::uint16_t statusWord = 0;
-    if (!session.ProbeControllerOnce(statusWord)) continue;
-
-    // Scans pause from the first start on (each worker also clears the flag
-    // as it starts); the rows now belong to the workers.
-    shared_->flags.rescanPending.store(0);
-    const std::uint32_t startValue = MakeStartValue(letter, row);
-    StartWorker(row, letter,
-                [shared = shared_, locks = runLocks_, body = productionWorker_, startValue]() {
-                  body(shared->env, *locks, startValue);
-                });
-    clock_.SleepMs(100);
-  }
-}
-
-char Station::RowDriveLetter(int row) const {
-  const SlotRecord* record = slots_.Find(row + 1);
-  if (record == nullptr || row < 0 || row >= kSlotRows) return 0;
-  const char letter = record->driveLetter;
-  if (letter < 'A' || letter > 'Z') return 0;
-  // The scan showed "[device X]" instead of the letter.
-  if (record->probeOsFailure == 2) return 0;
-  // The row has shown a worker's status since the scan: its disk has had its
-  // run (or has one now).
-  if (rowHasStatus_[static_cast<std::size_t>(row)]) return 0;
-  return letter;
-}
-
-void Station::OnEmptyButton() {
-  view_.SetEnabled(ctl::kUpdate, false);
-  view_.SetEnabled(ctl::kTargetDevice, false);
-  view_.SetEnabled(ctl::kEmpty, false);
-  view_.SetEnabled(ctl::kSourceFile, false);
-  CodeFlashStart();
-}
-
-void Station::CodeFlashStart() {
-  if (shutDown_) return;
-  ExchangeToMembers();
-  const PanelMembers members = Members();
-  if (members.codeFlashOption == 0 && members.eepromOption == 0) return;
-  if (!LoadCodeFlashData(InWorkDir(members.sourceFilePath), *codeFlashData_)) {
-    view_.ShowMessageBox(kCodeFlashMissingText, kMessageCaption);
-    return;
-  }
-  const int count = view_.RowCount();
-  if (count < 0) return;
-  if (RunningWorkerCount() == 0) runStarts_.clear();
-  runActive_ = true;
-  codeFlashRun_ = true;
-
-  // The selection: every slot holding a disk whose controller answered the
-  // scan's probe.
-  for (int slot = 1; slot <= kSlotRows; ++slot) {
-    SlotRecord& record = *slots_.Find(slot);
-    record.codeFlashReady = (record.present != 0 && record.probeAnswered != 0) ? 1 : 0;
-  }
-
-  const bool size256K = codeFlashSize256K_ == 1;
-  for (int row = 0; row < count; ++row) {
-    if (members.codeFlashOption == 0) break;
+  // Each row stands for the slot of its number.
+  for (int row = 0; row < model_.RowCount() && row < kSlotRows; ++row) {
+    RowModel& r = model_.rows[static_cast<std::size_t>(row)];
     const SlotRecord* record = slots_.Find(row + 1);
-    if (record == nullptr || record->codeFlashReady == 0) continue;
-    const char letter = RowDriveLetter(row);
-    if (letter == 0) continue;
-    if (LetterBusy(letter)) continue;
-
-    shared_->flags.rescanPending.store(0);
-    const std::uint32_t startValue = MakeStartValue(letter, row);
-    StartWorker(row, letter,
-                [shared = shared_, port = &port_, body = codeFlashWorker_, startValue, size256K]() {
-                  body(*port, *shared->env.poster, startValue, size256K);
-                });
-    clock_.SleepMs(100);
+    if (record == nullptr) continue;
+    r.letter = record->present != 0 ? record->driveLetter : 0;
+    r.slotLabel = record->slotText;
   }
-}
-
-void Station::OnCodeFlashSize(bool size256K) {
-  codeFlashSize256K_ = size256K ? 1 : 0;
-  view_.SetCheck(ctl::kSize256K, size256K);
-  view_.SetCheck(ctl::kSize512K, !size256K);
 }
 
 // --- Status display ----------------------------------------------------------------
@@ -573,18 +243,37 @@ void Station::ApplyStatus(const WorkerStatus& message) {
   }
   RunStatusAction(message.Code());
   RowUpdate update = FormatStatusRow(message.Code(), message.Value(), label, letter);
-  const bool rowExists = row < view_.RowCount();
+  const bool rowExists = row < model_.RowCount();
   const StatusClass verdict = ClassifyStatus(message.Code());
   if (rowExists && row < kSlotRows && verdict != StatusClass::kNone) {
-    rowStatus_[static_cast<std::size_t>(row)] = {letter, verdict};
+    RowStatus& status = rowStatus_[static_cast<std::size_t>(row)];
+    RowModel& r = model_.rows[static_cast<std::size_t>(row)];
+    if (r.inRun) CountVerdict(status.verdict, verdict);
+    // A disk's verdict is its worker's first one; later messages change the
+    // row's text only.
+    if (!(r.inRun && IsFinal(r.verdict))) r.verdict = verdict;
+    status = {letter, verdict};
+    const std::uint16_t code = message.Code();
+    if (code == StatusEraseProgress || code == StatusRwTestProgress) {
+      r.progress = std::min<int>(message.Value(), 100);
+    } else if (verdict != StatusClass::kInProgress) {
+      r.progress = -1;
+    }
   }
-  if (update.image && rowExists) view_.SetRowImage(row, *update.image);
+  if (update.image && rowExists) out_.SetRowImage(row, *update.image);
   if (update.setText && rowExists) {
     if (row < kSlotRows) rowHasStatus_[static_cast<std::size_t>(row)] = true;
     if (update.text.size() > 255) update.text.resize(255);
-    view_.SetRowText(row, update.text);
-    view_.SetSelectionMark(row);
+    out_.SetRowText(row, update.text);
+    out_.SetSelectionMark(row);
   }
+}
+
+void Station::CountVerdict(StatusClass before, StatusClass now) {
+  if (IsFinal(before) || !IsFinal(now)) return;  // once per disk
+  const bool passed = now != StatusClass::kFail;
+  ++(passed ? model_.run.passed : model_.run.failed);
+  ++(passed ? model_.session.passed : model_.session.failed);
 }
 
 void Station::RunStatusAction(std::uint16_t code) {
@@ -614,102 +303,7 @@ int Station::DrainStatus() {
   return n;
 }
 
-// --- Settings panel ------------------------------------------------------------------
-
-bool Station::ExchangeToMembers() {
-  PanelMembers next = Members();
-  bool ok = true;
-  for (const ExchangeItem& item : kExchange) {
-    if (item.kind == Kind::kCheck) {
-      *item.number(next) = view_.GetCheck(item.id) ? 1 : 0;
-      continue;
-    }
-    const std::string text = view_.GetControlText(item.id);
-    std::string refusal;
-    if (item.kind == Kind::kText) {
-      if (item.limit > 0 && static_cast<int>(text.size()) > item.limit) {
-        refusal = "Enter no more than " + std::to_string(item.limit) +
-                  (item.limit == 1 ? " character." : " characters.");
-      } else {
-        *item.text(next) = text;
-      }
-    } else {  // the percentage
-      std::int32_t value = 0;
-      if (!ParseWholeInteger(text, value)) {
-        refusal = "Please enter an integer.";
-      } else if (value < 0 || value > 100) {
-        refusal = "Please enter an integer between 0 and 100.";
-      } else {
-        *item.number(next) = value;
-      }
-    }
-    if (!refusal.empty()) {
-      view_.ShowMessageBox(refusal, kMessageCaption);
-      view_.SetFocus(item.id);
-      ok = false;
-      break;
-    }
-  }
-  shared_->changeSerialNumber.store(next.values.changeSerialNumber);
-  std::lock_guard<std::mutex> lock(membersMutex_);
-  members_ = next;
-  return ok;
-}
-
-void Station::ExchangeToControls() {
-  PanelMembers members = Members();
-  for (const ExchangeItem& item : kExchange) {
-    switch (item.kind) {
-      case Kind::kCheck:
-        view_.SetCheck(item.id, *item.number(members) != 0);
-        break;
-      case Kind::kPercent:
-        view_.SetControlText(item.id, std::to_string(*item.number(members)));
-        break;
-      case Kind::kText:
-        view_.SetControlText(item.id, *item.text(members));
-        if (item.limit > 0 && item.isEdit) view_.SetTextLimit(item.id, item.limit);
-        break;
-    }
-  }
-}
-
-void Station::ToggleSettingsPanel() {
-  if (settingsExpanded_ == 0) {
-    view_.SetPanelExpanded(true);
-    settingsExpanded_ = 1;
-    view_.SetEnabled(ctl::kUpdate, false);
-    view_.SetEnabled(ctl::kTargetDevice, false);
-    view_.SetEnabled(ctl::kEmpty, false);
-    shared_->flags.rescanPending.store(0);
-    ReloadSettings(/*resetHeader=*/true);
-    ExchangeToMembers();
-  } else {
-    view_.SetPanelExpanded(false);
-    settingsExpanded_ = 0;
-    shared_->flags.rescanPending.store(1);
-  }
-  ExchangeToControls();
-}
-
-void Station::SaveConfigure() {
-  clock_.SleepMs(100);
-  std::string refusal;
-  {
-    // Serialised with the serial-number step: no worker takes a number
-    // between the exchange and the write, and the panel first shows the
-    // number the last step took, so an older "Product_SN" never goes back
-    // into the file.
-    std::unique_lock<std::mutex> setup = LockSetupDuringRun();
-    ShowLoadedPanel();
-    ExchangeToMembers();  // a refused value does not stop the save
-    SaveSettings(Members().values, configPath_, &refusal, options_.durability);
-  }
-  if (!refusal.empty()) view_.ShowMessageBox(refusal, kSaveRefusalCaption);
-  ToggleSettingsPanel();
-}
-
-void Station::ShowAbout() { view_.ShowMessageBox(kAboutText, kAboutCaption); }
+void Station::ShowAbout() { out_.ShowMessageBox(kAboutText, kAboutCaption); }
 
 std::vector<std::string> Station::TakeNotices() { return shared_->notices.Take(); }
 
@@ -724,7 +318,7 @@ void Station::ShowRunNotices() {
   if (distinct.empty()) return;
   std::string text = "The last run needs attention:";
   for (const std::string& n : distinct) text += "\n- " + n;
-  view_.ShowMessageBox(text, kMessageCaption);
+  out_.ShowMessageBox(text, kMessageCaption);
 }
 
 void Station::OpenProductionLog() {

@@ -1,7 +1,10 @@
 // Station: the behaviour of the main window without any toolkit. A front end
 // (Win32 dialog, terminal, headless batch) owns a ConsoleView, feeds the
-// window's events into a Station on its console thread, calls Tick() once a
-// second and hands every queued WorkerStatus to ApplyStatus().
+// window's events (keys, clicks, the operator's edits) into a Station on its
+// console thread, calls Tick() once a second and hands every queued
+// WorkerStatus to ApplyStatus(). The station keeps the window's state in its
+// StationModel and only ever tells the view what changed; it never reads a
+// control back from a view.
 //
 // What the station owns: the SlotTable and discovery, the working
 // ConfigTable, the WorkerList, the settings panel's value members, and the
@@ -36,6 +39,8 @@
 #include "app/console_view.h"
 #include "app/shell.h"
 #include "app/slot_table.h"
+#include "app/station_model.h"
+#include "app/station_model_writer.h"
 #include "common/clock.h"
 #include "config/card_registers.h"
 #include "config/durable_file.h"
@@ -70,16 +75,6 @@ inline constexpr int kEepromOption = 1023;     // check box "EEPROM" (hidden)
 inline constexpr int kCidGroup = 1025;      // "CID Info " group box
 inline constexpr int kOtherGroup = 1049;    // "Other Info" group box
 }  // namespace station_control
-
-// The window's value members bound to controls by the data exchange.
-struct PanelMembers {
-  std::string sourceFilePath;       // 1008
-  std::string diskInfoText;         // 1009
-  std::string romInfoText;          // 1010
-  std::int32_t codeFlashOption = 1; // 1022 "Code Falsh"
-  std::int32_t eepromOption = 0;    // 1023 "EEPROM"
-  SettingsPanelValues values;       // 1012 ... 1048
-};
 
 // A worker started by a production or code-flash start.
 struct StartedWorker {
@@ -124,6 +119,9 @@ struct StationOptions {
   // every verdict goes besides produce.log. Empty: the station alone.
   SerialNumberSource serialSource;
   VerdictSink verdictSink;
+  // Test hook: called on the console thread each time the data exchange has
+  // read a control's contents from the model (the control's ID).
+  std::function<void(int)> onExchangeRead;
 };
 
 // The worker bodies, injectable so the console can be tested with workers
@@ -185,6 +183,13 @@ class Station {
   // Double-click on the slot list: "open" produce.log through the shell.
   void OpenProductionLog();
 
+  // --- The operator's edits ------------------------------------------------
+  // The operator changed a control's text (an edit or a drop-down) or a check
+  // box in the window: recorded in the model, which the next data exchange
+  // reads. The view already shows the edit, so nothing is told back.
+  void OnTextEdited(int id, const std::string& text);
+  void OnCheckEdited(int id, bool checked);
+
   // --- Status display --------------------------------------------------------
   // The station's own status queue (the workers post to it unless the
   // options name another poster).
@@ -214,6 +219,8 @@ class Station {
   void Shutdown();
 
   // --- Inspection -------------------------------------------------------------
+  // The state the window shows (console thread).
+  const StationModel& Model() const { return model_; }
   const SlotTable& Slots() const { return slots_; }
   DiscoveryFlags& Flags();
   SettingsStore& Settings();
@@ -273,11 +280,19 @@ class Station {
   // (not "[device X]", no worker status since the scan); else 0.
   char RowDriveLetter(int row) const;
   void PruneWorkers();
+  // A scan of the slots; the rows start again from what it found.
+  void RunScan();
+  // A start that found no worker running.
+  void NewRun();
+  // Counts a row's first verdict since its worker's start.
+  void CountVerdict(StatusClass before, StatusClass now);
   void StartWorker(int row, char letter, std::function<void()> body);
 
   PassThroughPort& port_;
   Clock& clock_;
-  ConsoleView& view_;
+  StationModel model_;
+  // Every change of the window goes through it: model first, then the view.
+  StationModelWriter out_;
   Shell& shell_;
   StationOptions options_;
   std::string configPath_;
@@ -287,8 +302,9 @@ class Station {
   SlotTable slots_;
   std::unique_ptr<SlotDiscovery> discovery_;
 
+  // Guards model_.members (Members() and SourcePath() may be asked from
+  // another thread).
   mutable std::mutex membersMutex_;
-  PanelMembers members_;
   // Rows that have shown a worker's status since the last scan.
   std::vector<bool> rowHasStatus_ = std::vector<bool>(kSlotRows, false);
   std::vector<RowStatus> rowStatus_ = std::vector<RowStatus>(kSlotRows);
@@ -299,6 +315,7 @@ class Station {
   bool runActive_ = false;
   bool codeFlashRun_ = false;
   bool shutDown_ = false;
+  bool runCountsStale_ = false;
 
   std::vector<WorkerEntry> workers_;
   std::shared_ptr<RunLocks> runLocks_;

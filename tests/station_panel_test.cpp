@@ -151,9 +151,9 @@ class StationExchangeTest : public StationFixture {
     before = station->Members();
     for (const Bound& b : kExchangeOrder) {
       if (b.kind == Bound::kCheck) {
-        view.SetCheck(b.id, !view.GetCheck(b.id));
+        EditCheck(b.id, !view.GetCheck(b.id));
       } else {
-        view.SetControlText(b.id, NewValue(b));
+        EditText(b.id, NewValue(b));
       }
     }
   }
@@ -184,7 +184,7 @@ class StationRefusalTest : public StationExchangeTest,
 
 TEST_P(StationRefusalTest, RefusedValueStopsTheExchangeThere) {
   const RefusalCase& c = GetParam();
-  view.SetControlText(c.id, c.text);
+  EditText(c.id, c.text);
   EXPECT_FALSE(station->ExchangeToMembers());
   const auto boxes = view.MessageBoxes();
   ASSERT_EQ(boxes.size(), 1u);
@@ -225,7 +225,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(StationExchangeTest, PercentageAcceptsSurroundingSpaceAndLimits) {
   for (const char* text : {"0", "100", " 42 ", "+7"}) {
-    view.SetControlText(sc::kRwValue, text);
+    EditText(sc::kRwValue, text);
     EXPECT_TRUE(station->ExchangeToMembers()) << text;
     EXPECT_EQ(station->Members().values.rwTestPercent, std::stoi(text)) << text;
   }
@@ -234,8 +234,8 @@ TEST_F(StationExchangeTest, PercentageAcceptsSurroundingSpaceAndLimits) {
 TEST_F(StationExchangeTest, ExchangeToControlsWritesMembersBack) {
   ASSERT_TRUE(station->ExchangeToMembers());
   for (const Bound& b : kExchangeOrder) {
-    if (b.kind == Bound::kCheck) view.SetCheck(b.id, !view.GetCheck(b.id));
-    if (b.kind != Bound::kCheck) view.SetControlText(b.id, "changed");
+    if (b.kind == Bound::kCheck) EditCheck(b.id, !view.GetCheck(b.id));
+    if (b.kind != Bound::kCheck) EditText(b.id, "changed");
   }
   station->ExchangeToControls();
   const PanelMembers m = station->Members();
@@ -317,8 +317,8 @@ TEST_P(StationSaveRefusalTest, SaveConfigureWithRefusedPercentageKeepsTheOldOne)
   station->Initialise();
   station->ToggleSettingsPanel();
   ASSERT_EQ(station->Members().values.rwTestPercent, 10);
-  view.SetControlText(sc::kProductName, "NEWPN");  // before the percentage
-  view.SetControlText(sc::kRwValue, GetParam().percent);
+  EditText(sc::kProductName, "NEWPN");  // before the percentage
+  EditText(sc::kRwValue, GetParam().percent);
   const std::uint64_t before = clock.Elapsed();
 
   station->SaveConfigure();
@@ -344,9 +344,9 @@ TEST_F(StationPanelTest, SaveConfigureWritesTheMembers) {
   MakeStation();
   station->Initialise();
   station->ToggleSettingsPanel();
-  view.SetControlText(sc::kRwValue, "77");
-  view.SetControlText(sc::kFlash1, "128_2K");
-  view.SetControlText(sc::kFlash2, "256_2K");
+  EditText(sc::kRwValue, "77");
+  EditText(sc::kFlash1, "128_2K");
+  EditText(sc::kFlash2, "256_2K");
   station->SaveConfigure();
   const std::string path = station->ConfigPath();
   EXPECT_EQ(ReadProfileValue(path, "OTHER", "RWValue", 20), "77");
@@ -519,11 +519,11 @@ TEST_F(StationPanelTest, CodeFlashStartNeedsTheCodeFlashOption) {
   UseGatedWorkers();
   station->Initialise();
   station->Tick();
-  view.SetCheck(ctl::kCodeFlashOption, false);
-  view.SetCheck(ctl::kEepromOption, true);
+  EditCheck(ctl::kCodeFlashOption, false);
+  EditCheck(ctl::kEepromOption, true);
   station->OnEmptyButton();
   EXPECT_TRUE(station->RunStarts().empty());
-  view.SetCheck(ctl::kEepromOption, false);  // neither: not even the file is read
+  EditCheck(ctl::kEepromOption, false);  // neither: not even the file is read
   std::filesystem::remove(dir.File("Pelorin.img"));
   station->OnEmptyButton();
   EXPECT_TRUE(station->RunStarts().empty());

@@ -145,6 +145,136 @@ TEST_F(StationCycleTest, FailingDisksShowTheirErrorRows) {
   EXPECT_EQ(RowImages()[1], kImageFailed);
 }
 
+// The model holds what the window shows, typed: each row's disk and verdict,
+// the counts, the controls; the view was told every change of it.
+TEST_F(StationCycleTest, TheModelHoldsWhatTheViewShows) {
+  BuildFarmText(
+      "[E]\nslot = 1\n"
+      "[F]\nslot = 2\nfault = table-write\n"
+      "[G]\nslot = 3\n"
+      "[H]\nslot = 4\nfault = no-probe\n");
+  CopyExample("config.txt");
+  MakeStation();
+  station->Initialise();
+  station->Tick();
+  const StationModel& model = station->Model();
+  ASSERT_EQ(model.RowCount(), 10);  // one row per slot of the table
+  EXPECT_EQ(model.rows[1].letter, 'F');
+  EXPECT_EQ(model.rows[5].letter, 0);
+  EXPECT_EQ(model.rows[3].slotLabel, "04");
+
+  station->OnSpaceKeyDown(false);
+  ASSERT_TRUE(TickUntilRunEnds());
+  struct Expected {
+    char letter;
+    StatusClass verdict;
+  };
+  const Expected expected[] = {{'E', StatusClass::kPass},
+                               {'F', StatusClass::kFail},
+                               {'G', StatusClass::kPass},
+                               {'H', StatusClass::kNone}};  // never started
+  const std::vector<MemoryConsoleView::Row> shown = view.Rows();
+  ASSERT_EQ(shown.size(), 10u);
+  for (std::size_t i = 0; i < shown.size(); ++i) {
+    if (i < 4) {
+      EXPECT_EQ(model.rows[i].letter, expected[i].letter) << i;
+      EXPECT_EQ(model.rows[i].verdict, expected[i].verdict) << i;
+    }
+    EXPECT_EQ(model.rows[i].text, shown[i].text) << i;
+    EXPECT_EQ(model.rows[i].image, shown[i].image) << i;
+  }
+  EXPECT_EQ(model.run.started, 3);
+  EXPECT_EQ(model.run.passed, 2);
+  EXPECT_EQ(model.run.failed, 1);
+
+  // A press on the same rows starts nothing (each disk had its run): the
+  // last run's counts stay.
+  station->OnSpaceKeyDown(false);
+  EXPECT_EQ(model.run.started, 3);
+  EXPECT_EQ(model.run.passed, 2);
+  // After a rescan a new run starts from zero; the session keeps counting.
+  station->ScanDevices();
+  station->OnSpaceKeyDown(false);
+  ASSERT_TRUE(TickUntilRunEnds());
+  EXPECT_EQ(model.run.started, 3);
+  EXPECT_EQ(model.run.passed, 2);
+  EXPECT_EQ(model.run.failed, 1);
+  EXPECT_EQ(model.session.started, 6);
+  EXPECT_EQ(model.session.passed, 4);
+  EXPECT_EQ(model.session.failed, 2);
+
+  for (const auto& [id, control] : model.controls) {
+    const MemoryConsoleView::Control c = view.GetControl(id);
+    EXPECT_EQ(c.text, control.text) << id;
+    EXPECT_EQ(c.checked, control.checked) << id;
+    EXPECT_EQ(c.enabled, control.enabled) << id;
+    EXPECT_EQ(c.visible, control.visible) << id;
+    EXPECT_EQ(c.comboEntries, control.comboEntries) << id;
+  }
+  EXPECT_EQ(model.focus, view.FocusedControl());
+  EXPECT_EQ(model.panelExpanded, view.IsPanelExpanded());
+  EXPECT_TRUE(model.pendingBoxes.empty());
+}
+
+// The counts the front ends show: once per started disk, its first verdict;
+// rows without a worker in the run count nothing; a new run starts from zero
+// and the session keeps counting.
+TEST_F(StationCycleTest, CountsTheRunAndTheSession) {
+  MakeStation();
+  UseGatedWorkers();
+  station->Initialise();
+  station->Tick();
+  const auto msg = [](int row, std::uint16_t code) {
+    return WorkerStatus::Make(static_cast<char>('E' + row), row, code, 100);
+  };
+  // Only rows 0 to 3 get a worker: the others' disks are busy elsewhere.
+  for (int row = 4; row < 10; ++row) port->Unplug(static_cast<char>('E' + row));
+  station->OnSpaceKeyDown(false);
+  ASSERT_EQ(gated.WaitStarted(4).size(), 4u);
+  const StationModel& model = station->Model();
+  EXPECT_EQ(model.RunRunning(), 4);
+  station->ApplyStatus(msg(0, StatusPass));
+  station->ApplyStatus(msg(1, StatusConfigFail));
+  station->ApplyStatus(msg(2, StatusRwCompareFail));
+  station->ApplyStatus(msg(2, StatusPass));   // after its verdict: not counted
+  station->ApplyStatus(msg(7, StatusPass));   // no worker on row 7
+  station->ApplyStatus(msg(12, StatusPass));  // no such row
+  EXPECT_EQ(model.RunRunning(), 1);
+  EXPECT_EQ(model.run.passed, 1);
+  EXPECT_EQ(model.run.failed, 2);
+  EXPECT_EQ(model.rows[2].verdict, StatusClass::kFail);
+
+  station->ApplyStatus(msg(3, StatusPass));
+  gated.ReleaseAll();
+  ASSERT_TRUE(WaitWorkersDone());
+  ASSERT_TRUE(TickUntilRunEnds());
+  station->ScanDevices();
+  station->OnSpaceKeyDown(false);  // rows 0 to 3 again
+  ASSERT_EQ(gated.WaitStarted(8).size(), 8u);
+  station->ApplyStatus(msg(1, StatusPass));
+  EXPECT_EQ(model.run.passed, 1);
+  EXPECT_EQ(model.run.failed, 0);
+  EXPECT_EQ(model.RunRunning(), 3);
+  EXPECT_EQ(model.session.passed, 3);
+  EXPECT_EQ(model.session.failed, 2);
+}
+
+// The operator's edits reach the station only as events: a view that shows an
+// edit the station was not told about changes nothing the station saves.
+TEST_F(StationCycleTest, OnlyEditEventsReachTheModel) {
+  CopyExample("config.txt");
+  MakeStation();
+  station->Initialise();
+  station->ToggleSettingsPanel();
+  view.SetControlText(settings_control::kProductName, "VIEW");  // not told
+  station->OnTextEdited(settings_control::kProductRevision, "R2");
+  station->OnCheckEdited(settings_control::kRwTest, true);
+  ASSERT_TRUE(station->ExchangeToMembers());
+  EXPECT_EQ(station->Members().values.productName, "KX20");
+  EXPECT_EQ(station->Members().values.productRevision, "R2");
+  EXPECT_EQ(station->Members().values.rwTestEnabled, 1);
+}
+
 TEST_F(StationCycleTest, PanelOpenDuringRunHoldsBackTheEndOfRun) {
   CopyExample("config.txt");
   MakeStation();
@@ -311,10 +441,10 @@ TEST_F(StationCycleTest, NeitherOptionSetStartsNothing) {
   UseGatedWorkers();
   station->Initialise();
   station->Tick();
-  view.SetCheck(ctl::kCodeFlashOption, false);
+  EditCheck(ctl::kCodeFlashOption, false);
   station->OnSpaceKeyDown(false);
   EXPECT_TRUE(station->RunStarts().empty());
-  view.SetCheck(ctl::kEepromOption, true);  // "EEPROM" alone is enough
+  EditCheck(ctl::kEepromOption, true);  // "EEPROM" alone is enough
   station->OnSpaceKeyDown(false);
   EXPECT_EQ(gated.WaitStarted(10).size(), 10u);
 }
@@ -457,14 +587,14 @@ TEST_F(StationCycleTest, SaveConfigureDuringARunNeverHandsANumberOutTwice) {
     }
   });
   // The step lands between the save's reading of the panel and its write.
-  view.SetControlObserver([&](int id) {
+  exchangeRead = [&](int id) {
     if (id != settings_control::kProductSerial || panelRead.exchange(true)) return;
     for (int i = 0; i < 300 && !probe->firstStepDone; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-  });
+  };
   station->SaveConfigure();
-  view.SetControlObserver(nullptr);
+  exchangeRead = nullptr;
   release.join();
   ASSERT_TRUE(gated.WaitFinished(2));
 

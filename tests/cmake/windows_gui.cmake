@@ -6,9 +6,9 @@
 if(WIN32)
   add_executable(kx20_gui_probe ${CMAKE_CURRENT_SOURCE_DIR}/gui_probe/gui_probe.cpp)
   target_link_libraries(kx20_gui_probe PRIVATE user32)
-  # The window's view is tested in the unit test binary (tests/win32).
-  target_sources(kx20_tests PRIVATE ${CMAKE_SOURCE_DIR}/tools/kx20-station-win/win32_console_view.cpp)
-  target_link_libraries(kx20_tests PRIVATE comctl32)
+  # The window's view and the auto-clicker are tested in the unit test binary
+  # (tests/win32).
+  target_link_libraries(kx20_tests PRIVATE kx20_win32_console)
 elseif(NOT CMAKE_CROSSCOMPILING AND NOT CMAKE_CXX_FLAGS MATCHES "-fsanitize")
   # (Once per machine is enough: not again in the sanitizer builds.)
   set(KX20_WINDOWS_GUI_SCRIPT ${CMAKE_CURRENT_SOURCE_DIR}/cmake/scripts/windows_gui.sh)

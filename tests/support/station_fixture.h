@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -148,7 +149,21 @@ class StationFixture : public ::testing::Test {
     StationOptions options;
     options.workDir = dir.Path().string();
     options.durability = Durability::kRelaxed;
+    options.onExchangeRead = [this](int id) {
+      if (exchangeRead) exchangeRead(id);
+    };
     station = std::make_unique<Station>(*port, clock, view, shell, options);
+  }
+  // A control's contents change in the window (as the program would set
+  // them: not cut at the typing limit): the view shows it, the station is
+  // told.
+  void EditText(int id, const std::string& text) {
+    view.SetControlText(id, text);
+    station->OnTextEdited(id, text);
+  }
+  void EditCheck(int id, bool checked) {
+    view.SetCheck(id, checked);
+    station->OnCheckEdited(id, checked);
   }
   void UseGatedWorkers() { station->SetWorkerBodies(gated.Production(), gated.CodeFlash()); }
 
@@ -191,6 +206,9 @@ class StationFixture : public ::testing::Test {
   std::unique_ptr<PluggablePort> port;
   MemoryConsoleView view;
   RecordingShell shell;
+  // Called (console thread) each time the station's data exchange reads a
+  // control from its model.
+  std::function<void(int)> exchangeRead;
   GatedWorkers gated;  // declared before the station: outlives its workers
   std::unique_ptr<Station> station;
 };

@@ -1,6 +1,6 @@
 // The terminal console's behaviour against a real Station on the simulated
 // farm (virtual clock), without a terminal: keys in, Canvas out.
-#include "terminal_controller.h"
+#include "app/terminal/terminal_controller.h"
 
 #include <gtest/gtest.h>
 
@@ -154,7 +154,7 @@ TEST_F(TerminalControllerTest, SpaceOnTheListOrTheUpdateButtonStartsOneRun) {
     FocusOn(id);
     Key(' ');
     EXPECT_EQ(station->RunStarts().size(), 10u) << id;
-    EXPECT_EQ(controller->Progress().RunRunning(), 10) << id;
+    EXPECT_EQ(station->Model().RunRunning(), 10) << id;
     EXPECT_FALSE(controller->ViewerOpen());
     Screen();
     EXPECT_EQ(controller->Focus(), ctl::kSlotList);
@@ -398,13 +398,13 @@ TEST_F(TerminalControllerTest, AFullRunOnTheSimulatedFarmEndsWithTenPasses) {
   Key(' ');
   ASSERT_EQ(station->RunStarts().size(), 10u);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (controller->Progress().RunPassed() + controller->Progress().RunFailed() < 10 &&
+  while (station->Model().run.passed + station->Model().run.failed < 10 &&
          std::chrono::steady_clock::now() < deadline) {
     controller->Tick();
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   controller->Tick();
-  EXPECT_EQ(controller->Progress().RunPassed(), 10);
+  EXPECT_EQ(station->Model().run.passed, 10);
   for (const TerminalView::Row& row : view.Rows()) {
     EXPECT_EQ(row.text.substr(2), "-:Pass");
     EXPECT_EQ(row.image, 6);

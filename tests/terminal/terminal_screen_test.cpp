@@ -1,4 +1,4 @@
-#include "terminal_screen.h"
+#include "app/terminal/terminal_screen.h"
 
 #include <gtest/gtest.h>
 
@@ -115,7 +115,6 @@ TEST(TerminalProgress, MessagesMoveTheBarThroughItsPhases) {
       {StatusPass, 100, P::kTable, 100, V::kPass},
   };
   ProgressBoard board;
-  board.BeginRun();
   board.Started(3, 1000);
   for (const Case& c : cases) {
     board.Note(Msg(3, c.code, c.value), 2000);
@@ -126,31 +125,6 @@ TEST(TerminalProgress, MessagesMoveTheBarThroughItsPhases) {
   }
 }
 
-TEST(TerminalProgress, CountsTheRunAndTheSession) {
-  ProgressBoard board;
-  board.BeginRun();
-  for (int row = 0; row < 4; ++row) board.Started(row, 0);
-  EXPECT_EQ(board.RunRunning(), 4);
-  board.Note(Msg(0, StatusPass, 100), 10);
-  board.Note(Msg(1, StatusConfigFail, 0), 10);
-  board.Note(Msg(2, StatusRwCompareFail, 0), 10);
-  board.Note(Msg(2, StatusPass, 100), 10);    // after its verdict: ignored
-  board.Note(Msg(7, StatusPass, 100), 10);    // no worker on row 7: ignored
-  board.Note(Msg(12, StatusPass, 100), 10);   // no such row
-  EXPECT_EQ(board.RunRunning(), 1);
-  EXPECT_EQ(board.RunPassed(), 1);
-  EXPECT_EQ(board.RunFailed(), 2);
-
-  board.ClearSlots();
-  board.BeginRun();
-  board.Started(5, 20);
-  board.Note(Msg(5, StatusPass, 100), 30);
-  EXPECT_EQ(board.RunPassed(), 1);
-  EXPECT_EQ(board.RunFailed(), 0);
-  EXPECT_EQ(board.SessionPassed(), 2);
-  EXPECT_EQ(board.SessionFailed(), 2);
-}
-
 TEST(TerminalProgress, EveryFailureCodeIsAFailAndProgressCodesAreNot) {
   for (std::uint16_t code = 0; code <= 22; ++code) {
     ProgressBoard board;
@@ -159,8 +133,10 @@ TEST(TerminalProgress, EveryFailureCodeIsAFailAndProgressCodesAreNot) {
     const bool fail = code == 2 || code == 3 || code == 4 || code == 5 || code == 8 ||
                       (code >= 12 && code <= 16) || code == 18;
     const bool pass = code == StatusPass || code == StatusEmpty;
-    EXPECT_EQ(board.RunFailed(), fail ? 1 : 0) << code;
-    EXPECT_EQ(board.RunPassed(), pass ? 1 : 0) << code;
+    const SlotProgress::Verdict expected = fail   ? SlotProgress::Verdict::kFail
+                                           : pass ? SlotProgress::Verdict::kPass
+                                                  : SlotProgress::Verdict::kNone;
+    EXPECT_EQ(board.Slot(0).verdict, expected) << code;
   }
 }
 

@@ -1,4 +1,4 @@
-#include "terminal_view.h"
+#include "app/terminal/terminal_view.h"
 
 #include <gtest/gtest.h>
 

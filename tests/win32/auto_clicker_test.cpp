@@ -2,7 +2,7 @@
 // window is a recorder that notes the BM_CLICK requests it receives; the
 // fifth child and its first child carry the class names a case asks for
 // (registered here, so their spelling, mixed case included, is ours).
-#include "platform/win32/auto_clicker.h"
+#include "app/win32/auto_clicker.h"
 
 #include <gtest/gtest.h>
 

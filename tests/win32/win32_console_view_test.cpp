@@ -1,7 +1,7 @@
 // The window's view over real controls: controls and rows, Detach, the row
 // trace. Needs a window station (skipped when no window can be made, as under
 // Wine without a display).
-#include "tools/kx20-station-win/win32_console_view.h"
+#include "app/win32/win32_console_view.h"
 
 #include <commctrl.h>
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
 // Message 4024's parameters: the packing lives in the Windows front end only.
-#include "tools/kx20-station-win/window_status_poster.h"
+#include "app/win32/window_status_poster.h"
 
 #include <gtest/gtest.h>
 

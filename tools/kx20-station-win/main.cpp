@@ -21,8 +21,8 @@
 #include "app/station.h"
 #include "common/clock.h"
 #include "common/version.h"
-#include "tools/kx20-station-win/main_window.h"
-#include "tools/kx20-station-win/win32_console_view.h"
+#include "app/win32/main_window.h"
+#include "app/win32/win32_console_view.h"
 
 namespace {
 

@@ -42,7 +42,7 @@
 #if KX20_TERMINAL_CONSOLE
 #include <unistd.h>
 
-#include "terminal_console.h"
+#include "app/terminal/terminal_console.h"
 #endif
 
 namespace kx20 {
@@ -225,8 +225,8 @@ void RunConsoleLoop(Station& station, Clock& clock, Reporter& reporter, TickStep
   }
 }
 
-void PrintFinalRows(MemoryConsoleView& view) {
-  const std::vector<MemoryConsoleView::Row> rows = view.Rows();
+void PrintFinalRows(const Station& station) {
+  const std::vector<RowModel>& rows = station.Model().rows;
   for (std::size_t i = 0; i < rows.size(); ++i) {
     std::printf("%2d %d %s\n", static_cast<int>(i), rows[i].image, rows[i].text.c_str());
   }
@@ -247,7 +247,7 @@ int RunBatch(const ProgramOptions& options, Station& station, MemoryConsoleView&
       station, clock, reporter,
       [&](bool ended) {
         if (phase == Phase::kWaitScan) {
-          if (view.RowCount() == 0) return true;  // no scan yet
+          if (station.Model().RowCount() == 0) return true;  // no scan yet
           const std::size_t boxesBefore = view.MessageBoxes().size();
           if (options.codeFlash) {
             station.OnEmptyButton();
@@ -271,7 +271,7 @@ int RunBatch(const ProgramOptions& options, Station& station, MemoryConsoleView&
         }
         if (phase == Phase::kRunning && ended) {
           std::printf("final rows:\n");
-          PrintFinalRows(view);
+          PrintFinalRows(station);
           const RunSummary summary =
               SummariseRun(station.RunStarts(), station.RowStatuses(), options.codeFlash);
           std::printf("%d passed, %d failed\n", summary.passed, summary.failed);

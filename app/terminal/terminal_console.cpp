@@ -1,4 +1,4 @@
-#include "terminal_console.h"
+#include "app/terminal/terminal_console.h"
 
 #include <curses.h>
 #include <fcntl.h>
@@ -14,9 +14,9 @@
 #include <mutex>
 #include <thread>
 
-#include "terminal_controller.h"
-#include "terminal_screen.h"
-#include "terminal_view.h"
+#include "app/terminal/terminal_controller.h"
+#include "app/terminal/terminal_screen.h"
+#include "app/terminal/terminal_view.h"
 
 namespace kx20::terminal {
 namespace {

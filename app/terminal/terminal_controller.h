@@ -15,8 +15,8 @@
 #include "app/shell.h"
 #include "app/station.h"
 #include "common/clock.h"
-#include "terminal_screen.h"
-#include "terminal_view.h"
+#include "app/terminal/terminal_screen.h"
+#include "app/terminal/terminal_view.h"
 
 namespace kx20::terminal {
 

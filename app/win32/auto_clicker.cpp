@@ -1,4 +1,4 @@
-#include "platform/win32/auto_clicker.h"
+#include "app/win32/auto_clicker.h"
 
 #include <cctype>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "tools/kx20-station-win/win32_console_view.h"
+#include "app/win32/win32_console_view.h"
 
 #include <commctrl.h>
 
@@ -36,6 +36,10 @@ void Win32ConsoleView::Attach(HWND dialog) {
 
 void Win32ConsoleView::Detach() { detached_ = true; }
 
+void Win32ConsoleView::SetShownDifferently(std::function<void(int, const std::string&)> report) {
+  shownDifferently_ = std::move(report);
+}
+
 bool Win32ConsoleView::OpenRowTrace(const std::string& path) {
   trace_.open(path, std::ios::app);
   return trace_.is_open();
@@ -66,6 +70,8 @@ void Win32ConsoleView::SetControlText(int id, const std::string& text) {
                        reinterpret_cast<LPARAM>(text.c_str()));
       SendMessageA(control, CB_SETCURSEL, index == CB_ERR ? static_cast<WPARAM>(-1)
                                                           : static_cast<WPARAM>(index), 0);
+      // No notification comes for that: the list tells what it shows.
+      if (index == CB_ERR && shownDifferently_) shownDifferently_(id, std::string());
       return;
     }
     SetWindowTextA(control, text.c_str());

@@ -1,6 +1,8 @@
-// TerminalView: the ConsoleView of the terminal console. It keeps the state
-// of every control and row; the station changes it on the console thread,
-// which alone draws (workers never reach a view).
+// TerminalView: the ConsoleView of the terminal console. It keeps what it was
+// shown of every control and row, which the controller draws; the station
+// changes it on the console thread, which alone draws (workers never reach a
+// view). The operator's edits made here go back to the station through the
+// edit handler; the station never reads a control back.
 //
 // Message boxes: ShowMessageBox runs the modal handler the console installs
 // (a nested key loop) and returns when the operator has dismissed the box.
@@ -39,15 +41,17 @@ class TerminalView final : public ConsoleView {
     std::string caption;
   };
   using ModalHandler = std::function<void(const MessageBox&)>;
+  // The operator's edit of a control (its contents after the edit).
+  using EditHandler = std::function<void(int, const Control&)>;
 
   void SetControlText(int id, const std::string& text) override;
-  std::string GetControlText(int id) override;
+  std::string GetControlText(int id);
   void SetCheck(int id, bool checked) override;
-  bool GetCheck(int id) override;
+  bool GetCheck(int id);
   void SetEnabled(int id, bool enabled) override;
-  bool IsEnabled(int id) override;
+  bool IsEnabled(int id);
   void SetVisible(int id, bool visible) override;
-  bool IsVisible(int id) override;
+  bool IsVisible(int id);
   void SetFocus(int id) override;
   void AddComboEntry(int id, const std::string& entry) override;
   void SetTextLimit(int id, int maxChars) override;
@@ -55,15 +59,15 @@ class TerminalView final : public ConsoleView {
   void ClearRows() override;
   void InsertRow(int row, const std::string& text, int image) override;
   void SetRowText(int row, const std::string& text) override;
-  std::string GetRowText(int row) override;
+  std::string GetRowText(int row);
   void SetRowImage(int row, int image) override;
-  int GetRowImage(int row) override;
-  int RowCount() override;
+  int GetRowImage(int row);
+  int RowCount();
   void SetSelectionMark(int row) override;
 
   void ShowMessageBox(const std::string& text, const std::string& caption) override;
   void SetPanelExpanded(bool expanded) override;
-  bool IsPanelExpanded() override;
+  bool IsPanelExpanded();
 
   // --- The console's side -------------------------------------------------
   // Called after every change, outside the lock, on the changing thread.
@@ -90,10 +94,16 @@ class TerminalView final : public ConsoleView {
   // Sets a control's text as the operator's choice (drop-down entry, select
   // all and type over).
   void ReplaceText(int id, const std::string& text);
+  // The operator checks or unchecks a check box.
+  void ToggleCheck(int id);
+  // Told after each of the operator's edits above (outside the lock): the
+  // console hands them to the station.
+  void SetEditHandler(EditHandler handler);
 
 
  private:
   void Changed();
+  void Edited(int id);
   static bool UpperCaseEdit(int id);
 
   std::mutex mutex_;
@@ -106,6 +116,7 @@ class TerminalView final : public ConsoleView {
   std::uint64_t clearCount_ = 0;
   std::function<void()> wake_;
   ModalHandler modal_;
+  EditHandler edit_;
 };
 
 }  // namespace kx20::terminal

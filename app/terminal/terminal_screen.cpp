@@ -1,4 +1,4 @@
-#include "terminal_screen.h"
+#include "app/terminal/terminal_screen.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -148,11 +148,6 @@ const PanelField* FindPanelField(int id) {
 
 // --- Progress ---------------------------------------------------------------------------
 
-void ProgressBoard::BeginRun() {
-  runPassed_ = 0;
-  runFailed_ = 0;
-}
-
 void ProgressBoard::Started(int row, std::uint64_t nowMs) {
   if (row < 0 || row >= kListRows) return;
   SlotProgress& s = slots_[row];
@@ -204,26 +199,11 @@ void ProgressBoard::Note(const WorkerStatus& message, std::uint64_t nowMs) {
   if (verdict == SlotProgress::Verdict::kNone) return;
   s.verdict = verdict;
   s.endMs = nowMs;
-  if (verdict == SlotProgress::Verdict::kPass) {
-    s.percent = 100;
-    ++runPassed_;
-    ++sessionPassed_;
-  } else {
-    ++runFailed_;
-    ++sessionFailed_;
-  }
+  if (verdict == SlotProgress::Verdict::kPass) s.percent = 100;
 }
 
 void ProgressBoard::ClearSlots() {
   for (SlotProgress& s : slots_) s = SlotProgress{};
-}
-
-int ProgressBoard::RunRunning() const {
-  int n = 0;
-  for (const SlotProgress& s : slots_) {
-    if (s.started && s.verdict == SlotProgress::Verdict::kNone) ++n;
-  }
-  return n;
 }
 
 std::string FormatElapsed(std::uint64_t ms) {

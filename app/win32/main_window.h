@@ -13,8 +13,8 @@
 
 #include "app/shell.h"
 #include "app/station.h"
-#include "tools/kx20-station-win/win32_console_view.h"
-#include "tools/kx20-station-win/window_status_poster.h"
+#include "app/win32/win32_console_view.h"
+#include "app/win32/window_status_poster.h"
 
 namespace kx20 {
 

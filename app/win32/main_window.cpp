@@ -1,11 +1,12 @@
-#include "tools/kx20-station-win/main_window.h"
+#include "app/win32/main_window.h"
 
 #include <commctrl.h>
 #include <shellapi.h>
 
+#include <string>
 #include <thread>
 
-#include "platform/win32/auto_clicker.h"
+#include "app/win32/auto_clicker.h"
 #include "production/status_message.h"
 
 namespace kx20 {
@@ -39,6 +40,43 @@ constexpr Tool kTools[] = {{ctl::kTargetDevice, "Scan Device"},
                            {ctl::kEmpty, "Earse Device Code Flash"},
                            {ctl::kUpdate, "Write Device"},
                            {ctl::kSaveConfigure, "Save"}};
+
+std::string ControlText(HWND control) {
+  if (control == nullptr) return {};
+  const int length = GetWindowTextLengthA(control);
+  std::string text(static_cast<std::size_t>(length) + 1, '\0');
+  const int n = GetWindowTextA(control, text.data(), length + 1);
+  text.resize(static_cast<std::size_t>(n > 0 ? n : 0));
+  return text;
+}
+
+// A drop-down's chosen entry (while CBN_SELCHANGE is handled the window text
+// is still the old one).
+std::string SelectedEntry(HWND combo) {
+  const LRESULT index = SendMessageA(combo, CB_GETCURSEL, 0, 0);
+  if (index == CB_ERR) return {};
+  const LRESULT length = SendMessageA(combo, CB_GETLBTEXTLEN, static_cast<WPARAM>(index), 0);
+  if (length == CB_ERR) return {};
+  std::string text(static_cast<std::size_t>(length) + 1, '\0');
+  SendMessageA(combo, CB_GETLBTEXT, static_cast<WPARAM>(index),
+               reinterpret_cast<LPARAM>(text.data()));
+  text.resize(static_cast<std::size_t>(length));
+  return text;
+}
+
+// The check boxes whose state the data exchange reads.
+bool IsCheckBox(int id) {
+  switch (id) {
+    case ctl::kCodeFlashOption:
+    case ctl::kEepromOption:
+    case settings_control::kChangeSerialNumber:
+    case settings_control::kRwTest:
+    case settings_control::kEraseFlash:
+      return true;
+    default:
+      return false;
+  }
+}
 
 HICON LoadIconSized(HINSTANCE instance, int id, int width, int height) {
   return static_cast<HICON>(
@@ -164,7 +202,23 @@ INT_PTR MainWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
         End();
         return TRUE;
       }
+      // The operator's edits go to the station's model as they happen (a
+      // program's change of an edit comes back the same way, with the text
+      // the control really took).
+      if (code == EN_CHANGE || code == CBN_EDITCHANGE) {
+        station_.OnTextEdited(id, ControlText(GetDlgItem(window_, id)));
+        return TRUE;
+      }
+      if (code == CBN_SELCHANGE) {
+        station_.OnTextEdited(id, SelectedEntry(GetDlgItem(window_, id)));
+        return TRUE;
+      }
       if (code != BN_CLICKED) return FALSE;
+      if (IsCheckBox(id)) {
+        station_.OnCheckEdited(
+            id, SendMessageA(GetDlgItem(window_, id), BM_GETCHECK, 0, 0) == BST_CHECKED);
+        return TRUE;
+      }
       switch (id) {
         case ctl::kTargetDevice: station_.ScanDevices(); return TRUE;
         case ctl::kEmpty: station_.OnEmptyButton(); return TRUE;
@@ -210,6 +264,8 @@ INT_PTR MainWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
 
 void MainWindow::Initialise() {
   view_.Attach(window_);
+  view_.SetShownDifferently(
+      [this](int id, const std::string& text) { station_.OnTextEdited(id, text); });
   if (options_.statusPoster != nullptr) options_.statusPoster->SetTarget(window_);
   AppendSystemMenu();
   SendMessageA(window_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(appIcon_));

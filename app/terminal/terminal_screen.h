@@ -151,12 +151,10 @@ struct SlotProgress {
   std::uint64_t endMs = 0;
 };
 
-// What the workers' messages say about each slot, and the counts of the
-// current run and of the session. Console thread only.
+// What the workers' messages say about each slot (phase, bar, times); the
+// counts are the station's (StationModel). Console thread only.
 class ProgressBoard {
  public:
-  // A start that found no worker running: a new run.
-  void BeginRun();
   // A worker was started on row `row`.
   void Started(int row, std::uint64_t nowMs);
   // A worker's message, before the station applies it to the row.
@@ -165,18 +163,9 @@ class ProgressBoard {
   void ClearSlots();
 
   const SlotProgress& Slot(int row) const { return slots_[row]; }
-  int RunRunning() const;
-  int RunPassed() const { return runPassed_; }
-  int RunFailed() const { return runFailed_; }
-  int SessionPassed() const { return sessionPassed_; }
-  int SessionFailed() const { return sessionFailed_; }
 
  private:
   SlotProgress slots_[kListRows];
-  int runPassed_ = 0;
-  int runFailed_ = 0;
-  int sessionPassed_ = 0;
-  int sessionFailed_ = 0;
 };
 
 // "mm:ss" (or "h:mm:ss" from an hour on).

@@ -1,4 +1,4 @@
-#include "terminal_view.h"
+#include "app/terminal/terminal_view.h"
 
 #include <algorithm>
 #include <cctype>
@@ -245,6 +245,7 @@ bool TerminalView::TypeChar(int id, char ch) {
     c.text += ch;
   }
   Changed();
+  Edited(id);
   return true;
 }
 
@@ -256,6 +257,7 @@ void TerminalView::EraseLastChar(int id) {
     c.text.pop_back();
   }
   Changed();
+  Edited(id);
 }
 
 void TerminalView::ReplaceText(int id, const std::string& text) {
@@ -272,6 +274,33 @@ void TerminalView::ReplaceText(int id, const std::string& text) {
     c.text = next;
   }
   Changed();
+  Edited(id);
+}
+
+void TerminalView::ToggleCheck(int id) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Control& c = controls_[id];
+    c.checked = !c.checked;
+  }
+  Changed();
+  Edited(id);
+}
+
+void TerminalView::SetEditHandler(EditHandler handler) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  edit_ = std::move(handler);
+}
+
+void TerminalView::Edited(int id) {
+  EditHandler edit;
+  Control control;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    edit = edit_;
+    control = controls_[id];
+  }
+  if (edit) edit(id, control);
 }
 
 }  // namespace kx20::terminal

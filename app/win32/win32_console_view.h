@@ -1,7 +1,9 @@
 // Win32ConsoleView: the console logic's view over the real dialog controls.
 //
 // Window's thread only, like the station that calls it (workers never reach a
-// view). After Detach() every call is dropped (getters answer empty).
+// view). After Detach() every call is dropped. The station never reads a
+// control back: the dialog hands the operator's edits to the station as events
+// (main_window.cpp); the getters below serve the view's own tests.
 //
 // Every change of a slot row's text or image can be traced to a file, one
 // line per changed row: "HH:MM:SS.mmm ROW IMAGE TEXT" (time since the view
@@ -38,19 +40,24 @@ class Win32ConsoleView final : public ConsoleView {
   // idle scan) leaves no line. Window's thread.
   void FlushRowTrace();
 
+  // Told when a control shows other text than it was given and the window
+  // sends no notification for it (a drop-down list without that entry shows
+  // none): the front end hands it to the station as the control's contents.
+  void SetShownDifferently(std::function<void(int, const std::string&)> report);
+
   HWND Dialog() const { return dialog_; }
   // The window's height when collapsed / expanded, in pixels (after Attach).
   int CollapsedHeight();
   int ExpandedHeight();
 
   void SetControlText(int id, const std::string& text) override;
-  std::string GetControlText(int id) override;
+  std::string GetControlText(int id);
   void SetCheck(int id, bool checked) override;
-  bool GetCheck(int id) override;
+  bool GetCheck(int id);
   void SetEnabled(int id, bool enabled) override;
-  bool IsEnabled(int id) override;
+  bool IsEnabled(int id);
   void SetVisible(int id, bool visible) override;
-  bool IsVisible(int id) override;
+  bool IsVisible(int id);
   void SetFocus(int id) override;
   void AddComboEntry(int id, const std::string& entry) override;
   void SetTextLimit(int id, int maxChars) override;
@@ -58,15 +65,15 @@ class Win32ConsoleView final : public ConsoleView {
   void ClearRows() override;
   void InsertRow(int row, const std::string& text, int image) override;
   void SetRowText(int row, const std::string& text) override;
-  std::string GetRowText(int row) override;
+  std::string GetRowText(int row);
   void SetRowImage(int row, int image) override;
-  int GetRowImage(int row) override;
-  int RowCount() override;
+  int GetRowImage(int row);
+  int RowCount();
   void SetSelectionMark(int row) override;
 
   void ShowMessageBox(const std::string& text, const std::string& caption) override;
   void SetPanelExpanded(bool expanded) override;
-  bool IsPanelExpanded() override;
+  bool IsPanelExpanded();
 
  private:
   // Run `body` unless the view is detached (a setter, a getter).
@@ -81,6 +88,7 @@ class Win32ConsoleView final : public ConsoleView {
   bool expanded_ = false;
 
   bool detached_ = false;
+  std::function<void(int, const std::string&)> shownDifferently_;
 
   std::chrono::steady_clock::time_point start_;
   std::ofstream trace_;

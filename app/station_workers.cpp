@@ -1,0 +1,211 @@
+// The worker list and the start commands: which rows get a worker, one run
+// per press, never two workers on one disk.
+#include <atomic>
+#include <functional>
+#include <thread>
+#include <utility>
+
+#include "app/station.h"
+#include "app/station_shared.h"
+#include "device/device_session.h"
+
+namespace kx20 {
+
+namespace ctl = station_control;
+namespace sc = settings_control;
+
+void Station::PruneWorkers() {
+  for (auto it = workers_.begin(); it != workers_.end();) {
+    if (it->done->load()) {
+      if (it->thread.joinable()) it->thread.join();
+      it = workers_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+int Station::RunningWorkerCount() const {
+  int n = 0;
+  for (const WorkerEntry& w : workers_) n += w.done->load() ? 0 : 1;
+  return n;
+}
+
+bool Station::LetterBusy(char letter) const {
+  for (const WorkerEntry& w : workers_) {
+    if (w.driveLetter == letter && !w.done->load()) return true;
+  }
+  return false;
+}
+
+// --- Start command --------------------------------------------------------------
+
+void Station::OnSpaceKeyDown(bool autoRepeat) {
+  if (autoRepeat) return;  // one run per press
+  BeginRun();
+}
+
+void Station::OnUpdateButtonState(int buttonState) {
+  const bool held = (buttonState & kButtonStatePushed) != 0;
+  if (held && !updateHeld_) {
+    updateHeld_ = true;
+    BeginRun();
+  } else if (!held) {
+    updateHeld_ = false;
+  }
+}
+
+void Station::BeginRun() {
+  if (shutDown_) return;
+  out_.SetEnabled(ctl::kSourceFile, false);
+  out_.SetEnabled(ctl::kUpdate, false);
+  out_.SetEnabled(ctl::kEmpty, false);
+  out_.SetEnabled(ctl::kTargetDevice, false);
+  ReloadSettings(/*resetHeader=*/true);
+  ProductionStart();
+}
+
+void Station::StartWorker(int row, char letter, std::function<void()> body) {
+  WorkerEntry entry;
+  entry.done = std::make_shared<std::atomic<bool>>(false);
+  entry.driveLetter = letter;
+  entry.row = row;
+  entry.thread = std::thread([body = std::move(body), done = entry.done]() {
+    // Nothing a body throws may leave the thread (that would end the process
+    // in the middle of every other disk's writes); the worker bodies end
+    // their disk through its failure exit themselves.
+    try {
+      body();
+    } catch (...) {
+    }
+    done->store(true);
+  });
+  workers_.push_back(std::move(entry));
+  runStarts_.push_back({row, letter});
+  if (row >= 0 && row < kSlotRows) rowStatus_[static_cast<std::size_t>(row)] = {letter, {}};
+  if (runCountsStale_) {
+    model_.run = VerdictCounts{};
+    for (RowModel& r : model_.rows) r.inRun = false;
+    runCountsStale_ = false;
+  }
+  ++model_.run.started;
+  ++model_.session.started;
+  if (row >= 0 && row < model_.RowCount()) {
+    RowModel& r = model_.rows[static_cast<std::size_t>(row)];
+    r.letter = letter;
+    r.progress = -1;
+    r.verdict = StatusClass::kNone;
+    r.inRun = true;
+  }
+}
+
+void Station::ProductionStart() {
+  ExchangeToMembers();
+  const PanelMembers members = Members();
+  if (members.codeFlashOption == 0 && members.eepromOption == 0) return;
+  const int count = model_.RowCount();
+  if (count < 0) return;
+
+  // A start while workers run shares their locks; a new run gets new ones.
+  if (runLocks_ == nullptr || RunningWorkerCount() == 0) {
+    runLocks_ = std::make_shared<RunLocks>();
+    if (RunningWorkerCount() == 0) NewRun();
+  }
+  runActive_ = true;
+
+  for (int row = 0; row < count; ++row) {
+    const char letter = RowDriveLetter(row);
+    if (letter == 0) continue;
+    if (LetterBusy(letter)) continue;  // never two workers on one disk
+
+    DeviceSession session(port_);
+    session.driveLetter = letter;
+    std::uint16_t statusWord = 0;
+    if (!session.ProbeControllerOnce(statusWord)) continue;
+
+    // Scans pause from the first start on (each worker also clears the flag
+    // as it starts); the rows now belong to the workers.
+    shared_->flags.rescanPending.store(0);
+    const std::uint32_t startValue = MakeStartValue(letter, row);
+    StartWorker(row, letter,
+                [shared = shared_, locks = runLocks_, body = productionWorker_, startValue]() {
+                  body(shared->env, *locks, startValue);
+                });
+    clock_.SleepMs(100);
+  }
+}
+
+void Station::NewRun() {
+  runStarts_.clear();
+  // The last run's counts stay on screen until this run starts a worker.
+  runCountsStale_ = true;
+}
+
+char Station::RowDriveLetter(int row) const {
+  const SlotRecord* record = slots_.Find(row + 1);
+  if (record == nullptr || row < 0 || row >= kSlotRows) return 0;
+  const char letter = record->driveLetter;
+  if (letter < 'A' || letter > 'Z') return 0;
+  // The scan showed "[device X]" instead of the letter.
+  if (record->probeOsFailure == 2) return 0;
+  // The row has shown a worker's status since the scan: its disk has had its
+  // run (or has one now).
+  if (rowHasStatus_[static_cast<std::size_t>(row)]) return 0;
+  return letter;
+}
+
+void Station::OnEmptyButton() {
+  out_.SetEnabled(ctl::kUpdate, false);
+  out_.SetEnabled(ctl::kTargetDevice, false);
+  out_.SetEnabled(ctl::kEmpty, false);
+  out_.SetEnabled(ctl::kSourceFile, false);
+  CodeFlashStart();
+}
+
+void Station::CodeFlashStart() {
+  if (shutDown_) return;
+  ExchangeToMembers();
+  const PanelMembers members = Members();
+  if (members.codeFlashOption == 0 && members.eepromOption == 0) return;
+  if (!LoadCodeFlashData(InWorkDir(members.sourceFilePath), *codeFlashData_)) {
+    out_.ShowMessageBox(kCodeFlashMissingText, kMessageCaption);
+    return;
+  }
+  const int count = model_.RowCount();
+  if (count < 0) return;
+  if (RunningWorkerCount() == 0) NewRun();
+  runActive_ = true;
+  codeFlashRun_ = true;
+
+  // The selection: every slot holding a disk whose controller answered the
+  // scan's probe.
+  for (int slot = 1; slot <= kSlotRows; ++slot) {
+    SlotRecord& record = *slots_.Find(slot);
+    record.codeFlashReady = (record.present != 0 && record.probeAnswered != 0) ? 1 : 0;
+  }
+
+  const bool size256K = codeFlashSize256K_ == 1;
+  for (int row = 0; row < count; ++row) {
+    if (members.codeFlashOption == 0) break;
+    const SlotRecord* record = slots_.Find(row + 1);
+    if (record == nullptr || record->codeFlashReady == 0) continue;
+    const char letter = RowDriveLetter(row);
+    if (letter == 0) continue;
+    if (LetterBusy(letter)) continue;
+
+    shared_->flags.rescanPending.store(0);
+    const std::uint32_t startValue = MakeStartValue(letter, row);
+    StartWorker(row, letter,
+                [shared = shared_, port = &port_, body = codeFlashWorker_, startValue, size256K]() {
+                  body(*port, *shared->env.poster, startValue, size256K);
+                });
+    clock_.SleepMs(100);
+  }
+}
+
+void Station::OnCodeFlashSize(bool size256K) {
+  codeFlashSize256K_ = size256K ? 1 : 0;
+  out_.SetCheck(ctl::kSize256K, size256K);
+  out_.SetCheck(ctl::kSize512K, !size256K);
+}
+}  // namespace kx20
