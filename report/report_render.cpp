@@ -165,6 +165,32 @@ constexpr const char* kOutlierColour = "#c62828";
 constexpr const char* kAxisColour = "#555";
 constexpr const char* kGridColour = "#ddd";
 
+// A label cut to `width` characters in the middle, where paths and names
+// differ least ("line-1/st~/produce.log").
+std::string Shortened(const std::string& label, std::size_t width) {
+  if (label.size() <= width) return label;
+  const auto continuation = [&](std::size_t i) {
+    return (static_cast<unsigned char>(label[i]) & 0xC0) == 0x80;
+  };
+  std::size_t head = (width - 1) / 2;
+  std::size_t tailStart = label.size() - (width - 1 - head);
+  // Never cut a UTF-8 character in two.
+  while (head > 0 && continuation(head)) --head;
+  while (tailStart < label.size() && continuation(tailStart)) ++tailStart;
+  return label.substr(0, head) + "~" + label.substr(tailStart);
+}
+
+// The smallest of 1, 2, 5 x 10^n (n >= 0) at or above `value`.
+double NiceCeiling(double value) {
+  if (value <= 1) return 1;
+  double step = 1;
+  while (step * 10 < value) step *= 10;
+  for (const double m : {1.0, 2.0, 5.0, 10.0}) {
+    if (m * step >= value) return m * step;
+  }
+  return 10 * step;
+}
+
 struct Bar {
   std::string label;
   double value = 0;       // in the chart's unit
@@ -198,7 +224,7 @@ std::string VerticalBars(const std::string& title, const std::vector<Bar>& bars,
                   top + plotH / 2);
   }
   const double slot = bars.empty() ? 0 : static_cast<double>(plotW) / bars.size();
-  const double barW = std::max(1.0, slot * 0.7);
+  const double barW = std::clamp(slot * 0.7, 1.0, 48.0);
   // Label at most ~40 bars so the texts do not run into each other.
   const std::size_t labelEvery = bars.size() <= 40 ? 1 : (bars.size() + 39) / 40;
   for (std::size_t i = 0; i < bars.size(); ++i) {
@@ -214,11 +240,11 @@ std::string VerticalBars(const std::string& title, const std::vector<Bar>& bars,
                     x + barW / 2, y - 4, Escape(b.note).c_str());
     }
     if (i % labelEvery == 0) {
-      const double lx = x + barW / 2, ly = top + plotH + 12;
+      const double lx = x + barW / 2, ly = top + plotH + 14;
       svg += Format(
           "<text x=\"%.1f\" y=\"%.1f\" class=\"ax\" text-anchor=\"end\" "
           "transform=\"rotate(-40 %.1f %.1f)\">%s</text>\n",
-          lx, ly, lx, ly, Escape(b.label).c_str());
+          lx, ly, lx, ly, Escape(Shortened(b.label, 22)).c_str());
     }
   }
   svg += "</svg>\n";
@@ -252,9 +278,8 @@ std::string HorizontalBars(const std::string& title, const std::vector<Row>& row
   for (std::size_t i = 0; i < rows.size(); ++i) {
     const Row& r = rows[i];
     const double y = top + rowH * static_cast<double>(i);
-    std::string label = r.label.size() > 40 ? r.label.substr(0, 39) + "~" : r.label;
     svg += Format("<text x=\"%d\" y=\"%.1f\" class=\"ax\" text-anchor=\"end\">%s</text>\n",
-                  left - 8, y + 16, Escape(label).c_str());
+                  left - 8, y + 16, Escape(Shortened(r.label, 40)).c_str());
     double x = left;
     for (const auto& [value, colour] : r.segments) {
       const double w = std::clamp(value / maxValue, 0.0, 1.0) * plotW;
@@ -370,7 +395,7 @@ std::string RenderReportHtml(const YieldReport& r, const std::string& title) {
   }
   html += "<h2>Failure rate by slot</h2>\n" +
           VerticalBars("Failure rate by slot (red, !: stands out; above: failed/records)", slots,
-                       maxRate > 0 ? std::min(100.0, maxRate * 1.15) : 100.0, "%");
+                       std::min(100.0, NiceCeiling(maxRate)), "%");
   html += "<p class=\"small\">" + Escape(DescribeOutlierRule(r)) + ".</p>\n";
   html += "<table><tr><th>station</th><th>slot</th><th>total</th><th>passed</th><th>failed</th>"
           "<th>fail rate</th><th>tail</th><th></th></tr>\n";

@@ -1,0 +1,11 @@
+# The yield report end to end: a real batch's produce.log made into an HTML
+# page that headless Chromium renders (screenshot kept at
+# tests/kx20_report_html/report.png in the build directory), and the report
+# of the line's database on a PostgreSQL server the test starts itself.
+if(NOT WIN32 AND NOT CMAKE_CROSSCOMPILING)
+  add_test(NAME kx20_report_html
+           COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/report_html.sh $<TARGET_FILE:kx20-station>
+                   $<TARGET_FILE:kx20ctl> ${CMAKE_SOURCE_DIR}
+                   ${CMAKE_CURRENT_BINARY_DIR}/kx20_report_html)
+  set_tests_properties(kx20_report_html PROPERTIES TIMEOUT 240 SKIP_RETURN_CODE 77)
+endif()

@@ -1,0 +1,92 @@
+#!/bin/bash
+# A throw-away PostgreSQL cluster for tests: no system service, no TCP.
+#
+#   pg_cluster.sh start DIR    initdb (first time) and start a server whose
+#                              Unix socket is in DIR; prints a libpq conninfo
+#                              "host=DIR port=N dbname=postgres user=U"
+#   pg_cluster.sh stop DIR     stop it (fast); nothing to do when not running
+#   pg_cluster.sh restart DIR  start an existing cluster again (same port)
+#
+# As root the server runs as an unprivileged user (kx20pg, created when
+# missing, else nobody) that owns DIR. The port only names the socket
+# (listen_addresses is empty); it is picked at random once and kept in DIR.
+set -euo pipefail
+
+die() { echo "pg_cluster.sh: $*" >&2; exit 1; }
+
+[ $# -eq 2 ] || die "usage: pg_cluster.sh start|stop|restart DIR"
+cmd=$1
+dir=$2
+mkdir -p "$dir"
+dir=$(cd "$dir" && pwd)
+data="$dir/data"
+
+bindir=""
+for d in /usr/lib/postgresql/*/bin; do
+  [ -x "$d/pg_ctl" ] && bindir=$d
+done
+[ -n "$bindir" ] || die "no PostgreSQL server found (/usr/lib/postgresql/*/bin/pg_ctl); install the package postgresql"
+
+# Who runs the server, and how we run commands as that user.
+user=$(id -un)
+as_user() { "$@"; }
+if [ "$(id -u)" -eq 0 ]; then
+  user=kx20pg
+  if ! id "$user" >/dev/null 2>&1; then
+    useradd --system --no-create-home --shell /usr/sbin/nologin "$user" >/dev/null 2>&1 || user=nobody
+  fi
+  chown "$user" "$dir"
+  [ -d "$data" ] && chown -R "$user" "$data"
+  # The socket directory's parents must be reachable for the server user.
+  p=$dir
+  while [ "$p" != "/" ]; do
+    p=$(dirname "$p")
+    chmod o+x "$p" 2>/dev/null || true
+  done
+  as_user() { (cd / && runuser -u "$user" -- "$@"); }
+fi
+
+conninfo() { echo "host=$dir port=$(cat "$dir/port") dbname=postgres user=$user"; }
+
+start_server() {
+  if ! as_user "$bindir/pg_ctl" -D "$data" -l "$dir/server.log" -w -t 60 \
+      -o "-k $dir -p $(cat "$dir/port") -c listen_addresses=''" start >"$dir/pg_ctl.out" 2>&1; then
+    cat "$dir/pg_ctl.out" >&2
+    tail -n 20 "$dir/server.log" >&2 2>/dev/null || true
+    die "the server in $dir did not start"
+  fi
+}
+
+case "$cmd" in
+  start)
+    if [ ! -f "$data/PG_VERSION" ]; then
+      # A random port number that no other socket in the directory uses.
+      echo $(( 20000 + RANDOM % 40000 )) >"$dir/port"
+      [ "$(id -u)" -eq 0 ] && chown "$user" "$dir/port"
+      if ! as_user "$bindir/initdb" -D "$data" -U "$user" --auth=trust --no-sync \
+          -E UTF8 --locale=C >"$dir/initdb.out" 2>&1; then
+        cat "$dir/initdb.out" >&2
+        die "initdb failed in $data"
+      fi
+    fi
+    if as_user "$bindir/pg_ctl" -D "$data" status >/dev/null 2>&1; then
+      conninfo
+      exit 0
+    fi
+    start_server
+    conninfo
+    ;;
+  restart)
+    [ -f "$data/PG_VERSION" ] || die "no cluster in $dir (run start first)"
+    as_user "$bindir/pg_ctl" -D "$data" status >/dev/null 2>&1 || start_server
+    conninfo
+    ;;
+  stop)
+    if [ -f "$data/PG_VERSION" ]; then
+      as_user "$bindir/pg_ctl" -D "$data" -m fast -w -t 60 stop >/dev/null 2>&1 || true
+    fi
+    ;;
+  *)
+    die "unknown command '$cmd' (start, stop or restart)"
+    ;;
+esac
