@@ -9,3 +9,11 @@ if(NOT WIN32 AND NOT CMAKE_CROSSCOMPILING)
                    ${CMAKE_CURRENT_BINARY_DIR}/kx20_report_html)
   set_tests_properties(kx20_report_html PROPERTIES TIMEOUT 240 SKIP_RETURN_CODE 77)
 endif()
+
+# --line needs the PostgreSQL client library in the build and a server to test with.
+if(NOT WIN32 AND NOT CMAKE_CROSSCOMPILING AND KX20_REPORT_HAS_LIBPQ)
+  add_test(NAME kx20_report_line
+           COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/pg/report_line.sh $<TARGET_FILE:kx20ctl>
+                   ${CMAKE_CURRENT_BINARY_DIR}/kx20_report_line)
+  set_tests_properties(kx20_report_line PROPERTIES TIMEOUT 180)
+endif()
