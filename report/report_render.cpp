@@ -8,7 +8,13 @@
 namespace kx20 {
 namespace {
 
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// MinGW's C++ runtime formats the C99 way (%zu, %llu): check against that.
+#if defined(__MINGW32__) && !defined(__clang__)
+#define KX20_PRINTF_FORMAT gnu_printf
+#else
+#define KX20_PRINTF_FORMAT printf
+#endif
+std::string Format(const char* format, ...) __attribute__((format(KX20_PRINTF_FORMAT, 1, 2)));
 std::string Format(const char* format, ...) {
   va_list args;
   va_start(args, format);

@@ -69,10 +69,11 @@ if grep -qiE '<script|src=|href=' "$work/report.html"; then
   fail "the page is not self-contained"
 fi
 
-# The browser: its own profile in the work directory, no network, bounded time.
+# The browser: its own home and profile in the work directory, bounded time.
 rm -f "$work/report.png"
-timeout 60 "$browser" --headless --no-sandbox --disable-gpu --hide-scrollbars \
-  --no-first-run --disable-extensions --user-data-dir="$work/chromium-profile" \
+HOME="$work" XDG_CONFIG_HOME="$work/xdg" XDG_CACHE_HOME="$work/xdg" \
+timeout 60 "$browser" --headless --no-sandbox --disable-gpu --disable-dev-shm-usage \
+  --hide-scrollbars --no-first-run --disable-extensions --user-data-dir="$work/chromium-profile" \
   --window-size=$width,$height --screenshot="$work/report.png" \
   "file://$work/report.html" >"$work/chromium.out" 2>&1 ||
   fail "chromium failed or hung: $(tail -5 "$work/chromium.out")"
