@@ -320,7 +320,7 @@ const char kStyle[] =
     "table{border-collapse:collapse;font-size:13px;margin-top:6px}"
     "td,th{border:1px solid #ccc;padding:3px 8px;text-align:right}"
     "td:first-child,th:first-child{text-align:left}"
-    "tr.out td{background:#fde0dc;font-weight:bold}"
+    "tr.out td{background:#fde0dc;font-weight:bold}table.l td,table.l th{text-align:left}"
     "svg{display:block;margin-top:4px;background:#fafafa;border:1px solid #eee}"
     ".ct{font-size:15px;font-weight:bold;fill:#222}.ax{font-size:11px;fill:#555}"
     ".nt{font-size:11px;fill:#222}.small{font-size:12px;color:#555}";
@@ -437,7 +437,7 @@ std::string RenderReportHtml(const YieldReport& r, const std::string& title) {
   html += "</table>\n";
 
   if (!r.malformed.empty()) {
-    html += "<h2>Malformed sections</h2>\n<table><tr><th>source</th><th>section</th><th>reason</th></tr>\n";
+    html += "<h2>Malformed sections</h2>\n<table class=\"l\"><tr><th>source</th><th>section</th><th>reason</th></tr>\n";
     for (std::size_t i = 0; i < r.malformed.size() && i < kMalformedListed; ++i) {
       const MalformedRecord& m = r.malformed[i];
       html += "<tr><td>" + Escape(m.source) + "</td><td>" + Escape(m.section) + "</td><td>" +
