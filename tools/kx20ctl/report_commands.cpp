@@ -104,9 +104,13 @@ int ReportCommand(const std::vector<std::string>& args) {
 
 KX20CTL_SUBCOMMAND("report",
                    "[--html OUT] [--title TEXT] {[STATION=]PRODUCE.LOG ... | --line CONNINFO}",
-                   "the yield by result, error code, hour, station and slot from produce.log "
-                   "files or the line's database (kx20.verdicts); --html writes a page with "
-                   "charts",
+                   LineDatabaseAvailable()
+                       ? "the yield by result, error code, hour, station and slot from "
+                         "produce.log files or the line's database (kx20.verdicts); --html "
+                         "writes a page with charts"
+                       : "the yield by result, error code, hour, station and slot from "
+                         "produce.log files; --html writes a page with charts (this build has "
+                         "no line mode: --line is not available)",
                    ReportCommand);
 
 }  // namespace kx20::ctl
