@@ -70,14 +70,20 @@ if grep -qiE '<script|src=|href=' "$work/report.html"; then
 fi
 
 # The browser: its own home and profile in the work directory, bounded time.
-rm -f "$work/report.png"
-HOME="$work" XDG_CONFIG_HOME="$work/xdg" XDG_CACHE_HOME="$work/xdg" \
-timeout 60 "$browser" --headless --no-sandbox --disable-gpu --disable-dev-shm-usage \
-  --hide-scrollbars --no-first-run --disable-extensions --user-data-dir="$work/chromium-profile" \
-  --window-size=$width,$height --screenshot="$work/report.png" \
-  "file://$work/report.html" >"$work/chromium.out" 2>&1 ||
-  fail "chromium failed or hung: $(tail -5 "$work/chromium.out")"
-[ -s "$work/report.png" ] || fail "chromium wrote no screenshot: $(tail -5 "$work/chromium.out")"
+# A browser that fails to start or to write the screenshot gets
+# one more try; its output is kept either way.
+shoot() {
+  rm -rf "$work/report.png" "$work/chromium-profile"
+  HOME="$work" XDG_CONFIG_HOME="$work/xdg" XDG_CACHE_HOME="$work/xdg" \
+  timeout 60 "$browser" --headless --no-sandbox --disable-gpu --disable-dev-shm-usage \
+    --hide-scrollbars --no-first-run --disable-extensions --user-data-dir="$work/chromium-profile" \
+    --window-size=$width,$height --screenshot="$work/report.png" \
+    "file://$work/report.html" >"$work/chromium-$1.out" 2>&1 && [ -s "$work/report.png" ]
+}
+if ! shoot 1; then
+  echo "chromium try 1 failed: $(tail -5 "$work/chromium-1.out")" >&2
+  shoot 2 || fail "chromium failed, hung or wrote no screenshot: $(tail -5 "$work/chromium-2.out")"
+fi
 
 size=$(identify -format '%wx%h' "$work/report.png") || fail "the screenshot is not an image"
 [ "$size" = "${width}x${height}" ] || fail "the screenshot is $size, expected ${width}x${height}"
