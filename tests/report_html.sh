@@ -70,6 +70,8 @@ if grep -qiE '<script|src=|href=' "$work/report.html"; then
 fi
 
 # The browser: its own home and profile in the work directory, bounded time.
+# Without the compositor and virtual-time switches it can take the picture
+# before the lower part of the page is painted.
 # A browser that fails to start or to write the screenshot gets
 # one more try; its output is kept either way.
 shoot() {
@@ -77,6 +79,7 @@ shoot() {
   HOME="$work" XDG_CONFIG_HOME="$work/xdg" XDG_CACHE_HOME="$work/xdg" \
   timeout 60 "$browser" --headless --no-sandbox --disable-gpu --disable-dev-shm-usage \
     --hide-scrollbars --no-first-run --disable-extensions --user-data-dir="$work/chromium-profile" \
+    --run-all-compositor-stages-before-draw --virtual-time-budget=5000 \
     --window-size=$width,$height --screenshot="$work/report.png" \
     "file://$work/report.html" >"$work/chromium-$1.out" 2>&1 && [ -s "$work/report.png" ]
 }
