@@ -271,13 +271,14 @@ bool ProfileDocument::HasSection(std::string_view section) const {
   return FindSection(section) != nullptr;
 }
 
-std::optional<std::string> ProfileDocument::Find(std::string_view section,
-                                                 std::string_view key) const {
-  const Section* s = FindSection(section);
-  if (s == nullptr) return std::nullopt;
+namespace {
+
+// The first "key=value" line of `key`; "" when only bare "key" lines exist.
+template <class Entries>
+std::optional<std::string> FindEntry(const Entries& entries, std::string_view key) {
   key = Trim(key);
   bool bare = false;
-  for (const Entry& e : s->entries) {
+  for (const auto& e : entries) {
     if (!EqualsNoCase(e.name, key)) continue;
     // A line without "=" is damage, not a value: it must not hide the real
     // key after it (an empty "Product_SN" would restart the numbering).
@@ -289,6 +290,19 @@ std::optional<std::string> ProfileDocument::Find(std::string_view section,
   }
   if (bare) return std::string();
   return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> ProfileDocument::Find(std::string_view section,
+                                                 std::string_view key) const {
+  const Section* s = FindSection(section);
+  if (s == nullptr) return std::nullopt;
+  return FindEntry(s->entries, key);
+}
+
+std::optional<std::string> ProfileDocument::FindAt(std::size_t index, std::string_view key) const {
+  return FindEntry(sections_.at(index).entries, key);
 }
 
 std::string ProfileReadValue(std::string_view raw, std::size_t readSize) {

@@ -87,6 +87,15 @@ class ProfileDocument {
   // True when a section of this name exists.
   bool HasSection(std::string_view section) const;
 
+  // Every section in file order, for readers of files that hold many
+  // sections of one shape whose names may repeat (the production log), where
+  // Find would only see the first. Lines before the first section header
+  // form a section of their own with an empty name.
+  std::size_t SectionCount() const { return sections_.size(); }
+  const std::string& SectionName(std::size_t index) const { return sections_[index].name; }
+  // Find's answer for the section at `index` (0 <= index < SectionCount()).
+  std::optional<std::string> FindAt(std::size_t index, std::string_view key) const;
+
  private:
   struct Entry {
     std::string name;

@@ -13,7 +13,7 @@ KX20_PACKAGES=(
   qemu-block-extra linux-image-amd64 busybox-static cpio kmod tgt e2fsprogs xz-utils
   clang libfuzzer-14-dev
   nsis
-  postgresql libpq-dev
+  postgresql libpq-dev chromium
 )
 
 # True when this kernel runs 32-bit x86 programs (a 91-byte i386 program that

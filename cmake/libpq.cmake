@@ -1,0 +1,21 @@
+# The PostgreSQL client library (Debian's libpq-dev), for line mode and for
+# reports from the line's database. Sets KX20_LIBPQ to a target to link, or
+# leaves it empty where there is none (always on the Windows builds).
+set(KX20_LIBPQ "")
+if(NOT WIN32)
+  find_package(PostgreSQL QUIET)
+  if(PostgreSQL_FOUND)
+    set(KX20_LIBPQ PostgreSQL::PostgreSQL)
+  else()
+    find_package(PkgConfig QUIET)
+    if(PKG_CONFIG_FOUND)
+      pkg_check_modules(LIBPQ QUIET IMPORTED_TARGET libpq)
+      if(LIBPQ_FOUND)
+        set(KX20_LIBPQ PkgConfig::LIBPQ)
+      endif()
+    endif()
+  endif()
+  if(NOT KX20_LIBPQ)
+    message(STATUS "libpq not found: no line mode, no reports from a line (install libpq-dev)")
+  endif()
+endif()

@@ -1,0 +1,35 @@
+// The yield report over any produce.log bytes: never a crash; every section
+// is either a record or counted as malformed; the counts add up; the HTML
+// page carries no markup from the input.
+#include <string>
+
+#include "config/profile_file.h"
+#include "fuzz_support.h"
+#include "report/production_log_reader.h"
+#include "report/report_render.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using namespace kx20;
+  const std::string bytes(reinterpret_cast<const char*>(data), size);
+  YieldReportBuilder builder;
+  const std::uint64_t records = ReadProductionLogText(bytes, "<st>", "fuzz.log", builder);
+  const YieldReport report = builder.Build();
+
+  FUZZ_CHECK(report.overall.Total() == records);
+  FUZZ_CHECK(records + report.malformed.size() == ProfileDocument::Parse(bytes).SectionCount());
+  std::uint64_t inHours = 0, inSlots = 0, failures = 0;
+  for (const auto& [hour, t] : report.byHour) inHours += t.Total();
+  for (const SlotStats& s : report.bySlot) {
+    inSlots += s.tally.Total();
+    FUZZ_CHECK(!s.outlier);  // a log has no known slots
+  }
+  for (const auto& [code, n] : report.failuresByErrorCode) failures += n;
+  FUZZ_CHECK(inHours == records && inSlots == records && failures == report.overall.failed);
+  FUZZ_CHECK(report.overall.YieldPercent() >= 0.0 && report.overall.YieldPercent() <= 100.0);
+
+  RenderReportText(report);
+  const std::string html = RenderReportHtml(report, "fuzz");
+  FUZZ_CHECK(html.find("<st>") == std::string::npos);
+  FUZZ_CHECK(html.find("<script") == std::string::npos);
+  return 0;
+}

@@ -1,0 +1,456 @@
+#include "report/report_render.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <vector>
+
+namespace kx20 {
+namespace {
+
+// MinGW's C++ runtime formats the C99 way (%zu, %llu): check against that.
+#if defined(__MINGW32__) && !defined(__clang__)
+#define KX20_PRINTF_FORMAT gnu_printf
+#else
+#define KX20_PRINTF_FORMAT printf
+#endif
+std::string Format(const char* format, ...) __attribute__((format(KX20_PRINTF_FORMAT, 1, 2)));
+std::string Format(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list again;
+  va_copy(again, args);
+  const int n = std::vsnprintf(nullptr, 0, format, args);
+  va_end(args);
+  std::string out(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
+  if (n > 0) std::vsnprintf(out.data(), out.size() + 1, format, again);
+  va_end(again);
+  return out;
+}
+
+std::string Percent(double value) { return Format("%.1f %%", value); }
+
+std::string Padded(const std::string& text, std::size_t width) {
+  return text.size() >= width ? text : text + std::string(width - text.size(), ' ');
+}
+
+std::string RightAligned(const std::string& text, std::size_t width) {
+  return text.size() >= width ? text : std::string(width - text.size(), ' ') + text;
+}
+
+constexpr std::size_t kMalformedListed = 50;
+
+}  // namespace
+
+std::string FormatHour(const HourKey& h) {
+  return Format("%04d-%02d-%02d %02d:00", h.year, h.month, h.day, h.hour);
+}
+
+std::string SlotLabel(int slot) { return slot == 0 ? "unknown" : std::to_string(slot); }
+
+std::string DescribeOutlierRule(const YieldReport& report) {
+  std::size_t knownSlots = 0;
+  for (const SlotStats& s : report.bySlot) knownSlots += s.slot != 0 ? 1 : 0;
+  if (knownSlots < 2) {
+    return "no slot is marked: that takes records of two or more known slots (produce.log "
+           "records carry no slot; the line's database does)";
+  }
+  return Format(
+      "a slot is marked when it has at least %llu records and %llu failures and the chance of "
+      "that many failures at the failure rate of the other slots (binomial tail) is below "
+      "%g / %zu slots",
+      static_cast<unsigned long long>(report.rule.minRecords),
+      static_cast<unsigned long long>(report.rule.minFailures), report.rule.alpha, knownSlots);
+}
+
+std::string RenderReportText(const YieldReport& r) {
+  std::string out = "kx20 yield report\n";
+  if (!r.sources.empty()) {
+    out += "sources:";
+    for (const std::string& s : r.sources) out += " " + s;
+    out += "\n";
+  }
+  out += Format("records: %llu   passed: %llu   failed: %llu   yield: %s\n",
+                static_cast<unsigned long long>(r.overall.Total()),
+                static_cast<unsigned long long>(r.overall.passed),
+                static_cast<unsigned long long>(r.overall.failed),
+                Percent(r.overall.YieldPercent()).c_str());
+  out += Format("malformed sections: %zu\n", r.malformed.size());
+
+  const auto tallyColumns = [](const Tally& t) {
+    return Format("%8llu %8llu %8llu %9s", static_cast<unsigned long long>(t.Total()),
+                  static_cast<unsigned long long>(t.passed),
+                  static_cast<unsigned long long>(t.failed), Percent(t.YieldPercent()).c_str());
+  };
+  const std::string tallyHeader = Format("%8s %8s %8s %9s", "total", "passed", "failed", "yield");
+
+  out += "\nby error code\n";
+  std::size_t codeWidth = 10;
+  for (const auto& [code, n] : r.failuresByErrorCode) codeWidth = std::max(codeWidth, code.size());
+  out += "  " + Padded("error code", codeWidth) + Format(" %8s %9s\n", "failures", "share");
+  if (r.failuresByErrorCode.empty()) out += "  (no failures)\n";
+  for (const auto& [code, n] : r.failuresByErrorCode) {
+    const double share = 100.0 * static_cast<double>(n) / static_cast<double>(r.overall.failed);
+    out += "  " + Padded(code, codeWidth) +
+           Format(" %8llu %9s\n", static_cast<unsigned long long>(n), Percent(share).c_str());
+  }
+
+  out += "\nby hour\n";
+  out += "  " + Padded("hour", 16) + " " + tallyHeader + "\n";
+  for (const auto& [hour, t] : r.byHour) {
+    out += "  " + FormatHour(hour) + " " + tallyColumns(t) + "\n";
+  }
+
+  std::size_t stationWidth = 7;
+  for (const auto& [station, t] : r.byStation) stationWidth = std::max(stationWidth, station.size());
+
+  out += "\nby station\n";
+  out += "  " + Padded("station", stationWidth) + " " + tallyHeader + "\n";
+  for (const auto& [station, t] : r.byStation) {
+    out += "  " + Padded(station, stationWidth) + " " + tallyColumns(t) + "\n";
+  }
+
+  out += "\nby slot\n";
+  out += "  " + Padded("station", stationWidth) + " " + RightAligned("slot", 7) + " " +
+         Format("%8s %8s %8s %9s %9s", "total", "passed", "failed", "fail rate", "tail") + "\n";
+  for (const SlotStats& s : r.bySlot) {
+    out += "  " + Padded(s.station, stationWidth) + " " + RightAligned(SlotLabel(s.slot), 7) + " " +
+           Format("%8llu %8llu %8llu %9s", static_cast<unsigned long long>(s.tally.Total()),
+                  static_cast<unsigned long long>(s.tally.passed),
+                  static_cast<unsigned long long>(s.tally.failed),
+                  Percent(100.0 * s.tally.FailRate()).c_str());
+    out += s.slot == 0 ? Format(" %9s", "-") : Format(" %9.2g", s.tailProbability);
+    if (s.outlier) out += "  STANDS OUT: check this hub port";
+    out += "\n";
+  }
+  out += "  (" + DescribeOutlierRule(r) + ")\n";
+
+  if (!r.malformed.empty()) {
+    out += "\nmalformed sections\n";
+    for (std::size_t i = 0; i < r.malformed.size() && i < kMalformedListed; ++i) {
+      const MalformedRecord& m = r.malformed[i];
+      out += "  " + m.source + " [" + m.section + "]: " + m.reason + "\n";
+    }
+    if (r.malformed.size() > kMalformedListed) {
+      out += Format("  ... and %zu more\n", r.malformed.size() - kMalformedListed);
+    }
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------------------
+// HTML
+
+namespace {
+
+std::string Escape(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      case '\'': out += "&#39;"; break;
+      default:
+        // Control characters have no place in the page.
+        if (static_cast<unsigned char>(c) < 0x20 && c != '\t') {
+          out += ' ';
+        } else {
+          out += c;
+        }
+    }
+  }
+  return out;
+}
+
+constexpr const char* kPassColour = "#2e9d4a";
+constexpr const char* kFailColour = "#d9822b";
+constexpr const char* kOutlierColour = "#c62828";
+constexpr const char* kAxisColour = "#555";
+constexpr const char* kGridColour = "#ddd";
+
+// A label cut to `width` characters in the middle, where paths and names
+// differ least ("line-1/st~/produce.log").
+std::string Shortened(const std::string& label, std::size_t width) {
+  if (label.size() <= width) return label;
+  const auto continuation = [&](std::size_t i) {
+    return (static_cast<unsigned char>(label[i]) & 0xC0) == 0x80;
+  };
+  std::size_t head = (width - 1) / 2;
+  std::size_t tailStart = label.size() - (width - 1 - head);
+  // Never cut a UTF-8 character in two.
+  while (head > 0 && continuation(head)) --head;
+  while (tailStart < label.size() && continuation(tailStart)) ++tailStart;
+  return label.substr(0, head) + "~" + label.substr(tailStart);
+}
+
+// The smallest of 1, 2, 5 x 10^n (n >= 0) at or above `value`.
+double NiceCeiling(double value) {
+  if (value <= 1) return 1;
+  double step = 1;
+  while (step * 10 < value) step *= 10;
+  for (const double m : {1.0, 2.0, 5.0, 10.0}) {
+    if (m * step >= value) return m * step;
+  }
+  return 10 * step;
+}
+
+struct Bar {
+  std::string label;
+  double value = 0;       // in the chart's unit
+  std::string note;       // shown above or after the bar
+  const char* colour = kPassColour;
+  std::string tooltip;    // <title>, shown on hover
+};
+
+// A vertical bar chart, 0..maxValue on the y axis, one bar per label.
+std::string VerticalBars(const std::string& title, const std::vector<Bar>& bars, double maxValue,
+                         const std::string& unit) {
+  const int width = 960, height = 320, left = 56, right = 16, top = 36, bottom = 80;
+  const int plotW = width - left - right, plotH = height - top - bottom;
+  std::string svg = Format(
+      "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" viewBox=\"0 0 %d %d\" "
+      "role=\"img\"><title>%s</title>\n",
+      width, height, width, height, Escape(title).c_str());
+  svg += Format("<text x=\"%d\" y=\"22\" class=\"ct\">%s</text>\n", left, Escape(title).c_str());
+  if (maxValue <= 0) maxValue = 1;
+  for (int i = 0; i <= 4; ++i) {
+    const double v = maxValue * i / 4;
+    const double y = top + plotH - plotH * i / 4.0;
+    svg += Format(
+        "<line x1=\"%d\" y1=\"%.1f\" x2=\"%d\" y2=\"%.1f\" stroke=\"%s\"/>"
+        "<text x=\"%d\" y=\"%.1f\" class=\"ax\" text-anchor=\"end\">%.4g%s</text>\n",
+        left, y, left + plotW, y, i == 0 ? kAxisColour : kGridColour, left - 6, y + 4, v,
+        Escape(unit).c_str());
+  }
+  if (bars.empty()) {
+    svg += Format("<text x=\"%d\" y=\"%d\" class=\"ax\">no records</text>\n", left + 10,
+                  top + plotH / 2);
+  }
+  const double slot = bars.empty() ? 0 : static_cast<double>(plotW) / bars.size();
+  const double barW = std::clamp(slot * 0.7, 1.0, 48.0);
+  // Label at most ~40 bars so the texts do not run into each other.
+  const std::size_t labelEvery = bars.size() <= 40 ? 1 : (bars.size() + 39) / 40;
+  for (std::size_t i = 0; i < bars.size(); ++i) {
+    const Bar& b = bars[i];
+    const double h = std::clamp(b.value / maxValue, 0.0, 1.0) * plotH;
+    const double x = left + slot * i + (slot - barW) / 2;
+    const double y = top + plotH - h;
+    svg += Format("<rect x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\" fill=\"%s\">",
+                  x, y, barW, std::max(h, 0.5), b.colour);
+    svg += "<title>" + Escape(b.tooltip.empty() ? b.label : b.tooltip) + "</title></rect>\n";
+    if (!b.note.empty() && bars.size() <= 40) {
+      svg += Format("<text x=\"%.1f\" y=\"%.1f\" class=\"nt\" text-anchor=\"middle\">%s</text>\n",
+                    x + barW / 2, y - 4, Escape(b.note).c_str());
+    }
+    if (i % labelEvery == 0) {
+      const double lx = x + barW / 2, ly = top + plotH + 14;
+      svg += Format(
+          "<text x=\"%.1f\" y=\"%.1f\" class=\"ax\" text-anchor=\"end\" "
+          "transform=\"rotate(-40 %.1f %.1f)\">%s</text>\n",
+          lx, ly, lx, ly, Escape(Shortened(b.label, 22)).c_str());
+    }
+  }
+  svg += "</svg>\n";
+  return svg;
+}
+
+// A horizontal chart: one row per label, each row one or more segments.
+struct Row {
+  std::string label;
+  std::vector<std::pair<double, const char*>> segments;  // value, colour
+  std::string note;
+};
+
+std::string HorizontalBars(const std::string& title, const std::vector<Row>& rows,
+                           double maxValue) {
+  std::size_t labelChars = 8;
+  for (const Row& r : rows) labelChars = std::max(labelChars, std::min<std::size_t>(r.label.size(), 40));
+  const int rowH = 26, top = 36, width = 960;
+  const int left = 16 + static_cast<int>(labelChars) * 7, right = 180;
+  const int plotW = width - left - right;
+  const int height = top + rowH * static_cast<int>(std::max<std::size_t>(rows.size(), 1)) + 16;
+  std::string svg = Format(
+      "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" viewBox=\"0 0 %d %d\" "
+      "role=\"img\"><title>%s</title>\n",
+      width, height, width, height, Escape(title).c_str());
+  svg += Format("<text x=\"16\" y=\"22\" class=\"ct\">%s</text>\n", Escape(title).c_str());
+  if (rows.empty()) {
+    svg += Format("<text x=\"%d\" y=\"%d\" class=\"ax\">none</text>\n", left, top + 16);
+  }
+  if (maxValue <= 0) maxValue = 1;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const Row& r = rows[i];
+    const double y = top + rowH * static_cast<double>(i);
+    svg += Format("<text x=\"%d\" y=\"%.1f\" class=\"ax\" text-anchor=\"end\">%s</text>\n",
+                  left - 8, y + 16, Escape(Shortened(r.label, 40)).c_str());
+    double x = left;
+    for (const auto& [value, colour] : r.segments) {
+      const double w = std::clamp(value / maxValue, 0.0, 1.0) * plotW;
+      if (w > 0) {
+        svg += Format(
+            "<rect x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%d\" fill=\"%s\"/>\n", x,
+            y + 4, w, rowH - 8, colour);
+      }
+      x += w;
+    }
+    svg += Format("<text x=\"%.1f\" y=\"%.1f\" class=\"nt\">%s</text>\n", x + 6, y + 16,
+                  Escape(r.note).c_str());
+  }
+  svg += "</svg>\n";
+  return svg;
+}
+
+std::string TallyCells(const Tally& t) {
+  return Format("<td>%llu</td><td>%llu</td><td>%llu</td><td>%s</td>",
+                static_cast<unsigned long long>(t.Total()),
+                static_cast<unsigned long long>(t.passed),
+                static_cast<unsigned long long>(t.failed), Percent(t.YieldPercent()).c_str());
+}
+
+const char kStyle[] =
+    "body{font-family:sans-serif;margin:24px;color:#222;background:#fff}"
+    "h1{font-size:22px;margin:0 0 8px}h2{font-size:17px;margin:28px 0 6px}"
+    ".sum{display:flex;gap:12px;margin:12px 0}"
+    ".box{border:1px solid #ccc;border-radius:6px;padding:8px 16px;min-width:110px}"
+    ".box b{display:block;font-size:24px}"
+    ".yield b{color:#2e9d4a}.fail b{color:#d9822b}.bad b{color:#c62828}"
+    "table{border-collapse:collapse;font-size:13px;margin-top:6px}"
+    "td,th{border:1px solid #ccc;padding:3px 8px;text-align:right}"
+    "td:first-child,th:first-child{text-align:left}"
+    "tr.out td{background:#fde0dc;font-weight:bold}table.l td,table.l th{text-align:left}"
+    "svg{display:block;margin-top:4px;background:#fafafa;border:1px solid #eee}"
+    ".ct{font-size:15px;font-weight:bold;fill:#222}.ax{font-size:11px;fill:#555}"
+    ".nt{font-size:11px;fill:#222}.small{font-size:12px;color:#555}";
+
+}  // namespace
+
+std::string RenderReportHtml(const YieldReport& r, const std::string& title) {
+  std::string html =
+      "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n<title>" +
+      Escape(title) + "</title>\n<style>" + kStyle + "</style></head>\n<body>\n";
+  html += "<h1>" + Escape(title) + "</h1>\n";
+  if (!r.sources.empty()) {
+    html += "<div class=\"small\">sources:";
+    for (const std::string& s : r.sources) html += " " + Escape(s);
+    html += "</div>\n";
+  }
+  std::size_t outliers = 0;
+  for (const SlotStats& s : r.bySlot) outliers += s.outlier ? 1 : 0;
+  html += "<div class=\"sum\">";
+  html += Format("<div class=\"box yield\">yield<b>%s</b></div>",
+                 Percent(r.overall.YieldPercent()).c_str());
+  html += Format("<div class=\"box\">records<b>%llu</b></div>",
+                 static_cast<unsigned long long>(r.overall.Total()));
+  html += Format("<div class=\"box\">passed<b>%llu</b></div>",
+                 static_cast<unsigned long long>(r.overall.passed));
+  html += Format("<div class=\"box fail\">failed<b>%llu</b></div>",
+                 static_cast<unsigned long long>(r.overall.failed));
+  html += Format("<div class=\"box%s\">slots standing out<b>%zu</b></div>",
+                 outliers ? " bad" : "", outliers);
+  html += Format("<div class=\"box%s\">malformed sections<b>%zu</b></div>",
+                 r.malformed.empty() ? "" : " bad", r.malformed.size());
+  html += "</div>\n";
+
+  // Yield per hour.
+  std::vector<Bar> hours;
+  for (const auto& [hour, t] : r.byHour) {
+    hours.push_back(Bar{FormatHour(hour), t.YieldPercent(), std::to_string(t.Total()),
+                        t.failed ? kFailColour : kPassColour,
+                        FormatHour(hour) + ": " + Percent(t.YieldPercent()) + " of " +
+                            std::to_string(t.Total())});
+  }
+  html += "<h2>Yield per hour</h2>\n" +
+          VerticalBars("Yield per hour (bar: yield; above: records)", hours, 100.0, "%");
+  html += "<table><tr><th>hour</th><th>total</th><th>passed</th><th>failed</th><th>yield</th></tr>\n";
+  for (const auto& [hour, t] : r.byHour) {
+    html += "<tr><td>" + FormatHour(hour) + "</td>" + TallyCells(t) + "</tr>\n";
+  }
+  html += "</table>\n";
+
+  // Failures by error code, most frequent first.
+  std::vector<std::pair<std::string, std::uint64_t>> codes(r.failuresByErrorCode.begin(),
+                                                           r.failuresByErrorCode.end());
+  std::stable_sort(codes.begin(), codes.end(),
+                   [](const auto& a, const auto& b) { return a.second > b.second; });
+  std::vector<Row> codeRows;
+  double maxCode = 0;
+  for (const auto& [code, n] : codes) {
+    codeRows.push_back(Row{code, {{static_cast<double>(n), kFailColour}}, std::to_string(n)});
+    maxCode = std::max(maxCode, static_cast<double>(n));
+  }
+  html += "<h2>Failures by error code</h2>\n" +
+          HorizontalBars("Failures by error code", codeRows, maxCode);
+
+  // Failure rate by slot.
+  std::vector<Bar> slots;
+  double maxRate = 0;
+  for (const SlotStats& s : r.bySlot) maxRate = std::max(maxRate, 100.0 * s.tally.FailRate());
+  for (const SlotStats& s : r.bySlot) {
+    const std::string label = s.station + " #" + (s.slot == 0 ? "?" : std::to_string(s.slot));
+    const double rate = 100.0 * s.tally.FailRate();
+    slots.push_back(Bar{label, rate,
+                        (s.outlier ? "! " : "") + Format("%llu/%llu",
+                            static_cast<unsigned long long>(s.tally.failed),
+                            static_cast<unsigned long long>(s.tally.Total())),
+                        s.outlier ? kOutlierColour : kFailColour,
+                        label + ": " + Percent(rate) + " failed" +
+                            (s.outlier ? " (stands out)" : "")});
+  }
+  html += "<h2>Failure rate by slot</h2>\n" +
+          VerticalBars("Failure rate by slot (red, !: stands out; above: failed/records)", slots,
+                       std::min(100.0, NiceCeiling(maxRate)), "%");
+  html += "<p class=\"small\">" + Escape(DescribeOutlierRule(r)) + ".</p>\n";
+  html += "<table><tr><th>station</th><th>slot</th><th>total</th><th>passed</th><th>failed</th>"
+          "<th>fail rate</th><th>tail</th><th></th></tr>\n";
+  for (const SlotStats& s : r.bySlot) {
+    html += std::string(s.outlier ? "<tr class=\"out\">" : "<tr>") + "<td>" + Escape(s.station) +
+            "</td><td>" + SlotLabel(s.slot) + "</td>" +
+            Format("<td>%llu</td><td>%llu</td><td>%llu</td><td>%s</td>",
+                   static_cast<unsigned long long>(s.tally.Total()),
+                   static_cast<unsigned long long>(s.tally.passed),
+                   static_cast<unsigned long long>(s.tally.failed),
+                   Percent(100.0 * s.tally.FailRate()).c_str()) +
+            (s.slot == 0 ? std::string("<td>-</td>") : Format("<td>%.2g</td>", s.tailProbability)) +
+            "<td>" + (s.outlier ? "stands out: check this hub port" : "") + "</td></tr>\n";
+  }
+  html += "</table>\n";
+
+  // By station.
+  std::vector<Row> stations;
+  double maxStation = 0;
+  for (const auto& [station, t] : r.byStation) {
+    stations.push_back(Row{station,
+                           {{static_cast<double>(t.passed), kPassColour},
+                            {static_cast<double>(t.failed), kFailColour}},
+                           Percent(t.YieldPercent()) + " of " + std::to_string(t.Total())});
+    maxStation = std::max(maxStation, static_cast<double>(t.Total()));
+  }
+  html += "<h2>By station</h2>\n" +
+          HorizontalBars("Passed (green) and failed (orange) by station", stations, maxStation);
+  html += "<table><tr><th>station</th><th>total</th><th>passed</th><th>failed</th><th>yield</th></tr>\n";
+  for (const auto& [station, t] : r.byStation) {
+    html += "<tr><td>" + Escape(station) + "</td>" + TallyCells(t) + "</tr>\n";
+  }
+  html += "</table>\n";
+
+  if (!r.malformed.empty()) {
+    html += "<h2>Malformed sections</h2>\n<table class=\"l\"><tr><th>source</th><th>section</th><th>reason</th></tr>\n";
+    for (std::size_t i = 0; i < r.malformed.size() && i < kMalformedListed; ++i) {
+      const MalformedRecord& m = r.malformed[i];
+      html += "<tr><td>" + Escape(m.source) + "</td><td>" + Escape(m.section) + "</td><td>" +
+              Escape(m.reason) + "</td></tr>\n";
+    }
+    html += "</table>\n";
+    if (r.malformed.size() > kMalformedListed) {
+      html += Format("<p class=\"small\">... and %zu more</p>\n",
+                     r.malformed.size() - kMalformedListed);
+    }
+  }
+  html += "</body></html>\n";
+  return html;
+}
+
+}  // namespace kx20

@@ -1,0 +1,101 @@
+#!/bin/bash
+# `kx20ctl report --line` against a real PostgreSQL server started here: the
+# table kx20.verdicts as the line's database holds it, rows of two stations
+# with one bad hub port and hours across midnight, and the report's figures
+# compared with what the rows give. Then the server is stopped: the report
+# must fail with the reason, not print an empty report.
+#
+# usage: report_line.sh KX20CTL WORK_DIR
+set -euo pipefail
+
+kx20ctl=$1
+work=$2
+here=$(cd "$(dirname "$0")" && pwd)
+
+fail() {
+  echo "FAIL: $*" >&2
+  exit 1
+}
+
+rm -rf "$work"
+mkdir -p "$work"
+trap '"$here/pg_cluster.sh" stop "$work/pg" || true' EXIT
+conninfo=$("$here/pg_cluster.sh" start "$work/pg") || fail "the test server did not start"
+
+psql=""
+for d in /usr/lib/postgresql/*/bin; do
+  [ -x "$d/psql" ] && psql=$d/psql
+done
+[ -n "$psql" ] || fail "no psql"
+sql() { "$psql" "$conninfo" -v ON_ERROR_STOP=1 -q -X "$@"; }
+
+# Hours in UTC, whatever the server's or the host's zone.
+export PGTZ=UTC
+
+# Station A: ten slots, slot 3 fails 6 of 10. Station B: ten slots, one
+# failure in slot 7. 09:xx on 31 December, then 23:xx, then 00:xx on
+# 1 January. One row with a result that is neither.
+sql <<'EOF'
+CREATE SCHEMA kx20;
+CREATE TABLE kx20.verdicts (
+  record_key   text PRIMARY KEY,
+  station      text        NOT NULL,
+  slot         integer     NOT NULL,
+  drive_letter text        NOT NULL,
+  serial       bigint,
+  capacity     bigint      NOT NULL,
+  result       text        NOT NULL,
+  error_code   text,
+  started_at   timestamptz NOT NULL,
+  finished_at  timestamptz NOT NULL
+);
+INSERT INTO kx20.verdicts
+SELECT st || '-' || s || '-' || n, st, s, chr(ascii('E') + s - 1),
+       CASE WHEN failed THEN NULL ELSE serial END, 262144,
+       CASE WHEN failed THEN 'FAIL' ELSE 'Pass' END,
+       CASE WHEN failed THEN 'USBErr_RW_Compare' END,
+       at - interval '40 seconds', at
+FROM (
+  SELECT st, s, n,
+         (st = 'A' AND s = 3 AND n <= 6) OR (st = 'B' AND s = 7 AND n = 1) AS failed,
+         row_number() OVER () AS serial,
+         CASE WHEN n <= 4 THEN timestamptz '2026-12-31 09:15:00+00'
+              WHEN n <= 8 THEN timestamptz '2026-12-31 23:45:00+00'
+              ELSE timestamptz '2027-01-01 00:10:00+00' END + s * interval '1 second' AS at
+  FROM unnest(ARRAY['A', 'B']) AS st, generate_series(1, 10) AS s, generate_series(1, 10) AS n
+) AS rows;
+INSERT INTO kx20.verdicts VALUES
+  ('B-x', 'B', 1, 'E', NULL, 0, 'Maybe', NULL, '2026-12-31 09:00:00+00', '2026-12-31 09:00:00+00');
+EOF
+
+"$kx20ctl" report --line "$conninfo" --html "$work/line.html" >"$work/report.txt" 2>&1 ||
+  fail "kx20ctl report --line failed: $(cat "$work/report.txt")"
+
+expect() {
+  grep -qE "$1" "$work/report.txt" || fail "no line matching '$1' in the report:
+$(cat "$work/report.txt")"
+}
+expect '^records: 200   passed: 193   failed: 7   yield: 96\.5 %$'
+expect '^malformed sections: 1$'
+expect '^  USBErr_RW_Compare +7 +100\.0 %$'
+expect '^  2026-12-31 09:00 +80 +75 +5 +93\.8 %$'
+expect '^  2026-12-31 23:00 +80 +78 +2 +97\.5 %$'
+expect '^  2027-01-01 00:00 +40 +40 +0 +100\.0 %$'
+expect '^  A +100 +94 +6 +94\.0 %$'
+expect '^  B +100 +99 +1 +99\.0 %$'
+expect '^  A +3 +10 +4 +6 +60\.0 %.*STANDS OUT'
+expect '^  database \[B-x\]: .*neither Pass nor FAIL'
+marked=$(grep -c 'STANDS OUT' "$work/report.txt")
+[ "$marked" -eq 1 ] || fail "$marked slots marked, expected only A 3"
+grep -q '<tr class="out"><td>A</td><td>3</td>' "$work/line.html" || fail "the page does not mark A 3"
+
+# A report of a database that is not there fails with the reason.
+"$here/pg_cluster.sh" stop "$work/pg"
+set +e
+"$kx20ctl" report --line "$conninfo" >"$work/down.txt" 2>&1
+rc=$?
+set -e
+[ $rc -eq 1 ] || fail "a report of a stopped server exits $rc, expected 1: $(cat "$work/down.txt")"
+grep -q 'cannot connect to the line' "$work/down.txt" || fail "no reason given: $(cat "$work/down.txt")"
+if grep -q '^records:' "$work/down.txt"; then fail "an empty report was printed"; fi
+echo "report --line: figures match"
