@@ -2,10 +2,11 @@
 # `kx20ctl report --line` against a real PostgreSQL server started here: the
 # table kx20.verdicts as the line's database holds it, rows of two stations
 # with one bad hub port and hours across midnight, and the report's figures
-# compared with what the rows give. Then the server is stopped: the report
-# must fail with the reason, not print an empty report.
+# compared with what the rows give; the schema is the one `kx20ctl line init`
+# makes. Then the server is stopped: the report must fail with the reason,
+# not print an empty report.
 #
-# usage: report_line.sh KX20CTL WORK_DIR
+# usage: report_line.sh KX20CTL WORK_DIR   (a kx20ctl built with line mode)
 set -euo pipefail
 
 kx20ctl=$1
@@ -35,20 +36,9 @@ export PGTZ=UTC
 # Station A: ten slots, slot 3 fails 6 of 10. Station B: ten slots, one
 # failure in slot 7. 09:xx on 31 December, then 23:xx, then 00:xx on
 # 1 January. One row with a result that is neither.
+# The schema as the line's own set-up makes it.
+"$kx20ctl" line init "$conninfo" > "$work/init.out" 2>&1 || fail "kx20ctl line init: $(cat "$work/init.out")"
 sql <<'EOF'
-CREATE SCHEMA kx20;
-CREATE TABLE kx20.verdicts (
-  record_key   text PRIMARY KEY,
-  station      text        NOT NULL,
-  slot         integer     NOT NULL,
-  drive_letter text        NOT NULL,
-  serial       bigint,
-  capacity     bigint      NOT NULL,
-  result       text        NOT NULL,
-  error_code   text,
-  started_at   timestamptz NOT NULL,
-  finished_at  timestamptz NOT NULL
-);
 INSERT INTO kx20.verdicts
 SELECT st || '-' || s || '-' || n, st, s, chr(ascii('E') + s - 1),
        CASE WHEN failed THEN NULL ELSE serial END, 262144,
