@@ -57,7 +57,7 @@ void BM_TenDiskBatchRealClock(benchmark::State& state) {
     env.images = &images;
     env.log = &log;
     env.rescanPending = &rescan;
-    env.advanceSerialNumber = [&] {
+    env.advanceSerialNumber = [&](const SerialRequest&) {
       SerialStepContext c;
       c.changeSerialNumber = 1;
       c.configPath = config;
