@@ -340,6 +340,12 @@ void Station::Shutdown() {
     runLocks_->logLock.lock();
     KeepLockedUntilExit(runLocks_);
   }
+  // The workers are left to the end of the process: a closed station waits
+  // for none of them, whether it is destroyed or not. Letting go of them here
+  // (not only in the destructor) leaves no finished thread unjoined.
+  for (WorkerEntry& w : workers_) {
+    if (w.thread.joinable()) w.thread.detach();
+  }
 }
 
 }  // namespace kx20
