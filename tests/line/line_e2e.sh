@@ -9,6 +9,11 @@
 #   outage    the server stops while a station waits in a serial-number step
 #             and starts again: no number repeated, the disks refused meanwhile
 #             fail with the reason on stderr, the outbox drains afterwards
+#   hang      the server stops answering (every process of it stopped, no
+#             connection closed) while a station waits in a serial-number
+#             step, and goes on 15 s later: the station gives up within its
+#             bounds instead of hanging, tells why, repeats no number, and
+#             the line goes on afterwards
 #   kill      a leasing station killed with SIGKILL mid-run: none of the
 #             numbers it took or leased is ever issued again
 set -euo pipefail
@@ -28,6 +33,7 @@ pgdir=$(mktemp -d /tmp/kx20pg.XXXXXX)
 pids=()
 cleanup() {
   local p
+  "$pg" thaw "$pgdir" 2>/dev/null || true
   for p in "${pids[@]}"; do kill -9 "$p" 2>/dev/null || true; done
   "$pg" stop "$pgdir" || true
   rm -rf "$pgdir"
@@ -167,6 +173,76 @@ $(cat "$work/st1.err")"
   pids=()
   all=$( (echo "$first"; table_serials st2) )
   [ "$(echo "$all" | expect_distinct "after the outage")" = $((passed + 10)) ] || fail "numbers missing"
+  [ "$(sql "SELECT count(*) FROM kx20.verdicts")" = 20 ] || fail "kx20.verdicts does not hold 20 verdicts"
+  ;;
+
+hang)
+  make_station st1
+  # As in the outage: the fourth number's transaction sleeps, and while it
+  # does the whole server is frozen.
+  sql "CREATE FUNCTION kx20.test_hold() RETURNS trigger LANGUAGE plpgsql AS \$\$
+       BEGIN IF (SELECT count(*) FROM kx20.serial_takes) = 4 THEN PERFORM pg_sleep(2); END IF;
+       RETURN NULL; END \$\$;
+       CREATE TRIGGER test_hold AFTER INSERT ON kx20.serial_takes
+       FOR EACH ROW EXECUTE FUNCTION kx20.test_hold()"
+  run_station st1
+  pid=$last_pid
+  for _ in $(seq 1 300); do
+    [ "$(sql "SELECT count(*) FROM pg_stat_activity WHERE wait_event = 'PgSleep'")" = 1 ] && break
+    sleep 0.05
+  done
+  [ "$(sql "SELECT count(*) FROM pg_stat_activity WHERE wait_event = 'PgSleep'")" = 1 ] ||
+    fail "the station never reached its fourth serial-number step"
+  "$pg" freeze "$pgdir"
+  frozen_at=$(date +%s)
+  sleep 15
+  # Still working while the server was frozen: the station did not hang on
+  # the silent connection (each wait is bounded: 5 s a query, 3 s a connect).
+  kill -0 "$pid" 2>/dev/null || fail "the station ended while the server was frozen"
+  refused_frozen=$(grep -c "A disk was not programmed: the line's database" "$work/st1.err" || true)
+  [ "$refused_frozen" -ge 2 ] ||
+    fail "in 15 s of a frozen server the station refused $refused_frozen disks, not at least 2:
+$(cat "$work/st1.err")"
+  "$pg" thaw "$pgdir"
+  sql "DROP TRIGGER test_hold ON kx20.serial_takes"
+  rc=0
+  wait "$pid" || rc=$?
+  pids=()
+  ended=$(( $(date +%s) - frozen_at ))
+  [ "$rc" = 1 ] || fail "the batch should end with failures (exit 1), not $rc"
+  [ "$ended" -le 90 ] || fail "the batch took $ended s after the freeze"
+  summary=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$work/st1.out") || fail "no summary"
+  passed=${summary%% passed*}
+  failed=$(echo "$summary" | sed 's/.*, \([0-9]*\) failed/\1/')
+  [ "$passed" -ge 3 ] && [ "$failed" -ge 2 ] && [ $((passed + failed)) = 10 ] ||
+    fail "unexpected outcome: $summary"
+  refused=$(grep -c "A disk was not programmed: the line's database" "$work/st1.err" || true)
+  [ "$refused" = "$failed" ] || fail "the operator was not told why $failed disks were refused ($refused)"
+  # The disk whose transaction was cut off by the freeze was given up on
+  # after the client's own deadline, not after a connection error.
+  grep -q "no answer from the database within" "$work/st1.err" ||
+    fail "no 'no answer from the database' notice:
+$(cat "$work/st1.err")"
+  [ "$(grep -c 'Result=FAIL' "$work/st1/produce.log")" = "$failed" ] || fail "produce.log lacks the failures"
+  [ "$(sql "SELECT count(*) FROM kx20.verdicts")" = 10 ] || fail "kx20.verdicts does not hold the 10 verdicts"
+  [ "$(grep -c . "$work/st1/verdicts.outbox")" = 2 ] || fail "the outbox is not empty"
+  first=$(table_serials st1 | sort)
+  [ "$(echo "$first" | expect_distinct "around the freeze")" = "$passed" ] || fail "not $passed programmed disks"
+  # Every number programmed was taken, and recorded, by this station; a take
+  # that committed after the station had given up on it is a gap.
+  taken=$(sql "SELECT lpad(s::text, 8, '0') FROM kx20.serial_takes t,
+               generate_series(t.first_serial, t.first_serial + t.count - 1) s
+               WHERE station = 'st1' ORDER BY 1")
+  for s in $first; do echo "$taken" | grep -qx "$s" || fail "disk serial $s was not taken by st1"; done
+  echo "hang: $summary, ended $ended s after the freeze"
+  # The line goes on: a second station, none of st1's takes handed out again.
+  make_station st2
+  run_station st2
+  wait "$last_pid" || fail "the batch after the freeze did not pass: $(cat "$work/st2.err")"
+  pids=()
+  for s in $(table_serials st2); do
+    echo "$taken" | grep -qx "$s" && fail "st2 was given $s, taken by st1"
+  done
   [ "$(sql "SELECT count(*) FROM kx20.verdicts")" = 20 ] || fail "kx20.verdicts does not hold 20 verdicts"
   ;;
 

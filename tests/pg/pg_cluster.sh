@@ -6,6 +6,12 @@
 #                              "host=DIR port=N dbname=postgres user=U"
 #   pg_cluster.sh stop DIR     stop it (fast); nothing to do when not running
 #   pg_cluster.sh restart DIR  start an existing cluster again (same port)
+#   pg_cluster.sh freeze DIR   stop every process of the running server with
+#                              SIGSTOP: a server that no longer answers and
+#                              closes nothing, as after a dropped route or a
+#                              hung host
+#   pg_cluster.sh thaw DIR     let a frozen server go on (SIGCONT); nothing to
+#                              do when it is not frozen
 #
 # As root the server runs as an unprivileged user (kx20pg, created when
 # missing, else nobody) that owns DIR. The port only names the socket
@@ -14,7 +20,7 @@ set -euo pipefail
 
 die() { echo "pg_cluster.sh: $*" >&2; exit 1; }
 
-[ $# -eq 2 ] || die "usage: pg_cluster.sh start|stop|restart DIR"
+[ $# -eq 2 ] || die "usage: pg_cluster.sh start|stop|restart|freeze|thaw DIR"
 cmd=$1
 dir=$2
 mkdir -p "$dir"
@@ -45,6 +51,21 @@ if [ "$(id -u)" -eq 0 ]; then
   done
   as_user() { (cd / && runuser -u "$user" -- "$@"); }
 fi
+
+# The server's processes other than the postmaster: its children (read from
+# /proc, since a minimal system may lack pgrep).
+children_of() {
+  local f key value
+  for f in /proc/[0-9]*/status; do
+    # A process may end while we look: its file is then gone.
+    while read -r key value; do
+      if [ "$key" = "PPid:" ]; then
+        [ "$value" = "$1" ] && { f=${f#/proc/}; echo "${f%/status}"; }
+        break
+      fi
+    done 2>/dev/null < "$f" || true
+  done
+}
 
 conninfo() { echo "host=$dir port=$(cat "$dir/port") dbname=postgres user=$user"; }
 
@@ -81,12 +102,26 @@ case "$cmd" in
     as_user "$bindir/pg_ctl" -D "$data" status >/dev/null 2>&1 || start_server
     conninfo
     ;;
+  freeze|thaw)
+    # The postmaster first on freezing, so it forks no new backend meanwhile.
+    pm=$(head -n 1 "$data/postmaster.pid" 2>/dev/null) || die "no server running in $dir"
+    [ -n "$pm" ] && kill -0 "$pm" 2>/dev/null || die "no server running in $dir"
+    if [ "$cmd" = freeze ]; then
+      kill -STOP "$pm"
+      for child in $(children_of "$pm"); do kill -STOP "$child" 2>/dev/null || true; done
+    else
+      for child in $(children_of "$pm"); do kill -CONT "$child" 2>/dev/null || true; done
+      kill -CONT "$pm"
+    fi
+    ;;
   stop)
+    # A frozen server could not stop: let it go on first.
+    "$0" thaw "$dir" 2>/dev/null || true
     if [ -f "$data/PG_VERSION" ]; then
       as_user "$bindir/pg_ctl" -D "$data" -m fast -w -t 60 stop >/dev/null 2>&1 || true
     fi
     ;;
   *)
-    die "unknown command '$cmd' (start, stop or restart)"
+    die "unknown command '$cmd' (start, stop, restart, freeze or thaw)"
     ;;
 esac
