@@ -102,7 +102,7 @@ bool PgLink::WaitSocket(bool forWrite, long deadlineMs, std::string& error) {
       error = "no answer from the database within " + std::to_string(queryTimeoutMs_) + " ms";
       return false;
     }
-    pollfd p{fd, static_cast<short>(forWrite ? POLLOUT : POLLIN), 0};
+    pollfd p{fd, static_cast<short>(forWrite ? (POLLOUT | POLLIN) : POLLIN), 0};
     const int n = poll(&p, 1, static_cast<int>(left));
     if (n > 0) return true;
     if (n < 0 && errno != EINTR) {
@@ -122,6 +122,9 @@ bool PgLink::Exec(const std::string& sql, const std::vector<std::optional<std::s
     return false;
   };
 
+  // Non-blocking from the first byte: a server that stops reading must not
+  // hold the send past the deadline either.
+  PQsetnonblocking(conn_, 1);
   int sent = 0;
   if (params.empty()) {
     sent = PQsendQuery(conn_, sql.c_str());
@@ -132,13 +135,14 @@ bool PgLink::Exec(const std::string& sql, const std::vector<std::optional<std::s
                              values.data(), nullptr, nullptr, 0);
   }
   if (sent == 0) return lost(Trimmed(PQerrorMessage(conn_)));
-  PQsetnonblocking(conn_, 1);
   for (;;) {
     const int flushed = PQflush(conn_);
     if (flushed == 0) break;
     if (flushed < 0) return lost(Trimmed(PQerrorMessage(conn_)));
+    // The server may be waiting for us to read (a notice) before it reads on.
     std::string why;
     if (!WaitSocket(true, deadline, why)) return lost(why);
+    if (PQconsumeInput(conn_) == 0) return lost(Trimmed(PQerrorMessage(conn_)));
   }
 
   std::string firstError;

@@ -42,6 +42,8 @@ class PgLink {
             PgResult* result, std::string& error);
 
  private:
+  // Until the socket can be read (or, with forWrite, read or written) or the
+  // deadline passes.
   bool WaitSocket(bool forWrite, long deadlineMs, std::string& error);
 
   std::string conninfo_;
