@@ -91,6 +91,23 @@ expect_distinct() {  # WHAT: stdin has one number a line
 $(printf '%s\n' "$all" | sort | uniq -d)"
   echo "$n"
 }
+# The transaction of the line's fourth serial-number take sleeps SECONDS
+# (a trigger, dropped by the test when done), and waiting for it to do so.
+hold_fourth_take() {
+  sql "CREATE FUNCTION kx20.test_hold() RETURNS trigger LANGUAGE plpgsql AS \$\$
+       BEGIN IF (SELECT count(*) FROM kx20.serial_takes) = 4 THEN PERFORM pg_sleep($1); END IF;
+       RETURN NULL; END \$\$;
+       CREATE TRIGGER test_hold AFTER INSERT ON kx20.serial_takes
+       FOR EACH ROW EXECUTE FUNCTION kx20.test_hold()"
+}
+wait_for_hold() {
+  local _
+  for _ in $(seq 1 300); do
+    [ "$(sql "SELECT count(*) FROM pg_stat_activity WHERE wait_event = 'PgSleep'")" = 1 ] && return 0
+    sleep 0.05
+  done
+  fail "the station never reached its fourth serial-number step"
+}
 start=$(date +%s)
 
 case "$case_name" in
@@ -123,19 +140,10 @@ $tables"
 outage)
   make_station st1
   # The fourth number's transaction sleeps; while it does, the server stops.
-  sql "CREATE FUNCTION kx20.test_hold() RETURNS trigger LANGUAGE plpgsql AS \$\$
-       BEGIN IF (SELECT count(*) FROM kx20.serial_takes) = 4 THEN PERFORM pg_sleep(3); END IF;
-       RETURN NULL; END \$\$;
-       CREATE TRIGGER test_hold AFTER INSERT ON kx20.serial_takes
-       FOR EACH ROW EXECUTE FUNCTION kx20.test_hold()"
+  hold_fourth_take 3
   run_station st1
   pid=$last_pid
-  for _ in $(seq 1 300); do
-    [ "$(sql "SELECT count(*) FROM pg_stat_activity WHERE wait_event = 'PgSleep'")" = 1 ] && break
-    sleep 0.05
-  done
-  [ "$(sql "SELECT count(*) FROM pg_stat_activity WHERE wait_event = 'PgSleep'")" = 1 ] ||
-    fail "the station never reached its fourth serial-number step"
+  wait_for_hold
   "$pg" stop "$pgdir"
   sleep 2
   "$pg" restart "$pgdir" > /dev/null
@@ -180,19 +188,10 @@ hang)
   make_station st1
   # As in the outage: the fourth number's transaction sleeps, and while it
   # does the whole server is frozen.
-  sql "CREATE FUNCTION kx20.test_hold() RETURNS trigger LANGUAGE plpgsql AS \$\$
-       BEGIN IF (SELECT count(*) FROM kx20.serial_takes) = 4 THEN PERFORM pg_sleep(2); END IF;
-       RETURN NULL; END \$\$;
-       CREATE TRIGGER test_hold AFTER INSERT ON kx20.serial_takes
-       FOR EACH ROW EXECUTE FUNCTION kx20.test_hold()"
+  hold_fourth_take 2
   run_station st1
   pid=$last_pid
-  for _ in $(seq 1 300); do
-    [ "$(sql "SELECT count(*) FROM pg_stat_activity WHERE wait_event = 'PgSleep'")" = 1 ] && break
-    sleep 0.05
-  done
-  [ "$(sql "SELECT count(*) FROM pg_stat_activity WHERE wait_event = 'PgSleep'")" = 1 ] ||
-    fail "the station never reached its fourth serial-number step"
+  wait_for_hold
   "$pg" freeze "$pgdir"
   frozen_at=$(date +%s)
   sleep 15
