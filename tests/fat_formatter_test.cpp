@@ -7,6 +7,7 @@
 
 #include "common/virtual_clock.h"
 #include "image/boot_code.h"
+#include "support/calendar_time.h"
 
 namespace kx20 {
 namespace {
@@ -16,16 +17,7 @@ constexpr std::uint32_t S = kImageSectorsPerTrack;
 std::uint32_t Get16(const std::uint8_t* p) { return p[0] | p[1] << 8; }
 std::uint32_t Get32(const std::uint8_t* p) { return Get16(p) | Get16(p + 2) << 16; }
 
-CalendarTime Utc(int year, int month, int day, int hour, int minute, int second) {
-  CalendarTime t;
-  t.year = year;
-  t.month = month;
-  t.day = day;
-  t.hour = hour;
-  t.minute = minute;
-  t.second = second;
-  return t;
-}
+using testing::At;
 
 bool SectorIsZero(const RamDisk& disk, std::uint32_t sector) {
   const std::uint8_t* p = disk.Sector(sector);
@@ -135,15 +127,15 @@ TEST(PartitionEntryTest, Bytes) {
 }
 
 TEST(VolumeSerialTest, FromUtcTime) {
-  EXPECT_EQ(VolumeSerialNumber(Utc(2010, 6, 15, 9, 30, 20)), 0x3CCF4BE8u);
+  EXPECT_EQ(VolumeSerialNumber(At(2010, 6, 15, 9, 30, 20)), 0x3CCF4BE8u);
   // The seconds overflow into the minute bits.
-  EXPECT_EQ(VolumeSerialNumber(Utc(2012, 12, 31, 23, 59, 59)), 0x419FBFD6u);
+  EXPECT_EQ(VolumeSerialNumber(At(2012, 12, 31, 23, 59, 59)), 0x419FBFD6u);
 }
 
 class FormatRamDiskTest : public ::testing::Test {
  protected:
   std::unique_ptr<FormatContext> context = std::make_unique<FormatContext>();
-  VirtualClock clock{Utc(2010, 6, 15, 9, 30, 20)};
+  VirtualClock clock{At(2010, 6, 15, 9, 30, 20)};
 
   std::optional<std::uint32_t> Format(std::uint32_t lastLba) {
     context->ramDisk.Clear();

@@ -12,6 +12,7 @@
 #include "common/virtual_clock.h"
 #include "config/profile_file.h"
 #include "support/config_temp_dir.h"
+#include "support/calendar_time.h"
 
 namespace kx20 {
 namespace {
@@ -20,16 +21,7 @@ using testing::ConfigTempDir;
 
 const std::string kSeparator(48, '-');
 
-CalendarTime At(int y, int mo, int d, int h, int mi, int s) {
-  CalendarTime t;
-  t.year = y;
-  t.month = mo;
-  t.day = d;
-  t.hour = h;
-  t.minute = mi;
-  t.second = s;
-  return t;
-}
+using testing::At;
 
 TEST(ProductionLog, SectionNameIsUnpadded) {
   EXPECT_EQ(FormatLogSectionName(At(2004, 5, 3, 14, 7, 9)), "2004/5/3  14:7:9");

@@ -9,20 +9,12 @@
 #include "production/production_log.h"
 #include "report/production_log_reader.h"
 #include "report/report_render.h"
+#include "support/calendar_time.h"
 
 namespace kx20 {
 namespace {
 
-CalendarTime At(int y, int mo, int d, int h, int mi, int s) {
-  CalendarTime t;
-  t.year = y;
-  t.month = mo;
-  t.day = d;
-  t.hour = h;
-  t.minute = mi;
-  t.second = s;
-  return t;
-}
+using testing::At;
 
 // A log as the station's own writer makes it.
 std::string PassAt(const CalendarTime& t, std::uint32_t serial = 1) {

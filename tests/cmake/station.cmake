@@ -12,14 +12,22 @@ if(NOT CMAKE_CROSSCOMPILING)
     set_tests_properties(kx20_station_batch_${case} PROPERTIES TIMEOUT 120 LABELS e2e)
   endforeach()
 endif()
-# The line-mode console (input from a pipe): a production run started with
-# Enter, and "q" in the middle of a run.
-if(NOT CMAKE_CROSSCOMPILING AND UNIX)
-  foreach(case run quit)
-    add_test(NAME kx20_station_line_${case}
-             COMMAND ${KX20_PROGRAM_TEST} bash ${CMAKE_CURRENT_SOURCE_DIR}/cmake/scripts/station_line.sh
+# Tests that run a script against the station: one test PREFIX_CASE per case,
+# called as SHELL SCRIPT STATION SOURCE WORKDIR CASE.
+function(kx20_station_script_tests prefix shell script timeout)
+  foreach(case IN LISTS ARGN)
+    add_test(NAME ${prefix}_${case}
+             COMMAND ${KX20_PROGRAM_TEST} ${shell} ${CMAKE_CURRENT_SOURCE_DIR}/cmake/scripts/${script}
                      $<TARGET_FILE:kx20-station> ${CMAKE_SOURCE_DIR}
-                     ${CMAKE_CURRENT_BINARY_DIR}/kx20_station_line_${case} ${case})
-    set_tests_properties(kx20_station_line_${case} PROPERTIES TIMEOUT 300 LABELS e2e)
+                     ${CMAKE_CURRENT_BINARY_DIR}/${prefix}_${case} ${case})
+    set_tests_properties(${prefix}_${case} PROPERTIES TIMEOUT ${timeout} LABELS e2e)
   endforeach()
+endfunction()
+if(NOT CMAKE_CROSSCOMPILING AND UNIX)
+  # The line-mode console (input from a pipe): a production run started with
+  # Enter, and "q" in the middle of a run.
+  kx20_station_script_tests(kx20_station_line bash station_line.sh 300 run quit)
+  # Batch mode ends on SIGINT and SIGTERM as closing the window does, also in
+  # the middle of a run.
+  kx20_station_script_tests(kx20_station_batch_signal sh station_signal.sh 60 INT TERM)
 endif()
