@@ -43,7 +43,7 @@
 #include "app/station_model_writer.h"
 #include "common/clock.h"
 #include "config/card_registers.h"
-#include "config/durable_file.h"
+#include "storage/durable_file.h"
 #include "config/serial_number.h"
 #include "config/settings.h"
 #include "device/pass_through_port.h"

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "common/clock.h"
-#include "config/profile_file.h"
+#include "storage/profile_file.h"
 #include "production/production_log.h"
 
 namespace kx20 {

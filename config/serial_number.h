@@ -11,7 +11,7 @@
 #include <string_view>
 
 #include "config/card_registers.h"
-#include "config/durable_file.h"
+#include "storage/durable_file.h"
 #include "config/settings.h"
 
 namespace kx20 {

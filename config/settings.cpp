@@ -3,7 +3,7 @@
 #include <string_view>
 #include <vector>
 
-#include "config/profile_file.h"
+#include "storage/profile_file.h"
 
 namespace kx20 {
 namespace {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "config/card_registers.h"
-#include "config/durable_file.h"
+#include "storage/durable_file.h"
 
 namespace kx20 {
 

@@ -3,7 +3,7 @@
 // Set reads back through a serialize/parse round trip.
 #include <string>
 
-#include "config/profile_file.h"
+#include "storage/profile_file.h"
 #include "fuzz_support.h"
 
 namespace {

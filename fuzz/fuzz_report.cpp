@@ -3,7 +3,7 @@
 // page carries no markup from the input.
 #include <string>
 
-#include "config/profile_file.h"
+#include "storage/profile_file.h"
 #include "fuzz_support.h"
 #include "report/production_log_reader.h"
 #include "report/report_render.h"

@@ -9,7 +9,7 @@
 // handed out. Numbers run
 // first, first + 1, ... and wrap from 99999999 to 1, as the line's counter
 // does. Every change replaces the whole file atomically and durably
-// (config/durable_file.h), so after any crash the file holds the state before
+// (storage/durable_file.h), so after any crash the file holds the state before
 // or after the change, never a mix:
 //   - a lease is written before any of its numbers is used;
 //   - a number counts as used from the moment the write that says so has
@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "config/durable_file.h"
+#include "storage/durable_file.h"
 
 namespace kx20 {
 

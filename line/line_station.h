@@ -32,7 +32,7 @@
 #include <string>
 #include <thread>
 
-#include "config/durable_file.h"
+#include "storage/durable_file.h"
 #include "config/serial_number.h"
 #include "line/lease_journal.h"
 #include "line/pg_link.h"

@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "config/profile_file.h"
+#include "storage/profile_file.h"
 
 namespace kx20 {
 namespace {

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "common/clock.h"
-#include "config/durable_file.h"
+#include "storage/durable_file.h"
 #include "production/operator_notices.h"
 
 namespace kx20 {

@@ -2,8 +2,8 @@
 
 #include <cctype>
 
-#include "config/durable_file.h"
-#include "config/profile_file.h"
+#include "storage/durable_file.h"
+#include "storage/profile_file.h"
 
 namespace kx20 {
 namespace {

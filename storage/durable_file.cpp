@@ -1,4 +1,4 @@
-#include "config/durable_file.h"
+#include "storage/durable_file.h"
 
 #include <atomic>
 #include <chrono>

@@ -26,7 +26,7 @@
 //    surrogate) passes through unchanged.
 //
 // Every write that changes the file replaces it atomically (see
-// config/durable_file.h), so a killed process or a power loss leaves either
+// storage/durable_file.h), so a killed process or a power loss leaves either
 // the old or the new file.
 #pragma once
 
@@ -37,7 +37,7 @@
 #include <utility>
 #include <vector>
 
-#include "config/durable_file.h"
+#include "storage/durable_file.h"
 
 namespace kx20 {
 

@@ -44,8 +44,8 @@
 #include <vector>
 
 #include "config/card_registers.h"
-#include "config/durable_file.h"
-#include "config/profile_file.h"
+#include "storage/durable_file.h"
+#include "storage/profile_file.h"
 #include "production/production_worker.h"
 #include "support/station_fixture.h"
 

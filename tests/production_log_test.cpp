@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "common/virtual_clock.h"
-#include "config/profile_file.h"
+#include "storage/profile_file.h"
 #include "support/config_temp_dir.h"
 #include "support/calendar_time.h"
 

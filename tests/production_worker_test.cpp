@@ -18,7 +18,7 @@
 #include "app/memory_console_view.h"
 #include "common/virtual_clock.h"
 #include "config/card_registers.h"
-#include "config/profile_file.h"
+#include "storage/profile_file.h"
 #include "device/device_session.h"
 #include "production/config_check.h"
 #include "production/production_worker.h"

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "app/memory_console_view.h"
-#include "config/profile_file.h"
+#include "storage/profile_file.h"
 #include "config/serial_number.h"
 #include "support/crash_file_system.h"
 

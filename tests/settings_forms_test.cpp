@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "app/memory_console_view.h"
-#include "config/profile_file.h"
+#include "storage/profile_file.h"
 #include "config/serial_number.h"
 #include "config/settings.h"
 #include "support/config_temp_dir.h"

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "app/memory_console_view.h"
-#include "config/profile_file.h"
+#include "storage/profile_file.h"
 #include "support/config_temp_dir.h"
 
 namespace kx20 {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "config/profile_file.h"
+#include "storage/profile_file.h"
 #include "support/station_fixture.h"
 
 namespace kx20 {

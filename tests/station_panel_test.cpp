@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "config/profile_file.h"
+#include "storage/profile_file.h"
 #include "image/source_image.h"
 #include "support/station_fixture.h"
 

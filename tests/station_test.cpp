@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "config/card_registers.h"
-#include "config/profile_file.h"
+#include "storage/profile_file.h"
 #include "support/station_fixture.h"
 
 namespace kx20 {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "config/profile_file.h"
+#include "storage/profile_file.h"
 #include "production/production_log.h"
 #include "report/production_log_reader.h"
 #include "report/report_render.h"

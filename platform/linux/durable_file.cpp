@@ -15,7 +15,7 @@
 #include <cstring>
 #include <string>
 
-#include "config/durable_file.h"
+#include "storage/durable_file.h"
 
 namespace kx20 {
 namespace {

@@ -17,7 +17,7 @@
 
 #include <string>
 
-#include "config/durable_file.h"
+#include "storage/durable_file.h"
 
 namespace kx20 {
 namespace {

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "config/profile_file.h"
+#include "storage/profile_file.h"
 #include "support/config_temp_dir.h"
 
 namespace kx20 {

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "config/durable_file.h"
+#include "storage/durable_file.h"
 
 namespace kx20::testing {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "config/profile_file.h"
+#include "storage/profile_file.h"
 #include "support/config_temp_dir.h"
 
 namespace kx20 {

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "config/durable_file.h"
+#include "storage/durable_file.h"
 #include "report/line_verdicts.h"
 #include "report/production_log_reader.h"
 #include "report/report_render.h"
