@@ -6,6 +6,8 @@
 #include <memory>
 #include <vector>
 
+#include "common/byte_order.h"
+
 namespace kx20 {
 
 namespace {
@@ -27,12 +29,8 @@ Cdb VendorCdb(std::uint8_t op, std::uint8_t sub, std::uint8_t qualifier) {
 Cdb BlockCdb(std::uint8_t op, std::uint32_t lba, std::uint16_t count) {
   Cdb cdb{};
   cdb[0] = op;
-  cdb[2] = static_cast<std::uint8_t>(lba >> 24);
-  cdb[3] = static_cast<std::uint8_t>(lba >> 16);
-  cdb[4] = static_cast<std::uint8_t>(lba >> 8);
-  cdb[5] = static_cast<std::uint8_t>(lba);
-  cdb[7] = static_cast<std::uint8_t>(count >> 8);
-  cdb[8] = static_cast<std::uint8_t>(count);
+  PutBe32(&cdb[2], lba);
+  PutBe16(&cdb[7], count);
   return cdb;
 }
 
@@ -224,6 +222,16 @@ bool DeviceSession::Send(PassThroughRequest& request, std::uint32_t* osError) {
   return ok;
 }
 
+bool DeviceSession::SendTransfer(PassThroughRequest& request, std::uint32_t* osError) {
+  std::uint32_t err = 0;
+  const bool sent = Send(request, &err);
+  if (!sent) {
+    lastTransferError = err;
+    StoreError(osError, err);
+  }
+  return sent;
+}
+
 DeviceStatus DeviceSession::TestUnitReady() {
   if (!Open(driveLetter)) return DevOpenFailed;
   BufferedPassThroughRequest request;
@@ -333,21 +341,13 @@ DeviceStatus DeviceSession::WriteConfigTable(const std::uint8_t* source, std::ui
   const Cdb cdb = VendorCdb(kOpVendor, 0x61, 0x00);
   PassThroughRequest request;
   BuildPassThroughRequest(request, 1, block, kVendorBlockSize, cdb.data(), 16, 5);
-  std::uint32_t err = 0;
-  const bool sent = Send(request, &err);
-  if (!sent) {
-    lastTransferError = err;
-    StoreError(osError, err);
-  }
+  const bool sent = SendTransfer(request, osError);
   return CommandCodeRule(sent, request, DevTableWriteFailed);
 }
 
 DeviceStatus DeviceSession::EraseFlashBlock(std::uint32_t address) {
   Cdb cdb = VendorCdb(kOpVendor, 0x62, 0x04);
-  cdb[5] = static_cast<std::uint8_t>(address >> 24);
-  cdb[6] = static_cast<std::uint8_t>(address >> 16);
-  cdb[7] = static_cast<std::uint8_t>(address >> 8);
-  cdb[8] = static_cast<std::uint8_t>(address);
+  PutBe32(&cdb[5], address);
   PassThroughRequest request;
   BuildPassThroughRequest(request, 0, nullptr, 0, cdb.data(), 16, 2);
   const bool sent = Send(request, nullptr);
@@ -372,8 +372,7 @@ DeviceStatus DeviceSession::ReadCapacity(std::uint32_t& lastLba, char letter) {
   if (!sent) lastError = err;
   const DeviceStatus status = CheckConditionRule(sent, request);
   if (status == DevOk) {
-    lastLba = (std::uint32_t{reply[0]} << 24) | (std::uint32_t{reply[1]} << 16) |
-              (std::uint32_t{reply[2]} << 8) | std::uint32_t{reply[3]};
+    lastLba = GetBe32(reply);
   }
   return status;  // the handle stays open for the caller
 }
@@ -393,12 +392,7 @@ DeviceStatus DeviceSession::ReadSectors(std::uint8_t* buffer, std::uint32_t lba,
   const Cdb cdb = BlockCdb(kOpRead10, lba, count);
   PassThroughRequest request;
   BuildPassThroughRequest(request, 0, buffer, std::uint32_t{count} * kSectorSize, cdb.data(), 16, 5);
-  std::uint32_t err = 0;
-  const bool sent = Send(request, &err);
-  if (!sent) {
-    lastTransferError = err;
-    StoreError(osError, err);
-  }
+  const bool sent = SendTransfer(request, osError);
   return CommandCodeRule(sent, request, DevReadFailed);
 }
 
@@ -409,28 +403,18 @@ DeviceStatus DeviceSession::WriteSectors(const std::uint8_t* buffer, std::uint32
   // The port only reads a data-out buffer.
   BuildPassThroughRequest(request, 1, const_cast<std::uint8_t*>(buffer),
                           std::uint32_t{count} * kSectorSize, cdb.data(), 16, 10);
-  std::uint32_t err = 0;
-  const bool sent = Send(request, &err);
-  if (!sent) {
-    lastTransferError = err;
-    StoreError(osError, err);
-  }
+  const bool sent = SendTransfer(request, osError);
   return CommandCodeRule(sent, request, DevWriteFailed);
 }
 
 DeviceStatus DeviceSession::WriteCodeFlashBlock(const std::uint8_t* buffer, std::uint16_t blockNumber,
                                                 std::uint32_t* osError) {
-  Cdb cdb = VendorCdb(kOpCodeFlashWrite, 0x2A, static_cast<std::uint8_t>(blockNumber >> 8));
-  cdb[3] = static_cast<std::uint8_t>(blockNumber);
+  Cdb cdb = VendorCdb(kOpCodeFlashWrite, 0x2A, 0);
+  PutBe16(&cdb[2], blockNumber);  // block number, high byte first
   PassThroughRequest request;
   BuildPassThroughRequest(request, 1, const_cast<std::uint8_t*>(buffer), kCodeFlashBlockSize,
                           cdb.data(), 16, 5);
-  std::uint32_t err = 0;
-  const bool sent = Send(request, &err);
-  if (!sent) {
-    lastTransferError = err;
-    StoreError(osError, err);
-  }
+  const bool sent = SendTransfer(request, osError);
   return CommandCodeRule(sent, request, DevCodeFlashWriteFailed);
 }
 

@@ -218,6 +218,9 @@ class DeviceSession {
  private:
   // Sends a direct request on deviceHandle; on failure *osError gets the code.
   bool Send(PassThroughRequest& request, std::uint32_t* osError);
+  // Send for the transfer commands (table write, sector read/write, code-flash
+  // block): on failure the OS error also goes to lastTransferError.
+  bool SendTransfer(PassThroughRequest& request, std::uint32_t* osError);
   // The shared body of the no-data F9h commands (F = DevVendorCommandFailed).
   DeviceStatus VendorNoData(std::uint8_t sub, std::uint8_t qualifier, std::uint32_t timeout);
   DeviceStatus VendorRead512(std::uint8_t qualifier, std::uint8_t* output, std::uint32_t length,

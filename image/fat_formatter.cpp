@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/byte_order.h"
 #include "image/boot_code.h"
 
 namespace kx20 {
@@ -12,16 +13,6 @@ constexpr std::uint32_t kChunkSectors = 32;
 constexpr std::uint32_t kFat12MaxClusters = 4'084;
 constexpr std::uint32_t kFat16MinClusters = 4'085;
 constexpr std::uint32_t kFat16MaxClusters = 65'524;
-
-void Put16(std::uint8_t* p, std::uint32_t v) {
-  p[0] = static_cast<std::uint8_t>(v);
-  p[1] = static_cast<std::uint8_t>(v >> 8);
-}
-
-void Put32(std::uint8_t* p, std::uint32_t v) {
-  Put16(p, v);
-  Put16(p + 2, v >> 16);
-}
 
 std::uint32_t HeadsFor(std::uint32_t lastLba) {
   if (lastLba < 0x10000) return 2;
@@ -107,8 +98,8 @@ std::array<std::uint8_t, 16> EntryBytes(const FatLayout& l) {
   const std::uint32_t endCylinder = l.cylinders - 1;  // only its low 10 bits are kept
   e[6] = static_cast<std::uint8_t>((l.sectorsPerTrack & 0x3F) | (((endCylinder >> 8) & 3) << 6));
   e[7] = static_cast<std::uint8_t>(endCylinder & 0xFF);
-  Put32(&e[8], l.sectorsPerTrack);
-  Put32(&e[12], l.partitionSectors);
+  PutLe32(&e[8], l.sectorsPerTrack);
+  PutLe32(&e[12], l.partitionSectors);
   return e;
 }
 
@@ -129,14 +120,14 @@ std::array<std::uint8_t, 512> BuildBootSector(const FatLayout& l, std::uint32_t 
   std::array<std::uint8_t, 512> b = BootSectorTemplate;
   const bool small = l.partitionSectors < 0x10000;
   b[13] = static_cast<std::uint8_t>(l.sectorsPerCluster);
-  Put16(&b[17], l.rootEntries);
-  Put16(&b[19], small ? l.partitionSectors : 0);
-  Put16(&b[22], l.sectorsPerFat);
-  Put16(&b[24], l.sectorsPerTrack);
-  Put16(&b[26], 255);  // always 255, whatever H is
-  Put32(&b[28], l.sectorsPerTrack);
-  Put32(&b[32], small ? 0 : l.partitionSectors);
-  Put32(&b[39], volumeSerial);
+  PutLe16(&b[17], static_cast<std::uint16_t>(l.rootEntries));
+  PutLe16(&b[19], static_cast<std::uint16_t>(small ? l.partitionSectors : 0));
+  PutLe16(&b[22], static_cast<std::uint16_t>(l.sectorsPerFat));
+  PutLe16(&b[24], static_cast<std::uint16_t>(l.sectorsPerTrack));
+  PutLe16(&b[26], 255);  // always 255, whatever H is
+  PutLe32(&b[28], l.sectorsPerTrack);
+  PutLe32(&b[32], small ? 0 : l.partitionSectors);
+  PutLe32(&b[39], volumeSerial);
   std::memcpy(&b[54], l.fatType == FatType::Fat12 ? "FAT12   " : "FAT16   ", 8);
   return b;
 }

@@ -6,16 +6,10 @@
 #include <fstream>
 #include <ios>
 
+#include "common/byte_order.h"
+
 namespace kx20 {
 namespace {
-
-std::uint32_t Get32(const std::uint8_t* p) {
-  return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
-}
-
-void Put32(std::uint8_t* p, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
 
 // Reads up to `count` bytes; returns how many arrived (0 on any error).
 std::size_t ReadSome(std::ifstream& file, std::uint8_t* out, std::size_t count) {
@@ -46,8 +40,8 @@ std::string SourceSection::Name() const {
 SourceSection ParseSourceSection(const std::uint8_t* bytes) {
   SourceSection s;
   std::memcpy(s.signature.data(), bytes, 4);
-  s.offset = Get32(bytes + 4);
-  s.size = Get32(bytes + 8);
+  s.offset = GetLe32(bytes + 4);
+  s.size = GetLe32(bytes + 8);
   std::memcpy(s.name.data(), bytes + 16, kSourceNameBytes);
   return s;
 }
@@ -59,8 +53,8 @@ SourceImageHeader ParseSourceImageHeader(const std::uint8_t* bytes) {
 void EncodeSourceSection(const SourceSection& section, std::uint8_t* bytes) {
   std::memset(bytes, 0, kSourceSectionBytes);
   std::memcpy(bytes, section.signature.data(), 4);
-  Put32(bytes + 4, section.offset);
-  Put32(bytes + 8, section.size);
+  PutLe32(bytes + 4, section.offset);
+  PutLe32(bytes + 8, section.size);
   std::memcpy(bytes + 16, section.name.data(), kSourceNameBytes);
 }
 

@@ -5,22 +5,10 @@
 #include <filesystem>
 #include <system_error>
 
+#include "common/byte_order.h"
+
 namespace kx20 {
 namespace {
-
-std::uint32_t Be32(const std::uint8_t* p) {
-  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
-         std::uint32_t{p[3]};
-}
-std::uint16_t Be16(const std::uint8_t* p) {
-  return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
-}
-void PutBe32(std::uint8_t* p, std::uint32_t v) {
-  p[0] = static_cast<std::uint8_t>(v >> 24);
-  p[1] = static_cast<std::uint8_t>(v >> 16);
-  p[2] = static_cast<std::uint8_t>(v >> 8);
-  p[3] = static_cast<std::uint8_t>(v);
-}
 
 SimOutcome Good(std::uint32_t bytesMoved = 0) {
   SimOutcome o;
@@ -112,13 +100,13 @@ void SimDisk::LoadState() {
   in.read(reinterpret_cast<char*>(count), 2);
   if (!in || std::memcmp(magic, "KX20CTL1", 8) != 0) return;
   std::map<std::uint16_t, std::vector<std::uint8_t>> blocks;
-  for (unsigned i = 0; i < Be16(count); ++i) {
+  for (unsigned i = 0; i < GetBe16(count); ++i) {
     std::uint8_t number[2];
     std::vector<std::uint8_t> block(16384);
     in.read(reinterpret_cast<char*>(number), 2);
     in.read(reinterpret_cast<char*>(block.data()), 16384);
-    if (!in || Be16(number) >= kSimCodeFlashBlocks) return;
-    blocks[Be16(number)] = std::move(block);
+    if (!in || GetBe16(number) >= kSimCodeFlashBlocks) return;
+    blocks[GetBe16(number)] = std::move(block);
   }
   configTableWritten_ = written != 0;
   configTable_ = table;
@@ -132,14 +120,15 @@ void SimDisk::SaveState() {
   {
     std::ofstream out(temp, std::ios::binary | std::ios::trunc);
     const std::uint8_t written = configTableWritten_ ? 1 : 0;
-    const std::uint8_t count[2] = {static_cast<std::uint8_t>(codeFlash_.size() >> 8),
-                                   static_cast<std::uint8_t>(codeFlash_.size())};
+    std::uint8_t count[2];
+    PutBe16(count, static_cast<std::uint16_t>(codeFlash_.size()));
     out.write("KX20CTL1", 8);
     out.write(reinterpret_cast<const char*>(&written), 1);
     out.write(reinterpret_cast<const char*>(configTable_.data()), 512);
     out.write(reinterpret_cast<const char*>(count), 2);
     for (const auto& [number, block] : codeFlash_) {
-      const std::uint8_t n[2] = {static_cast<std::uint8_t>(number >> 8), static_cast<std::uint8_t>(number)};
+      std::uint8_t n[2];
+      PutBe16(n, static_cast<std::uint16_t>(number));
       out.write(reinterpret_cast<const char*>(n), 2);
       out.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(block.size()));
     }
@@ -173,7 +162,7 @@ SimOutcome SimDisk::Execute(const std::uint8_t* cdb, std::uint8_t cdbLength, boo
   if (f.unplugAfter && commandCount_ >= *f.unplugAfter) return OsFailure(kSimErrorNotConnected);
   ++commandCount_;
   ++receivedOpcodes_[c[0]];
-  if (c[0] == 0x2A && cdbLength >= 10) sectorsWritten_ += Be16(&c[7]);
+  if (c[0] == 0x2A && cdbLength >= 10) sectorsWritten_ += GetBe16(&c[7]);
   SimCommand record;
   record.cdb = c;
   record.cdbLength = cdbLength;
@@ -213,7 +202,7 @@ SimOutcome SimDisk::Standard(const std::array<std::uint8_t, 16>& cdb, std::uint8
       if (cdbLength < 6) return Check(kSenseInvalidField);
       if (length > 0 && !dataIn) return Check(kSenseInvalidField);
       // Allocation length: bytes 3-4 (byte 3 is zero from older initiators).
-      const std::uint32_t allocation = (std::uint32_t{cdb[3]} << 8) | cdb[4];
+      const std::uint32_t allocation = GetBe16(&cdb[3]);
       if (cdb[1] & 0x01) {
         // Vital product data: only the list of supported pages (itself).
         if (cdb[2] != 0x00) return Check(kSenseInvalidField);
@@ -261,13 +250,13 @@ SimOutcome SimDisk::Standard(const std::array<std::uint8_t, 16>& cdb, std::uint8
     case 0x2A: {  // WRITE(10)
       if (cdbLength < 10) return Check(kSenseInvalidField);
       if (cdb[1] & 0xE0) return Check(kSenseInvalidField);  // no protection information
-      return Transfer(cdb[0] == 0x2A, Be32(&cdb[2]), Be16(&cdb[7]), dataIn, data, length);
+      return Transfer(cdb[0] == 0x2A, GetBe32(&cdb[2]), GetBe16(&cdb[7]), dataIn, data, length);
     }
 
     case 0x2F: {  // VERIFY(10)
       if (cdbLength < 10) return Check(kSenseInvalidField);
-      const std::uint64_t lba = Be32(&cdb[2]);
-      const std::uint64_t count = Be16(&cdb[7]);
+      const std::uint64_t lba = GetBe32(&cdb[2]);
+      const std::uint64_t count = GetBe16(&cdb[7]);
       if (cdb[1] & 0xE0) return Check(kSenseInvalidField);  // no protection information
       if (lba > config_.lastLba || (count > 0 && lba + count - 1 > config_.lastLba)) {
         return Check(kSenseLbaOutOfRange);
@@ -322,7 +311,7 @@ SimOutcome SimDisk::Vendor(const std::array<std::uint8_t, 16>& cdb, bool dataIn,
 
   if (op == 0xDB) {  // code-flash block write
     if (sub != 0x2A) return Check(kSenseInvalidOpcode);
-    const std::uint16_t block = Be16(&cdb[2]);
+    const std::uint16_t block = GetBe16(&cdb[2]);
     if (block >= kSimCodeFlashBlocks) return Check(kSenseInvalidField);
     if (dataIn || length < 16384) return Check(kSenseInvalidField);
     if (f.codeFlashBlocks.count(block)) return Check(kSenseControllerFailure);
@@ -366,7 +355,7 @@ SimOutcome SimDisk::Vendor(const std::array<std::uint8_t, 16>& cdb, bool dataIn,
     return Good(512);
   }
   if (sub == 0x62 && qual == 0x04) {  // flash block erase
-    eraseAddresses_.push_back(Be32(&cdb[5]));
+    eraseAddresses_.push_back(GetBe32(&cdb[5]));
     return Good();
   }
   if (sub == 0x62 && (qual == 0x03 || qual == 0x08)) return Good();
