@@ -15,25 +15,19 @@
 // (terminal_console.h); elsewhere, or when input or output is not a terminal,
 // a line-mode console: an empty line (or a line of spaces) starts a run, "e" a
 // code-flash run, "q" quits.
-#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
 #include <filesystem>
-#include <fstream>
-#include <iostream>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "app/console_loops.h"
 #include "app/device_options.h"
 #include "app/memory_console_view.h"
 #include "app/shell.h"
 #include "app/station.h"
-#include "app/station_report.h"
 #include "common/clock.h"
 #include "common/version.h"
 #if KX20_LINE_MODE
@@ -48,9 +42,6 @@
 namespace kx20 {
 namespace {
 
-constexpr int kExitPassed = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitNothingStarted = 2;
 constexpr int kExitUsage = 2;
 
 struct ProgramOptions {
@@ -145,215 +136,11 @@ bool ParseArguments(int argc, char** argv, ProgramOptions& options, std::string&
   return true;
 }
 
-// Prints the rows that changed since the last call (and appends them to the
-// trace file), and any new message box.
-class Reporter {
- public:
-  Reporter(MemoryConsoleView& view, Clock& clock, const std::string& traceFile)
-      : view_(view), clock_(clock), start_(clock.MonotonicMs()) {
-    if (!traceFile.empty()) trace_.open(traceFile, std::ios::app);
-  }
-
-  bool TraceOpen() const { return trace_.is_open(); }
-
-  void Report() {
-    const std::uint64_t elapsed = clock_.MonotonicMs() - start_;
-    for (const RowChangeTracker::Change& c : tracker_.Update(view_.Rows())) {
-      const std::string line = FormatRowLine(elapsed, c.row, c.image, c.text);
-      std::printf("%s\n", line.c_str());
-      if (trace_.is_open()) trace_ << line << '\n' << std::flush;
-    }
-    const std::vector<std::string> boxes = view_.MessageBoxes();
-    for (; shownBoxes_ < boxes.size(); ++shownBoxes_) {
-      std::printf("message: %s\n", boxes[shownBoxes_].c_str());
-    }
-    std::fflush(stdout);
-  }
-
-  std::size_t MessageBoxCount() const { return shownBoxes_; }
-
- private:
-  MemoryConsoleView& view_;
-  Clock& clock_;
-  std::uint64_t start_;
-  RowChangeTracker tracker_;
-  std::ofstream trace_;
-  std::size_t shownBoxes_ = 0;
-};
-
 // SIGINT or SIGTERM received (batch and line modes): the console loop ends
 // as closing the window does. Set by the handler, read by the console thread.
 volatile std::sig_atomic_t g_stopSignal = 0;
 
 void OnStopSignal(int signal) { g_stopSignal = signal; }
-
-// The longest the console loop waits before it looks at g_stopSignal again.
-constexpr unsigned kSignalPollMs = 100;
-
-// The console loop: ticks once a second, applies worker messages as they
-// arrive. `step` runs after each tick with its result; returning false ends
-// the loop. A stop signal ends it too.
-template <typename TickStep, typename Idle>
-void RunConsoleLoop(Station& station, Clock& clock, Reporter& reporter, TickStep step, Idle idle) {
-  std::uint64_t nextTick = clock.MonotonicMs() + 1000;
-  for (;;) {
-    if (g_stopSignal != 0) return;
-    const std::uint64_t now = clock.MonotonicMs();
-    if (now >= nextTick) {
-      // Every queued message first, each shown as its own row change.
-      while (auto message = station.Queue().TryTake()) {
-        station.ApplyStatus(*message);
-        reporter.Report();
-      }
-      const bool ended = station.Tick();
-      for (const std::string& notice : station.TakeNotices()) {
-        std::fprintf(stderr, "kx20-station: %s\n", notice.c_str());
-      }
-      std::fflush(stderr);
-      nextTick += 1000;
-      if (nextTick <= now) nextTick = now + 1000;  // the loop fell behind
-      reporter.Report();
-      if (!step(ended)) return;
-      continue;
-    }
-    const unsigned wait = static_cast<unsigned>(std::min<std::uint64_t>(nextTick - now, kSignalPollMs));
-    if (auto message = station.Queue().WaitTake(wait)) {
-      station.ApplyStatus(*message);
-      reporter.Report();
-    }
-    if (!idle()) return;
-  }
-}
-
-void PrintFinalRows(const Station& station) {
-  const std::vector<RowModel>& rows = station.Model().rows;
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    std::printf("%2d %d %s\n", static_cast<int>(i), rows[i].image, rows[i].text.c_str());
-  }
-}
-
-int RunBatch(const ProgramOptions& options, Station& station, MemoryConsoleView& view,
-             Clock& clock, Reporter& reporter) {
-  if (!options.codeFlash && !std::filesystem::exists(station.ConfigPath())) {
-    std::fprintf(stderr, "kx20-station: no settings file %s: nothing to produce\n",
-                 station.ConfigPath().c_str());
-    return kExitNothingStarted;
-  }
-  enum class Phase { kWaitScan, kRunning, kDone };
-  Phase phase = Phase::kWaitScan;
-  int exitStatus = kExitNothingStarted;
-
-  RunConsoleLoop(
-      station, clock, reporter,
-      [&](bool ended) {
-        if (phase == Phase::kWaitScan) {
-          if (station.Model().RowCount() == 0) return true;  // no scan yet
-          const std::size_t boxesBefore = view.MessageBoxes().size();
-          if (options.codeFlash) {
-            station.OnEmptyButton();
-          } else {
-            station.OnSpaceKeyDown(false);
-          }
-          reporter.Report();
-          if (station.RunStarts().empty()) {
-            if (view.MessageBoxes().size() > boxesBefore) {
-              std::fprintf(stderr, "kx20-station: %s: nothing started\n",
-                           view.MessageBoxes().back().c_str());
-            } else {
-              std::fprintf(stderr,
-                           "kx20-station: no target disk answered the controller probe: "
-                           "nothing started\n");
-            }
-            return false;
-          }
-          phase = Phase::kRunning;
-          return true;
-        }
-        if (phase == Phase::kRunning && ended) {
-          std::printf("final rows:\n");
-          PrintFinalRows(station);
-          const RunSummary summary =
-              SummariseRun(station.RunStarts(), station.RowStatuses(), options.codeFlash);
-          std::printf("%d passed, %d failed\n", summary.passed, summary.failed);
-          std::fflush(stdout);
-          exitStatus = summary.failed == 0 ? kExitPassed : kExitFailed;
-          phase = Phase::kDone;
-          return false;
-        }
-        return true;
-      },
-      [] { return true; });
-  return exitStatus;
-}
-
-// Lines typed by the operator, read on a thread of their own.
-class LineInput {
- public:
-  explicit LineInput(StatusQueue& wake) : wake_(wake) {
-    std::thread([this] {
-      std::string line;
-      while (std::getline(std::cin, line)) Push(line, false);
-      Push("", true);
-    }).detach();
-  }
-
-  // Takes the next line; `eof` is set once input has ended.
-  bool Take(std::string& line, bool& eof) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (lines_.empty()) return false;
-    line = lines_.front().first;
-    eof = lines_.front().second;
-    lines_.pop_front();
-    return true;
-  }
-
- private:
-  void Push(const std::string& line, bool eof) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      lines_.emplace_back(line, eof);
-    }
-    wake_.Wake();
-  }
-
-  StatusQueue& wake_;
-  std::mutex mutex_;
-  std::deque<std::pair<std::string, bool>> lines_;
-};
-
-int RunInteractive(Station& station, Clock& clock, Reporter& reporter) {
-  std::printf("KX20 station. Enter (or Space, Enter) starts a run, e a code-flash run, "
-              "q quits.\n");
-  std::fflush(stdout);
-  // The reader thread is never joined: the program ends with std::_Exit.
-  auto* input = new LineInput(station.Queue());
-  RunConsoleLoop(
-      station, clock, reporter,
-      [&](bool ended) {
-        if (ended) {
-          std::printf("run ended; unplug the disks to rescan\n");
-          std::fflush(stdout);
-        }
-        return true;
-      },
-      [&] {
-        std::string line;
-        bool eof = false;
-        while (input->Take(line, eof)) {
-          if (eof || line == "q" || line == "Q") return false;
-          if (line.find_first_not_of(" \t\r") == std::string::npos) {
-            station.OnSpaceKeyDown(false);
-          } else if (line == "e" || line == "E") {
-            station.OnEmptyButton();
-          } else {
-            std::printf("commands: Enter starts a run, e a code-flash run, q quits\n");
-          }
-          reporter.Report();
-        }
-        return true;
-      });
-  return 0;
-}
 
 }  // namespace
 }  // namespace kx20
@@ -453,7 +240,7 @@ int main(int argc, char** argv) {
   stationOptions.workDir = options.workDir;
   stationOptions.noticesOnScreen = false;  // on stderr instead, as they come
   auto* station = new Station(*port, *clock, *view, *shell, stationOptions);
-  auto* reporter = new Reporter(*view, *clock, options.traceFile);
+  auto* reporter = new RowReporter(*view, *clock, options.traceFile);
   if (!options.traceFile.empty() && !reporter->TraceOpen()) {
     std::fprintf(stderr, "kx20-station: cannot open %s for the row trace\n",
                  options.traceFile.c_str());
@@ -463,8 +250,8 @@ int main(int argc, char** argv) {
   std::signal(SIGINT, OnStopSignal);
   std::signal(SIGTERM, OnStopSignal);
   station->Initialise();
-  int status = options.batch ? RunBatch(options, *station, *view, *clock, *reporter)
-                             : RunInteractive(*station, *clock, *reporter);
+  const ConsoleLoopContext loop{*station, *view, *clock, *reporter, g_stopSignal};
+  int status = options.batch ? RunBatchConsole(loop, options.codeFlash) : RunLineConsole(loop);
   if (g_stopSignal != 0) {
     std::fprintf(stderr, "kx20-station: stopped by signal %d\n", static_cast<int>(g_stopSignal));
     status = 128 + static_cast<int>(g_stopSignal);
