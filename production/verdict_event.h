@@ -16,11 +16,18 @@ struct VerdictEvent {
   char driveLetter = '?';
   int slot = 0;                       // 1-based (the row's slot)
   bool passed = false;
-  std::uint32_t serialNumber = 0;     // the number programmed; 0 for a failure
+  // The number in the table written to the disk (as read back from it): set
+  // for a pass and for a failure after the table step; 0 when no table with a
+  // number was written.
+  std::uint32_t serialNumber = 0;
   std::uint64_t capacitySectors = 0;  // last LBA + 1; 0 when not read
   std::string errorCode;              // "USBErr_..." for a failure; empty on a pass
   CalendarTime startedUtc;            // when the controller answered the probe
   CalendarTime finishedUtc;           // when the verdict was given
+  // No verdict was reached: the station was closed during the disk's run and
+  // the record was made for it then; errorCode is the text of the step it was
+  // cut off in.
+  bool cutOff = false;
 };
 
 using VerdictSink = std::function<void(const VerdictEvent&)>;
