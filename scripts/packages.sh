@@ -16,6 +16,11 @@ KX20_PACKAGES=(
   postgresql libpq-dev chromium
 )
 
+# What the debug build and its unit tests alone need (scripts/test --quick).
+KX20_QUICK_PACKAGES=(
+  build-essential cmake googletest libgtest-dev libgmock-dev libncurses-dev libpq-dev
+)
+
 # True when this kernel runs 32-bit x86 programs (a 91-byte i386 program that
 # only exits; kernels built without IA32 emulation refuse it).
 kx20_runs_i386() {
@@ -52,10 +57,13 @@ kx20_win32_wine_why() {
   fi
 }
 
+# Installs the packages named (default: all of KX20_PACKAGES) that are missing.
 kx20_install_packages() {
+  local wanted=("$@")
+  [ ${#wanted[@]} -eq 0 ] && wanted=("${KX20_PACKAGES[@]}")
   local missing=()
   local p a
-  for p in "${KX20_PACKAGES[@]}"; do
+  for p in "${wanted[@]}"; do
     if [ "${p#*:}" = i386 ] && ! kx20_runs_i386; then
       echo "packages: $p left out: this kernel cannot run 32-bit programs" >&2
       continue
