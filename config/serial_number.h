@@ -43,6 +43,15 @@ struct SerialStepResult {
   }
 };
 
+// A work directory that has served a line holds this file (written by line
+// mode before it hands out any number), beside the lease journal
+// "serial_lease.journal" and the verdict outbox "verdicts.outbox". A directory
+// with any of the three must not number disks from config.txt's counter: its
+// numbers come from the line.
+inline constexpr const char* kLineMarkerFileName = "line.marker";
+inline constexpr const char* kLineWorkFiles[] = {kLineMarkerFileName, "serial_lease.journal",
+                                                 "verdicts.outbox"};
+
 // The disk a serial-number step is for (who takes the number).
 struct SerialRequest {
   char driveLetter = '?';
