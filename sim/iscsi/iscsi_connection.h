@@ -21,6 +21,7 @@
 
 #include "sim/iscsi/iscsi_login.h"
 #include "sim/iscsi/iscsi_pdu.h"
+#include "sim/iscsi/scsi_bridge.h"
 #include "sim/sim_disk.h"
 
 namespace kx20::iscsi {
@@ -51,9 +52,6 @@ class TargetSet {
  private:
   std::vector<std::pair<std::string, SimDisk*>> targets_;
 };
-
-// Thread-safe sink for the server's log lines.
-using LogSink = std::function<void(const std::string& line)>;
 
 struct ConnectionConfig {
   std::string peer;     // for log lines ("127.0.0.1:51234")
@@ -109,16 +107,14 @@ class Connection {
   bool StartCommand(const Bhs& cmd, std::vector<std::uint8_t> immediate, std::string& reason);
   bool SendR2T();
   bool RunCommand(const Bhs& cmd, std::vector<std::uint8_t>& buffer);
+  bool SendResult(const Bhs& cmd, const ScsiResult& result);
   bool DrainQueue(std::string& reason);
   bool SendStatus(const Bhs& cmd, std::uint8_t status, const SimSense* sense, std::uint8_t response,
                   std::uint8_t residualFlags, std::uint32_t residual, std::uint32_t expDataSN);
-  // One Data-In with `n` bytes and GOOD status (n <= expected length).
-  bool SendDataAndGood(const Bhs& cmd, const std::uint8_t* data, std::uint32_t n);
   bool SendReject(const Bhs& rejected, std::uint8_t reason);
   // CmdSN bookkeeping for a PDU of the full feature phase; false: ignore it.
   bool Accept(const Bhs& h);
   std::uint32_t MaxCmdSN() const { return expCmdSN_ + kCmdWindow - 1; }
-  void NoteFault(const std::uint8_t* cdb, const SimOutcome& outcome);
   void Log(const std::string& line);
 
   PduStream& stream_;
@@ -140,8 +136,7 @@ class Connection {
   std::vector<std::uint8_t> textIn_;   // a text request continued over several PDUs
   std::vector<std::uint8_t> textOut_;  // the rest of a long text response
   std::uint32_t textTtt_ = kReservedTag;
-  std::vector<std::uint8_t> io_;       // read buffer, reused
-  bool unplugLogged_ = false;
+  std::optional<ScsiBridge> bridge_;   // the SCSI side, once a normal session has its disk
 };
 
 // Runs a connection over `input` bytes (what an initiator sent) and returns

@@ -301,8 +301,7 @@ Bhs LoginResponseHeader(const Bhs& request, const LoginReply& reply, std::uint32
   h.Put32(24, statSN);
   h.Put32(28, expCmdSN);
   h.Put32(32, maxCmdSN);
-  h.b[36] = static_cast<std::uint8_t>(reply.status >> 8);
-  h.b[37] = static_cast<std::uint8_t>(reply.status);
+  h.Put16(36, reply.status);
   return h;
 }
 
