@@ -1,6 +1,7 @@
 #include "sim/iscsi/iscsi_connection.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -16,6 +17,13 @@ bool SerialLess(std::uint32_t a, std::uint32_t b) { return static_cast<std::int3
 std::string Hex2(std::uint8_t v) {
   char t[3];
   std::snprintf(t, sizeof t, "%02X", v);
+  return t;
+}
+
+// "15 s", "0.5 s".
+std::string Seconds(std::chrono::milliseconds ms) {
+  char t[32];
+  std::snprintf(t, sizeof t, "%g s", static_cast<double>(ms.count()) / 1000.0);
   return t;
 }
 
@@ -60,7 +68,9 @@ Connection::Connection(PduStream& stream, const TargetSet& targets, LogSink log,
       targets_(targets),
       log_(std::move(log)),
       config_(std::move(config)),
-      login_([&targets](const std::string& name) { return targets.State(name); }, config_.tsih) {}
+      login_([&targets](const std::string& name) { return targets.State(name); }, config_.tsih) {
+  if (config_.chap) login_.RequireChap(config_.chap);
+}
 
 void Connection::Log(const std::string& line) {
   if (log_) log_(line);
@@ -69,7 +79,7 @@ void Connection::Log(const std::string& line) {
 bool Connection::ReadPdu(Pdu& pdu, std::string& problem) {
   std::uint8_t header[kBhsSize];
   if (!stream_.Read(header, sizeof header)) {
-    problem = "connection closed by the initiator";
+    problem = stream_.TimedOut() ? "a PDU not complete in time" : "connection closed by the initiator";
     return false;
   }
   const std::uint32_t limit = loggedIn_ ? params_.targetMaxRecvDataSegment : kLoginMaxDataSegment;
@@ -79,14 +89,14 @@ bool Connection::ReadPdu(Pdu& pdu, std::string& problem) {
   if (ahs > 0) {
     std::uint8_t skip[1024];
     if (!stream_.Read(skip, ahs)) {
-      problem = "connection closed inside an additional header";
+      problem = stream_.TimedOut() ? "a PDU not complete in time" : "connection closed inside an additional header";
       return false;
     }
   }
   const std::uint32_t length = pdu.bhs.DataSegmentLength();
   pdu.data.resize(PaddedLength(length));
   if (!pdu.data.empty() && !stream_.Read(pdu.data.data(), pdu.data.size())) {
-    problem = "connection closed inside a data segment";
+    problem = stream_.TimedOut() ? "a PDU not complete in time" : "connection closed inside a data segment";
     return false;
   }
   pdu.data.resize(length);
@@ -99,16 +109,49 @@ bool Connection::Send(Bhs& header, std::span<const std::uint8_t> data) {
 }
 
 std::string Connection::Serve() {
+  using SteadyClock = std::chrono::steady_clock;
+  constexpr PduStream::Deadline kNever = PduStream::Deadline::max();
+  const bool idleLimit = config_.idleTimeout.count() > 0;
+  const PduStream::Deadline loginDeadline =
+      config_.loginTimeout.count() > 0 ? SteadyClock::now() + config_.loginTimeout : kNever;
+  auto timedOut = [this](const std::string& why) {
+    Log("closing " + config_.peer + ": " + why);
+    return why;
+  };
   std::string reason;
   Pdu pdu;
+  bool pinged = false;
   for (;;) {
+    // The login has one deadline for all of it; a session in the full
+    // feature phase may be silent for the idle time, then it is pinged.
+    if (!loggedIn_) {
+      if (!stream_.WaitReadable(loginDeadline)) {
+        return timedOut("login not completed within " + Seconds(config_.loginTimeout));
+      }
+      stream_.SetReadDeadline(loginDeadline);
+    } else if (idleLimit) {
+      if (!stream_.WaitReadable(SteadyClock::now() + config_.idleTimeout)) {
+        if (pinged) return timedOut("no answer to NOP-In within " + Seconds(config_.idleTimeout));
+        if (!SendPing()) return "connection lost";
+        pinged = true;
+        continue;
+      }
+      stream_.SetReadDeadline(SteadyClock::now() + config_.idleTimeout);
+    } else {
+      stream_.SetReadDeadline(kNever);
+    }
     std::string problem;
     if (!ReadPdu(pdu, problem)) {
+      if (stream_.TimedOut()) {
+        return timedOut(loggedIn_ ? "a PDU not complete within " + Seconds(config_.idleTimeout)
+                                  : "login not completed within " + Seconds(config_.loginTimeout));
+      }
       if (problem != "connection closed by the initiator") {
         Log("closing " + config_.peer + ": malformed PDU: " + problem);
       }
       return problem;
     }
+    pinged = false;
     if (!loggedIn_) {
       if (!HandleLogin(pdu, reason)) return reason;
       continue;
@@ -183,6 +226,12 @@ bool Connection::Dispatch(Pdu& pdu, std::string& reason) {
           Log("closing " + config_.peer + ": " + reason);
           return false;
         }
+        if (queuedBytes_ + pdu.data.size() > kMaxQueuedBytes) {
+          reason = "more than " + std::to_string(kMaxQueuedBytes) + " bytes of immediate data queued behind a write";
+          Log("closing " + config_.peer + ": " + reason);
+          return false;
+        }
+        queuedBytes_ += pdu.data.size();
         queue_.emplace_back(pdu.bhs, std::move(pdu.data));
         pdu.data = {};
         return true;
@@ -227,6 +276,20 @@ bool Connection::HandleNopOut(const Pdu& pdu) {
   h.Put32(32, MaxCmdSN());
   const std::size_t n = std::min<std::size_t>(pdu.data.size(), params_.initiatorMaxRecvDataSegment);
   return Send(h, std::span<const std::uint8_t>(pdu.data.data(), n));
+}
+
+bool Connection::SendPing() {
+  Bhs h;
+  h.b[0] = kOpNopIn;
+  h.b[1] = 0x80;
+  // LUN 0 (all zero), as a ping with a valid transfer tag must carry one.
+  h.Put32(16, kReservedTag);
+  h.Put32(20, nextTtt_++);
+  if (nextTtt_ == kReservedTag) nextTtt_ = 1;
+  h.Put32(24, statSN_);  // not advanced: the ping carries no status
+  h.Put32(28, expCmdSN_);
+  h.Put32(32, MaxCmdSN());
+  return Send(h);
 }
 
 bool Connection::HandleText(const Pdu& pdu, std::string& reason) {
@@ -331,6 +394,7 @@ bool Connection::HandleTaskManagement(const Pdu& pdu) {
     if (write_) aborted_.push_back(write_->cmd.InitiatorTaskTag());
     write_.reset();
     queue_.clear();
+    queuedBytes_ = 0;
   };
   switch (function) {
     case 1: {  // ABORT TASK
@@ -341,6 +405,7 @@ bool Connection::HandleTaskManagement(const Pdu& pdu) {
         auto it = std::find_if(queue_.begin(), queue_.end(),
                                [&](const auto& q) { return q.first.InitiatorTaskTag() == ref; });
         if (it != queue_.end()) {
+          queuedBytes_ -= it->second.size();
           queue_.erase(it);
         } else {
           // Not here: it has finished already (the task no longer exists),
@@ -425,11 +490,13 @@ bool Connection::StartCommand(const Bhs& cmd, std::vector<std::uint8_t> immediat
     Log("closing " + config_.peer + ": " + reason);
     return false;
   }
+  // The buffer holds what has come, never more than the burst under way: a
+  // command that announces 32 MB costs nothing until its data arrives.
   PendingWrite w;
   w.cmd = cmd;
-  w.buffer.assign(edtl, 0);
-  if (!immediate.empty()) std::memcpy(w.buffer.data(), immediate.data(), immediate.size());
-  w.received = static_cast<std::uint32_t>(immediate.size());
+  w.expected = edtl;
+  w.buffer = std::move(immediate);
+  w.received = static_cast<std::uint32_t>(w.buffer.size());
   if (w.received == edtl) {
     return RunCommand(cmd, w.buffer) || (reason = "connection lost", false);
   }
@@ -439,9 +506,8 @@ bool Connection::StartCommand(const Bhs& cmd, std::vector<std::uint8_t> immediat
 
 bool Connection::SendR2T() {
   PendingWrite& w = *write_;
-  const std::uint32_t edtl = static_cast<std::uint32_t>(w.buffer.size());
   w.r2tOffset = w.received;
-  w.r2tLength = std::min(edtl - w.received, params_.maxBurstLength);
+  w.r2tLength = std::min(w.expected - w.received, params_.maxBurstLength);
   w.ttt = nextTtt_++;
   if (nextTtt_ == kReservedTag) nextTtt_ = 1;
   w.dataSN = 0;
@@ -477,7 +543,15 @@ bool Connection::HandleDataOut(const Pdu& pdu, std::string& reason) {
     Log("closing " + config_.peer + ": " + reason);
     return false;
   }
-  if (length > 0) std::memcpy(w.buffer.data() + offset, pdu.data.data(), length);
+  if (length > 0) {
+    // Room for this burst, growing by at least half again so a long write
+    // is not copied once per burst; never beyond the expected length.
+    const std::size_t burstEnd = std::size_t{w.r2tOffset} + w.r2tLength;
+    if (w.buffer.capacity() < burstEnd) {
+      w.buffer.reserve(std::min<std::size_t>(w.expected, std::max(burstEnd, w.buffer.capacity() * 3 / 2)));
+    }
+    w.buffer.insert(w.buffer.end(), pdu.data.begin(), pdu.data.end());
+  }
   w.received += length;
   ++w.dataSN;
   if (!pdu.bhs.Final()) return true;
@@ -486,7 +560,7 @@ bool Connection::HandleDataOut(const Pdu& pdu, std::string& reason) {
     Log("closing " + config_.peer + ": " + reason);
     return false;
   }
-  if (w.received < w.buffer.size()) return SendR2T() || (reason = "connection lost", false);
+  if (w.received < w.expected) return SendR2T() || (reason = "connection lost", false);
   PendingWrite done = std::move(*write_);
   write_.reset();
   if (!RunCommand(done.cmd, done.buffer)) {
@@ -500,6 +574,7 @@ bool Connection::DrainQueue(std::string& reason) {
   while (!write_ && !queue_.empty()) {
     auto next = std::move(queue_.front());
     queue_.pop_front();
+    queuedBytes_ -= next.second.size();
     if (!StartCommand(next.first, std::move(next.second), reason)) return false;
   }
   return true;
@@ -514,7 +589,9 @@ bool Connection::RunCommand(const Bhs& cmd, std::vector<std::uint8_t>& buffer) {
   c.lunZero = cmd.LunIsZero();
   if (!bridge_) bridge_.emplace(disk_, log_, config_.trace);
   const ScsiResult result = bridge_->Run(c, buffer);
-  return SendResult(cmd, result);
+  const bool sent = SendResult(cmd, result);
+  bridge_->Trim(kKeptReadBuffer);
+  return sent;
 }
 
 bool Connection::SendResult(const Bhs& cmd, const ScsiResult& result) {

@@ -10,6 +10,7 @@
 // once (SimDisk locks itself).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -29,7 +30,19 @@ namespace kx20::iscsi {
 // The byte stream under a connection.
 class PduStream {
  public:
+  using Deadline = std::chrono::steady_clock::time_point;
   virtual ~PduStream() = default;
+  // Waits until bytes (or the end of the stream) can be read, at most until
+  // `deadline`; false when it passed first. Streams without timing (memory)
+  // are always ready.
+  virtual bool WaitReadable(Deadline deadline) {
+    (void)deadline;
+    return true;
+  }
+  // The Reads that follow fail once `deadline` has passed; TimedOut() then
+  // tells that from the end of the stream.
+  virtual void SetReadDeadline(Deadline deadline) { (void)deadline; }
+  virtual bool TimedOut() const { return false; }
   // Reads exactly `size` bytes; false at the end of the stream or on error.
   virtual bool Read(std::uint8_t* data, std::size_t size) = 0;
   // Writes a header, a data segment and its zero padding to a multiple of 4;
@@ -58,13 +71,27 @@ struct ConnectionConfig {
   std::string portal;   // TargetAddress handed out by SendTargets ("127.0.0.1:3260")
   std::uint16_t tsih = 1;
   bool trace = false;   // log every SCSI command and its outcome
+  // From the connection's start to the full feature phase, the whole login
+  // must take at most this long (0: no limit).
+  std::chrono::milliseconds loginTimeout{0};
+  // A session silent this long gets a NOP-In ping; one silent as long again
+  // is dropped. A PDU once begun must be complete within this time too.
+  // (0: no limit.)
+  std::chrono::milliseconds idleTimeout{0};
+  // When set, every login must pass CHAP with this account (kept by the
+  // caller for the connection's life).
+  const ChapSecret* chap = nullptr;
 };
 
 // The largest data transfer one command may ask for (READ(10) of 65535
 // sectors fits).
 inline constexpr std::uint32_t kMaxTransfer = 32u * 1024 * 1024;
-// How many commands may wait behind a write that is collecting its data.
+// How many commands, and how many bytes of their immediate data, may wait
+// behind a write that is collecting its data.
 inline constexpr std::size_t kMaxQueued = 64;
+inline constexpr std::size_t kMaxQueuedBytes = 8u * 1024 * 1024;
+// A read buffer larger than this is given back after its command.
+inline constexpr std::size_t kKeptReadBuffer = 1024 * 1024;
 // The CmdSN window we grant.
 inline constexpr std::uint32_t kCmdWindow = 32;
 
@@ -72,8 +99,9 @@ class Connection {
  public:
   Connection(PduStream& stream, const TargetSet& targets, LogSink log, ConnectionConfig config);
 
-  // Serves the connection until the initiator logs out, the stream ends or a
-  // protocol error closes it. Returns a short reason for the log.
+  // Serves the connection until the initiator logs out, the stream ends, a
+  // protocol error closes it or a timeout runs out. Returns a short reason
+  // for the log.
   std::string Serve();
 
   bool LoggedIn() const { return loggedIn_; }
@@ -85,7 +113,8 @@ class Connection {
   };
   struct PendingWrite {
     Bhs cmd;
-    std::vector<std::uint8_t> buffer;
+    std::uint32_t expected = 0;        // the command's expected data transfer length
+    std::vector<std::uint8_t> buffer;  // the data received so far
     std::uint32_t received = 0;
     std::uint32_t r2tOffset = 0;
     std::uint32_t r2tLength = 0;
@@ -100,6 +129,8 @@ class Connection {
   // Full feature phase; false ends the connection with `reason`.
   bool Dispatch(Pdu& pdu, std::string& reason);
   bool HandleNopOut(const Pdu& pdu);
+  // A NOP-In that asks the initiator to answer (RFC 7143 11.19).
+  bool SendPing();
   bool HandleText(const Pdu& pdu, std::string& reason);
   bool HandleTaskManagement(const Pdu& pdu);
   bool HandleDataOut(const Pdu& pdu, std::string& reason);
@@ -132,6 +163,7 @@ class Connection {
   std::uint32_t nextTtt_ = 1;
   std::optional<PendingWrite> write_;
   std::deque<std::pair<Bhs, std::vector<std::uint8_t>>> queue_;
+  std::size_t queuedBytes_ = 0;        // immediate data held in queue_
   std::deque<std::uint32_t> aborted_;  // tags of aborted writes: their Data-Out is dropped
   std::vector<std::uint8_t> textIn_;   // a text request continued over several PDUs
   std::vector<std::uint8_t> textOut_;  // the rest of a long text response
