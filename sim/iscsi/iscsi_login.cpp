@@ -300,9 +300,6 @@ LoginReply LoginNegotiator::Step(const Bhs& req, std::span<const std::uint8_t> d
     return Fail(kLoginInitiatorError, "stage skipped without transit");
   }
   stage_ = csg;
-  if (csg != kStageSecurity && !Authenticated()) {
-    return Fail(kLoginAuthFailure, "the target requires CHAP; the login left the security stage without it");
-  }
 
   if (pending_.size() + data.size() > kMaxLoginText) {
     return Fail(kLoginInitiatorError, "login text longer than " + std::to_string(kMaxLoginText) + " bytes");
@@ -334,6 +331,9 @@ LoginReply LoginNegotiator::Step(const Bhs& req, std::span<const std::uint8_t> d
   }
   if ((chapName_ || chapResponse_) && !chapPassed_ && !CheckChapResponse()) {
     return Fail(failStatus_, failProblem_);
+  }
+  if (stage_ != kStageSecurity && !Authenticated()) {
+    return Fail(kLoginAuthFailure, "the target requires CHAP; the login left the security stage without it");
   }
 
   if (first_) {
