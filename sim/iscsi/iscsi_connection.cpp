@@ -76,6 +76,11 @@ void Connection::Log(const std::string& line) {
   if (log_) log_(line);
 }
 
+void Connection::LogClose(const std::string& why) {
+  closeLogged_ = true;
+  Log("closing " + config_.peer + ": " + why);
+}
+
 bool Connection::ReadPdu(Pdu& pdu, std::string& problem) {
   std::uint8_t header[kBhsSize];
   if (!stream_.Read(header, sizeof header)) {
@@ -115,7 +120,7 @@ std::string Connection::Serve() {
   const PduStream::Deadline loginDeadline =
       config_.loginTimeout.count() > 0 ? SteadyClock::now() + config_.loginTimeout : kNever;
   auto timedOut = [this](const std::string& why) {
-    Log("closing " + config_.peer + ": " + why);
+    LogClose(why);
     return why;
   };
   std::string reason;
@@ -147,7 +152,7 @@ std::string Connection::Serve() {
                                   : "login not completed within " + Seconds(config_.loginTimeout));
       }
       if (problem != "connection closed by the initiator") {
-        Log("closing " + config_.peer + ": malformed PDU: " + problem);
+        LogClose("malformed PDU: " + problem);
       }
       return problem;
     }
@@ -163,7 +168,7 @@ std::string Connection::Serve() {
 bool Connection::HandleLogin(const Pdu& pdu, std::string& reason) {
   if (pdu.bhs.Opcode() != kOpLoginRequest) {
     reason = "PDU opcode 0x" + Hex2(pdu.bhs.Opcode()) + " before login";
-    Log("closing " + config_.peer + ": " + reason);
+    LogClose(reason);
     return false;
   }
   if (firstLogin_) {
@@ -223,12 +228,12 @@ bool Connection::Dispatch(Pdu& pdu, std::string& reason) {
       if (write_) {
         if (queue_.size() >= kMaxQueued) {
           reason = "more than " + std::to_string(kMaxQueued) + " commands queued behind a write";
-          Log("closing " + config_.peer + ": " + reason);
+          LogClose(reason);
           return false;
         }
         if (queuedBytes_ + pdu.data.size() > kMaxQueuedBytes) {
           reason = "more than " + std::to_string(kMaxQueuedBytes) + " bytes of immediate data queued behind a write";
-          Log("closing " + config_.peer + ": " + reason);
+          LogClose(reason);
           return false;
         }
         queuedBytes_ += pdu.data.size();
@@ -255,7 +260,7 @@ bool Connection::Dispatch(Pdu& pdu, std::string& reason) {
     case kOpLoginRequest:
     default:
       reason = "PDU opcode 0x" + Hex2(pdu.bhs.Opcode()) + " in full feature phase";
-      Log("closing " + config_.peer + ": " + reason);
+      LogClose(reason);
       return false;
   }
   reason = "connection lost";
@@ -323,13 +328,13 @@ bool Connection::HandleText(const Pdu& pdu, std::string& reason) {
   if (ttt != kReservedTag) {
     if (ttt != textTtt_) {
       reason = "text request continues an unknown exchange";
-      Log("closing " + config_.peer + ": " + reason);
+      LogClose(reason);
       return false;
     }
     if (!textOut_.empty()) {
       if (!pdu.data.empty()) {
         reason = "text request with keys while a response is continued";
-        Log("closing " + config_.peer + ": " + reason);
+        LogClose(reason);
         return false;
       }
       return sendPart() || (reason = "connection lost", false);
@@ -340,7 +345,7 @@ bool Connection::HandleText(const Pdu& pdu, std::string& reason) {
   }
   if (textIn_.size() + pdu.data.size() > kMaxTextRequest) {
     reason = "text request longer than " + std::to_string(kMaxTextRequest) + " bytes";
-    Log("closing " + config_.peer + ": " + reason);
+    LogClose(reason);
     return false;
   }
   textIn_.insert(textIn_.end(), pdu.data.begin(), pdu.data.end());
@@ -352,7 +357,7 @@ bool Connection::HandleText(const Pdu& pdu, std::string& reason) {
   textIn_.clear();
   if (!ok) {
     reason = "text request: " + problem;
-    Log("closing " + config_.peer + ": " + reason);
+    LogClose(reason);
     return false;
   }
   std::vector<KeyValue> reply;
@@ -477,7 +482,7 @@ bool Connection::StartCommand(const Bhs& cmd, std::vector<std::uint8_t> immediat
   }
   if (!write && !immediate.empty()) {
     reason = "immediate data on a command that writes nothing";
-    Log("closing " + config_.peer + ": " + reason);
+    LogClose(reason);
     return false;
   }
   if (!write) {
@@ -487,7 +492,7 @@ bool Connection::StartCommand(const Bhs& cmd, std::vector<std::uint8_t> immediat
   if (immediate.size() > edtl || immediate.size() > params_.firstBurstLength ||
       (!immediate.empty() && !params_.immediateData)) {
     reason = "immediate data beyond what the command or session allows";
-    Log("closing " + config_.peer + ": " + reason);
+    LogClose(reason);
     return false;
   }
   // The buffer holds what has come, never more than the burst under way: a
@@ -531,7 +536,7 @@ bool Connection::HandleDataOut(const Pdu& pdu, std::string& reason) {
   if (!write_ || write_->cmd.InitiatorTaskTag() != itt) {
     if (std::find(aborted_.begin(), aborted_.end(), itt) != aborted_.end()) return true;
     reason = "Data-Out for no outstanding R2T";
-    Log("closing " + config_.peer + ": " + reason);
+    LogClose(reason);
     return false;
   }
   PendingWrite& w = *write_;
@@ -540,7 +545,7 @@ bool Connection::HandleDataOut(const Pdu& pdu, std::string& reason) {
   if (pdu.bhs.Get32(20) != w.ttt || pdu.bhs.Get32(36) != w.dataSN || offset != w.received ||
       std::uint64_t{offset} + length > std::uint64_t{w.r2tOffset} + w.r2tLength) {
     reason = "Data-Out out of order or beyond its R2T";
-    Log("closing " + config_.peer + ": " + reason);
+    LogClose(reason);
     return false;
   }
   if (length > 0) {
@@ -557,7 +562,7 @@ bool Connection::HandleDataOut(const Pdu& pdu, std::string& reason) {
   if (!pdu.bhs.Final()) return true;
   if (w.received != w.r2tOffset + w.r2tLength) {
     reason = "Data-Out sequence ended short of its R2T";
-    Log("closing " + config_.peer + ": " + reason);
+    LogClose(reason);
     return false;
   }
   if (w.received < w.expected) return SendR2T() || (reason = "connection lost", false);

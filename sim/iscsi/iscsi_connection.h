@@ -105,6 +105,8 @@ class Connection {
   std::string Serve();
 
   bool LoggedIn() const { return loggedIn_; }
+  // Whether Serve's end was logged already ("closing PEER: why").
+  bool CloseLogged() const { return closeLogged_; }
 
  private:
   struct Pdu {
@@ -147,6 +149,7 @@ class Connection {
   bool Accept(const Bhs& h);
   std::uint32_t MaxCmdSN() const { return expCmdSN_ + kCmdWindow - 1; }
   void Log(const std::string& line);
+  void LogClose(const std::string& why);
 
   PduStream& stream_;
   const TargetSet& targets_;
@@ -154,6 +157,7 @@ class Connection {
   ConnectionConfig config_;
   LoginNegotiator login_;
   bool loggedIn_ = false;
+  bool closeLogged_ = false;
   bool firstLogin_ = true;
   SessionParams params_;
   SimDisk* disk_ = nullptr;

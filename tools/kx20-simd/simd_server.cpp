@@ -235,24 +235,25 @@ void* SimdServer::ThreadMain(void* arg) {
 
 void SimdServer::Serve(Session& s) noexcept {
   std::string reason;
-  bool loggedIn = false;
+  bool logEnd = false;  // a session whose end the connection did not log
   try {
     SocketStream stream(s.fd);
     iscsi::Connection connection(stream, targets_, log_, s.config);
     reason = connection.Serve();
-    loggedIn = connection.LoggedIn();
+    // An end the connection logged itself needs no second line.
+    logEnd = connection.LoggedIn() && !connection.CloseLogged();
   } catch (const std::bad_alloc&) {
     reason = "out of memory";
-    loggedIn = true;
+    logEnd = true;
   } catch (const std::exception& e) {
     reason = std::string("internal error: ") + e.what();
-    loggedIn = true;
+    logEnd = true;
   } catch (...) {
     reason = "internal error";
-    loggedIn = true;
+    logEnd = true;
   }
   try {
-    if (loggedIn && reason != "logout") log_("connection ended " + s.config.peer + ": " + reason);
+    if (logEnd && reason != "logout") log_("connection ended " + s.config.peer + ": " + reason);
   } catch (...) {
     // Nothing left to tell it with.
   }
