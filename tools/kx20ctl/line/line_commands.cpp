@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "../subcommand.h"
+#include "line/lease_journal.h"
 #include "line/line_schema.h"
 #include "line/line_station.h"
 #include "line/pg_link.h"
@@ -103,7 +104,8 @@ int ReleaseCommand(const std::vector<std::string>& args) {
       if (count == 1) {
         std::printf(" %u", first);
       } else {
-        std::printf(" %u (%u numbers)", first, count);
+        const Lease run{first, count, 0};
+        std::printf(" %u-%u", first, run.Last());
       }
     }
     std::printf("\n");
