@@ -326,6 +326,9 @@ bool LineStation::TakeSerial(const SerialRequest& request, std::uint32_t& number
       reason = DatabaseReason(error);
       return false;
     }
+    // The take names this disk: its verdict names the number too, whatever
+    // happens to it below.
+    RememberIssued(request, taken.first);
     const std::uint32_t seen = journal_.State().seen;
     if (seen != 0 && !SerialIsBeyond(taken.first, seen)) {
       reason = "check of the counter failed: the line handed out " + std::to_string(taken.first) +
@@ -339,7 +342,6 @@ bool LineStation::TakeSerial(const SerialRequest& request, std::uint32_t& number
       return false;
     }
     number = taken.first;
-    RememberIssued(request, number);
     return true;
   }
 

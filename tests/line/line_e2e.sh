@@ -458,10 +458,14 @@ fates)
   # Slot 3's disk fails after its table was written (its capacity cannot be
   # read), with one number a disk (st1) and with a lease (st2).
   for name in st1 st2; do make_small_station $name 3 "fault = capacity"; done
-  run_station_now st1
-  [ "$rc" = 1 ] || fail "st1 should end with a failure (exit 1), not $rc: $(cat "$work/st1.err")"
-  run_station_now st2 --lease 4
-  [ "$rc" = 1 ] || fail "st2 should end with a failure (exit 1), not $rc: $(cat "$work/st2.err")"
+  run_station st1
+  run_station st2 --lease 4
+  for p in "${pids[@]}"; do
+    rc=0
+    wait "$p" || rc=$?
+    [ "$rc" = 1 ] || fail "a batch should end with a failure (exit 1), not $rc: $(cat "$work"/st*.err)"
+  done
+  pids=()
   for name in st1 st2; do
     # Every number handed out has its disk and its verdict.
     [ "$(sql "SELECT count(*) FROM kx20.serial_fates WHERE station = '$name' AND result IS NOT NULL")" = 3 ] ||
