@@ -8,7 +8,7 @@ if(TARGET kx20_line AND NOT CMAKE_CROSSCOMPILING)
 endif()
 
 if(TARGET kx20_line AND NOT CMAKE_CROSSCOMPILING)
-  foreach(case stations outage hang kill)
+  foreach(case stations outage hang kill identity names fates migrate)
     add_test(NAME kx20_line_${case}
              COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/line/line_e2e.sh ${case}
                      $<TARGET_FILE:kx20-station> $<TARGET_FILE:kx20ctl>
