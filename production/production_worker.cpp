@@ -6,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "common/aligned_buffer.h"
 #include "device/device_session.h"
 #include "production/config_check.h"
 
@@ -35,21 +36,10 @@ struct Failure {
   bool tellController = true;
 };
 
-// A 64 KB transfer block, aligned for direct transfers.
-class AlignedChunk {
+// A 64 KB transfer block, aligned for direct transfers on every build.
+class AlignedChunk : public AlignedBytes {
  public:
-  AlignedChunk() : block_(std::make_unique<Block>()) {}
-  std::uint8_t* data() { return block_->bytes.data(); }
-  const std::uint8_t* data() const { return block_->bytes.data(); }
-  std::uint8_t* begin() { return block_->bytes.data(); }
-  std::uint8_t* end() { return block_->bytes.data() + kChunkBytes; }
-  std::uint8_t& operator[](std::size_t i) { return block_->bytes[i]; }
-
- private:
-  struct alignas(kDataBufferAlignment) Block {
-    std::array<std::uint8_t, kChunkBytes> bytes{};
-  };
-  std::unique_ptr<Block> block_;
+  AlignedChunk() : AlignedBytes(kChunkBytes, kDataBufferAlignment) {}
 };
 
 // The verdict when the disk reached after the reopen by letter is not the
@@ -105,8 +95,8 @@ class ProductionPass {
   const char letter_;
   const int row_;
   DeviceSession session_;
-  std::array<std::uint8_t, 512> flashInfo_{};
-  std::array<std::uint8_t, 512> tableReadBack_{};
+  alignas(kDataBufferAlignment) std::array<std::uint8_t, 512> flashInfo_{};
+  alignas(kDataBufferAlignment) std::array<std::uint8_t, 512> tableReadBack_{};
   AlignedChunk testPattern_;
   AlignedChunk testReadBack_;
   AlignedChunk zeroBlock_;
@@ -388,13 +378,10 @@ void CodeFlashPass(PassThroughPort& port, StatusPoster& poster, std::uint32_t st
   }
   post(StatusEraseProgress, 0);
   const std::uint16_t blocks = size256K ? 16 : 32;
-  struct alignas(kDataBufferAlignment) ZeroBlock {
-    std::array<std::uint8_t, kCodeFlashBlockSize> bytes{};
-  };
-  const auto zero = std::make_unique<ZeroBlock>();
+  const AlignedBytes zero(kCodeFlashBlockSize, kDataBufferAlignment);
   bool failed = false;
   for (std::uint16_t b = 0; b < blocks; ++b) {
-    const DeviceStatus status = session.WriteCodeFlashBlock(zero->bytes.data(), b, nullptr);
+    const DeviceStatus status = session.WriteCodeFlashBlock(zero.data(), b, nullptr);
     // The divisor is 32 for both sizes: a 16-block run ends at 50 %.
     post(StatusEraseProgress, (b + 1u) * 100u / 32u);
     if (status != DevOk) {
