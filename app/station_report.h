@@ -43,4 +43,12 @@ struct RunSummary {
 RunSummary SummariseRun(const std::vector<StartedWorker>& started,
                         const std::vector<RowStatus>& rows, bool codeFlash);
 
+// The line at the end of a run: which slots to pull (every disk the run
+// started; the station scans again only when they are all out) and which of
+// them failed: "Run ended: pull slots 01-03 05; failed: 02". Runs of three
+// or more slots in a row are written as a range. A disk without a pass (or,
+// in a code-flash run, without "empty") counts as failed. Empty when no row
+// was part of the run.
+std::string RunEndLine(const StationModel& model);
+
 }  // namespace kx20

@@ -13,13 +13,13 @@
 namespace kx20 {
 namespace {
 
-constexpr std::uint16_t kChunkSectors = 128;
+constexpr std::uint16_t kChunkSectors = kPassChunkSectors;
 constexpr std::uint32_t kChunkBytes = kChunkSectors * kSectorSize;  // 65,536
-constexpr std::uint32_t kClearLimitSector = 12800;
+constexpr std::uint32_t kClearLimitSector = kPassClearLimitSector;
 constexpr std::uint32_t kPostConfigPauseMs = 2000;
 constexpr std::uint32_t kEraseStartPauseMs = 1000;
 constexpr std::uint32_t kEraseEndPauseMs = 2000;
-constexpr std::uint32_t kImageVerifyPauseMs = 1000;
+constexpr std::uint32_t kImageVerifyPauseMs = kPassImageVerifyPauseMs;
 constexpr std::uint16_t kCodeFlashControlMode = 4;
 
 // Progress as a percentage with a divisor that may be zero (fewer than 100
@@ -161,6 +161,7 @@ void ProductionPass::Sequence() {
     return Fail({"USBErr_Capacity", StatusCapacityFail});
   }
   capacitySectors_ = static_cast<std::uint64_t>(lastLba) + 1;
+  if (row_ >= 0 && row_ < kCapacityRows) env_.rowLastLba[row_].store(lastLba, std::memory_order_release);
   // The handle now comes from a reopen by letter: nothing more reaches the
   // disk (and no sector is written) unless it is the one probed.
   if (!SameDiskAsProbed()) return Fail(kWrongDiskFailure);
@@ -283,7 +284,7 @@ std::optional<Failure> ProductionPass::WriteAndVerifyImage() {
   // A disk smaller than the image (the smallest supported ones) takes the
   // sectors it has; the image holds nothing but zeros beyond the volume.
   const std::uint32_t diskSectors = image_->imageCapacity + 1;
-  for (std::uint32_t k = 1; k <= 4; ++k) {
+  for (std::uint32_t k = 1; k <= kPassImagePieces; ++k) {
     const std::uint32_t lba = kChunkSectors * (k - 1);
     const std::uint16_t count = static_cast<std::uint16_t>(
         lba >= diskSectors ? 0 : std::min<std::uint32_t>(kChunkSectors, diskSectors - lba));
