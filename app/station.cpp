@@ -268,7 +268,9 @@ void Station::ApplyStatus(const WorkerStatus& message) {
     out_.SetRowText(row, update.text);
     out_.SetSelectionMark(row);
   }
-  if (run) out_.SetRowRun(row, *run);
+  // The row as a whole, after its text and image (also for a code that
+  // changed the text only).
+  if (rowExists) out_.SetRowRun(row, run ? *run : RowModel(model_.rows[static_cast<std::size_t>(row)]));
   if (verdictReached) out_.ReportVerdict(row);
 }
 

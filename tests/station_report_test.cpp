@@ -68,5 +68,37 @@ TEST(StationReportTest, SummaryCountsTheStartedDisksOnly) {
   }
 }
 
+// The line at the end of a run: the run's slots to pull, and those without
+// a pass (or "empty") as failed; three or more in a row as a range.
+TEST(StationReportTest, RunEndLineNamesTheSlotsToPullAndTheFailures) {
+  using C = StatusClass;
+  struct Case {
+    std::vector<std::pair<int, C>> started;  // row, last verdict
+    const char* line;
+  };
+  const Case cases[] = {
+      {{}, ""},
+      {{{0, C::kPass}}, "Run ended: pull slots 01; failed: none"},
+      {{{0, C::kPass}, {1, C::kPass}}, "Run ended: pull slots 01 02; failed: none"},
+      {{{0, C::kPass}, {1, C::kFail}, {2, C::kPass}, {4, C::kFail}},
+       "Run ended: pull slots 01-03 05; failed: 02 05"},
+      {{{0, C::kPass}, {1, C::kPass}, {2, C::kPass}, {3, C::kPass}, {4, C::kPass},
+        {5, C::kPass}, {6, C::kPass}, {7, C::kPass}, {8, C::kPass}, {9, C::kFail}},
+       "Run ended: pull slots 01-10; failed: 10"},
+      {{{3, C::kEmpty}, {5, C::kInProgress}, {6, C::kNone}, {7, C::kFail}},
+       "Run ended: pull slots 04 06-08; failed: 06-08"},  // no verdict counts as failed
+  };
+  for (const Case& c : cases) {
+    StationModel model;
+    model.rows.resize(10);
+    model.rows[8].verdict = C::kPass;  // a row outside the run counts nothing
+    for (const auto& [row, verdict] : c.started) {
+      model.rows[static_cast<std::size_t>(row)].inRun = true;
+      model.rows[static_cast<std::size_t>(row)].verdict = verdict;
+    }
+    EXPECT_EQ(RunEndLine(model), c.line);
+  }
+}
+
 }  // namespace
 }  // namespace kx20
