@@ -76,6 +76,35 @@ std::string SlotList(const std::vector<int>& slots) {
 
 }  // namespace
 
+std::string FormatRate(double bytesPerSecond) {
+  const double mb = bytesPerSecond / 1e6;
+  char text[32];
+  std::snprintf(text, sizeof text, mb < 99.95 ? "%.1fMB/s" : "%.0fMB/s", mb);
+  return text;
+}
+
+std::string SlotTipText(int row, const RowModel& state, std::uint64_t nowMs) {
+  const bool measured = state.phase == RowPhase::kRwTest || state.phase == RowPhase::kImage;
+  if (!state.inRun || state.Settled() || !measured || state.rate <= 0) return "";
+  char slot[24];
+  std::snprintf(slot, sizeof slot, "Slot %02d: ", row + 1);
+  std::string text = slot + FormatRate(state.rate);
+  if (state.estimatedEndMs != 0) {
+    const std::uint64_t left = state.estimatedEndMs > nowMs ? (state.estimatedEndMs - nowMs) / 1000 : 0;
+    char time[48];
+    if (left >= 3600) {
+      std::snprintf(time, sizeof time, ", %llu:%02u:%02u left",
+                    static_cast<unsigned long long>(left / 3600),
+                    static_cast<unsigned>(left / 60 % 60), static_cast<unsigned>(left % 60));
+    } else {
+      std::snprintf(time, sizeof time, ", %02u:%02u left", static_cast<unsigned>(left / 60),
+                    static_cast<unsigned>(left % 60));
+    }
+    text += time;
+  }
+  return text;
+}
+
 std::string RunEndLine(const StationModel& model) {
   std::vector<int> pull;
   std::vector<int> failed;

@@ -66,6 +66,17 @@ void Station::BeginRun() {
 }
 
 void Station::StartWorker(int row, char letter, std::function<void()> body) {
+  if (row >= 0 && row < kSlotRows) {
+    // The row's disk is a new one for its meter: the capacity comes with
+    // this worker's READ CAPACITY (cleared before the worker can store it).
+    shared_->env.rowLastLba[static_cast<std::size_t>(row)].store(0, std::memory_order_release);
+    meters_[static_cast<std::size_t>(row)].Start();
+    const std::shared_ptr<const ProductionSettings> settings = shared_->settings.Snapshot();
+    PassShape& shape = shapes_[static_cast<std::size_t>(row)];
+    shape = PassShape{};
+    shape.rwTest = settings && settings->rwTestEnabled;
+    shape.rwPercent = settings ? settings->rwTestPercent : 0;
+  }
   WorkerEntry entry;
   entry.done = std::make_shared<std::atomic<bool>>(false);
   entry.driveLetter = letter;
@@ -103,17 +114,6 @@ void Station::StartWorker(int row, char letter, std::function<void()> body) {
   }
   ++model_.run.started;
   ++model_.session.started;
-  if (row >= 0 && row < kSlotRows) {
-    // The row's disk is a new one for the meter: its capacity comes with
-    // this worker's READ CAPACITY.
-    shared_->env.rowLastLba[static_cast<std::size_t>(row)].store(0, std::memory_order_release);
-    meters_[static_cast<std::size_t>(row)].Start();
-    const std::shared_ptr<const ProductionSettings> settings = shared_->settings.Snapshot();
-    PassShape& shape = shapes_[static_cast<std::size_t>(row)];
-    shape = PassShape{};
-    shape.rwTest = settings && settings->rwTestEnabled;
-    shape.rwPercent = settings ? settings->rwTestPercent : 0;
-  }
   if (row >= 0 && row < model_.RowCount()) {
     RowModel r = model_.rows[static_cast<std::size_t>(row)];
     r.letter = letter;

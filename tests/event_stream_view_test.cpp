@@ -125,6 +125,21 @@ TEST(EventStream, BytesThatAreNotUtf8StayOneValidObject) {
   std::fclose(file);
 }
 
+#ifndef _WIN32
+// A stream that cannot take a line (a full disk, a reader gone) leaves the
+// station running and says so.
+TEST(EventStream, AWriteThatFailsIsNoted) {
+  VirtualClock clock;
+  std::FILE* full = std::fopen("/dev/full", "w");
+  if (full == nullptr) GTEST_SKIP() << "no /dev/full";
+  EventStreamView events(full, clock);
+  EXPECT_TRUE(events.Healthy());
+  events.ShowVerdict(0, Row("01-:Pass", 6, StatusClass::kPass));
+  EXPECT_FALSE(events.Healthy());
+  std::fclose(full);
+}
+#endif
+
 TEST(EventStream, AFileThatCannotBeOpenedIsSaid) {
   VirtualClock clock;
   std::string error;

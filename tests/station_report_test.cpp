@@ -100,5 +100,32 @@ TEST(StationReportTest, RunEndLineNamesTheSlotsToPullAndTheFailures) {
   }
 }
 
+// The Windows window's slot tooltip: rate and time left while they are
+// measured, nothing otherwise.
+TEST(StationReportTest, SlotTipShowsRateAndTimeLeftWhileMeasured) {
+  RowModel r;
+  r.inRun = true;
+  r.verdict = StatusClass::kInProgress;
+  r.phase = RowPhase::kRwTest;
+  r.rate = 12.34e6;
+  r.estimatedEndMs = 52'400;
+  EXPECT_EQ(SlotTipText(1, r, 10'000), "Slot 02: 12.3MB/s, 00:42 left");
+  EXPECT_EQ(SlotTipText(9, r, 60'000), "Slot 10: 12.3MB/s, 00:00 left");
+  r.estimatedEndMs = 10'000 + 3'723'000;
+  EXPECT_EQ(SlotTipText(0, r, 10'000), "Slot 01: 12.3MB/s, 1:02:03 left");
+  r.estimatedEndMs = 0;
+  EXPECT_EQ(SlotTipText(0, r, 10'000), "Slot 01: 12.3MB/s");
+  r.phase = RowPhase::kErase;
+  EXPECT_EQ(SlotTipText(0, r, 10'000), "");
+  r.phase = RowPhase::kImage;
+  r.verdict = StatusClass::kPass;
+  EXPECT_EQ(SlotTipText(0, r, 10'000), "");
+  r.verdict = StatusClass::kInProgress;
+  r.rate = 0;
+  EXPECT_EQ(SlotTipText(0, r, 10'000), "");
+  EXPECT_EQ(FormatRate(245.4e6), "245MB/s");
+  EXPECT_EQ(FormatRate(8.64e6), "8.6MB/s");
+}
+
 }  // namespace
 }  // namespace kx20

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "app/station.h"
+#include "app/station_report.h"
 #include "config/settings.h"
 
 namespace kx20::terminal {
@@ -159,13 +160,6 @@ std::string FormatElapsed(std::uint64_t ms) {
     std::snprintf(text, sizeof text, "%02u:%02u", static_cast<unsigned>(seconds / 60),
                   static_cast<unsigned>(seconds % 60));
   }
-  return text;
-}
-
-std::string FormatRate(double bytesPerSecond) {
-  const double mb = bytesPerSecond / 1e6;
-  char text[32];
-  std::snprintf(text, sizeof text, mb < 99.95 ? "%.1fMB/s" : "%.0fMB/s", mb);
   return text;
 }
 

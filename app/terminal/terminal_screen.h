@@ -144,8 +144,6 @@ int PanelTop();
 
 // "mm:ss" (or "h:mm:ss" from an hour on).
 std::string FormatElapsed(std::uint64_t ms);
-// A rate in MB/s (1 MB = 1,000,000 bytes): "8.6MB/s", "245MB/s".
-std::string FormatRate(double bytesPerSecond);
 // The line under a row's text, at most kRowTextWidth characters, drawn from
 // the row's run in the model; empty for a row without a worker in the run.
 //   while the read/write test or the image steps are measured:

@@ -189,6 +189,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "kx20-station: %s\n", error.c_str());
     return kExitUsage;
   }
+  // A reader of the event stream or the row lines that goes away (a closed
+  // pipe) must not end the station in the middle of a run: writes then fail
+  // instead, and production goes on.
+  std::signal(SIGPIPE, SIG_IGN);
   // The event stream, told every change of the model like the screen. On
   // standard output it takes that from the operator's lines (and from the
   // full-screen console).
@@ -257,6 +261,10 @@ int main(int argc, char** argv) {
     console.moreView = events;
     const int status = terminal::RunTerminalStation(*port, *clock, terminalOptions, console);
     flushLine();
+    if (events != nullptr && !events->Healthy()) {
+      std::fprintf(stderr, "kx20-station: the event stream lost lines: %s could not be written\n",
+                   options.output.eventsFile.c_str());
+    }
     static_cast<void>(port.release());  // never destroyed: a worker may still hold it
     static_cast<void>(clock.release());
     std::_Exit(status);
@@ -291,6 +299,10 @@ int main(int argc, char** argv) {
   // and end without joining them.
   station->Shutdown();
   flushLine();
+  if (events != nullptr && !events->Healthy()) {
+    std::fprintf(stderr, "kx20-station: the event stream lost lines: %s could not be written\n",
+                 options.output.eventsFile.c_str());
+  }
   std::fflush(stdout);
   std::fflush(stderr);
   static_cast<void>(port.release());  // never destroyed: a worker may still hold it
