@@ -11,8 +11,9 @@
 
 namespace kx20 {
 
-RowReporter::RowReporter(MemoryConsoleView& view, Clock& clock, const std::string& traceFile)
-    : view_(view), clock_(clock), start_(clock.MonotonicMs()) {
+RowReporter::RowReporter(MemoryConsoleView& view, Clock& clock, const std::string& traceFile,
+                         std::FILE* out)
+    : view_(view), clock_(clock), start_(clock.MonotonicMs()), out_(out) {
   if (!traceFile.empty()) trace_.open(traceFile, std::ios::app);
 }
 
@@ -20,14 +21,14 @@ void RowReporter::Report() {
   const std::uint64_t elapsed = clock_.MonotonicMs() - start_;
   for (const RowChangeTracker::Change& c : tracker_.Update(view_.Rows())) {
     const std::string line = FormatRowLine(elapsed, c.row, c.image, c.text);
-    std::printf("%s\n", line.c_str());
+    std::fprintf(out_, "%s\n", line.c_str());
     if (trace_.is_open()) trace_ << line << '\n' << std::flush;
   }
   const std::vector<std::string> boxes = view_.MessageBoxes();
   for (; shownBoxes_ < boxes.size(); ++shownBoxes_) {
-    std::printf("message: %s\n", boxes[shownBoxes_].c_str());
+    std::fprintf(out_, "message: %s\n", boxes[shownBoxes_].c_str());
   }
-  std::fflush(stdout);
+  std::fflush(out_);
 }
 
 namespace {
@@ -73,10 +74,10 @@ void RunConsoleLoop(const ConsoleLoopContext& context, TickStep step, Idle idle)
   }
 }
 
-void PrintFinalRows(const Station& station) {
+void PrintFinalRows(const Station& station, std::FILE* out) {
   const std::vector<RowModel>& rows = station.Model().rows;
   for (std::size_t i = 0; i < rows.size(); ++i) {
-    std::printf("%2d %d %s\n", static_cast<int>(i), rows[i].image, rows[i].text.c_str());
+    std::fprintf(out, "%2d %d %s\n", static_cast<int>(i), rows[i].image, rows[i].text.c_str());
   }
 }
 
@@ -121,12 +122,13 @@ int RunBatchConsole(const ConsoleLoopContext& context, bool codeFlash) {
           return true;
         }
         if (phase == Phase::kRunning && ended) {
-          std::printf("final rows:\n");
-          PrintFinalRows(station);
+          std::fprintf(context.out, "final rows:\n");
+          PrintFinalRows(station, context.out);
           const RunSummary summary =
               SummariseRun(station.RunStarts(), station.RowStatuses(), codeFlash);
-          std::printf("%d passed, %d failed\n", summary.passed, summary.failed);
-          std::fflush(stdout);
+          std::fprintf(context.out, "%d passed, %d failed\n", summary.passed, summary.failed);
+          std::fprintf(context.out, "%s\n", RunEndLine(station.Model()).c_str());
+          std::fflush(context.out);
           exitStatus = summary.failed == 0 ? kExitPassed : kExitFailed;
           phase = Phase::kDone;
           return false;
@@ -178,17 +180,20 @@ class LineInput {
 
 int RunLineConsole(const ConsoleLoopContext& context) {
   Station& station = context.station;
-  std::printf("KX20 station. Enter (or Space, Enter) starts a run, e a code-flash run, "
-              "q quits.\n");
-  std::fflush(stdout);
+  std::fprintf(context.out,
+               "KX20 station. Enter (or Space, Enter) starts a run, e a code-flash run, "
+               "q quits.\n");
+  std::fflush(context.out);
   // The reader thread is never joined: the program ends with std::_Exit.
   auto* input = new LineInput(station.Queue());
   RunConsoleLoop(
       context,
       [&](bool ended) {
         if (ended) {
-          std::printf("run ended; unplug the disks to rescan\n");
-          std::fflush(stdout);
+          std::fprintf(context.out, "run ended; unplug the disks to rescan\n");
+          const std::string pull = RunEndLine(station.Model());
+          if (!pull.empty()) std::fprintf(context.out, "%s\n", pull.c_str());
+          std::fflush(context.out);
         }
         return true;
       },
@@ -202,7 +207,7 @@ int RunLineConsole(const ConsoleLoopContext& context) {
           } else if (line == "e" || line == "E") {
             station.OnEmptyButton();
           } else {
-            std::printf("commands: Enter starts a run, e a code-flash run, q quits\n");
+            std::fprintf(context.out, "commands: Enter starts a run, e a code-flash run, q quits\n");
           }
           context.reporter.Report();
         }

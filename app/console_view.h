@@ -20,6 +20,7 @@
 #include <string>
 
 #include "app/panel_controls.h"
+#include "app/station_model.h"
 #include "config/settings.h"
 
 namespace kx20 {
@@ -47,6 +48,23 @@ class ConsoleView : public PanelControlSink {
   virtual void SetRowText(int row, const std::string& text) = 0;
   virtual void SetRowImage(int row, int image) = 0;
   virtual void SetSelectionMark(int row) = 0;
+
+  // --- Rows as a whole -----------------------------------------------------
+  // For views that show more of a row than its text and image (the
+  // terminal's progress line, the event stream). Default: nothing.
+  // The row changed as a whole: its disk (after a scan), or its run's step,
+  // progress, times, rate or estimate (after a worker's status, told after
+  // that status's text and image).
+  virtual void ShowRow(int row, const RowModel& state) {
+    static_cast<void>(row);
+    static_cast<void>(state);
+  }
+  // A disk of the run reached its verdict on `row` (once per disk), right
+  // after the row showed it.
+  virtual void ShowVerdict(int row, const RowModel& state) {
+    static_cast<void>(row);
+    static_cast<void>(state);
+  }
 
   // --- Window -------------------------------------------------------------
   // Shows a modal message box with an OK button; returns when dismissed.

@@ -106,4 +106,30 @@ bool ParseStationFileOptions(std::vector<std::string>& args, std::string& workDi
   return true;
 }
 
+bool ParseStationOutputOptions(std::vector<std::string>& args, StationOutputOptions& options,
+                               std::string& error) {
+  std::vector<std::string> rest;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--quiet") {
+      options.quiet = true;
+    } else if (a == "--events") {
+      if (i + 1 >= args.size() || args[i + 1].empty()) {
+        error = "--events needs a file (or - for standard output)";
+        return false;
+      }
+      options.eventsFile = args[++i];
+    } else if (a.rfind("--events=", 0) == 0 && a.size() > 9) {
+      options.eventsFile = a.substr(9);
+    } else if (a == "--events=") {
+      error = "--events needs a file (or - for standard output)";
+      return false;
+    } else {
+      rest.push_back(a);
+    }
+  }
+  args = std::move(rest);
+  return true;
+}
+
 }  // namespace kx20

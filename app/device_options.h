@@ -40,6 +40,18 @@ bool ParseDeviceOptions(std::vector<std::string>& args, DeviceOptions& options, 
 bool ParseStationFileOptions(std::vector<std::string>& args, std::string& workDir,
                              std::string& traceFile, std::string& error);
 
+// The station programs' output options.
+struct StationOutputOptions {
+  std::string eventsFile;  // "--events FILE": the event stream; "-": standard output
+  bool quiet = false;      // "--quiet": no sound at the end of a run
+};
+
+// Takes "--events FILE" / "--events=FILE" and "--quiet" out of `args`
+// (leaving every other argument in order). Returns false with `error` when
+// a value is missing.
+bool ParseStationOutputOptions(std::vector<std::string>& args, StationOutputOptions& options,
+                               std::string& error);
+
 // Builds the chosen port. `clock` paces the simulated farm's speed model and
 // must outlive the port. Returns null with `error` set when the farm file is
 // unreadable or invalid ("FILE:LINE: problem"), a backing file cannot be set

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <optional>
 #include <utility>
 
 #include "app/station_shared.h"
@@ -220,11 +221,9 @@ void Station::RunScan() {
   rowStatus_.assign(kSlotRows, RowStatus{});
   // Each row stands for the slot of its number.
   for (int row = 0; row < model_.RowCount() && row < kSlotRows; ++row) {
-    RowModel& r = model_.rows[static_cast<std::size_t>(row)];
     const SlotRecord* record = slots_.Find(row + 1);
     if (record == nullptr) continue;
-    r.letter = record->present != 0 ? record->driveLetter : 0;
-    r.slotLabel = record->slotText;
+    out_.SetRowDisk(row, record->present != 0 ? record->driveLetter : 0, record->slotText);
   }
 }
 
@@ -242,23 +241,25 @@ void Station::ApplyStatus(const WorkerStatus& message) {
     label = record->slotText;
   }
   RunStatusAction(message.Code());
-  RowUpdate update = FormatStatusRow(message.Code(), message.Value(), label, letter);
-  const bool rowExists = row < model_.RowCount();
-  const StatusClass verdict = ClassifyStatus(message.Code());
+  // The one place a code is looked up: its text, image, class and phase.
+  const StatusEntry& entry = LookUpStatus(message.Code());
+  RowUpdate update = FormatStatusRow(entry, message.Value(), label, letter);
+  const bool rowExists = row >= 0 && row < model_.RowCount();
+  const StatusClass verdict = entry.statusClass;
+  std::optional<RowModel> run;
+  bool verdictReached = false;
   if (rowExists && row < kSlotRows && verdict != StatusClass::kNone) {
     RowStatus& status = rowStatus_[static_cast<std::size_t>(row)];
-    RowModel& r = model_.rows[static_cast<std::size_t>(row)];
-    if (r.inRun) CountVerdict(status.verdict, verdict);
+    RowModel next = model_.rows[static_cast<std::size_t>(row)];
+    if (next.inRun) verdictReached = CountVerdict(status.verdict, verdict);
     // A disk's verdict is its worker's first one; later messages change the
     // row's text only.
-    if (!(r.inRun && IsFinal(r.verdict))) r.verdict = verdict;
-    status = {letter, verdict};
-    const std::uint16_t code = message.Code();
-    if (code == StatusEraseProgress || code == StatusRwTestProgress) {
-      r.progress = std::min<int>(message.Value(), 100);
-    } else if (verdict != StatusClass::kInProgress) {
-      r.progress = -1;
+    if (!next.Settled()) {
+      next.verdict = verdict;
+      if (next.inRun) NoteRun(row, entry, message.Value(), next);
     }
+    status = {letter, verdict};
+    run = std::move(next);
   }
   if (update.image && rowExists) out_.SetRowImage(row, *update.image);
   if (update.setText && rowExists) {
@@ -267,13 +268,54 @@ void Station::ApplyStatus(const WorkerStatus& message) {
     out_.SetRowText(row, update.text);
     out_.SetSelectionMark(row);
   }
+  // The row as a whole, after its text and image (also for a code that
+  // changed the text only).
+  if (rowExists) out_.SetRowRun(row, run ? *run : RowModel(model_.rows[static_cast<std::size_t>(row)]));
+  if (verdictReached) out_.ReportVerdict(row);
 }
 
-void Station::CountVerdict(StatusClass before, StatusClass now) {
-  if (IsFinal(before) || !IsFinal(now)) return;  // once per disk
+void Station::NoteRun(int row, const StatusEntry& entry, std::uint16_t value, RowModel& run) {
+  const std::uint64_t now = clock_.MonotonicMs();
+  const RowPhase phase = StatusPhase(entry, value);
+  if (phase != RowPhase::kNone) {
+    run.phase = phase;
+    run.progress = StatusPhaseProgress(entry, value);
+    if (options_.liveRates) {
+      PassMeter& meter = meters_[static_cast<std::size_t>(row)];
+      meter.Note(phase, value, now, ShapeOf(row));
+      run.rate = meter.BytesPerSecond();
+      run.estimatedEndMs = meter.EstimatedEndMs();
+    }
+  }
+  if (run.Settled()) {
+    run.endMs = now;
+    run.estimatedEndMs = 0;
+    if (run.verdict != StatusClass::kFail) run.progress = 100;
+  }
+}
+
+PassShape Station::ShapeOf(int row) {
+  PassShape& shape = shapes_[static_cast<std::size_t>(row)];
+  const std::uint32_t lastLba =
+      shared_->env.rowLastLba[static_cast<std::size_t>(row)].load(std::memory_order_acquire);
+  if (lastLba != shape.lastLba) {
+    shape.lastLba = lastLba;
+    shape.clearSectors = 0;  // the clearing step's limit until the image says less
+  }
+  if (lastLba != 0 && shape.clearSectors == 0) {
+    // The clearing step stops below the image's root sector + 1024.
+    const auto image = shared_->images.Current();
+    if (image && image->imageCapacity == lastLba) shape.clearSectors = image->imageRootSector + 1024;
+  }
+  return shape;
+}
+
+bool Station::CountVerdict(StatusClass before, StatusClass now) {
+  if (IsFinal(before) || !IsFinal(now)) return false;  // once per disk
   const bool passed = now != StatusClass::kFail;
   ++(passed ? model_.run.passed : model_.run.failed);
   ++(passed ? model_.session.passed : model_.session.failed);
+  return true;
 }
 
 void Station::RunStatusAction(std::uint16_t code) {
@@ -332,6 +374,7 @@ void Station::Shutdown() {
   shutDown_ = true;
   shared_->queue.Close();
   if (runLocks_ != nullptr) {
+    if (options_.onSetupLockWait && RunningWorkerCount() > 0) options_.onSetupLockWait();
     // Same order as the workers: setupLock before logLock. A worker inside
     // its serial step or table steps finishes them first (the step needs
     // nothing of the console), so closing never fails a good disk; later

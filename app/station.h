@@ -50,6 +50,7 @@
 #include "image/disk_image.h"
 #include "image/source_image.h"
 #include "production/production_log.h"
+#include "production/pass_meter.h"
 #include "production/production_worker.h"
 #include "production/status_poster.h"
 
@@ -119,9 +120,15 @@ struct StationOptions {
   // every verdict goes besides produce.log. Empty: the station alone.
   SerialNumberSource serialSource;
   VerdictSink verdictSink;
+  // Measure each disk's rate and time left (PassMeter) as its statuses are
+  // applied. Off only to measure what it costs.
+  bool liveRates = true;
   // Test hook: called on the console thread each time the data exchange has
   // read a control's contents from the model (the control's ID).
   std::function<void(int)> onExchangeRead;
+  // Test hook: called on the console thread just before it waits for a
+  // running run's setupLock (a settings load or save, closing).
+  std::function<void()> onSetupLockWait;
 };
 
 // The worker bodies, injectable so the console can be tested with workers
@@ -142,6 +149,9 @@ class Station {
 
   // Replaces the worker bodies; call before the first start.
   void SetWorkerBodies(ProductionWorkerFn production, CodeFlashWorkerFn codeFlash);
+  // One more view told every change of the model (the event stream); call
+  // before Initialise(). It must outlive the station.
+  void AddView(ConsoleView& view) { out_.AddView(view); }
 
   // --- Window events -----------------------------------------------------
   // Window initialisation: fixed drop-down entries, the controls' initial
@@ -189,6 +199,8 @@ class Station {
   // reads. The view already shows the edit, so nothing is told back.
   void OnTextEdited(int id, const std::string& text);
   void OnCheckEdited(int id, bool checked);
+  // The operator moved the slot list's selection mark.
+  void OnSelectionEdited(int row);
 
   // --- Status display --------------------------------------------------------
   // The station's own status queue (the workers post to it unless the
@@ -284,8 +296,14 @@ class Station {
   void RunScan();
   // A start that found no worker running.
   void NewRun();
-  // Counts a row's first verdict since its worker's start.
-  void CountVerdict(StatusClass before, StatusClass now);
+  // Counts a row's first verdict since its worker's start; true when it
+  // counted.
+  bool CountVerdict(StatusClass before, StatusClass now);
+  // A status of the row's worker moves its run (phase, progress, rate,
+  // estimate, end).
+  void NoteRun(int row, const StatusEntry& entry, std::uint16_t value, RowModel& run);
+  // What the row's pass looks like to its meter.
+  PassShape ShapeOf(int row);
   void StartWorker(int row, char letter, std::function<void()> body);
 
   PassThroughPort& port_;
@@ -308,6 +326,9 @@ class Station {
   // Rows that have shown a worker's status since the last scan.
   std::vector<bool> rowHasStatus_ = std::vector<bool>(kSlotRows, false);
   std::vector<RowStatus> rowStatus_ = std::vector<RowStatus>(kSlotRows);
+  // Each row's rate and time left, and what its pass looks like.
+  std::vector<PassMeter> meters_ = std::vector<PassMeter>(kSlotRows);
+  std::vector<PassShape> shapes_ = std::vector<PassShape>(kSlotRows);
 
   std::int32_t settingsExpanded_ = 0;
   std::int32_t codeFlashSize256K_ = 0;

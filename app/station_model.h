@@ -4,8 +4,9 @@
 //
 // What it holds:
 //   - the slot list's rows: the drive letter and slot label of the disk the
-//     row stands for, the state image, the text, the progress of the step
-//     under way and the verdict of the worker's last status;
+//     row stands for, the state image, the text, the verdict of the worker's
+//     last status, and its run: the step under way and the progress within
+//     it, when it started and ended, the measured rate and the estimated end;
 //   - every control by its dialog ID: text, check, enabled, visible, typing
 //     limit, the drop-down's fixed entries; and the control holding the focus
 //     (buttons are controls too);
@@ -49,9 +50,22 @@ struct RowModel {
   std::string slotLabel;  // "01" ... "10"
   int image = 0;
   std::string text;
-  int progress = -1;      // percent of the erase or read/write test; -1: none
   StatusClass verdict = StatusClass::kNone;
   bool inRun = false;     // a worker was started on it in the current run
+
+  // The run of the row's worker (inRun), as its statuses tell it, on the
+  // console's clock. A disk's run stops changing at its verdict.
+  RowPhase phase = RowPhase::kNone;  // the step under way
+  int progress = -1;                 // percent within the step; -1: none
+  std::uint64_t startMs = 0;         // the worker's start
+  std::uint64_t endMs = 0;           // its verdict; 0: none yet
+  double rate = 0;                   // bytes moved per second; 0: not measured
+  std::uint64_t estimatedEndMs = 0;  // when the run should end; 0: no estimate
+
+  bool Settled() const {
+    return inRun && (verdict == StatusClass::kPass || verdict == StatusClass::kFail ||
+                     verdict == StatusClass::kEmpty);
+  }
 };
 
 struct MessageBoxModel {

@@ -11,37 +11,37 @@ namespace kx20 {
 
 void StationModelWriter::SetControlText(int id, const std::string& text) {
   model_.controls[id].text = text;
-  view_.SetControlText(id, text);
+  TellViews([&](ConsoleView& v) { v.SetControlText(id, text); });
 }
 
 void StationModelWriter::SetCheck(int id, bool checked) {
   model_.controls[id].checked = checked;
-  view_.SetCheck(id, checked);
+  TellViews([&](ConsoleView& v) { v.SetCheck(id, checked); });
 }
 
 void StationModelWriter::SetEnabled(int id, bool enabled) {
   model_.controls[id].enabled = enabled;
-  view_.SetEnabled(id, enabled);
+  TellViews([&](ConsoleView& v) { v.SetEnabled(id, enabled); });
 }
 
 void StationModelWriter::SetVisible(int id, bool visible) {
   model_.controls[id].visible = visible;
-  view_.SetVisible(id, visible);
+  TellViews([&](ConsoleView& v) { v.SetVisible(id, visible); });
 }
 
 void StationModelWriter::SetFocus(int id) {
   model_.focus = id;
-  view_.SetFocus(id);
+  TellViews([&](ConsoleView& v) { v.SetFocus(id); });
 }
 
 void StationModelWriter::AddComboEntry(int id, const std::string& entry) {
   model_.controls[id].comboEntries.push_back(entry);
-  view_.AddComboEntry(id, entry);
+  TellViews([&](ConsoleView& v) { v.AddComboEntry(id, entry); });
 }
 
 void StationModelWriter::SetTextLimit(int id, int maxChars) {
   model_.controls[id].textLimit = maxChars;
-  view_.SetTextLimit(id, maxChars);
+  TellViews([&](ConsoleView& v) { v.SetTextLimit(id, maxChars); });
 }
 
 RowModel* StationModelWriter::Row(int row) {
@@ -52,7 +52,7 @@ RowModel* StationModelWriter::Row(int row) {
 void StationModelWriter::ClearRows() {
   model_.rows.clear();
   model_.selectionMark = -1;
-  view_.ClearRows();
+  TellViews([&](ConsoleView& v) { v.ClearRows(); });
 }
 
 void StationModelWriter::InsertRow(int row, const std::string& text, int image) {
@@ -62,28 +62,57 @@ void StationModelWriter::InsertRow(int row, const std::string& text, int image) 
   r.image = image;
   const auto at = static_cast<std::size_t>(std::min(row, model_.RowCount()));
   model_.rows.insert(model_.rows.begin() + static_cast<std::ptrdiff_t>(at), std::move(r));
-  view_.InsertRow(row, text, image);
+  TellViews([&](ConsoleView& v) { v.InsertRow(row, text, image); });
 }
 
 void StationModelWriter::SetRowText(int row, const std::string& text) {
   if (RowModel* r = Row(row)) r->text = text;
-  view_.SetRowText(row, text);
+  TellViews([&](ConsoleView& v) { v.SetRowText(row, text); });
 }
 
 void StationModelWriter::SetRowImage(int row, int image) {
   if (RowModel* r = Row(row)) r->image = image;
-  view_.SetRowImage(row, image);
+  TellViews([&](ConsoleView& v) { v.SetRowImage(row, image); });
 }
 
 void StationModelWriter::SetSelectionMark(int row) {
   model_.selectionMark = row;
-  view_.SetSelectionMark(row);
+  TellViews([&](ConsoleView& v) { v.SetSelectionMark(row); });
+}
+
+void StationModelWriter::SetRowDisk(int row, char letter, const std::string& slotLabel) {
+  RowModel* r = Row(row);
+  if (r == nullptr) return;
+  r->letter = letter;
+  r->slotLabel = slotLabel;
+  TellViews([&](ConsoleView& v) { v.ShowRow(row, *r); });
+}
+
+void StationModelWriter::SetRowRun(int row, const RowModel& run) {
+  RowModel* r = Row(row);
+  if (r == nullptr) return;
+  r->letter = run.letter;
+  r->verdict = run.verdict;
+  r->inRun = run.inRun;
+  r->phase = run.phase;
+  r->progress = run.progress;
+  r->startMs = run.startMs;
+  r->endMs = run.endMs;
+  r->rate = run.rate;
+  r->estimatedEndMs = run.estimatedEndMs;
+  TellViews([&](ConsoleView& v) { v.ShowRow(row, *r); });
+}
+
+void StationModelWriter::ReportVerdict(int row) {
+  const RowModel* r = Row(row);
+  if (r == nullptr) return;
+  TellViews([&](ConsoleView& v) { v.ShowVerdict(row, *r); });
 }
 
 void StationModelWriter::ShowMessageBox(const std::string& text, const std::string& caption) {
   const std::size_t at = model_.pendingBoxes.size();
   model_.pendingBoxes.push_back({text, caption});
-  view_.ShowMessageBox(text, caption);
+  TellViews([&](ConsoleView& v) { v.ShowMessageBox(text, caption); });
   // Dismissed (a box opened meanwhile by the front end's nested loop has
   // been dismissed before this one returns).
   if (at < model_.pendingBoxes.size()) {
@@ -93,7 +122,7 @@ void StationModelWriter::ShowMessageBox(const std::string& text, const std::stri
 
 void StationModelWriter::SetPanelExpanded(bool expanded) {
   model_.panelExpanded = expanded;
-  view_.SetPanelExpanded(expanded);
+  TellViews([&](ConsoleView& v) { v.SetPanelExpanded(expanded); });
 }
 
 }  // namespace kx20

@@ -93,6 +93,7 @@ bool ParseWholeInteger(const std::string& text, std::int32_t& value) {
 
 std::unique_lock<std::mutex> Station::LockSetupDuringRun() {
   if (runLocks_ != nullptr && RunningWorkerCount() > 0) {
+    if (options_.onSetupLockWait) options_.onSetupLockWait();
     return std::unique_lock<std::mutex>(runLocks_->setupLock);
   }
   return {};
@@ -216,5 +217,9 @@ void Station::SaveConfigure() {
 void Station::OnTextEdited(int id, const std::string& text) { model_.controls[id].text = text; }
 
 void Station::OnCheckEdited(int id, bool checked) { model_.controls[id].checked = checked; }
+
+void Station::OnSelectionEdited(int row) {
+  if (row >= -1 && row < model_.RowCount()) model_.selectionMark = row;
+}
 
 }  // namespace kx20

@@ -52,4 +52,71 @@ RunSummary SummariseRun(const std::vector<StartedWorker>& started,
   return summary;
 }
 
+namespace {
+
+// "01-04 06 08 09": slot numbers in order, three or more in a row as a range.
+std::string SlotList(const std::vector<int>& slots) {
+  std::string text;
+  for (std::size_t i = 0; i < slots.size();) {
+    std::size_t j = i;
+    while (j + 1 < slots.size() && slots[j + 1] == slots[j] + 1) ++j;
+    char part[16];
+    if (j - i >= 2) {
+      std::snprintf(part, sizeof part, "%02d-%02d", slots[i], slots[j]);
+    } else {
+      j = i;
+      std::snprintf(part, sizeof part, "%02d", slots[i]);
+    }
+    if (!text.empty()) text += ' ';
+    text += part;
+    i = j + 1;
+  }
+  return text;
+}
+
+}  // namespace
+
+std::string FormatRate(double bytesPerSecond) {
+  const double mb = bytesPerSecond / 1e6;
+  char text[32];
+  std::snprintf(text, sizeof text, mb < 99.95 ? "%.1fMB/s" : "%.0fMB/s", mb);
+  return text;
+}
+
+std::string SlotTipText(int row, const RowModel& state, std::uint64_t nowMs) {
+  const bool measured = state.phase == RowPhase::kRwTest || state.phase == RowPhase::kImage;
+  if (!state.inRun || state.Settled() || !measured || state.rate <= 0) return "";
+  char slot[24];
+  std::snprintf(slot, sizeof slot, "Slot %02d: ", row + 1);
+  std::string text = slot + FormatRate(state.rate);
+  if (state.estimatedEndMs != 0) {
+    const std::uint64_t left = state.estimatedEndMs > nowMs ? (state.estimatedEndMs - nowMs) / 1000 : 0;
+    char time[48];
+    if (left >= 3600) {
+      std::snprintf(time, sizeof time, ", %llu:%02u:%02u left",
+                    static_cast<unsigned long long>(left / 3600),
+                    static_cast<unsigned>(left / 60 % 60), static_cast<unsigned>(left % 60));
+    } else {
+      std::snprintf(time, sizeof time, ", %02u:%02u left", static_cast<unsigned>(left / 60),
+                    static_cast<unsigned>(left % 60));
+    }
+    text += time;
+  }
+  return text;
+}
+
+std::string RunEndLine(const StationModel& model) {
+  std::vector<int> pull;
+  std::vector<int> failed;
+  for (int row = 0; row < model.RowCount(); ++row) {
+    const RowModel& r = model.rows[static_cast<std::size_t>(row)];
+    if (!r.inRun) continue;
+    pull.push_back(row + 1);  // row r shows slot r + 1
+    if (r.verdict != StatusClass::kPass && r.verdict != StatusClass::kEmpty) failed.push_back(row + 1);
+  }
+  if (pull.empty()) return "";
+  return "Run ended: pull slots " + SlotList(pull) +
+         "; failed: " + (failed.empty() ? std::string("none") : SlotList(failed));
+}
+
 }  // namespace kx20

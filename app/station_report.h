@@ -43,4 +43,20 @@ struct RunSummary {
 RunSummary SummariseRun(const std::vector<StartedWorker>& started,
                         const std::vector<RowStatus>& rows, bool codeFlash);
 
+// A rate in MB/s (1 MB = 1,000,000 bytes): "8.6MB/s", "245MB/s".
+std::string FormatRate(double bytesPerSecond);
+
+// What a slot's tooltip says while its disk's rate is measured (the
+// read/write test and the image steps): "Slot 02: 12.3MB/s, 00:42 left";
+// empty otherwise.
+std::string SlotTipText(int row, const RowModel& state, std::uint64_t nowMs);
+
+// The line at the end of a run: which slots to pull (every disk the run
+// started; the station scans again only when they are all out) and which of
+// them failed: "Run ended: pull slots 01-03 05; failed: 02". Runs of three
+// or more slots in a row are written as a range. A disk without a pass (or,
+// in a code-flash run, without "empty") counts as failed. Empty when no row
+// was part of the run.
+std::string RunEndLine(const StationModel& model);
+
 }  // namespace kx20

@@ -66,6 +66,17 @@ void Station::BeginRun() {
 }
 
 void Station::StartWorker(int row, char letter, std::function<void()> body) {
+  if (row >= 0 && row < kSlotRows) {
+    // The row's disk is a new one for its meter: the capacity comes with
+    // this worker's READ CAPACITY (cleared before the worker can store it).
+    shared_->env.rowLastLba[static_cast<std::size_t>(row)].store(0, std::memory_order_release);
+    meters_[static_cast<std::size_t>(row)].Start();
+    const std::shared_ptr<const ProductionSettings> settings = shared_->settings.Snapshot();
+    PassShape& shape = shapes_[static_cast<std::size_t>(row)];
+    shape = PassShape{};
+    shape.rwTest = settings && settings->rwTestEnabled;
+    shape.rwPercent = settings ? settings->rwTestPercent : 0;
+  }
   WorkerEntry entry;
   entry.done = std::make_shared<std::atomic<bool>>(false);
   entry.driveLetter = letter;
@@ -84,18 +95,37 @@ void Station::StartWorker(int row, char letter, std::function<void()> body) {
   runStarts_.push_back({row, letter});
   if (row >= 0 && row < kSlotRows) rowStatus_[static_cast<std::size_t>(row)] = {letter, {}};
   if (runCountsStale_) {
+    // A new run: the last run's rows are no longer part of it.
     model_.run = VerdictCounts{};
-    for (RowModel& r : model_.rows) r.inRun = false;
+    for (int i = 0; i < model_.RowCount(); ++i) {
+      RowModel r = model_.rows[static_cast<std::size_t>(i)];
+      if (!r.inRun) continue;
+      const RowModel fresh;
+      r.inRun = false;
+      r.phase = fresh.phase;
+      r.progress = fresh.progress;
+      r.startMs = fresh.startMs;
+      r.endMs = fresh.endMs;
+      r.rate = fresh.rate;
+      r.estimatedEndMs = fresh.estimatedEndMs;
+      out_.SetRowRun(i, r);
+    }
     runCountsStale_ = false;
   }
   ++model_.run.started;
   ++model_.session.started;
   if (row >= 0 && row < model_.RowCount()) {
-    RowModel& r = model_.rows[static_cast<std::size_t>(row)];
+    RowModel r = model_.rows[static_cast<std::size_t>(row)];
     r.letter = letter;
-    r.progress = -1;
     r.verdict = StatusClass::kNone;
     r.inRun = true;
+    r.phase = RowPhase::kTable;  // the pass begins with the table steps
+    r.progress = 0;
+    r.startMs = clock_.MonotonicMs();
+    r.endMs = 0;
+    r.rate = 0;
+    r.estimatedEndMs = 0;
+    out_.SetRowRun(row, r);
   }
 }
 

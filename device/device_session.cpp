@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "common/aligned_buffer.h"
 #include "common/byte_order.h"
 
 namespace kx20 {
@@ -205,10 +206,8 @@ bool DeviceSession::Send(PassThroughRequest& request, std::uint32_t* osError) {
     // through an aligned copy (the station's own buffers are aligned, so
     // this is the exception, never the transfer path).
     const std::uint32_t length = s.dataTransferLength;
-    std::vector<std::uint8_t> storage(length + kDataBufferAlignment);
-    void* raw = storage.data();
-    std::size_t space = storage.size();
-    void* aligned = std::align(kDataBufferAlignment, length, raw, space);
+    AlignedBytes storage(length, kDataBufferAlignment);
+    void* aligned = storage.data();
     void* callers = s.dataBuffer;
     if (s.dataIn == 0) std::memcpy(aligned, callers, length);
     s.dataBuffer = aligned;

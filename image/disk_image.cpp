@@ -1,7 +1,10 @@
 #include "image/disk_image.h"
 
 #include <cstring>
+#include <memory>
 #include <utility>
+
+#include "common/aligned_buffer.h"
 
 namespace kx20 {
 
@@ -12,7 +15,9 @@ std::shared_ptr<const PreparedImageSnapshot> FormatPreparedImage(std::uint32_t l
   scratch.lastLba = lastLba;
   const std::optional<std::uint32_t> root = FormatRamDisk(scratch, kImageSectorsPerTrack, clock);
   if (!root) return nullptr;
-  auto snapshot = std::make_shared<PreparedImageSnapshot>();
+  // Workers hand the image's pieces to the port as they are: its memory is
+  // aligned explicitly (see common/aligned_buffer.h).
+  std::shared_ptr<PreparedImageSnapshot> snapshot = MakeAligned<PreparedImageSnapshot>();
   snapshot->imageCapacity = lastLba;
   snapshot->imageRootSector = *root;
   snapshot->layout = ComputeFatLayout(lastLba, kImageSectorsPerTrack);

@@ -74,7 +74,7 @@ std::string FormatLogRecord(const CalendarTime& localTime, const LogRecord& reco
 
 
 int ProductionLogWriter::WriteRecord(const LogRecord& record) {
-  clock_.SleepMs(1000);
+  clock_.SleepMs(kLogRecordPauseMs);
   const std::string section = FormatLogSectionName(clock_.LocalNow());
   std::string failure;
   lastWriteOk_ =

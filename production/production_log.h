@@ -40,6 +40,9 @@ std::string FormatLogSectionName(const CalendarTime& localTime);
 // The text one record adds to the log.
 std::string FormatLogRecord(const CalendarTime& localTime, const LogRecord& record);
 
+// The pause before each record.
+inline constexpr std::uint32_t kLogRecordPauseMs = 1000;
+
 // Writes records to the log. The caller holds LogLock around WriteRecord.
 class ProductionLogWriter {
  public:

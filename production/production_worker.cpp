@@ -6,19 +6,20 @@
 #include <optional>
 #include <vector>
 
+#include "common/aligned_buffer.h"
 #include "device/device_session.h"
 #include "production/config_check.h"
 
 namespace kx20 {
 namespace {
 
-constexpr std::uint16_t kChunkSectors = 128;
+constexpr std::uint16_t kChunkSectors = kPassChunkSectors;
 constexpr std::uint32_t kChunkBytes = kChunkSectors * kSectorSize;  // 65,536
-constexpr std::uint32_t kClearLimitSector = 12800;
+constexpr std::uint32_t kClearLimitSector = kPassClearLimitSector;
 constexpr std::uint32_t kPostConfigPauseMs = 2000;
 constexpr std::uint32_t kEraseStartPauseMs = 1000;
 constexpr std::uint32_t kEraseEndPauseMs = 2000;
-constexpr std::uint32_t kImageVerifyPauseMs = 1000;
+constexpr std::uint32_t kImageVerifyPauseMs = kPassImageVerifyPauseMs;
 constexpr std::uint16_t kCodeFlashControlMode = 4;
 
 // Progress as a percentage with a divisor that may be zero (fewer than 100
@@ -35,21 +36,10 @@ struct Failure {
   bool tellController = true;
 };
 
-// A 64 KB transfer block, aligned for direct transfers.
-class AlignedChunk {
+// A 64 KB transfer block, aligned for direct transfers on every build.
+class AlignedChunk : public AlignedBytes {
  public:
-  AlignedChunk() : block_(std::make_unique<Block>()) {}
-  std::uint8_t* data() { return block_->bytes.data(); }
-  const std::uint8_t* data() const { return block_->bytes.data(); }
-  std::uint8_t* begin() { return block_->bytes.data(); }
-  std::uint8_t* end() { return block_->bytes.data() + kChunkBytes; }
-  std::uint8_t& operator[](std::size_t i) { return block_->bytes[i]; }
-
- private:
-  struct alignas(kDataBufferAlignment) Block {
-    std::array<std::uint8_t, kChunkBytes> bytes{};
-  };
-  std::unique_ptr<Block> block_;
+  AlignedChunk() : AlignedBytes(kChunkBytes, kDataBufferAlignment) {}
 };
 
 // The verdict when the disk reached after the reopen by letter is not the
@@ -105,8 +95,8 @@ class ProductionPass {
   const char letter_;
   const int row_;
   DeviceSession session_;
-  std::array<std::uint8_t, 512> flashInfo_{};
-  std::array<std::uint8_t, 512> tableReadBack_{};
+  alignas(kDataBufferAlignment) std::array<std::uint8_t, 512> flashInfo_{};
+  alignas(kDataBufferAlignment) std::array<std::uint8_t, 512> tableReadBack_{};
   AlignedChunk testPattern_;
   AlignedChunk testReadBack_;
   AlignedChunk zeroBlock_;
@@ -171,6 +161,7 @@ void ProductionPass::Sequence() {
     return Fail({"USBErr_Capacity", StatusCapacityFail});
   }
   capacitySectors_ = static_cast<std::uint64_t>(lastLba) + 1;
+  if (row_ >= 0 && row_ < kCapacityRows) env_.rowLastLba[row_].store(lastLba, std::memory_order_release);
   // The handle now comes from a reopen by letter: nothing more reaches the
   // disk (and no sector is written) unless it is the one probed.
   if (!SameDiskAsProbed()) return Fail(kWrongDiskFailure);
@@ -293,7 +284,7 @@ std::optional<Failure> ProductionPass::WriteAndVerifyImage() {
   // A disk smaller than the image (the smallest supported ones) takes the
   // sectors it has; the image holds nothing but zeros beyond the volume.
   const std::uint32_t diskSectors = image_->imageCapacity + 1;
-  for (std::uint32_t k = 1; k <= 4; ++k) {
+  for (std::uint32_t k = 1; k <= kPassImagePieces; ++k) {
     const std::uint32_t lba = kChunkSectors * (k - 1);
     const std::uint16_t count = static_cast<std::uint16_t>(
         lba >= diskSectors ? 0 : std::min<std::uint32_t>(kChunkSectors, diskSectors - lba));
@@ -388,13 +379,10 @@ void CodeFlashPass(PassThroughPort& port, StatusPoster& poster, std::uint32_t st
   }
   post(StatusEraseProgress, 0);
   const std::uint16_t blocks = size256K ? 16 : 32;
-  struct alignas(kDataBufferAlignment) ZeroBlock {
-    std::array<std::uint8_t, kCodeFlashBlockSize> bytes{};
-  };
-  const auto zero = std::make_unique<ZeroBlock>();
+  const AlignedBytes zero(kCodeFlashBlockSize, kDataBufferAlignment);
   bool failed = false;
   for (std::uint16_t b = 0; b < blocks; ++b) {
-    const DeviceStatus status = session.WriteCodeFlashBlock(zero->bytes.data(), b, nullptr);
+    const DeviceStatus status = session.WriteCodeFlashBlock(zero.data(), b, nullptr);
     // The divisor is 32 for both sizes: a 16-block run ends at 50 %.
     post(StatusEraseProgress, (b + 1u) * 100u / 32u);
     if (status != DevOk) {

@@ -4,6 +4,7 @@
 // messages, and write their verdict to the production log.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -33,6 +34,17 @@ struct RunLocks {
   std::mutex logLock;
 };
 
+// The shape of a production pass from READ CAPACITY on, which the console's
+// estimate of a disk's time left follows: the read/write test and the
+// clearing of the file-system area in 64 KB transfers, then the image
+// pieces, each written, a pause, read back.
+inline constexpr std::uint16_t kPassChunkSectors = 128;          // 65,536 bytes
+inline constexpr std::uint32_t kPassClearLimitSector = 12800;    // clearing stops below it
+inline constexpr std::uint32_t kPassImagePieces = 4;
+inline constexpr std::uint32_t kPassImageVerifyPauseMs = 1000;   // per piece
+// List rows whose disk's capacity the workers leave for the console.
+inline constexpr int kCapacityRows = 32;
+
 // Everything the workers share with the console and with each other. Owned by
 // the console; must outlive every worker started with it.
 struct ProductionEnvironment {
@@ -45,6 +57,10 @@ struct ProductionEnvironment {
   std::atomic<int>* rescanPending = nullptr;  // cleared by every worker at its start
   // The capacity (last LBA) the prepared image was last built for.
   std::atomic<std::uint32_t> imageCapacity{0};
+  // The last LBA each list row's disk reported to READ CAPACITY (0: not
+  // yet), for the console's estimate of its time left. Written by the row's
+  // worker, cleared by the console when it starts one; no lock.
+  std::array<std::atomic<std::uint32_t>, kCapacityRows> rowLastLba{};
   // The serial-number step for one disk; called with setupLock held. Empty:
   // no step.
   std::function<SerialStepResult(const SerialRequest&)> advanceSerialNumber;

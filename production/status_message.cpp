@@ -1,140 +1,121 @@
 #include "production/status_message.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace kx20 {
 namespace {
 
-std::string Format(const char* format, const std::string& label, int number) {
-  char buffer[256];
-  std::snprintf(buffer, sizeof buffer, format, label.c_str(), number);
-  return buffer;
-}
+using C = StatusClass;
+using V = StatusValue;
+using P = RowPhase;
 
-std::string FormatLetter(const char* format, char letter, int number) {
-  char buffer[256];
-  std::snprintf(buffer, sizeof buffer, format, letter, number);
-  return buffer;
+constexpr std::array<const char*, 4> kNoSteps{};
+
+// Codes 1 to 20. The texts are the system's own, byte for byte (trailing
+// spaces included).
+constexpr std::array<StatusEntry, 20> kTable = {{
+    {StatusPass, C::kPass, "%s-:Pass", false, V::kUnused, nullptr, kNoSteps, kImagePassed, P::kNone, P::kNone},
+    {StatusSizeFail, C::kFail, "%c:[size X]", true, V::kUnused, nullptr, kNoSteps, kImageFailed, P::kNone, P::kNone},
+    {StatusCompareFail, C::kFail, "%s-:[compare X]", false, V::kUnused, nullptr, kNoSteps, kImageFailed, P::kNone, P::kNone},
+    {StatusOpenFail, C::kFail, "%c:[open X]", true, V::kUnused, nullptr, kNoSteps, kImageFailed, P::kNone, P::kNone},
+    {StatusSourceFail, C::kFail, "%c:[source X]", true, V::kUnused, nullptr, kNoSteps, kImageFailed, P::kNone, P::kNone},
+    {StatusBusy, C::kInProgress, "%c:....", true, V::kUnused, nullptr, kNoSteps, -1, P::kNone, P::kNone},
+    {StatusEmpty, C::kEmpty, "%c:empty", true, V::kUnused, nullptr, kNoSteps, -1, P::kNone, P::kNone},
+    {StatusReadFail, C::kFail, "%c:read X", true, V::kUnused, nullptr, kNoSteps, kImageFailed, P::kNone, P::kNone},
+    {StatusEraseProgress, C::kInProgress, "%s-(Erase)%3d %%", false, V::kPercent, "%s-:(Erase)ok", kNoSteps, kImageErasing, P::kErase, P::kNone},
+    {StatusRwTestProgress, C::kInProgress, "%s-(rw-test)%3d %%", false, V::kPercent, "%s-(rw-test)ok", kNoSteps, kImageWorking, P::kRwTest, P::kNone},
+    {StatusEraseCapacity, C::kInProgress, "%c(E) Cap%3d ", true, V::kCount, nullptr, kNoSteps, kImageWorking, P::kNone, P::kNone},
+    {StatusRwTableFail, C::kFail, "%s-:[rw-table X]", false, V::kUnused, nullptr, kNoSteps, kImageFailed, P::kNone, P::kNone},
+    {StatusTableCompareFail, C::kFail, "%s-:[tab-compare X]", false, V::kUnused, nullptr, kNoSteps, kImageFailed, P::kNone, P::kNone},
+    {StatusRwCompareFail, C::kFail, "%s-:[rw-compare X]", false, V::kUnused, nullptr, kNoSteps, kImageFailed, P::kNone, P::kNone},
+    {StatusPnfFail, C::kFail, "%s-:[pnf X]", false, V::kUnused, nullptr, kNoSteps, kImageFailed, P::kNone, P::kNone},
+    {StatusCapacityFail, C::kFail, "%s-:[capacity X]", false, V::kUnused, nullptr, kNoSteps, kImageFailed, P::kNone, P::kNone},
+    // Its console action (an image rebuild) is the station's; the row stays.
+    {StatusBuildImage, C::kInProgress, nullptr, false, V::kUnused, nullptr, kNoSteps, -1, P::kNone, P::kNone},
+    {StatusConfigFail, C::kFail, "%s-:[config X]", false, V::kUnused, nullptr, kNoSteps, kImageFailed, P::kNone, P::kNone},
+    // Its console action (a serial-number step) is the station's; the text goes blank.
+    {StatusNextSerial, C::kInProgress, "", false, V::kUnused, nullptr, kNoSteps, -1, P::kNone, P::kNone},
+    // Value 0: the table steps; 1-4: the image pieces written and verified.
+    {StatusProcess, C::kInProgress, "%s-:Process", false, V::kSteps, nullptr,
+     {"%s-.   ", "%s-..  ", "%s-... ", "%s-...."}, kImageWorking, P::kTable, P::kImage},
+}};
+
+// 0 and codes above 20: a blank text, nothing else.
+constexpr StatusEntry kUnknown = {0, C::kNone, "", false, V::kUnused, nullptr, kNoSteps, -1,
+                                  P::kNone, P::kNone};
+
+constexpr bool TableInCodeOrder() {
+  for (std::size_t i = 0; i < kTable.size(); ++i) {
+    if (kTable[i].code != i + 1) return false;
+  }
+  return true;
+}
+static_assert(TableInCodeOrder(), "the status table is indexed by code - 1");
+
+bool IsStep(const StatusEntry& e, std::uint16_t value) {
+  return e.value == V::kSteps && value >= 1 && value <= e.stepTexts.size();
 }
 
 }  // namespace
 
-StatusClass ClassifyStatus(std::uint16_t code) {
-  switch (code) {
-    case StatusPass:
-      return StatusClass::kPass;
-    case StatusEmpty:
-      return StatusClass::kEmpty;
-    case StatusSizeFail:
-    case StatusCompareFail:
-    case StatusOpenFail:
-    case StatusSourceFail:
-    case StatusReadFail:
-    case StatusRwTableFail:
-    case StatusTableCompareFail:
-    case StatusRwCompareFail:
-    case StatusPnfFail:
-    case StatusCapacityFail:
-    case StatusConfigFail:
-      return StatusClass::kFail;
-    case StatusBusy:
-    case StatusEraseProgress:
-    case StatusRwTestProgress:
-    case StatusEraseCapacity:
-    case StatusBuildImage:
-    case StatusNextSerial:
-    case StatusProcess:
-      return StatusClass::kInProgress;
-    default:
-      return StatusClass::kNone;
+const char* PhaseName(RowPhase phase) {
+  switch (phase) {
+    case P::kTable: return "table";
+    case P::kErase: return "erase";
+    case P::kRwTest: return "rw-test";
+    case P::kImage: return "image";
+    case P::kNone: break;
   }
+  return "";
+}
+
+const std::array<StatusEntry, 20>& StatusTable() { return kTable; }
+
+const StatusEntry& LookUpStatus(std::uint16_t code) {
+  if (code >= 1 && code <= kTable.size()) return kTable[code - 1];
+  return kUnknown;
+}
+
+StatusClass ClassifyStatus(std::uint16_t code) { return LookUpStatus(code).statusClass; }
+
+RowUpdate FormatStatusRow(const StatusEntry& e, std::uint16_t value, const std::string& label,
+                          char letter) {
+  RowUpdate u;
+  if (e.text == nullptr) {
+    u.setText = false;
+    return u;
+  }
+  const char* format = e.text;
+  if (e.value == V::kPercent && value == 100) format = e.doneText;
+  if (IsStep(e, value)) format = e.stepTexts[value - 1u];
+  const int number = (e.value == V::kCount || e.value == V::kPercent) ? value : 0;
+  char buffer[256];
+  if (e.byLetter) {
+    std::snprintf(buffer, sizeof buffer, format, letter, number);
+  } else {
+    std::snprintf(buffer, sizeof buffer, format, label.c_str(), number);
+  }
+  u.text = buffer;
+  if (e.image >= 0 && (e.value != V::kPercent || value == 0)) u.image = e.image;
+  return u;
 }
 
 RowUpdate FormatStatusRow(std::uint16_t code, std::uint16_t value, const std::string& label,
                           char letter) {
-  RowUpdate u;
-  const int v = value;
-  switch (code) {
-    case StatusPass:
-      u.text = Format("%s-:Pass", label, 0);
-      u.image = kImagePassed;
-      break;
-    case StatusSizeFail:
-      u.text = FormatLetter("%c:[size X]", letter, 0);
-      u.image = kImageFailed;
-      break;
-    case StatusCompareFail:
-      u.text = Format("%s-:[compare X]", label, 0);
-      u.image = kImageFailed;
-      break;
-    case StatusOpenFail:
-      u.text = FormatLetter("%c:[open X]", letter, 0);
-      u.image = kImageFailed;
-      break;
-    case StatusSourceFail:
-      u.text = FormatLetter("%c:[source X]", letter, 0);
-      u.image = kImageFailed;
-      break;
-    case StatusBusy:
-      u.text = FormatLetter("%c:....", letter, 0);
-      break;
-    case StatusEmpty:
-      u.text = FormatLetter("%c:empty", letter, 0);
-      break;
-    case StatusReadFail:
-      u.text = FormatLetter("%c:read X", letter, 0);
-      u.image = kImageFailed;
-      break;
-    case StatusEraseProgress:
-      u.text = v == 100 ? Format("%s-:(Erase)ok", label, 0) : Format("%s-(Erase)%3d %%", label, v);
-      if (v == 0) u.image = kImageErasing;
-      break;
-    case StatusRwTestProgress:
-      u.text =
-          v == 100 ? Format("%s-(rw-test)ok", label, 0) : Format("%s-(rw-test)%3d %%", label, v);
-      if (v == 0) u.image = kImageWorking;
-      break;
-    case StatusEraseCapacity:
-      u.text = FormatLetter("%c(E) Cap%3d ", letter, v);
-      u.image = kImageWorking;
-      break;
-    case StatusRwTableFail:
-      u.text = Format("%s-:[rw-table X]", label, 0);
-      u.image = kImageFailed;
-      break;
-    case StatusTableCompareFail:
-      u.text = Format("%s-:[tab-compare X]", label, 0);
-      u.image = kImageFailed;
-      break;
-    case StatusRwCompareFail:
-      u.text = Format("%s-:[rw-compare X]", label, 0);
-      u.image = kImageFailed;
-      break;
-    case StatusPnfFail:
-      u.text = Format("%s-:[pnf X]", label, 0);
-      u.image = kImageFailed;
-      break;
-    case StatusCapacityFail:
-      u.text = Format("%s-:[capacity X]", label, 0);
-      u.image = kImageFailed;
-      break;
-    case StatusBuildImage:
-      u.setText = false;
-      break;
-    case StatusConfigFail:
-      u.text = Format("%s-:[config X]", label, 0);
-      u.image = kImageFailed;
-      break;
-    case StatusProcess: {
-      static const char* const kDots[] = {"%s-.   ", "%s-..  ", "%s-... ", "%s-...."};
-      u.text = (v >= 1 && v <= 4) ? Format(kDots[v - 1], label, 0) : Format("%s-:Process", label, 0);
-      u.image = kImageWorking;
-      break;
-    }
-    default:  // StatusNextSerial, 0 and codes above 20: blank text, image kept
-      break;
+  return FormatStatusRow(LookUpStatus(code), value, label, letter);
+}
+
+RowPhase StatusPhase(const StatusEntry& e, std::uint16_t value) {
+  return IsStep(e, value) ? e.stepPhase : e.phase;
+}
+
+int StatusPhaseProgress(const StatusEntry& e, std::uint16_t value) {
+  if (e.value == V::kPercent) return std::min<int>(value, 100);
+  if (e.value == V::kSteps) {
+    return IsStep(e, value) ? value * 100 / static_cast<int>(e.stepTexts.size()) : 0;
   }
-  return u;
+  return -1;
 }
 
 }  // namespace kx20

@@ -2,6 +2,7 @@
 // disk, and how the console turns that into a slot row's text and image.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -64,19 +65,69 @@ struct RowUpdate {
   bool setText = true;       // false for the code that leaves the row unchanged
 };
 
-// What a status code says about its disk. The one place that decides: the
-// station's rows, every front end's counts and the batch summary use it.
+// What a status code says about its disk.
 //   kPass:       the production run passed the disk (StatusPass)
 //   kEmpty:      a code-flash run emptied the disk (StatusEmpty)
 //   kFail:       a failure verdict (codes 2-5, 8, 12-16, 18)
 //   kInProgress: a step under way (codes 6, 9, 10, 11, 17, 19, 20)
 //   kNone:       no code of this system (0, 21 and above)
 enum class StatusClass { kNone, kInProgress, kPass, kFail, kEmpty };
+
+// The step of a pass a disk is in, as its statuses show it.
+enum class RowPhase : std::uint8_t {
+  kNone,    // no worker, or a code that says nothing about the step
+  kTable,   // configuration check, serial number, configuration table
+  kErase,   // erasing the flash (also the code-flash run)
+  kRwTest,  // the read/write test
+  kImage,   // writing and verifying the image pieces
+};
+// "table", "erase", "rw-test", "image"; "" for kNone.
+const char* PhaseName(RowPhase phase);
+
+// How a code's value shapes its row.
+enum class StatusValue : std::uint8_t {
+  kUnused,   // one text; the value is not shown
+  kCount,    // the text shows the value ("%3d")
+  kPercent,  // "%3d %%" below 100, the done text at 100; the image is set at value 0 only
+  kSteps,    // values 1-4 pick a step text (and the step phase); any other value the text
+};
+
+// One code's row of the status table: the one place that says what a code
+// means. The station's rows, every front end's counts and phases, and the
+// batch summary all read it.
+struct StatusEntry {
+  std::uint16_t code;
+  StatusClass statusClass;
+  // The row text's format: "%s" the slot label, or "%c" the drive letter
+  // (byLetter); "%3d" the value. Null: the row is left as it is (code 17).
+  const char* text;
+  bool byLetter;
+  StatusValue value;
+  const char* doneText;                 // kPercent: the text at 100
+  std::array<const char*, 4> stepTexts; // kSteps: the texts of values 1-4
+  int image;                            // the state image it sets; -1: unchanged
+  RowPhase phase;                       // kNone: the phase is left as it is
+  RowPhase stepPhase;                   // kSteps: the phase of values 1-4
+};
+
+// The table: codes 1 to 20, in code order.
+const std::array<StatusEntry, 20>& StatusTable();
+// The entry of `code`; 0 and codes above 20 get an entry that blanks the
+// row's text and changes nothing else.
+const StatusEntry& LookUpStatus(std::uint16_t code);
+
 StatusClass ClassifyStatus(std::uint16_t code);
 
-// Formats the row for a status code and value. `slotLabel` is the two-digit
-// slot text of the disk's slot (empty when no slot carries the letter).
+// The row for a status entry and value. `slotLabel` is the two-digit slot
+// text of the disk's slot (empty when no slot carries the letter).
+RowUpdate FormatStatusRow(const StatusEntry& entry, std::uint16_t value,
+                          const std::string& slotLabel, char driveLetter);
 RowUpdate FormatStatusRow(std::uint16_t code, std::uint16_t value, const std::string& slotLabel,
                           char driveLetter);
+
+// The phase a status puts its disk in (kNone: unchanged), and how far the
+// disk is within it in percent (-1: the status does not say).
+RowPhase StatusPhase(const StatusEntry& entry, std::uint16_t value);
+int StatusPhaseProgress(const StatusEntry& entry, std::uint16_t value);
 
 }  // namespace kx20

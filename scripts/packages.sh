@@ -8,7 +8,7 @@ KX20_PACKAGES=(
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
   wine wine64 wine32:i386 xvfb xdotool x11-apps imagemagick
   dosfstools mtools fdisk nasm qemu-system-x86
-  tmux libncurses-dev
+  tmux libncurses-dev nlohmann-json3-dev
   libiscsi-bin python3 qemu-utils
   qemu-block-extra linux-image-amd64 busybox-static cpio kmod tgt e2fsprogs xz-utils
   clang libfuzzer-14-dev
@@ -19,6 +19,7 @@ KX20_PACKAGES=(
 # What the debug build and its unit tests alone need (scripts/test --quick).
 KX20_QUICK_PACKAGES=(
   build-essential cmake googletest libgtest-dev libgmock-dev libncurses-dev libpq-dev
+  nlohmann-json3-dev
 )
 
 # True when this kernel runs 32-bit x86 programs (a 91-byte i386 program that

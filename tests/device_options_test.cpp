@@ -75,6 +75,37 @@ TEST(DeviceOptions, RefusesContradictoryOrIncompleteOptions) {
   }
 }
 
+TEST(DeviceOptions, OutputOptionsTakeTheEventStreamAndQuiet) {
+  struct Case {
+    std::vector<std::string> args;
+    bool ok;
+    std::string events;
+    bool quiet;
+    std::vector<std::string> rest;
+  };
+  const std::vector<Case> cases = {
+      {{"--batch"}, true, "", false, {"--batch"}},
+      {{"--events", "-", "--batch"}, true, "-", false, {"--batch"}},
+      {{"--quiet", "--events=run.jsonl", "x"}, true, "run.jsonl", true, {"x"}},
+      {{"--batch", "--events"}, false, "", false, {"--batch", "--events"}},
+      {{"--events="}, false, "", false, {"--events="}},
+      {{"--events", ""}, false, "", false, {"--events", ""}},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = c.args;
+    StationOutputOptions options;
+    std::string error;
+    EXPECT_EQ(ParseStationOutputOptions(args, options, error), c.ok) << c.args.size();
+    if (!c.ok) {
+      EXPECT_NE(error.find("--events needs a file"), std::string::npos) << error;
+      continue;
+    }
+    EXPECT_EQ(options.eventsFile, c.events);
+    EXPECT_EQ(options.quiet, c.quiet);
+    EXPECT_EQ(args, c.rest);
+  }
+}
+
 TEST(DeviceOptions, SimulatedPortsComeFromTheDefaultFarmOrAFile) {
   VirtualClock clock;
   std::string error;

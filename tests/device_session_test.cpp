@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/aligned_buffer.h"
 #include "support/fake_port.h"
 
 namespace kx20 {
@@ -38,8 +39,10 @@ class SessionTest : public ::testing::Test {
   }
   FakePort port;
   DeviceSession session{port};
-  // Large enough for the biggest transfer of the command table (258 sectors).
-  alignas(kDataBufferAlignment) std::uint8_t buffer[0x0102 * 512] = {};
+  // Large enough for the biggest transfer of the command table (258 sectors),
+  // and aligned wherever the heap puts the fixture.
+  AlignedBytes storage{0x0102 * 512 + kDataBufferAlignment, kDataBufferAlignment};
+  std::uint8_t* const buffer = storage.data();
   std::uint32_t osError = 0;
 };
 
@@ -563,6 +566,26 @@ TEST_F(SessionTest, SectorTransfersUseTheCallersBufferDirectly) {
   const RecordedRequest r = port.LastRequest();
   EXPECT_EQ(r.dataBuffer, buffer);
   EXPECT_EQ(r.dataOut, Bytes(buffer, buffer + 65536));
+}
+
+// A caller's buffer off the alignment the port needs: the port gets an
+// aligned copy, and the data arrives both ways all the same.
+TEST_F(SessionTest, AnUnalignedCallersBufferGoesThroughAnAlignedCopy) {
+  ASSERT_TRUE(session.Open('E'));
+  std::uint8_t* odd = buffer + 1;
+  port.Queue(FakeReply::Data(Bytes(65536, 0x5A)));
+  EXPECT_EQ(session.ReadSectors(odd, 1, 128, nullptr), DevOk);
+  EXPECT_NE(port.LastRequest().dataBuffer, odd);
+  EXPECT_TRUE(IsAlignedDataBuffer(port.LastRequest().dataBuffer));
+  EXPECT_EQ(odd[0], 0x5A);
+  EXPECT_EQ(odd[65535], 0x5A);
+  EXPECT_EQ(buffer[0], 0);  // nothing written before the caller's buffer
+
+  for (std::size_t i = 0; i < 65536; ++i) odd[i] = static_cast<std::uint8_t>(i * 7);
+  EXPECT_EQ(session.WriteSectors(odd, 0, 128, nullptr), DevOk);
+  const RecordedRequest r = port.LastRequest();
+  EXPECT_TRUE(IsAlignedDataBuffer(r.dataBuffer));
+  EXPECT_EQ(r.dataOut, Bytes(odd, odd + 65536));
 }
 
 }  // namespace

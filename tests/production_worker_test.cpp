@@ -21,6 +21,7 @@
 #include "storage/profile_file.h"
 #include "device/device_session.h"
 #include "production/config_check.h"
+#include "production/pass_meter.h"
 #include "production/production_worker.h"
 #include "sim/farm.h"
 #include "sim/farm_file.h"
@@ -193,6 +194,81 @@ std::uint32_t SerialOfTable(const std::array<std::uint8_t, 512>& table) {
     serial = serial * 100 + (cid[static_cast<std::size_t>(i)] >> 4) * 10 + (cid[static_cast<std::size_t>(i)] & 0x0F);
   }
   return serial;
+}
+
+// Counts the sector data a worker moves (READ(10) and WRITE(10)) and notes,
+// at each of its statuses, the bytes and the virtual time so far: what the
+// console's meter assumes about a pass (PassMeter) is checked against it.
+class TransferLedger final : public PassThroughPort, public StatusPoster {
+ public:
+  TransferLedger(PassThroughPort& inner, Clock& clock) : inner_(inner), clock_(clock) {}
+  PortHandle Open(char letter, std::uint32_t* osError) override { return inner_.Open(letter, osError); }
+  void Close(PortHandle handle) override { inner_.Close(handle); }
+  bool SendDirect(PortHandle handle, PassThroughRequest& request, std::uint32_t* osError) override {
+    const std::uint8_t op = request.sptd.cdb[0];
+    const bool ok = inner_.SendDirect(handle, request, osError);
+    if (ok && (op == 0x28 || op == 0x2A)) bytes_ += request.sptd.dataTransferLength;
+    return ok;
+  }
+  bool SendBuffered(PortHandle handle, BufferedPassThroughRequest& request,
+                    std::uint32_t* osError) override {
+    return inner_.SendBuffered(handle, request, osError);
+  }
+  std::uint32_t LogicalDrives() override { return inner_.LogicalDrives(); }
+  void Post(const WorkerStatus& status) override {
+    entries.push_back({status, bytes_, clock_.MonotonicMs()});
+  }
+
+  struct Entry {
+    WorkerStatus status;
+    std::uint64_t bytes;
+    std::uint64_t ms;
+  };
+  std::vector<Entry> entries;
+
+ private:
+  PassThroughPort& inner_;
+  Clock& clock_;
+  std::uint64_t bytes_ = 0;
+};
+
+// From every status of the read/write test and the image steps, what the
+// meter says the pass has left is what the worker then really moves and
+// waits (one disk alone on unlimited speed: every wait is a pause).
+TEST(ProductionBatch, TheMetersPictureOfAPassIsTheWorkersOwn) {
+  for (const char* percent : {"10", "100", "0"}) {
+    SCOPED_TRACE(percent);
+    FarmLayout layout = DefaultFarmLayout();
+    layout.disks.resize(1);
+    ProductionRig rig(layout, std::string("OTHER:RWValue=") + percent);
+    TransferLedger ledger(rig.farm(), rig.clock());
+    rig.env().port = &ledger;
+    rig.env().poster = &ledger;
+    rig.RunBatch({'E'});
+    ASSERT_FALSE(ledger.entries.empty());
+    const TransferLedger::Entry& last = ledger.entries.back();
+    ASSERT_EQ(last.status.Code(), StatusPass);
+    PassShape shape;
+    shape.lastLba = rig.env().rowLastLba[0].load();
+    ASSERT_EQ(shape.lastLba, 262143u);
+    shape.rwTest = true;
+    shape.rwPercent = std::stoi(percent);
+    shape.clearSectors = rig.images().Current()->imageRootSector + 1024;
+    int checked = 0;
+    std::set<std::pair<int, int>> seen;
+    for (const TransferLedger::Entry& e : ledger.entries) {
+      const StatusEntry& entry = LookUpStatus(e.status.Code());
+      const RowPhase phase = StatusPhase(entry, e.status.Value());
+      if (phase != RowPhase::kRwTest && phase != RowPhase::kImage) continue;
+      // Only a percentage's first post marks where the disk is.
+      if (!seen.insert({static_cast<int>(phase), e.status.Value()}).second) continue;
+      const auto left = PassMeter::Remaining(phase, e.status.Value(), shape);
+      EXPECT_EQ(last.bytes - e.bytes, left.bytes) << PhaseName(phase) << " " << e.status.Value();
+      EXPECT_EQ(last.ms - e.ms, left.pauseMs) << PhaseName(phase) << " " << e.status.Value();
+      ++checked;
+    }
+    EXPECT_GE(checked, 5);
+  }
 }
 
 TEST(ProductionBatch, TenHealthyDisksPassWithConsecutiveSerialNumbers) {

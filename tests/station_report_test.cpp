@@ -68,5 +68,64 @@ TEST(StationReportTest, SummaryCountsTheStartedDisksOnly) {
   }
 }
 
+// The line at the end of a run: the run's slots to pull, and those without
+// a pass (or "empty") as failed; three or more in a row as a range.
+TEST(StationReportTest, RunEndLineNamesTheSlotsToPullAndTheFailures) {
+  using C = StatusClass;
+  struct Case {
+    std::vector<std::pair<int, C>> started;  // row, last verdict
+    const char* line;
+  };
+  const Case cases[] = {
+      {{}, ""},
+      {{{0, C::kPass}}, "Run ended: pull slots 01; failed: none"},
+      {{{0, C::kPass}, {1, C::kPass}}, "Run ended: pull slots 01 02; failed: none"},
+      {{{0, C::kPass}, {1, C::kFail}, {2, C::kPass}, {4, C::kFail}},
+       "Run ended: pull slots 01-03 05; failed: 02 05"},
+      {{{0, C::kPass}, {1, C::kPass}, {2, C::kPass}, {3, C::kPass}, {4, C::kPass},
+        {5, C::kPass}, {6, C::kPass}, {7, C::kPass}, {8, C::kPass}, {9, C::kFail}},
+       "Run ended: pull slots 01-10; failed: 10"},
+      {{{3, C::kEmpty}, {5, C::kInProgress}, {6, C::kNone}, {7, C::kFail}},
+       "Run ended: pull slots 04 06-08; failed: 06-08"},  // no verdict counts as failed
+  };
+  for (const Case& c : cases) {
+    StationModel model;
+    model.rows.resize(10);
+    model.rows[8].verdict = C::kPass;  // a row outside the run counts nothing
+    for (const auto& [row, verdict] : c.started) {
+      model.rows[static_cast<std::size_t>(row)].inRun = true;
+      model.rows[static_cast<std::size_t>(row)].verdict = verdict;
+    }
+    EXPECT_EQ(RunEndLine(model), c.line);
+  }
+}
+
+// The Windows window's slot tooltip: rate and time left while they are
+// measured, nothing otherwise.
+TEST(StationReportTest, SlotTipShowsRateAndTimeLeftWhileMeasured) {
+  RowModel r;
+  r.inRun = true;
+  r.verdict = StatusClass::kInProgress;
+  r.phase = RowPhase::kRwTest;
+  r.rate = 12.34e6;
+  r.estimatedEndMs = 52'400;
+  EXPECT_EQ(SlotTipText(1, r, 10'000), "Slot 02: 12.3MB/s, 00:42 left");
+  EXPECT_EQ(SlotTipText(9, r, 60'000), "Slot 10: 12.3MB/s, 00:00 left");
+  r.estimatedEndMs = 10'000 + 3'723'000;
+  EXPECT_EQ(SlotTipText(0, r, 10'000), "Slot 01: 12.3MB/s, 1:02:03 left");
+  r.estimatedEndMs = 0;
+  EXPECT_EQ(SlotTipText(0, r, 10'000), "Slot 01: 12.3MB/s");
+  r.phase = RowPhase::kErase;
+  EXPECT_EQ(SlotTipText(0, r, 10'000), "");
+  r.phase = RowPhase::kImage;
+  r.verdict = StatusClass::kPass;
+  EXPECT_EQ(SlotTipText(0, r, 10'000), "");
+  r.verdict = StatusClass::kInProgress;
+  r.rate = 0;
+  EXPECT_EQ(SlotTipText(0, r, 10'000), "");
+  EXPECT_EQ(FormatRate(245.4e6), "245MB/s");
+  EXPECT_EQ(FormatRate(8.64e6), "8.6MB/s");
+}
+
 }  // namespace
 }  // namespace kx20

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <future>
 #include <set>
 #include <stdexcept>
 #include <thread>
@@ -261,6 +262,118 @@ TEST_F(StationCycleTest, CountsTheRunAndTheSession) {
 
 // The operator's edits reach the station only as events: a view that shows an
 // edit the station was not told about changes nothing the station saves.
+// A view that notes what it is told of rows as a whole.
+struct RowStateRecorder final : MemoryConsoleView {
+  void ShowRow(int row, const RowModel& state) override {
+    rows.push_back({row, state.text, state.phase, false});
+  }
+  void ShowVerdict(int row, const RowModel& state) override {
+    rows.push_back({row, state.text, state.phase, true});
+  }
+  struct Told {
+    int row;
+    std::string text;
+    RowPhase phase;
+    bool verdict;
+  };
+  std::vector<Told> rows;
+};
+
+// The station sets each row's run from its worker's statuses as it applies
+// them, on the console thread with its clock: the step and the progress
+// within it, the start and the end, and, for a disk that moves 10,000,000
+// bytes a second on the virtual clock, that rate and the end it implies.
+// Every view added to the station is told the row after each status, and
+// the verdict once.
+TEST_F(StationCycleTest, RowsCarryTheirRunFromTheStatuses) {
+  for (const bool live : {true, false}) {
+    SCOPED_TRACE(live ? "rates on" : "rates off");
+    BuildFarmText("[E]\nslot = 1\n");
+    CopyExample("config.txt");  // read/write test on, 10 %
+    tuneOptions = [live](StationOptions& o) { o.liveRates = live; };
+    MakeStation();
+    RowStateRecorder recorder;
+    station->AddView(recorder);
+    UseGatedWorkers();
+    auto capacity = std::make_shared<std::promise<void>>();
+    gated.beforeWait = [capacity](ProductionEnvironment& env, RunLocks&, std::uint32_t startValue) {
+      env.rowLastLba[startValue & 0xFFFF].store(262143);  // its READ CAPACITY
+      capacity->set_value();
+    };
+    station->Initialise();
+    station->Tick();
+    station->OnSpaceKeyDown(false);
+    ASSERT_EQ(capacity->get_future().wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    const RowModel& row = station->Model().rows[0];
+    const std::uint64_t started = row.startMs;
+    EXPECT_TRUE(row.inRun);
+    EXPECT_EQ(row.phase, RowPhase::kTable);
+
+    const auto apply = [&](std::uint16_t code, std::uint16_t value) {
+      station->ApplyStatus(WorkerStatus::Make('E', 0, code, value));
+    };
+    apply(StatusProcess, 0);
+    clock.Advance(3000);
+    const std::uint64_t percentMs = 262;  // 20 chunks of 64 KB written and read at 10 MB/s
+    for (std::uint16_t p = 0; p <= 10; ++p) {
+      apply(StatusRwTestProgress, p);
+      apply(StatusRwTestProgress, p);  // every chunk posts
+      EXPECT_EQ(row.phase, RowPhase::kRwTest);
+      EXPECT_EQ(row.progress, p);
+      if (p >= 1 && live) {
+        EXPECT_NEAR(row.rate, 10e6, 0.1e6) << p;
+        // No image built yet: the clearing step counts at its limit.
+        const auto left = PassMeter::Remaining(RowPhase::kRwTest, p, PassShape{262143, true, 10, 0});
+        const double expectedEnd = static_cast<double>(clock.MonotonicMs() + left.pauseMs) +
+                                   static_cast<double>(left.bytes) / 10e3;
+        EXPECT_NEAR(static_cast<double>(row.estimatedEndMs), expectedEnd, expectedEnd * 0.001) << p;
+      }
+      if (!live) {
+        EXPECT_EQ(row.rate, 0);
+        EXPECT_EQ(row.estimatedEndMs, 0u);
+      }
+      clock.Advance(percentMs);
+    }
+    for (std::uint16_t k = 1; k <= 4; ++k) {
+      clock.Advance(1013);
+      apply(StatusProcess, k);
+      EXPECT_EQ(row.phase, RowPhase::kImage);
+      EXPECT_EQ(row.progress, k * 25);
+      EXPECT_EQ(row.estimatedEndMs != 0, live);
+    }
+    clock.Advance(1000);
+    apply(StatusPass, 100);
+    EXPECT_EQ(row.verdict, StatusClass::kPass);
+    EXPECT_EQ(row.endMs, clock.MonotonicMs());
+    EXPECT_GT(row.endMs, started);
+    EXPECT_EQ(row.progress, 100);
+    EXPECT_EQ(row.estimatedEndMs, 0u);
+    const std::uint64_t ended = row.endMs;
+    clock.Advance(500);
+    apply(StatusRwTestProgress, 50);  // after the verdict: the run stays as it ended
+    EXPECT_EQ(row.endMs, ended);
+    EXPECT_EQ(row.phase, RowPhase::kImage);
+
+    // The added view: told the row after every status, the verdict once,
+    // right after the row that shows it.
+    int verdicts = 0;
+    for (std::size_t i = 0; i < recorder.rows.size(); ++i) {
+      if (!recorder.rows[i].verdict) continue;
+      ++verdicts;
+      ASSERT_GT(i, 0u);
+      EXPECT_EQ(recorder.rows[i - 1].text, "01-:Pass");
+      EXPECT_EQ(recorder.rows[i].text, "01-:Pass");
+    }
+    EXPECT_EQ(verdicts, 1);
+    EXPECT_GE(recorder.rows.size(), 2u * 11 + 4 + 2);
+    gated.ReleaseAll();
+    ASSERT_TRUE(WaitWorkersDone());
+    station.reset();
+    port.reset();
+    farm.reset();
+  }
+}
+
 TEST_F(StationCycleTest, OnlyEditEventsReachTheModel) {
   CopyExample("config.txt");
   MakeStation();
@@ -383,15 +496,25 @@ TEST_F(StationCycleTest, SettingsReloadDuringRunWaitsForTheSetupLock) {
   WriteProfileValue(station->ConfigPath(), "CID", "Product_name", "LATER", Durability::kRelaxed);
   const auto published = station->Settings().Snapshot();
   std::atomic<bool> started{false};
+  std::promise<void> atTheLock;
+  std::future<void> reached = atTheLock.get_future();
+  std::atomic<bool> told{false};
+  setupLockWait = [&] {
+    if (!told.exchange(true)) atTheLock.set_value();
+  };
   std::thread console([&] {
     station->OnSpaceKeyDown(false);
     started = true;
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // The load has come to the setup lock E holds: it cannot have published
+  // anything yet, nor can the start go on.
+  const bool waited = reached.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+  EXPECT_TRUE(waited) << "the settings load never waited for the setup lock";
   EXPECT_FALSE(started);
   EXPECT_EQ(station->Settings().Snapshot(), published);
   gated.Release('E');
   console.join();
+  setupLockWait = nullptr;
   EXPECT_NE(station->Settings().Snapshot(), published);
   EXPECT_EQ(view.GetControlText(settings_control::kProductName), "LATER");
 }
@@ -542,11 +665,17 @@ TEST_F(StationCycleTest, ClosingDuringASerialStepLetsTheStepFinish) {
   station->OnSpaceKeyDown(false);
   ASSERT_TRUE(probe->WaitHolding());
 
-  // The window closes while E holds the setup lock, just before its step.
+  // The window closes while E holds the setup lock, just before its step:
+  // E is let go once closing has come to the lock.
+  std::promise<void> atTheLock;
+  std::future<void> reached = atTheLock.get_future();
+  setupLockWait = [&] { atTheLock.set_value(); };
   std::thread closing([&] { station->Shutdown(); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  const bool waited = reached.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+  EXPECT_TRUE(waited) << "closing never waited for the setup lock";
   gated.Release('E');
   closing.join();
+  setupLockWait = nullptr;
   ASSERT_TRUE(gated.WaitFinished(1));
 
   // The step took its number as if the window were still open: a good disk

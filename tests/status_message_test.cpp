@@ -109,6 +109,74 @@ TEST(StatusClassification, EveryCodeHasOneClassAgreeingWithItsRow) {
   EXPECT_EQ(ClassifyStatus(0xFFFF), C::kNone);
 }
 
+// The phase and the progress within it that each code and value gives.
+TEST(StatusTable, PhaseAndProgressOfEveryKindOfCode) {
+  struct Case {
+    int code;
+    int value;
+    RowPhase phase;
+    int progress;
+  };
+  using P = RowPhase;
+  const Case cases[] = {
+      {9, 0, P::kErase, 0},      {9, 37, P::kErase, 37},    {9, 100, P::kErase, 100},
+      {9, 250, P::kErase, 100},  {10, 0, P::kRwTest, 0},    {10, 99, P::kRwTest, 99},
+      {20, 0, P::kTable, 0},     {20, 1, P::kImage, 25},    {20, 3, P::kImage, 75},
+      {20, 4, P::kImage, 100},   {20, 5, P::kTable, 0},     {1, 100, P::kNone, -1},
+      {18, 0, P::kNone, -1},     {7, 100, P::kNone, -1},    {11, 7, P::kNone, -1},
+      {17, 0, P::kNone, -1},     {19, 0, P::kNone, -1},     {0, 0, P::kNone, -1},
+      {21, 4, P::kNone, -1},
+  };
+  for (const Case& c : cases) {
+    const StatusEntry& e = LookUpStatus(static_cast<std::uint16_t>(c.code));
+    const auto value = static_cast<std::uint16_t>(c.value);
+    EXPECT_EQ(StatusPhase(e, value), c.phase) << c.code << "/" << c.value;
+    EXPECT_EQ(StatusPhaseProgress(e, value), c.progress) << c.code << "/" << c.value;
+  }
+  EXPECT_STREQ(PhaseName(RowPhase::kRwTest), "rw-test");
+  EXPECT_STREQ(PhaseName(RowPhase::kNone), "");
+}
+
+// Every format of the table takes exactly the arguments its entry hands it:
+// a slot label (%s) or a drive letter (%c), and the value (%3d) only where
+// the entry shows it. A wrong conversion would read the wrong argument.
+TEST(StatusTable, EveryFormatTakesTheArgumentsItsEntryGives) {
+  const auto conversions = [](const char* format) {
+    std::string found;
+    for (const char* p = format; *p != '\0'; ++p) {
+      if (*p != '%') continue;
+      ++p;
+      if (*p == '%') continue;
+      while (*p >= '0' && *p <= '9') ++p;
+      found += *p;
+    }
+    return found;
+  };
+  for (std::size_t i = 0; i < StatusTable().size(); ++i) {
+    const StatusEntry& e = StatusTable()[i];
+    EXPECT_EQ(e.code, i + 1);
+    EXPECT_EQ(&LookUpStatus(e.code), &e);
+    if (e.text == nullptr || e.text[0] == '\0') continue;
+    const std::string who = e.byLetter ? "c" : "s";
+    const bool showsValue = e.value == StatusValue::kCount || e.value == StatusValue::kPercent;
+    EXPECT_EQ(conversions(e.text), showsValue ? who + "d" : who) << e.code;
+    if (e.value == StatusValue::kPercent) {
+      ASSERT_NE(e.doneText, nullptr) << e.code;
+      EXPECT_EQ(conversions(e.doneText), who) << e.code;
+    }
+    for (const char* step : e.stepTexts) {
+      if (step != nullptr) {
+        EXPECT_EQ(conversions(step), who) << e.code;
+      }
+    }
+    if (e.value == StatusValue::kSteps) {
+      EXPECT_NE(e.stepPhase, RowPhase::kNone) << e.code;
+    }
+  }
+  EXPECT_EQ(LookUpStatus(0).statusClass, StatusClass::kNone);
+  EXPECT_EQ(LookUpStatus(0xFFFF).statusClass, StatusClass::kNone);
+}
+
 TEST(StatusQueue, KeepsOrderAcrossThreadsAndDropsAfterClose) {
   StatusQueue queue;
   std::vector<std::thread> posters;

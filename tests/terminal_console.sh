@@ -2,8 +2,9 @@
 # kx20-station's full-screen console driven through tmux on the built-in
 # simulated farm: a production run with Space, the settings panel (typing
 # limits, Space starting a run instead of typing, a refused percentage on
-# saving), the log viewer, Escape, a quit during a run and a terminal that is
-# too small. Every step's screen is kept under ARTIFACTS.
+# saving), the log viewer, Escape, a quit during a run, a terminal that is
+# too small, and the rates and times left of a run on the farm with faults.
+# Every step's screen is kept under ARTIFACTS.
 #
 #   terminal_console.sh STATION SOURCE_DIR WORK ARTIFACTS
 set -u
@@ -78,13 +79,15 @@ wait_count() {
 
 keys() { "${TMUX_CMD[@]}" send-keys -t kx "$@"; }
 
-# Starts the station in a fresh work directory. A shell waits for it and
-# writes its exit status to exit-status (tmux alone does not always learn it).
+# Starts the station in a fresh work directory (on the built-in farm, or the
+# disks named by the second argument). A shell waits for it and writes its
+# exit status to exit-status (tmux alone does not always learn it).
 start_station() {
-  local dir=$1
+  local dir=$1 disks=${2:---sim}
   rm -rf "$dir"
   mkdir -p "$dir"
-  cp "$SOURCE_DIR/examples/config.txt" "$SOURCE_DIR/examples/Pelorin.img" "$dir/"
+  cp "$SOURCE_DIR/examples/config.txt" "$SOURCE_DIR/examples/Pelorin.img" \
+     "$SOURCE_DIR/examples/farm-faults.ini" "$dir/"
   # A fresh tmux server for every start: a server that is still going away
   # must not swallow the new session.
   cleanup
@@ -92,7 +95,7 @@ start_station() {
   SOCKET="kx20-terminal-$$-$INSTANCE"
   TMUX_CMD=(tmux -L "$SOCKET" -f /dev/null)
   "${TMUX_CMD[@]}" new-session -d -s kx -x 80 -y 24 \
-    "cd '$dir' && TERM=screen '$STATION' --sim; echo \$? >exit-status; sleep 600"
+    "cd '$dir' && TERM=screen '$STATION' $disks; echo \$? >exit-status; sleep 600"
   CURRENT=$dir
 }
 
@@ -244,6 +247,22 @@ wait_for 'Run: ([1-9]|10) running' 10 "the run to start"
 keys Escape
 status=$(wait_exit 10)
 [ "$status" = "0" ] || fail "Escape during a run: exit status $status"
+
+# --- 4. Rates and times left on the farm with faults ------------------------------
+# Under each measured row: its disk's rate and the time its run has left;
+# at the end, the slots to pull and those that failed.
+RUN4="$WORK/rates"
+start_station "$RUN4" "--sim=farm-faults.ini"
+wait_for '02-F:\\' 15 "the rows of the farm with faults"
+keys Space
+wait_for '[0-9.]+MB/s [0-9:]+ left' 20 "a rate and a time left under a row"
+save "rates"
+wait_for 'Run ended: pull slots 01-07 10; failed: 04-07 10' 60 "the end of the run"
+save "rates-ended"
+capture | grep -q 'Run: 0 running, 3 passed, 5 failed' || fail "the counts after the run with faults"
+keys Escape
+status=$(wait_exit 10)
+[ "$status" = "0" ] || fail "Escape after the run with faults: exit status $status"
 
 if [ "$FAILED" -ne 0 ]; then
   echo "screens kept in $ARTIFACTS" >&2

@@ -270,7 +270,8 @@ bool Translate(int ch, KeyEvent& event) {
 
 }  // namespace
 
-int RunTerminalStation(PassThroughPort& port, Clock& clock, const StationOptions& options) {
+int RunTerminalStation(PassThroughPort& port, Clock& clock, const StationOptions& options,
+                       const TerminalConsoleOptions& console) {
   if (!isatty(STDIN_FILENO) || !isatty(STDOUT_FILENO)) {
     std::fprintf(stderr,
                  "kx20-station: the console needs a terminal (use --batch for a run without one)\n");
@@ -282,12 +283,10 @@ int RunTerminalStation(PassThroughPort& port, Clock& clock, const StationOptions
   auto* view = new TerminalView();
   auto* shell = new TerminalShell();
   auto* station = new Station(port, clock, *view, *shell, options);
+  if (console.moreView != nullptr) station->AddView(*console.moreView);
   auto* controller = new TerminalController(*station, *view, *shell, clock);
+  controller->SetQuiet(console.quiet);
   StatusQueue& queue = station->Queue();
-  const std::thread::id consoleThread = std::this_thread::get_id();
-  view->SetWakeCallback([&queue, consoleThread] {
-    if (std::this_thread::get_id() != consoleThread) queue.Wake();
-  });
   auto* watcher = new InputWatcher(queue);
 
   Screen screen;
@@ -332,6 +331,7 @@ int RunTerminalStation(PassThroughPort& port, Clock& clock, const StationOptions
     std::uint64_t now = clock.MonotonicMs();
     if (now >= nextTick) {
       controller->Tick();
+      if (controller->TakeBell()) beep();  // the end of a run
       nextTick += 1000;
       if (nextTick <= now) nextTick = now + 1000;  // the loop fell behind
     }

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "app/station_report.h"
 #include "app/terminal/terminal_widgets.h"
 #include "config/settings.h"
 
@@ -39,16 +40,7 @@ TerminalController::TerminalController(Station& station, TerminalView& view,
 
 void TerminalController::Start() {
   view_.SetModalHandler([this](const TerminalView::MessageBox& box) { RunBox(box); });
-  view_.SetEditHandler([this](int id, const TerminalView::Control& c) {
-    if (const PanelField* field = FindPanelField(id); field != nullptr &&
-                                                      field->kind == FieldKind::kCheck) {
-      station_.OnCheckEdited(id, c.checked);
-    } else {
-      station_.OnTextEdited(id, c.text);
-    }
-  });
   station_.Initialise();
-  seenClears_ = view_.ClearCount();
 }
 
 void TerminalController::SetModalLoop(std::function<void()> loop) { modalLoop_ = std::move(loop); }
@@ -77,19 +69,12 @@ void TerminalController::RunBox(const TerminalView::MessageBox& box) {
 
 void TerminalController::Tick() {
   DrainStatus();
-  station_.Tick();
+  if (station_.Tick() && !quiet_) bell_ = true;  // the end of a run
   ViewerFollow();  // produce.log grows while the viewer is open
-  const std::uint64_t clears = view_.ClearCount();
-  if (clears != seenClears_) {
-    seenClears_ = clears;
-    // A scan rebuilt the list: without a run the bars of the last one go.
-    if (!station_.RunActive() && station_.RunningWorkerCount() == 0) progress_.ClearSlots();
-  }
   TakeFocusRequest();
 }
 
 void TerminalController::ApplyMessage(const WorkerStatus& message) {
-  progress_.Note(message, clock_.MonotonicMs());
   station_.ApplyStatus(message);
 }
 
@@ -102,25 +87,39 @@ int TerminalController::DrainStatus() {
   return n;
 }
 
+// --- The operator's edits ---------------------------------------------------------------------
+
+void TerminalController::EditText(int id, const std::string& text) {
+  station_.OnTextEdited(id, text);
+}
+
+void TerminalController::TypeChar(int id, char ch) {
+  // Stops at the typing limit.
+  if (const auto text = terminal::TypedText(id, Model().Control(id), ch)) EditText(id, *text);
+}
+
+void TerminalController::ToggleCheck(int id) {
+  station_.OnCheckEdited(id, !Model().Control(id).checked);
+}
+
+void TerminalController::SelectRow(int row) { station_.OnSelectionEdited(row); }
+
 // --- Focus ---------------------------------------------------------------------------------
 
-bool TerminalController::Compact() { return view_.IsPanelExpanded(); }
-
-bool TerminalController::Focusable(int id) {
+bool TerminalController::Focusable(int id) const {
   if (id == ctl::kSlotList) return true;
+  const ControlModel c = Model().Control(id);
   // A disabled button takes no focus: the focus leaves it when a run starts.
-  if (id == ctl::kUpdate) return view_.IsVisible(id) && view_.IsEnabled(id);
-  if (!view_.IsPanelExpanded()) return false;
-  const PanelField* field = FindPanelField(id);
-  if (field == nullptr) return false;
-  const TerminalView::Control c = view_.GetControl(id);
+  if (id == ctl::kUpdate) return c.visible && c.enabled;
+  if (!Model().panelExpanded) return false;
+  if (FindPanelField(id) == nullptr) return false;
   return c.visible && c.enabled;
 }
 
-std::vector<int> TerminalController::FocusOrder() {
+std::vector<int> TerminalController::FocusOrder() const {
   std::vector<int> order{ctl::kSlotList};
   if (Focusable(ctl::kUpdate)) order.push_back(ctl::kUpdate);
-  if (view_.IsPanelExpanded()) {
+  if (Model().panelExpanded) {
     for (const PanelField& f : PanelFields()) {
       if (Focusable(f.id)) order.push_back(f.id);
     }
@@ -154,20 +153,12 @@ void TerminalController::TakeFocusRequest() {
 // --- Commands --------------------------------------------------------------------------------
 
 void TerminalController::StartCommand(const std::function<void()>& start) {
-  const bool fresh = station_.RunningWorkerCount() == 0;
-  const std::size_t before = fresh ? 0 : station_.RunStarts().size();
   start();
-  const std::vector<StartedWorker>& starts = station_.RunStarts();
-  if (fresh && !starts.empty()) {
-    progress_.ClearSlots();
-  }
-  const std::uint64_t now = clock_.MonotonicMs();
-  for (std::size_t i = before; i < starts.size(); ++i) progress_.Started(starts[i].row, now);
   TakeFocusRequest();
 }
 
 void TerminalController::PressUpdate() {
-  if (!view_.IsEnabled(ctl::kUpdate)) return;
+  if (!Model().Control(ctl::kUpdate).enabled) return;
   StartCommand([this] {
     station_.OnUpdateButtonState(kButtonStatePushed | kButtonStateFocus);
     station_.OnUpdateButtonState(kButtonStateFocus);
@@ -194,7 +185,7 @@ void TerminalController::OpenLog() {
 
 void TerminalController::ToggleConfigure() {
   station_.ToggleSettingsPanel();
-  if (view_.IsPanelExpanded()) {
+  if (Model().panelExpanded) {
     // The focus goes to the panel's first field unless a refused value
     // already moved it.
     const int requested = view_.TakeFocusRequest();
@@ -270,8 +261,8 @@ void TerminalController::HandleMainKey(const KeyEvent& event) {
   }
   if (!Focusable(focus_)) SetFocusTo(ctl::kSlotList, false);
   if (focus_ == ctl::kSlotList) {
-    const int count = std::min(view_.RowCount(), kListRows);
-    int mark = view_.SelectionMark();
+    const int count = std::min(Model().RowCount(), kListRows);
+    int mark = Model().selectionMark;
     switch (event.key) {
       case kKeyEnter: OpenLog(); return;
       case kKeyLeft: mark = std::max(mark - 1, 0); break;
@@ -280,7 +271,7 @@ void TerminalController::HandleMainKey(const KeyEvent& event) {
       case kKeyDown: mark = mark + kSlotColumns < count ? mark + kSlotColumns : mark; break;
       default: return;
     }
-    if (count > 0) view_.SetSelectionMark(std::max(mark, 0));
+    if (count > 0) SelectRow(std::max(mark, 0));
     return;
   }
   if (focus_ == ctl::kUpdate) {
@@ -319,9 +310,10 @@ void TerminalController::HandleMouse(const KeyEvent& event) {
     if (!click) return;
     const Rect r = DropRect();
     const int i = event.y - r.y - 1;
-    const TerminalView::Control c = view_.GetControl(dropId_);
-    if (r.Contains(event.y, event.x) && i >= 0 && i < static_cast<int>(c.entries.size())) {
-      view_.ReplaceText(dropId_, c.entries[static_cast<std::size_t>(i)]);
+    const ControlModel c = Model().Control(dropId_);
+    const std::vector<std::string> entries = ShownEntries(dropId_, c);
+    if (r.Contains(event.y, event.x) && i >= 0 && i < static_cast<int>(entries.size())) {
+      EditText(dropId_, ReplacedText(dropId_, c, entries[static_cast<std::size_t>(i)]));
     }
     dropId_ = 0;
     return;
@@ -329,7 +321,7 @@ void TerminalController::HandleMouse(const KeyEvent& event) {
 
   // The "Update" button: held down while the mouse button is.
   if (UpdateRect().Contains(event.y, event.x)) {
-    if (!view_.IsEnabled(ctl::kUpdate)) return;
+    if (!Model().Control(ctl::kUpdate).enabled) return;
     SetFocusTo(ctl::kUpdate, false);
     if (event.mouse == MouseAction::kPress) {
       StartCommand([this] { station_.OnUpdateButtonState(kButtonStatePushed | kButtonStateFocus); });
@@ -350,18 +342,18 @@ void TerminalController::HandleMouse(const KeyEvent& event) {
   const bool compact = Compact();
   if (event.y >= 1 && event.y < ListBottom(compact)) {
     SetFocusTo(ctl::kSlotList, false);
-    const int count = std::min(view_.RowCount(), kListRows);
+    const int count = std::min(Model().RowCount(), kListRows);
     for (int row = 0; row < count; ++row) {
       const SlotCellPos p = SlotCellPosition(row, compact);
       if (event.y >= p.y && event.y < p.y + 2 && event.x >= p.x && event.x < p.x + kSlotCellWidth) {
-        view_.SetSelectionMark(row);
+        SelectRow(row);
       }
     }
     if (event.mouse == MouseAction::kDoubleClick) OpenLog();
     return;
   }
 
-  if (!view_.IsPanelExpanded() || !click) return;
+  if (!Model().panelExpanded || !click) return;
   const int top = PanelTop();
   for (const PanelField& f : PanelFields()) {
     if (event.y != top + f.line) continue;
@@ -371,7 +363,7 @@ void TerminalController::HandleMouse(const KeyEvent& event) {
                           : f.x + f.width;
     if (event.x < left || event.x >= right || !Focusable(f.id)) continue;
     SetFocusTo(f.id, true);
-    if (f.kind == FieldKind::kCheck) view_.SetCheck(f.id, !view_.GetCheck(f.id));
+    if (f.kind == FieldKind::kCheck) ToggleCheck(f.id);
     if (f.kind == FieldKind::kButton) {
       station_.SaveConfigure();
       TakeFocusRequest();
@@ -383,7 +375,7 @@ void TerminalController::HandleMouse(const KeyEvent& event) {
 
 // --- Drawing ----------------------------------------------------------------------------------------------
 
-TerminalController::Rect TerminalController::UpdateRect() {
+TerminalController::Rect TerminalController::UpdateRect() const {
   return {ListBottom(Compact()), kMinWidth - kUpdateWidth - 2, 3, kUpdateWidth};
 }
 
@@ -413,6 +405,7 @@ void TerminalController::Render(Canvas& canvas) {
 }
 
 void TerminalController::RenderMain(Canvas& canvas) {
+  const StationModel& model = Model();
   const bool compact = Compact();
   canvas.Fill(0, 0, width_, ' ', Style::kCaption);
   canvas.Put(0, 0, "=", Style::kCaption);  // the system-menu corner
@@ -422,38 +415,37 @@ void TerminalController::RenderMain(Canvas& canvas) {
   const int bottom = ListBottom(compact);
   const bool listFocus = focus_ == ctl::kSlotList && boxes_.empty() && !menuOpen_;
   canvas.Frame(1, 0, bottom - 1, kMinWidth, Style::kFrame);
-  const std::vector<TerminalView::Row> rows = view_.Rows();
-  const int mark = view_.SelectionMark();
+  const int mark = model.selectionMark;
   const std::uint64_t now = clock_.MonotonicMs();
-  for (int row = 0; row < static_cast<int>(rows.size()) && row < kListRows; ++row) {
+  drawnAt_ = now;
+  for (int row = 0; row < model.RowCount() && row < kListRows; ++row) {
     const SlotCellPos p = SlotCellPosition(row, compact);
-    const TerminalView::Row& r = rows[static_cast<std::size_t>(row)];
+    const RowModel& r = model.rows[static_cast<std::size_t>(row)];
     const StateImage image = StateImageFor(r.image);
     canvas.Put(p.y, p.x, image.top, image.topStyle);
     canvas.Put(p.y + 1, p.x, image.bottom, image.style);
     Style textStyle = Style::kRowText;
     if (row == mark) textStyle = listFocus ? Style::kRowSelectedFocus : Style::kRowSelected;
     canvas.Put(p.y, p.x + kImageWidth + 1, r.text, textStyle, kRowTextWidth);
-    const SlotProgress& slot = progress_.Slot(row);
-    const std::string line = ProgressLine(slot, now);
+    const std::string line = ProgressLine(r, now);
     if (!line.empty()) {
-      const Style barStyle = slot.verdict == SlotProgress::Verdict::kFail ? Style::kBarFailed
-                             : slot.verdict == SlotProgress::Verdict::kPass ? Style::kBarDone
-                                                                            : Style::kBarTodo;
+      const Style barStyle = !r.Settled()                      ? Style::kBarTodo
+                             : r.verdict == StatusClass::kFail ? Style::kBarFailed
+                                                               : Style::kBarDone;
       canvas.Put(p.y + 1, p.x + kImageWidth + 1, line, barStyle);
     }
   }
-  if (listFocus && mark >= 0 && mark < kListRows && mark < static_cast<int>(rows.size())) {
+  if (listFocus && mark >= 0 && mark < kListRows && mark < model.RowCount()) {
     const SlotCellPos p = SlotCellPosition(mark, compact);
     cursor_ = std::make_pair(p.y, p.x + kImageWidth + 1);
   }
 
   // The source image lines and the "Update" button.
-  const TerminalView::Control disk = view_.GetControl(ctl::kDiskInfo);
-  const TerminalView::Control rom = view_.GetControl(ctl::kRomInfo);
+  const ControlModel disk = model.Control(ctl::kDiskInfo);
+  const ControlModel rom = model.Control(ctl::kRomInfo);
   if (disk.visible) canvas.Put(bottom, 1, disk.text, Style::kLabel, 62);
   if (rom.visible) canvas.Put(bottom + 1, 1, rom.text, Style::kLabel, 62);
-  const TerminalView::Control update = view_.GetControl(ctl::kUpdate);
+  const ControlModel update = model.Control(ctl::kUpdate);
   if (update.visible) {
     const Rect u = UpdateRect();
     const bool focused = focus_ == ctl::kUpdate && boxes_.empty() && !menuOpen_;
@@ -469,15 +461,19 @@ void TerminalController::RenderMain(Canvas& canvas) {
     }
   }
 
-  if (view_.IsPanelExpanded()) RenderPanel(canvas);
+  if (model.panelExpanded) RenderPanel(canvas);
 
-  // The counts (the station's, as every front end shows them) and the legend.
-  const StationModel& model = station_.Model();
+  // The counts (the station's, as every front end shows them), the end of
+  // the last run, and the legend.
   char status[160];
   std::snprintf(status, sizeof status,
                 "Run: %d running, %d passed, %d failed   Session: %d passed, %d failed",
                 model.RunRunning(), model.run.passed, model.run.failed, model.session.passed,
                 model.session.failed);
+  if (!station_.RunActive() && !model.panelExpanded) {
+    const std::string ended = RunEndLine(model);
+    if (!ended.empty()) canvas.Put(height_ - 3, 0, ended, Style::kLabel, width_);
+  }
   canvas.Fill(height_ - 2, 0, width_, ' ', Style::kStatus);
   canvas.Put(height_ - 2, 0, status, Style::kStatus);
   canvas.Fill(height_ - 1, 0, width_, ' ', Style::kLegend);

@@ -1,7 +1,9 @@
 // TerminalController: the terminal console without the terminal. It feeds the
 // operator's keys and mouse clicks, the one-second tick and the workers'
 // messages into the Station, keeps the console's own state (focus, menu, log
-// viewer, drop-down lists, message boxes) and draws everything into a Canvas.
+// viewer, drop-down lists, message boxes) and draws the station's model
+// (Station::Model(): rows, controls, panel, counts) into a Canvas; the
+// screen has no copy of the model.
 // The ncurses layer (terminal_console.cpp) only turns key codes into
 // KeyEvents, waits, and copies the Canvas to the screen. Console thread only.
 #pragma once
@@ -10,6 +12,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/shell.h"
@@ -82,6 +85,10 @@ class TerminalController {
   void Tick();
   // One worker message (taken from the queue by the console loop).
   void ApplyMessage(const WorkerStatus& message);
+  // The bell at the end of a run: true once after a tick that detected the
+  // end of a run (never with SetQuiet(true)).
+  bool TakeBell() { return std::exchange(bell_, false); }
+  void SetQuiet(bool quiet) { quiet_ = quiet; }
   // Every queued worker message.
   int DrainStatus();
   // Signals: the terminal went away or the program was told to stop.
@@ -93,13 +100,14 @@ class TerminalController {
   void Render(Canvas& canvas);
   // Where the terminal's cursor goes (the focused edit), if anywhere.
   std::optional<std::pair<int, int>> Cursor() const { return cursor_; }
+  // The clock's reading the last Render() drew the times with.
+  std::uint64_t DrawnAt() const { return drawnAt_; }
 
   // --- Inspection ---------------------------------------------------------------
   int Focus() const { return focus_; }
   bool MenuOpen() const { return menuOpen_; }
   bool ViewerOpen() const { return viewerOpen_; }
   bool BoxOpen() const { return !boxes_.empty(); }
-  const ProgressBoard& Progress() const { return progress_; }
   const std::vector<std::string>& ViewerLines() const { return viewerLines_; }
   int ViewerTop() const { return viewerTop_; }
 
@@ -110,9 +118,15 @@ class TerminalController {
   enum class MenuItem { kClose, kConfigure, kAbout };
 
   bool TooSmall() const { return width_ < kMinWidth || height_ < kMinHeight; }
-  bool Compact();
-  std::vector<int> FocusOrder();
-  bool Focusable(int id);
+  const StationModel& Model() const { return station_.Model(); }
+  bool Compact() const { return Model().panelExpanded; }
+  // The operator's edits, handed to the station (the model holds the text).
+  void EditText(int id, const std::string& text);
+  void TypeChar(int id, char ch);
+  void ToggleCheck(int id);
+  void SelectRow(int row);
+  std::vector<int> FocusOrder() const;
+  bool Focusable(int id) const;
   void SetFocusTo(int id, bool selectAll);
   void MoveFocus(int step);
   void TakeFocusRequest();
@@ -156,7 +170,7 @@ class TerminalController {
   };
   Rect BoxRect() const;
   Rect BoxOkRect() const;
-  Rect UpdateRect();
+  Rect UpdateRect() const;
   Rect MenuRect() const;
   Rect DropRect() const;
 
@@ -165,8 +179,8 @@ class TerminalController {
   TerminalShell& shell_;
   Clock& clock_;
   std::function<void()> modalLoop_;
-  ProgressBoard progress_;
-  std::uint64_t seenClears_ = 0;
+  bool bell_ = false;
+  bool quiet_ = false;
 
   int width_ = kMinWidth;
   int height_ = kMinHeight;
@@ -174,6 +188,7 @@ class TerminalController {
   bool selectAll_ = false;
   bool quit_ = false;
   std::optional<std::pair<int, int>> cursor_;
+  std::uint64_t drawnAt_ = 0;
 
   bool menuOpen_ = false;
   int menuIndex_ = 0;

@@ -18,7 +18,7 @@ void TerminalController::HandleFieldKey(const PanelField& field, const KeyEvent&
   const int id = field.id;
   switch (field.kind) {
     case FieldKind::kCheck:
-      if (event.key == kKeyEnter) view_.ToggleCheck(id);
+      if (event.key == kKeyEnter) ToggleCheck(id);
       else if (event.key == kKeyUp) MoveFocus(-1);
       else if (event.key == kKeyDown) MoveFocus(1);
       return;
@@ -40,8 +40,8 @@ void TerminalController::HandleFieldKey(const PanelField& field, const KeyEvent&
     case kKeyEnter: MoveFocus(1); return;
     case kKeyBackspace:
     case kKeyDelete:
-      if (selectAll_) view_.ReplaceText(id, "");
-      else view_.EraseLastChar(id);
+      if (selectAll_) EditText(id, "");
+      else EditText(id, ErasedText(Model().Control(id)));
       selectAll_ = false;
       return;
     case kKeyLeft:
@@ -65,42 +65,45 @@ void TerminalController::HandleFieldKey(const PanelField& field, const KeyEvent&
       break;
   }
   if (event.key > ' ' && event.key < 0x7F) {
-    if (selectAll_) view_.ReplaceText(id, "");
+    if (selectAll_) EditText(id, "");
     selectAll_ = false;
-    view_.TypeChar(id, static_cast<char>(event.key));  // stops at the typing limit
+    TypeChar(id, static_cast<char>(event.key));  // stops at the typing limit
   }
 }
 
 void TerminalController::StepCombo(int id, int step) {
-  const TerminalView::Control c = view_.GetControl(id);
-  if (c.entries.empty()) return;
-  const auto it = std::find(c.entries.begin(), c.entries.end(), c.text);
+  const ControlModel c = Model().Control(id);
+  const std::vector<std::string> entries = ShownEntries(id, c);
+  if (entries.empty()) return;
+  const auto it = std::find(entries.begin(), entries.end(), c.text);
   int index = 0;
-  if (it != c.entries.end()) {
-    index = std::clamp(static_cast<int>(it - c.entries.begin()) + step, 0,
-                       static_cast<int>(c.entries.size()) - 1);
+  if (it != entries.end()) {
+    index = std::clamp(static_cast<int>(it - entries.begin()) + step, 0,
+                       static_cast<int>(entries.size()) - 1);
   }
-  view_.ReplaceText(id, c.entries[static_cast<std::size_t>(index)]);
+  EditText(id, ReplacedText(id, c, entries[static_cast<std::size_t>(index)]));
   selectAll_ = true;
 }
 
 void TerminalController::OpenDropList(int id) {
-  const TerminalView::Control c = view_.GetControl(id);
-  if (c.entries.empty()) return;
+  const ControlModel c = Model().Control(id);
+  const std::vector<std::string> entries = ShownEntries(id, c);
+  if (entries.empty()) return;
   dropId_ = id;
-  const auto it = std::find(c.entries.begin(), c.entries.end(), c.text);
-  dropIndex_ = it == c.entries.end() ? 0 : static_cast<int>(it - c.entries.begin());
+  const auto it = std::find(entries.begin(), entries.end(), c.text);
+  dropIndex_ = it == entries.end() ? 0 : static_cast<int>(it - entries.begin());
 }
 
 void TerminalController::HandleDropKey(const KeyEvent& event) {
-  const TerminalView::Control c = view_.GetControl(dropId_);
-  const int n = static_cast<int>(c.entries.size());
+  const ControlModel c = Model().Control(dropId_);
+  const std::vector<std::string> entries = ShownEntries(dropId_, c);
+  const int n = static_cast<int>(entries.size());
   switch (event.key) {
     case kKeyUp: dropIndex_ = std::max(dropIndex_ - 1, 0); break;
     case kKeyDown: dropIndex_ = std::min(dropIndex_ + 1, n - 1); break;
     case kKeyEnter:
       if (dropIndex_ >= 0 && dropIndex_ < n) {
-        view_.ReplaceText(dropId_, c.entries[static_cast<std::size_t>(dropIndex_)]);
+        EditText(dropId_, ReplacedText(dropId_, c, entries[static_cast<std::size_t>(dropIndex_)]));
       }
       dropId_ = 0;
       selectAll_ = true;
@@ -118,7 +121,7 @@ void TerminalController::HandleDropKey(const KeyEvent& event) {
 TerminalController::Rect TerminalController::DropRect() const {
   const PanelField* f = FindPanelField(dropId_);
   if (f == nullptr) return {};
-  int n = static_cast<int>(const_cast<TerminalView&>(view_).GetControl(dropId_).entries.size());
+  int n = static_cast<int>(Model().Control(dropId_).comboEntries.size());
   int y = PanelTop() + f->line + 1;
   n = std::min(n, std::max(height_ - y - 2, 3));
   if (y + n + 2 > height_) y = std::max(PanelTop() + f->line - n - 2, 0);
@@ -134,7 +137,7 @@ void TerminalController::RenderPanel(Canvas& canvas) {
 
   const bool active = boxes_.empty() && !menuOpen_ && dropId_ == 0;
   for (const PanelField& f : PanelFields()) {
-    const TerminalView::Control c = view_.GetControl(f.id);
+    const ControlModel c = Model().Control(f.id);
     if (!c.visible) continue;
     const int y = top + f.line;
     const bool focused = active && focus_ == f.id;
@@ -190,16 +193,16 @@ void TerminalController::RenderPanel(Canvas& canvas) {
 
 void TerminalController::RenderDropList(Canvas& canvas) {
   const Rect r = DropRect();
-  const TerminalView::Control c = view_.GetControl(dropId_);
+  const std::vector<std::string> entries = ShownEntries(dropId_, Model().Control(dropId_));
   for (int i = 0; i < r.h; ++i) canvas.Fill(r.y + i, r.x, r.w, ' ', Style::kBox);
   canvas.Frame(r.y, r.x, r.h, r.w, Style::kBox);
   const int visible = r.h - 2;
-  const int first = std::clamp(dropIndex_ - visible + 1, 0, std::max(static_cast<int>(c.entries.size()) - visible, 0));
-  for (int i = 0; i < visible && first + i < static_cast<int>(c.entries.size()); ++i) {
+  const int first = std::clamp(dropIndex_ - visible + 1, 0, std::max(static_cast<int>(entries.size()) - visible, 0));
+  for (int i = 0; i < visible && first + i < static_cast<int>(entries.size()); ++i) {
     const int index = first + i;
     const Style s = index == dropIndex_ ? Style::kMenuSelected : Style::kBox;
     canvas.Fill(r.y + 1 + i, r.x + 1, r.w - 2, ' ', s);
-    canvas.Put(r.y + 1 + i, r.x + 1, (index == dropIndex_ ? ">" : " ") + c.entries[static_cast<std::size_t>(index)], s, r.w - 2);
+    canvas.Put(r.y + 1 + i, r.x + 1, (index == dropIndex_ ? ">" : " ") + entries[static_cast<std::size_t>(index)], s, r.w - 2);
   }
 }
 

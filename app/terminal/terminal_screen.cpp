@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "app/station.h"
+#include "app/station_report.h"
 #include "config/settings.h"
 
 namespace kx20::terminal {
@@ -146,65 +147,7 @@ const PanelField* FindPanelField(int id) {
   return nullptr;
 }
 
-// --- Progress ---------------------------------------------------------------------------
-
-void ProgressBoard::Started(int row, std::uint64_t nowMs) {
-  if (row < 0 || row >= kListRows) return;
-  SlotProgress& s = slots_[row];
-  s = SlotProgress{};
-  s.started = true;
-  s.phase = SlotProgress::Phase::kTable;
-  s.startMs = nowMs;
-}
-
-void ProgressBoard::Note(const WorkerStatus& message, std::uint64_t nowMs) {
-  const int row = message.Row();
-  if (row < 0 || row >= kListRows) return;
-  SlotProgress& s = slots_[row];
-  if (!s.started || s.verdict != SlotProgress::Verdict::kNone) return;
-  const int value = message.Value();
-  SlotProgress::Verdict verdict = SlotProgress::Verdict::kNone;
-  switch (message.Code()) {
-    case StatusEraseProgress:
-      s.phase = SlotProgress::Phase::kErase;
-      s.percent = std::clamp(value, 0, 100);
-      break;
-    case StatusRwTestProgress:
-      s.phase = SlotProgress::Phase::kRwTest;
-      s.percent = std::clamp(value, 0, 100);
-      break;
-    case StatusProcess:
-      if (value >= 1 && value <= 4) {
-        s.phase = SlotProgress::Phase::kImage;
-        s.percent = value * 25;
-      } else {
-        s.phase = SlotProgress::Phase::kTable;
-        s.percent = 0;
-      }
-      break;
-    default:
-      break;
-  }
-  switch (ClassifyStatus(message.Code())) {
-    case StatusClass::kPass:
-    case StatusClass::kEmpty:  // the code-flash run's end of a disk
-      verdict = SlotProgress::Verdict::kPass;
-      break;
-    case StatusClass::kFail:
-      verdict = SlotProgress::Verdict::kFail;
-      break;
-    default:
-      break;
-  }
-  if (verdict == SlotProgress::Verdict::kNone) return;
-  s.verdict = verdict;
-  s.endMs = nowMs;
-  if (verdict == SlotProgress::Verdict::kPass) s.percent = 100;
-}
-
-void ProgressBoard::ClearSlots() {
-  for (SlotProgress& s : slots_) s = SlotProgress{};
-}
+// --- The line under a row -----------------------------------------------------------
 
 std::string FormatElapsed(std::uint64_t ms) {
   const std::uint64_t seconds = ms / 1000;
@@ -220,26 +163,34 @@ std::string FormatElapsed(std::uint64_t ms) {
   return text;
 }
 
-std::string ProgressLine(const SlotProgress& slot, std::uint64_t nowMs) {
-  if (!slot.started) return "";
+std::string ProgressLine(const RowModel& row, std::uint64_t nowMs) {
+  if (!row.inRun) return "";
+  const bool settled = row.Settled();
+  const bool measured = row.phase == RowPhase::kRwTest || row.phase == RowPhase::kImage;
+  if (!settled && measured && row.rate > 0 && row.estimatedEndMs != 0) {
+    const std::uint64_t left = row.estimatedEndMs > nowMs ? row.estimatedEndMs - nowMs : 0;
+    std::string line = FormatRate(row.rate) + " " + FormatElapsed(left);
+    if (line.size() + 5 <= static_cast<std::size_t>(kRowTextWidth)) line += " left";
+    if (static_cast<int>(line.size()) > kRowTextWidth) line.resize(kRowTextWidth);
+    return line;
+  }
   char phase = 'T';  // table steps
-  switch (slot.phase) {
-    case SlotProgress::Phase::kErase: phase = 'E'; break;
-    case SlotProgress::Phase::kRwTest: phase = 'R'; break;
-    case SlotProgress::Phase::kImage: phase = 'I'; break;
+  switch (row.phase) {
+    case RowPhase::kErase: phase = 'E'; break;
+    case RowPhase::kRwTest: phase = 'R'; break;
+    case RowPhase::kImage: phase = 'I'; break;
     default: break;
   }
-  if (slot.verdict == SlotProgress::Verdict::kPass) phase = '=';
-  if (slot.verdict == SlotProgress::Verdict::kFail) phase = 'X';
+  if (settled) phase = row.verdict == StatusClass::kFail ? 'X' : '=';
   constexpr int kBar = 8;
-  const int filled = std::clamp(slot.percent, 0, 100) * kBar / 100;
+  const int filled = std::clamp(row.progress, 0, 100) * kBar / 100;
   std::string line(1, phase);
   line += '[';
   line += std::string(static_cast<std::size_t>(filled), '#');
   line += std::string(static_cast<std::size_t>(kBar - filled), '.');
   line += "] ";
-  const std::uint64_t end = slot.verdict == SlotProgress::Verdict::kNone ? nowMs : slot.endMs;
-  line += FormatElapsed(end >= slot.startMs ? end - slot.startMs : 0);
+  const std::uint64_t end = settled ? row.endMs : nowMs;
+  line += FormatElapsed(end >= row.startMs ? end - row.startMs : 0);
   if (static_cast<int>(line.size()) > kRowTextWidth) line.resize(kRowTextWidth);
   return line;
 }

@@ -5,10 +5,12 @@
 // Layout at the smallest size, 80 x 24:
 //   line 0      the window caption
 //   lines 1-13  the slot list: ten slots in icon-view order, three per line,
-//               each with its state image, row text, progress bar and time
+//               each with its state image, row text and, under the text, its
+//               run's step, bar and time (or its rate and time left)
 //               (with the panel open the blank lines between slots go, 1-10)
 //   next 3      the two source-image lines and the "Update" button
 //   next 8      the settings panel, when open
+//   line h-3    at the end of a run: which slots to pull and which failed
 //   line h-2    the run's and the session's counts
 //   line h-1    the key legend
 #pragma once
@@ -17,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "production/status_message.h"
+#include "app/station_model.h"
 
 namespace kx20::terminal {
 
@@ -138,40 +140,18 @@ inline constexpr int kPanelLines = 8;
 // First line of the panel (the panel is open).
 int PanelTop();
 
-// --- Per-slot progress beyond the row texts ----------------------------------------
-
-struct SlotProgress {
-  enum class Phase { kNone, kTable, kErase, kRwTest, kImage };
-  enum class Verdict { kNone, kPass, kFail };
-  bool started = false;
-  Phase phase = Phase::kNone;
-  int percent = 0;
-  Verdict verdict = Verdict::kNone;
-  std::uint64_t startMs = 0;
-  std::uint64_t endMs = 0;
-};
-
-// What the workers' messages say about each slot (phase, bar, times); the
-// counts are the station's (StationModel). Console thread only.
-class ProgressBoard {
- public:
-  // A worker was started on row `row`.
-  void Started(int row, std::uint64_t nowMs);
-  // A worker's message, before the station applies it to the row.
-  void Note(const WorkerStatus& message, std::uint64_t nowMs);
-  // The list was rebuilt by a scan while no run is on: bars and times go.
-  void ClearSlots();
-
-  const SlotProgress& Slot(int row) const { return slots_[row]; }
-
- private:
-  SlotProgress slots_[kListRows];
-};
+// --- The line under a row -------------------------------------------------------
 
 // "mm:ss" (or "h:mm:ss" from an hour on).
 std::string FormatElapsed(std::uint64_t ms);
-// The line under a row's text: phase letter, bar and elapsed time, at most
-// kRowTextWidth characters; empty for a slot without a worker.
-std::string ProgressLine(const SlotProgress& slot, std::uint64_t nowMs);
+// The line under a row's text, at most kRowTextWidth characters, drawn from
+// the row's run in the model; empty for a row without a worker in the run.
+//   while the read/write test or the image steps are measured:
+//     the rate and the time left ("12.3MB/s 00:42 left")
+//   otherwise: the step's letter (T table, E erase, R read/write test,
+//     I image; = passed, X failed), a bar of the progress within the step,
+//     and the time since the worker started (stopped at the verdict):
+//     "R[###.....] 00:12"
+std::string ProgressLine(const RowModel& row, std::uint64_t nowMs);
 
 }  // namespace kx20::terminal

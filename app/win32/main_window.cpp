@@ -6,6 +6,7 @@
 #include <string>
 #include <thread>
 
+#include "app/station_report.h"
 #include "app/win32/auto_clicker.h"
 #include "production/status_message.h"
 
@@ -192,7 +193,8 @@ INT_PTR MainWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
       return FALSE;
 
     case WM_TIMER:
-      station_.Tick();
+      // The end of a run: the system's default sound.
+      if (station_.Tick() && !options_.quiet) MessageBeep(MB_OK);
       return TRUE;
 
     case WM_COMMAND: {
@@ -237,6 +239,11 @@ INT_PTR MainWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
         SetWindowLongPtrA(window_, DWLP_MSGRESULT, 0);
         return TRUE;
       }
+      if (header->idFrom == static_cast<UINT_PTR>(ctl::kSlotList) &&
+          header->code == LVN_GETINFOTIPA) {
+        ShowSlotTip(*reinterpret_cast<NMLVGETINFOTIPA*>(lParam));
+        return TRUE;
+      }
       return FALSE;
     }
 
@@ -279,6 +286,11 @@ void MainWindow::Initialise() {
   }
   SendDlgItemMessageA(window_, ctl::kSlotList, LVM_SETIMAGELIST, LVSIL_NORMAL,
                       reinterpret_cast<LPARAM>(images));
+  // Slot tooltips (LVN_GETINFOTIP): the rate and time left of a disk.
+  if (options_.clock != nullptr) {
+    SendDlgItemMessageA(window_, ctl::kSlotList, LVM_SETEXTENDEDLISTVIEWSTYLE, LVS_EX_INFOTIP,
+                        LVS_EX_INFOTIP);
+  }
 
   // Fixed drop-down entries, the controls' states, "512K", the collapsed
   // panel, the source image lines, the values into the controls, the scan flags.
@@ -323,6 +335,21 @@ void MainWindow::CreateTooltips() {
     SendMessageA(toolTip_, TTM_ADDTOOLA, 0, reinterpret_cast<LPARAM>(&info));
   }
   SendMessageA(toolTip_, TTM_ACTIVATE, TRUE, 0);
+}
+
+void MainWindow::ShowSlotTip(NMLVGETINFOTIPA& tip) {
+  if (options_.clock == nullptr || tip.pszText == nullptr || tip.cchTextMax <= 0) return;
+  const StationModel& model = station_.Model();
+  if (tip.iItem < 0 || tip.iItem >= model.RowCount()) return;
+  const std::string text = SlotTipText(
+      tip.iItem, model.rows[static_cast<std::size_t>(tip.iItem)], options_.clock->MonotonicMs());
+  if (text.empty()) return;
+  // The list may have put the item's own text there (when it is cut off):
+  // the rate goes on a line of its own after it.
+  std::string shown = tip.pszText;
+  if (!shown.empty()) shown += "\r\n";
+  shown += text;
+  lstrcpynA(tip.pszText, shown.c_str(), tip.cchTextMax);
 }
 
 void MainWindow::PaintMinimised() {

@@ -5,9 +5,16 @@
 // handling. The behaviour behind each event is the Station's; this class
 // only wires the window's events, the timer, the system menu, the About box,
 // the icons, the tooltips and the status bridge to it.
+//
+// Beyond the dialog's own: when the timer sees the end of a run the window
+// plays the system's default sound (MessageBeep), and while a disk's rate is
+// measured its slot's tooltip in the list says the rate and the time left
+// (the rows themselves stay exactly as they are).
 #pragma once
 
 #include <windows.h>
+
+#include <commctrl.h>
 
 #include <atomic>
 
@@ -29,6 +36,11 @@ struct MainWindowOptions {
   bool autoClick = true;  // start the auto-clicker thread
   // The station's poster: aimed at the window while it exists.
   WindowStatusPoster* statusPoster = nullptr;
+  // No sound at the end of a run.
+  bool quiet = false;
+  // The station's clock, for the time left in a slot's tooltip (null: no
+  // slot tooltips).
+  Clock* clock = nullptr;
 };
 
 // "open" through the Windows shell, shown normally.
@@ -58,6 +70,8 @@ class MainWindow {
   void AppendSystemMenu();
   void CreateTooltips();
   void PaintMinimised();
+  // The slot list asks for a slot's tooltip text.
+  void ShowSlotTip(NMLVGETINFOTIPA& tip);
   void ShowAbout();
   void End();
 

@@ -1,9 +1,10 @@
 # kx20-station end to end on the built-in simulated farm: a batch run in a
 # fresh work directory with the example settings (ten passes, exit 0), the
 # same on file-backed disks checked with fsck.fat and mdir, the same without
-# config.txt (exit 2, nothing started), and a code-flash batch.
+# config.txt (exit 2, nothing started), a code-flash batch, and the event
+# stream of a batch on the farm with faults.
 if(NOT CMAKE_CROSSCOMPILING)
-  foreach(case pass disk no-config code-flash)
+  foreach(case pass disk no-config code-flash events)
     add_test(NAME kx20_station_batch_${case}
              COMMAND ${KX20_PROGRAM_TEST} ${CMAKE_COMMAND} -DSTATION=$<TARGET_FILE:kx20-station> -DCASE=${case}
                      -DSOURCE=${CMAKE_SOURCE_DIR}

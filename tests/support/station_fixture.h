@@ -152,6 +152,10 @@ class StationFixture : public ::testing::Test {
     options.onExchangeRead = [this](int id) {
       if (exchangeRead) exchangeRead(id);
     };
+    options.onSetupLockWait = [this] {
+      if (setupLockWait) setupLockWait();
+    };
+    if (tuneOptions) tuneOptions(options);
     station = std::make_unique<Station>(*port, clock, view, shell, options);
   }
   // A control's contents change in the window (as the program would set
@@ -209,6 +213,11 @@ class StationFixture : public ::testing::Test {
   // Called (console thread) each time the station's data exchange reads a
   // control from its model.
   std::function<void(int)> exchangeRead;
+  // Called (console thread) just before the station waits for a running
+  // run's setupLock.
+  std::function<void()> setupLockWait;
+  // Changes the station's options before MakeStation builds it.
+  std::function<void(StationOptions&)> tuneOptions;
   GatedWorkers gated;  // declared before the station: outlives its workers
   std::unique_ptr<Station> station;
 };

@@ -11,6 +11,7 @@
 #include <set>
 #include <thread>
 
+#include "app/station_report.h"
 #include "common/virtual_clock.h"
 #include "config/settings.h"
 #include "sim/farm.h"
@@ -27,9 +28,13 @@ class TerminalControllerTest : public ::testing::Test {
  protected:
   enum class Workers { kReal, kQuiet };
 
-  void Make(bool withConfig, Workers workers) {
+  void Make(bool withConfig, Workers workers, const std::string& farmText = "") {
     std::string error;
-    farm = SimFarm::Create(DefaultFarmLayout(), clock, &error);
+    FarmLayout layout = DefaultFarmLayout();
+    if (!farmText.empty()) {
+      ASSERT_TRUE(ParseFarmText(farmText, "farm.ini", dir.Path().string(), layout, error)) << error;
+    }
+    farm = SimFarm::Create(layout, clock, &error);
     ASSERT_NE(farm, nullptr) << error;
     if (withConfig) {
       for (const char* name : {"config.txt", "Pelorin.img"}) {
@@ -128,21 +133,21 @@ TEST_F(TerminalControllerTest, SpaceStartsARunWhereverTheFocusIsAndIsNeverTyped)
   // space would still be there to see.
   Make(false, Workers::kQuiet);
   Key(kKeyF2);
-  ASSERT_TRUE(view.IsPanelExpanded());
+  ASSERT_TRUE(station->Model().panelExpanded);
   const int targets[] = {sc::kProductName, sc::kManufacturerId, sc::kRwValue, sc::kRwTest,
                          ctl::kSaveConfigure};
   for (int id : targets) {
     FocusOn(id);
     Key(kKeyBackspace);
     if (id != sc::kRwTest && id != ctl::kSaveConfigure) Type("1");
-    const std::string before = view.GetControlText(id);
-    const bool checkedBefore = view.GetCheck(id);
+    const std::string before = station->Model().Control(id).text;
+    const bool checkedBefore = station->Model().Control(id).checked;
     WaitQuietWorkers();
     Key(' ');
     EXPECT_EQ(station->RunStarts().size(), 10u) << id;
-    EXPECT_EQ(view.GetControlText(id), before) << id;
-    EXPECT_EQ(view.GetCheck(id), checkedBefore) << id;
-    EXPECT_TRUE(view.IsPanelExpanded()) << id;  // not a click on "Save configure"
+    EXPECT_EQ(station->Model().Control(id).text, before) << id;
+    EXPECT_EQ(station->Model().Control(id).checked, checkedBefore) << id;
+    EXPECT_TRUE(station->Model().panelExpanded) << id;  // not a click on "Save configure"
   }
 }
 
@@ -180,12 +185,12 @@ TEST_F(TerminalControllerTest, TypingOverTheLimitsStopsEachFieldAtItsLimit) {
   for (const Case& c : cases) {
     ASSERT_EQ(controller->Focus(), c.id);
     Type(c.typed);
-    EXPECT_EQ(view.GetControlText(c.id), c.shown) << c.id;
+    EXPECT_EQ(station->Model().Control(c.id).text, c.shown) << c.id;
     Key(kKeyTab);
   }
   FocusOn(sc::kProductSerial);
   Type("123456789");
-  EXPECT_EQ(view.GetControlText(sc::kProductSerial), "12345678");
+  EXPECT_EQ(station->Model().Control(sc::kProductSerial).text, "12345678");
   const std::string screen = Screen();
   EXPECT_NE(screen.find("PDU NAME abcde___"), std::string::npos) << screen;
   EXPECT_NE(screen.find("OEM ID OEM1_"), std::string::npos) << screen;
@@ -204,7 +209,7 @@ TEST_F(TerminalControllerTest, APercentageOf101IsRefusedOnSavingAndTheFileKeepsT
   ASSERT_EQ(boxScreens.size(), 1u);
   EXPECT_NE(boxScreens[0].find("0 and 100"), std::string::npos) << boxScreens[0];
   EXPECT_NE(boxScreens[0].find("[  OK  ]"), std::string::npos);
-  EXPECT_FALSE(view.IsPanelExpanded());  // saving collapses even after a refusal
+  EXPECT_FALSE(station->Model().panelExpanded);  // saving collapses even after a refusal
   EXPECT_EQ(ConfigValue("RWValue"), "10");
   EXPECT_EQ(ConfigValue("Product_name"), "newnm");
   EXPECT_EQ(controller->Focus(), ctl::kSlotList);  // the refused field is hidden now
@@ -241,22 +246,22 @@ TEST_F(TerminalControllerTest, DropDownsStepThroughTheirEntriesAndOpenAList) {
   Make(true, Workers::kQuiet);
   Key(kKeyF2);
   FocusOn(sc::kFlash1);
-  ASSERT_EQ(view.GetControlText(sc::kFlash1), "128_2K");
+  ASSERT_EQ(station->Model().Control(sc::kFlash1).text, "128_2K");
   Key(kKeyDown);
-  EXPECT_EQ(view.GetControlText(sc::kFlash1), "256_2K");
+  EXPECT_EQ(station->Model().Control(sc::kFlash1).text, "256_2K");
   Key(kKeyUp);
   Key(kKeyUp);
-  EXPECT_EQ(view.GetControlText(sc::kFlash1), "256");
+  EXPECT_EQ(station->Model().Control(sc::kFlash1).text, "256");
   Key(kKeyF4);
   Key(kKeyDown);
   Key(kKeyEnter);
-  EXPECT_EQ(view.GetControlText(sc::kFlash1), "128_2K");
+  EXPECT_EQ(station->Model().Control(sc::kFlash1).text, "128_2K");
   Type("x");  // editable: typed text replaces the chosen entry
-  EXPECT_EQ(view.GetControlText(sc::kFlash1), "x");
+  EXPECT_EQ(station->Model().Control(sc::kFlash1).text, "x");
   FocusOn(sc::kRwTest);
-  const bool checked = view.GetCheck(sc::kRwTest);
+  const bool checked = station->Model().Control(sc::kRwTest).checked;
   Key(kKeyEnter);
-  EXPECT_EQ(view.GetCheck(sc::kRwTest), !checked);
+  EXPECT_EQ(station->Model().Control(sc::kRwTest).checked, !checked);
 }
 
 TEST_F(TerminalControllerTest, TheLogViewerFollowsAGrowingLog) {
@@ -344,9 +349,9 @@ TEST_F(TerminalControllerTest, TheMenuCarriesConfigureAndAbout) {
   Key(kKeyDown);  // over the separator to "Configure"
   Key(kKeyEnter);
   EXPECT_FALSE(controller->MenuOpen());
-  EXPECT_TRUE(view.IsPanelExpanded());
+  EXPECT_TRUE(station->Model().panelExpanded);
   Key(kKeyF2);
-  EXPECT_FALSE(view.IsPanelExpanded());
+  EXPECT_FALSE(station->Model().panelExpanded);
   Key(kKeyF10);
   Key('a');
   Key(kKeyF1);
@@ -405,7 +410,7 @@ TEST_F(TerminalControllerTest, AFullRunOnTheSimulatedFarmEndsWithTenPasses) {
   }
   controller->Tick();
   EXPECT_EQ(station->Model().run.passed, 10);
-  for (const TerminalView::Row& row : view.Rows()) {
+  for (const RowModel& row : station->Model().rows) {
     EXPECT_EQ(row.text.substr(2), "-:Pass");
     EXPECT_EQ(row.image, 6);
   }
@@ -416,21 +421,100 @@ TEST_F(TerminalControllerTest, AFullRunOnTheSimulatedFarmEndsWithTenPasses) {
   EXPECT_NE(screen.find(":  Update  :"), std::string::npos);  // until the disks are unplugged
 }
 
+std::string Padded(std::string text, std::size_t width) {
+  text.resize(width, ' ');
+  return text;
+}
+
+// Everything the main screen shows of the station, checked against the
+// model: each row's picture, text and the line under it, the "Update"
+// button, the counts and the end-of-run line.
+void ExpectScreenShowsModel(const Canvas& canvas, const Station& station,
+                            std::uint64_t drawnAt) {
+  const StationModel& m = station.Model();
+  for (int row = 0; row < m.RowCount() && row < kListRows; ++row) {
+    const RowModel& r = m.rows[static_cast<std::size_t>(row)];
+    const SlotCellPos p = SlotCellPosition(row, m.panelExpanded);
+    const std::size_t x = static_cast<std::size_t>(p.x);
+    const std::size_t textX = x + kImageWidth + 1;
+    const StateImage image = StateImageFor(r.image);
+    EXPECT_EQ(canvas.Line(p.y).substr(x, kImageWidth), image.top) << row;
+    EXPECT_EQ(canvas.Line(p.y + 1).substr(x, kImageWidth), image.bottom) << row;
+    EXPECT_EQ(canvas.Line(p.y).substr(textX, kRowTextWidth), Padded(r.text, kRowTextWidth)) << row;
+    EXPECT_EQ(canvas.Line(p.y + 1).substr(textX, kRowTextWidth),
+              Padded(ProgressLine(r, drawnAt), kRowTextWidth))
+        << row;
+  }
+  const ControlModel update = m.Control(station_control::kUpdate);
+  const std::string button = canvas.Line(ListBottom(m.panelExpanded) + 1).substr(kMinWidth - 14, 12);
+  EXPECT_EQ(button[0] == '|', update.enabled) << button;
+  char counts[160];
+  std::snprintf(counts, sizeof counts,
+                "Run: %d running, %d passed, %d failed   Session: %d passed, %d failed",
+                m.RunRunning(), m.run.passed, m.run.failed, m.session.passed, m.session.failed);
+  EXPECT_EQ(canvas.Line(kMinHeight - 2).substr(0, std::string(counts).size()), counts);
+  const std::string ended = station.RunActive() ? "" : RunEndLine(m);
+  EXPECT_EQ(canvas.Line(kMinHeight - 3), Padded(ended, kMinWidth));
+}
+
+// The screen has no state of its own: through a whole run with passes and
+// failures, after every batch of statuses and every tick, it draws exactly
+// what the model holds; the end of the run rings the bell once.
+TEST_F(TerminalControllerTest, TheScreenDrawsTheModelThroughARun) {
+  Make(true, Workers::kReal,
+       "[E]\nslot = 1\n"
+       "[F]\nslot = 2\nfault = table-write\n"
+       "[G]\nslot = 3\nwrite_mbps = 40\nread_mbps = 80\n"
+       "[H]\nslot = 4\nfault = no-probe\n"
+       "[I]\nslot = 5\nfault = bad-sector=40\n");
+  int screens = 0;
+  const auto check = [&] {
+    const std::string screen = Screen();
+    Canvas canvas(kMinWidth, kMinHeight);
+    controller->Render(canvas);
+    ExpectScreenShowsModel(canvas, *station, controller->DrawnAt());
+    ++screens;
+  };
+  check();
+  Key(' ');
+  ASSERT_EQ(station->RunStarts().size(), 4u);
+  check();
+  bool bell = false;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!bell && std::chrono::steady_clock::now() < deadline) {
+    if (controller->DrainStatus() > 0) check();
+    controller->Tick();
+    check();
+    bell = controller->TakeBell();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_TRUE(bell) << "the end of the run rang no bell";
+  EXPECT_FALSE(controller->TakeBell());
+  EXPECT_EQ(station->Model().run.passed, 2);
+  EXPECT_EQ(station->Model().run.failed, 2);
+  Canvas canvas(kMinWidth, kMinHeight);
+  controller->Render(canvas);
+  EXPECT_EQ(canvas.Line(kMinHeight - 3).substr(0, 45), "Run ended: pull slots 01-03 05; failed: 02 05");
+  EXPECT_GT(screens, 4);
+  controller->Tick();
+  EXPECT_FALSE(controller->TakeBell());  // once per run
+}
+
 TEST_F(TerminalControllerTest, MouseClicksPressUpdateAndDoubleClickOpensTheLog) {
   Make(true, Workers::kQuiet);
   std::ofstream(dir.File("produce.log")) << "[2026/12/8 5:47:15]\nResult=Pass\n";
   const int updateLine = ListBottom(false) + 1;
   Click(updateLine, kMinWidth - 8);
   EXPECT_EQ(station->RunStarts().size(), 10u);
-  EXPECT_FALSE(view.IsEnabled(ctl::kUpdate));
-  const std::uint64_t started = controller->Progress().Slot(0).startMs;
+  EXPECT_FALSE(station->Model().Control(ctl::kUpdate).enabled);
+  const std::uint64_t started = station->Model().rows[0].startMs;
   WaitQuietWorkers();
   clock.Advance(5000);
   Click(updateLine, kMinWidth - 8);  // a disabled button starts nothing
-  EXPECT_EQ(controller->Progress().Slot(0).startMs, started);
+  EXPECT_EQ(station->Model().rows[0].startMs, started);
   const SlotCellPos p = SlotCellPosition(4, false);
   Click(p.y, p.x + 8);
-  EXPECT_EQ(view.SelectionMark(), 4);
+  EXPECT_EQ(station->Model().selectionMark, 4);
   EXPECT_FALSE(controller->ViewerOpen());
   Click(p.y, p.x + 8, MouseAction::kDoubleClick);
   EXPECT_TRUE(controller->ViewerOpen());

@@ -89,77 +89,70 @@ TEST(TerminalLayout, PanelFieldsFitAndDoNotOverlapEachOther) {
   EXPECT_EQ(FindPanelField(4711), nullptr);
 }
 
-WorkerStatus Msg(int row, std::uint16_t code, std::uint16_t value) {
-  return WorkerStatus::Make(static_cast<char>('E' + row), row, code, value);
-}
-
-TEST(TerminalProgress, MessagesMoveTheBarThroughItsPhases) {
-  struct Case {
-    std::uint16_t code;
-    std::uint16_t value;
-    SlotProgress::Phase phase;
-    int percent;
-    SlotProgress::Verdict verdict;
-  };
-  using P = SlotProgress::Phase;
-  using V = SlotProgress::Verdict;
-  const Case cases[] = {
-      {StatusProcess, 0, P::kTable, 0, V::kNone},
-      {StatusEraseProgress, 0, P::kErase, 0, V::kNone},
-      {StatusEraseProgress, 37, P::kErase, 37, V::kNone},
-      {StatusEraseProgress, 100, P::kErase, 100, V::kNone},
-      {StatusRwTestProgress, 250, P::kRwTest, 100, V::kNone},  // clamped
-      {StatusProcess, 1, P::kImage, 25, V::kNone},
-      {StatusProcess, 4, P::kImage, 100, V::kNone},
-      {StatusProcess, 5, P::kTable, 0, V::kNone},  // "Process" again
-      {StatusPass, 100, P::kTable, 100, V::kPass},
-  };
-  ProgressBoard board;
-  board.Started(3, 1000);
-  for (const Case& c : cases) {
-    board.Note(Msg(3, c.code, c.value), 2000);
-    const SlotProgress& s = board.Slot(3);
-    EXPECT_EQ(s.phase, c.phase) << c.code << "/" << c.value;
-    EXPECT_EQ(s.percent, c.percent) << c.code << "/" << c.value;
-    EXPECT_EQ(s.verdict, c.verdict) << c.code << "/" << c.value;
-  }
-}
-
-TEST(TerminalProgress, EveryFailureCodeIsAFailAndProgressCodesAreNot) {
-  for (std::uint16_t code = 0; code <= 22; ++code) {
-    ProgressBoard board;
-    board.Started(0, 0);
-    board.Note(Msg(0, code, 0), 5);
-    const bool fail = code == 2 || code == 3 || code == 4 || code == 5 || code == 8 ||
-                      (code >= 12 && code <= 16) || code == 18;
-    const bool pass = code == StatusPass || code == StatusEmpty;
-    const SlotProgress::Verdict expected = fail   ? SlotProgress::Verdict::kFail
-                                           : pass ? SlotProgress::Verdict::kPass
-                                                  : SlotProgress::Verdict::kNone;
-    EXPECT_EQ(board.Slot(0).verdict, expected) << code;
-  }
+RowModel RunRow(RowPhase phase, int progress, std::uint64_t startMs) {
+  RowModel r;
+  r.inRun = true;
+  r.verdict = StatusClass::kInProgress;
+  r.phase = phase;
+  r.progress = progress;
+  r.startMs = startMs;
+  return r;
 }
 
 TEST(TerminalProgress, TheLineUnderARowShowsPhaseBarAndTime) {
-  SlotProgress s;
-  EXPECT_EQ(ProgressLine(s, 0), "");  // no worker: nothing
-  s.started = true;
-  s.startMs = 1000;
-  s.phase = SlotProgress::Phase::kErase;
-  s.percent = 50;
-  EXPECT_EQ(ProgressLine(s, 6500), "E[####....] 00:05");
-  s.phase = SlotProgress::Phase::kImage;
-  s.percent = 75;
+  RowModel idle;
+  EXPECT_EQ(ProgressLine(idle, 0), "");  // no worker: nothing
+  EXPECT_EQ(ProgressLine(RunRow(RowPhase::kTable, 0, 1000), 3000), "T[........] 00:02");
+  EXPECT_EQ(ProgressLine(RunRow(RowPhase::kErase, 50, 1000), 6500), "E[####....] 00:05");
+  EXPECT_EQ(ProgressLine(RunRow(RowPhase::kRwTest, -1, 1000), 1000), "R[........] 00:00");
+  RowModel s = RunRow(RowPhase::kImage, 75, 1000);
   EXPECT_EQ(ProgressLine(s, 62000), "I[######..] 01:01");
-  s.verdict = SlotProgress::Verdict::kPass;
-  s.percent = 100;
+  s.verdict = StatusClass::kPass;
+  s.progress = 100;
   s.endMs = 9000;
   EXPECT_EQ(ProgressLine(s, 99000), "=[########] 00:08");  // the time stops at the verdict
-  s.verdict = SlotProgress::Verdict::kFail;
-  s.percent = 25;
+  s.verdict = StatusClass::kEmpty;
+  EXPECT_EQ(ProgressLine(s, 99000), "=[########] 00:08");
+  s.verdict = StatusClass::kFail;
+  s.progress = 25;
   EXPECT_EQ(ProgressLine(s, 99000), "X[##......] 00:08");
   s.endMs = 1000 + 36000000;  // ten hours: still within the cell
   EXPECT_LE(ProgressLine(s, 0).size(), static_cast<std::size_t>(kRowTextWidth));
+}
+
+// While the read/write test or the image steps are measured, the line shows
+// the rate and the time left instead; an estimate in the past shows 00:00.
+TEST(TerminalProgress, MeasuredStepsShowRateAndTimeLeft) {
+  struct Case {
+    RowPhase phase;
+    double rate;
+    std::uint64_t endMs;
+    std::uint64_t now;
+    const char* line;
+  };
+  const Case cases[] = {
+      {RowPhase::kRwTest, 12.34e6, 52000, 10000, "12.3MB/s 00:42 left"},
+      {RowPhase::kImage, 8.6e6, 15000, 10000, "8.6MB/s 00:05 left"},
+      {RowPhase::kRwTest, 245.4e6, 10500, 10000, "245MB/s 00:00 left"},
+      {RowPhase::kRwTest, 99.96e6, 9000, 10000, "100MB/s 00:00 left"},
+      {RowPhase::kRwTest, 12.3e6, 10000 + 3723000, 10000, "12.3MB/s 1:02:03"},
+      {RowPhase::kRwTest, 12.3e6, 0, 10000, "R[##......] 00:09"},  // no estimate: the bar
+      {RowPhase::kErase, 12.3e6, 52000, 10000, "E[##......] 00:09"},  // not a measured step
+      {RowPhase::kRwTest, 0, 52000, 10000, "R[##......] 00:09"},      // no rate yet
+  };
+  for (const Case& c : cases) {
+    RowModel r = RunRow(c.phase, 25, 1000);
+    r.rate = c.rate;
+    r.estimatedEndMs = c.endMs;
+    EXPECT_EQ(ProgressLine(r, c.now), c.line) << c.line;
+    EXPECT_LE(ProgressLine(r, c.now).size(), static_cast<std::size_t>(kRowTextWidth));
+  }
+  RowModel done = RunRow(RowPhase::kImage, 100, 1000);
+  done.rate = 12e6;
+  done.estimatedEndMs = 20000;
+  done.verdict = StatusClass::kPass;
+  done.endMs = 7000;
+  EXPECT_EQ(ProgressLine(done, 10000), "=[########] 00:06");  // after the verdict: the time it took
 }
 
 TEST(TerminalProgress, ElapsedTimes) {

@@ -2,10 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
-#include <thread>
-
 #include "config/settings.h"
 
 namespace kx20::terminal {
@@ -13,7 +9,14 @@ namespace {
 
 namespace sc = settings_control;
 
-TEST(TerminalView, TypingStopsAtTheLimitAndUpperCasesWhereTheFieldDoes) {
+ControlModel Control(const std::string& text, int limit) {
+  ControlModel c;
+  c.text = text;
+  c.textLimit = limit;
+  return c;
+}
+
+TEST(TerminalEdits, TypingStopsAtTheLimitAndUpperCasesWhereTheFieldDoes) {
   struct Case {
     int id;
     int limit;
@@ -29,74 +32,47 @@ TEST(TerminalView, TypingStopsAtTheLimitAndUpperCasesWhereTheFieldDoes) {
       {sc::kRwValue, 0, "1234567", "1234567"},           // no limit
   };
   for (const Case& c : cases) {
-    TerminalView view;
-    view.SetTextLimit(c.id, c.limit);
+    ControlModel control = Control("", c.limit);
     int accepted = 0;
-    for (const char* p = c.typed; *p != '\0'; ++p) accepted += view.TypeChar(c.id, *p) ? 1 : 0;
-    EXPECT_EQ(view.GetControlText(c.id), c.shown) << c.id;
+    for (const char* p = c.typed; *p != '\0'; ++p) {
+      if (const auto text = TypedText(c.id, control, *p)) {
+        control.text = *text;
+        ++accepted;
+      }
+    }
+    EXPECT_EQ(control.text, c.shown) << c.id;
     EXPECT_EQ(accepted, static_cast<int>(std::string(c.shown).size())) << c.id;
   }
 }
 
-TEST(TerminalView, ProgramSetTextKeepsItsLengthButTheOperatorCannotAddToIt) {
-  TerminalView view;
-  view.SetTextLimit(sc::kManufacturerId, 2);
-  view.SetControlText(sc::kManufacturerId, "ABCD");  // from config.txt
-  EXPECT_EQ(view.GetControlText(sc::kManufacturerId), "ABCD");
-  EXPECT_FALSE(view.TypeChar(sc::kManufacturerId, 'E'));
-  view.EraseLastChar(sc::kManufacturerId);
-  EXPECT_EQ(view.GetControlText(sc::kManufacturerId), "ABC");
-  view.ReplaceText(sc::kManufacturerId, "wxyz");  // typed over: cut and upper-cased
-  EXPECT_EQ(view.GetControlText(sc::kManufacturerId), "WX");
+TEST(TerminalEdits, ProgramSetTextKeepsItsLengthButTheOperatorCannotAddToIt) {
+  const ControlModel fromFile = Control("ABCD", 2);  // config.txt's value, longer than the limit
+  EXPECT_FALSE(TypedText(sc::kManufacturerId, fromFile, 'E').has_value());
+  EXPECT_EQ(ErasedText(fromFile), "ABC");
+  EXPECT_EQ(ErasedText(Control("", 2)), "");
+  // Typed over: cut and upper-cased.
+  EXPECT_EQ(ReplacedText(sc::kManufacturerId, fromFile, "wxyz"), "WX");
+  EXPECT_EQ(ReplacedText(sc::kProductName, Control("", 0), "mixed Case"), "mixed Case");
 }
 
-TEST(TerminalView, SortedDropDownsKeepTheirEntriesInOrder) {
-  TerminalView view;
-  for (const char* e : {"2005", "2003", "2010", "2004"}) view.AddComboEntry(sc::kManufacturingYear, e);
-  for (const char* e : {"16", "128", "32"}) view.AddComboEntry(sc::kFlash1, e);
-  EXPECT_EQ(view.GetControl(sc::kManufacturingYear).entries,
+TEST(TerminalEdits, SortedDropDownsShowTheirEntriesInOrder) {
+  ControlModel years;
+  years.comboEntries = {"2005", "2003", "2010", "2004"};
+  ControlModel flash;
+  flash.comboEntries = {"16", "128", "32"};
+  EXPECT_EQ(ShownEntries(sc::kManufacturingYear, years),
             (std::vector<std::string>{"2003", "2004", "2005", "2010"}));
-  EXPECT_EQ(view.GetControl(sc::kFlash1).entries, (std::vector<std::string>{"16", "128", "32"}));
+  EXPECT_EQ(ShownEntries(sc::kFlash1, flash), (std::vector<std::string>{"16", "128", "32"}));
 }
 
-TEST(TerminalView, RowsIgnoreRowsThatDoNotExist) {
+TEST(TerminalView, KeepsOnlyTheFocusRequestAndRunsTheModalHandler) {
   TerminalView view;
-  view.InsertRow(0, "01", 2);
-  view.InsertRow(1, "02", 2);
-  view.SetRowText(5, "x");
-  view.SetRowImage(-1, 7);
-  EXPECT_EQ(view.GetRowText(5), "");
-  EXPECT_EQ(view.GetRowImage(5), -1);
-  view.SetRowText(1, "02-F:\\");
-  view.SetRowImage(1, 1);
-  EXPECT_EQ(view.GetRowText(1), "02-F:\\");
-  EXPECT_EQ(view.GetRowImage(1), 1);
-  const std::uint64_t clears = view.ClearCount();
-  view.ClearRows();
-  EXPECT_EQ(view.RowCount(), 0);
-  EXPECT_EQ(view.ClearCount(), clears + 1);
-  EXPECT_EQ(view.SelectionMark(), -1);
-}
-
-TEST(TerminalView, ChangesMarkTheViewDirtyAndWakeTheConsole) {
-  TerminalView view;
-  std::atomic<int> wakes{0};
-  view.SetWakeCallback([&] { ++wakes; });
-  view.TakeDirty();
-  EXPECT_FALSE(view.TakeDirty());
-  view.SetControlText(sc::kProductName, "X");
-  EXPECT_TRUE(view.TakeDirty());
-  EXPECT_FALSE(view.TakeDirty());
-  EXPECT_GE(wakes.load(), 1);
   view.SetFocus(sc::kRwValue);
   EXPECT_EQ(view.TakeFocusRequest(), sc::kRwValue);
   EXPECT_EQ(view.TakeFocusRequest(), 0);
-}
-
-TEST(TerminalView, AMessageBoxRunsTheModalHandler) {
-  TerminalView view;
   std::vector<std::string> shown;
-  view.SetModalHandler([&](const TerminalView::MessageBox& box) { shown.push_back(box.caption + ": " + box.text); });
+  view.SetModalHandler(
+      [&](const TerminalView::MessageBox& box) { shown.push_back(box.caption + ": " + box.text); });
   view.ShowMessageBox("Enter no more than 2 characters.", "KX20");
   EXPECT_EQ(shown, (std::vector<std::string>{"KX20: Enter no more than 2 characters."}));
 }

@@ -1,13 +1,15 @@
 // kx20-station.exe: the production station's window on Windows.
 //
 //   kx20-station [--sim | --sim=FARM | --drive L=DEV ...] [--workdir DIR]
-//                [--trace-rows FILE] [--no-autoclick]
+//                [--trace-rows FILE] [--events FILE] [--quiet] [--no-autoclick]
 //
 // Without a device option the station works on the host's drive letters.
 // --workdir: where config.txt, produce.log and Pelorin.img are (default: the
 // current directory). --trace-rows: every change of a slot row's text or
-// image is appended to FILE with a time stamp. --no-autoclick: do not start
-// the auto-clicker (it sends clicks to other programs' windows too).
+// image is appended to FILE with a time stamp. --events: the event stream
+// (one JSON object per row change and per verdict) appended to FILE.
+// --quiet: no sound at the end of a run. --no-autoclick: do not start the
+// auto-clicker (it sends clicks to other programs' windows too).
 #include <windows.h>
 
 #include <cstdio>
@@ -18,6 +20,7 @@
 #include <vector>
 
 #include "app/device_options.h"
+#include "app/event_stream_view.h"
 #include "app/station.h"
 #include "common/clock.h"
 #include "common/version.h"
@@ -28,6 +31,7 @@ namespace {
 
 struct ProgramOptions {
   kx20::DeviceOptions devices;
+  kx20::StationOutputOptions output;
   std::string workDir = ".";
   std::string traceFile;
   bool autoClick = true;
@@ -35,12 +39,16 @@ struct ProgramOptions {
 
 void PrintUsage(std::FILE* out) {
   std::fprintf(out,
-               "usage: kx20-station %s [--workdir DIR] [--trace-rows FILE] [--no-autoclick]\n"
+               "usage: kx20-station %s [--workdir DIR] [--trace-rows FILE] [--events FILE]\n"
+               "                    [--quiet] [--no-autoclick]\n"
                "  --sim           the built-in simulated farm (ten disks on E: to N:)\n"
                "  --sim=FARM      the simulated farm described by the file FARM\n"
                "  --drive L=DEV   drive letter L is the device DEV (repeatable)\n"
                "  --workdir DIR   where config.txt, produce.log and Pelorin.img are\n"
                "  --trace-rows F  append every slot row change to the file F\n"
+               "  --events F      append the event stream (one JSON object per row change\n"
+               "                  and per verdict) to the file F\n"
+               "  --quiet         no sound at the end of a run\n"
                "  --no-autoclick  do not start the auto-clicker\n"
                "This Windows build has no line mode (--line, --station, --lease): it is\n"
                "built without libpq; serial numbers come from config.txt alone.\n",
@@ -51,6 +59,11 @@ bool ParseArguments(int argc, char** argv, ProgramOptions& options, std::string&
   std::vector<std::string> args(argv + 1, argv + argc);
   if (!kx20::ParseDeviceOptions(args, options.devices, error)) return false;
   if (!kx20::ParseStationFileOptions(args, options.workDir, options.traceFile, error)) return false;
+  if (!kx20::ParseStationOutputOptions(args, options.output, error)) return false;
+  if (options.output.eventsFile == "-") {
+    error = "--events needs a file here (the window has no standard output)";
+    return false;
+  }
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (a == "--no-autoclick") {
@@ -118,9 +131,16 @@ int main(int argc, char** argv) {
   stationOptions.workDir = options.workDir;
   stationOptions.poster = poster;
   auto* station = new Station(*port, *clock, *view, *shell, stationOptions);
+  if (!options.output.eventsFile.empty()) {
+    EventStreamView* events = EventStreamView::Open(options.output.eventsFile, *clock, error).release();
+    if (events == nullptr) return Fail(error);
+    station->AddView(*events);  // never destroyed: the program ends with _Exit
+  }
   MainWindowOptions windowOptions;
   windowOptions.autoClick = options.autoClick;
   windowOptions.statusPoster = poster;
+  windowOptions.quiet = options.output.quiet;
+  windowOptions.clock = clock;
   auto* window = new MainWindow(GetModuleHandleA(nullptr), *station, *view, windowOptions);
 
   const bool shown = window->RunModal();

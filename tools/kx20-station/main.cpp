@@ -4,6 +4,7 @@
 //
 //   kx20-station [--sim | --sim=FARM | --drive L=DEV ...] [--workdir DIR]
 //                [--batch [--code-flash]] [--trace-rows FILE]
+//                [--events FILE|-] [--quiet]
 //                [--line CONNINFO --station NAME [--lease N]]
 //
 // --batch waits for the first scan, starts one run (as the Space key would,
@@ -15,6 +16,10 @@
 // (terminal_console.h); elsewhere, or when input or output is not a terminal,
 // a line-mode console: an empty line (or a line of spaces) starts a run, "e" a
 // code-flash run, "q" quits.
+// --events writes the event stream (JSON Lines, app/event_stream_view.h) to
+// FILE, or with "-" to standard output (batch and line modes; the row lines
+// and the summary then go to standard error). --quiet: no bell at the end of
+// a run in the full-screen console.
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -25,6 +30,7 @@
 
 #include "app/console_loops.h"
 #include "app/device_options.h"
+#include "app/event_stream_view.h"
 #include "app/memory_console_view.h"
 #include "app/shell.h"
 #include "app/station.h"
@@ -46,6 +52,7 @@ constexpr int kExitUsage = 2;
 
 struct ProgramOptions {
   DeviceOptions devices;
+  StationOutputOptions output;
   std::string workDir = ".";
   std::string traceFile;
   bool batch = false;
@@ -60,7 +67,7 @@ struct ProgramOptions {
 void PrintUsage(std::FILE* out) {
   std::fprintf(out,
                "usage: kx20-station %s [--workdir DIR] [--batch [--code-flash]] "
-               "[--trace-rows FILE]\n"
+               "[--trace-rows FILE] [--events FILE|-] [--quiet]\n"
                "  --sim           the built-in simulated farm (ten disks on E: to N:)\n"
                "  --sim=FARM      the simulated farm described by the file FARM\n"
                "  --drive L=DEV   real disks: drive letter L is the device DEV (repeatable)\n"
@@ -68,7 +75,12 @@ void PrintUsage(std::FILE* out) {
                "  --batch         run one production run and exit: 0 all passed, 1 some\n"
                "                  failed, 2 nothing could be started\n"
                "  --code-flash    with --batch: a code-flash run instead of production\n"
-               "  --trace-rows F  append every row change to the file F\n",
+               "  --trace-rows F  append every row change to the file F\n"
+               "  --events F      the event stream (one JSON object per line: every row\n"
+               "                  change and every verdict) appended to the file F; \"-\":\n"
+               "                  standard output (batch and line modes; the row lines\n"
+               "                  then go to standard error)\n"
+               "  --quiet         no bell at the end of a run\n",
                kDeviceOptionsUsage);
 #if KX20_LINE_MODE
   std::fprintf(out,
@@ -87,6 +99,7 @@ bool ParseArguments(int argc, char** argv, ProgramOptions& options, std::string&
   std::vector<std::string> args(argv + 1, argv + argc);
   if (!ParseDeviceOptions(args, options.devices, error)) return false;
   if (!ParseStationFileOptions(args, options.workDir, options.traceFile, error)) return false;
+  if (!ParseStationOutputOptions(args, options.output, error)) return false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (a == "--batch") {
@@ -176,10 +189,26 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "kx20-station: %s\n", error.c_str());
     return kExitUsage;
   }
+  // A reader of the event stream or the row lines that goes away (a closed
+  // pipe) must not end the station in the middle of a run: writes then fail
+  // instead, and production goes on.
+  std::signal(SIGPIPE, SIG_IGN);
+  // The event stream, told every change of the model like the screen. On
+  // standard output it takes that from the operator's lines (and from the
+  // full-screen console).
+  const bool eventsOnStdout = options.output.eventsFile == "-";
+  EventStreamView* events = nullptr;  // never destroyed: the program ends with _Exit
+  if (!options.output.eventsFile.empty()) {
+    events = EventStreamView::Open(options.output.eventsFile, *clock, error).release();
+    if (events == nullptr) {
+      std::fprintf(stderr, "kx20-station: %s\n", error.c_str());
+      return kExitUsage;
+    }
+  }
   bool fullScreen = false;
 #if KX20_TERMINAL_CONSOLE
-  fullScreen =
-      !options.batch && options.traceFile.empty() && isatty(STDIN_FILENO) && isatty(STDOUT_FILENO);
+  fullScreen = !options.batch && options.traceFile.empty() && !eventsOnStdout &&
+               isatty(STDIN_FILENO) && isatty(STDOUT_FILENO);
 #endif
   StationOptions lineHooks;
 #if KX20_LINE_MODE
@@ -227,8 +256,15 @@ int main(int argc, char** argv) {
   if (fullScreen) {
     StationOptions terminalOptions = lineHooks;
     terminalOptions.workDir = options.workDir;
-    const int status = terminal::RunTerminalStation(*port, *clock, terminalOptions);
+    terminal::TerminalConsoleOptions console;
+    console.quiet = options.output.quiet;
+    console.moreView = events;
+    const int status = terminal::RunTerminalStation(*port, *clock, terminalOptions, console);
     flushLine();
+    if (events != nullptr && !events->Healthy()) {
+      std::fprintf(stderr, "kx20-station: the event stream lost lines: %s could not be written\n",
+                   options.output.eventsFile.c_str());
+    }
     static_cast<void>(port.release());  // never destroyed: a worker may still hold it
     static_cast<void>(clock.release());
     std::_Exit(status);
@@ -240,7 +276,9 @@ int main(int argc, char** argv) {
   stationOptions.workDir = options.workDir;
   stationOptions.noticesOnScreen = false;  // on stderr instead, as they come
   auto* station = new Station(*port, *clock, *view, *shell, stationOptions);
-  auto* reporter = new RowReporter(*view, *clock, options.traceFile);
+  if (events != nullptr) station->AddView(*events);
+  std::FILE* lines = eventsOnStdout ? stderr : stdout;
+  auto* reporter = new RowReporter(*view, *clock, options.traceFile, lines);
   if (!options.traceFile.empty() && !reporter->TraceOpen()) {
     std::fprintf(stderr, "kx20-station: cannot open %s for the row trace\n",
                  options.traceFile.c_str());
@@ -250,7 +288,7 @@ int main(int argc, char** argv) {
   std::signal(SIGINT, OnStopSignal);
   std::signal(SIGTERM, OnStopSignal);
   station->Initialise();
-  const ConsoleLoopContext loop{*station, *view, *clock, *reporter, g_stopSignal};
+  const ConsoleLoopContext loop{*station, *view, *clock, *reporter, g_stopSignal, lines};
   int status = options.batch ? RunBatchConsole(loop, options.codeFlash) : RunLineConsole(loop);
   if (g_stopSignal != 0) {
     std::fprintf(stderr, "kx20-station: stopped by signal %d\n", static_cast<int>(g_stopSignal));
@@ -261,6 +299,10 @@ int main(int argc, char** argv) {
   // and end without joining them.
   station->Shutdown();
   flushLine();
+  if (events != nullptr && !events->Healthy()) {
+    std::fprintf(stderr, "kx20-station: the event stream lost lines: %s could not be written\n",
+                 options.output.eventsFile.c_str());
+  }
   std::fflush(stdout);
   std::fflush(stderr);
   static_cast<void>(port.release());  // never destroyed: a worker may still hold it
