@@ -36,6 +36,8 @@ StatusClass ClassifyStatus(std::uint16_t code) {
     case StatusPnfFail:
     case StatusCapacityFail:
     case StatusConfigFail:
+    case StatusDiskInUse:
+    case StatusRecordFail:
       return StatusClass::kFail;
     case StatusBusy:
     case StatusEraseProgress:
@@ -131,7 +133,15 @@ RowUpdate FormatStatusRow(std::uint16_t code, std::uint16_t value, const std::st
       u.image = kImageWorking;
       break;
     }
-    default:  // StatusNextSerial, 0 and codes above 20: blank text, image kept
+    case StatusDiskInUse:
+      u.text = Format("%s-:[in use X]", label, 0);
+      u.image = kImageFailed;
+      break;
+    case StatusRecordFail:
+      u.text = Format("%s-:[record X]", label, 0);
+      u.image = kImageFailed;
+      break;
+    default:  // StatusNextSerial, 0 and codes above 22: blank text, image kept
       break;
   }
   return u;

@@ -29,6 +29,13 @@ enum WorkerStatusCode : std::uint16_t {
   StatusConfigFail = 18,
   StatusNextSerial = 19,
   StatusProcess = 20,
+  // Codes of this station beyond the window's twenty:
+  // The disk is driven by another station (or cannot be claimed): it was
+  // refused before any command, and has no verdict of this station.
+  StatusDiskInUse = 21,
+  // The disk's verdict could not be recorded (produce.log, or the line's
+  // record, refused it): whatever the disk's own result, a failure.
+  StatusRecordFail = 22,
 };
 
 // State image indexes used by the status display.
@@ -68,9 +75,10 @@ struct RowUpdate {
 // station's rows, every front end's counts and the batch summary use it.
 //   kPass:       the production run passed the disk (StatusPass)
 //   kEmpty:      a code-flash run emptied the disk (StatusEmpty)
-//   kFail:       a failure verdict (codes 2-5, 8, 12-16, 18)
+//   kFail:       a failure verdict (codes 2-5, 8, 12-16, 18), a disk refused
+//                as in use by another station (21), a verdict not recorded (22)
 //   kInProgress: a step under way (codes 6, 9, 10, 11, 17, 19, 20)
-//   kNone:       no code of this system (0, 21 and above)
+//   kNone:       no code of this system (0, 23 and above)
 enum class StatusClass { kNone, kInProgress, kPass, kFail, kEmpty };
 StatusClass ClassifyStatus(std::uint16_t code);
 

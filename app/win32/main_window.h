@@ -60,6 +60,8 @@ class MainWindow {
   void PaintMinimised();
   void ShowAbout();
   void End();
+  // Closing while disks are being produced asks first; true: close.
+  bool ConfirmClose();
 
   HINSTANCE instance_;
   Station& station_;

@@ -126,12 +126,13 @@ TEST(TerminalProgress, MessagesMoveTheBarThroughItsPhases) {
 }
 
 TEST(TerminalProgress, EveryFailureCodeIsAFailAndProgressCodesAreNot) {
-  for (std::uint16_t code = 0; code <= 22; ++code) {
+  for (std::uint16_t code = 0; code <= 24; ++code) {
     ProgressBoard board;
     board.Started(0, 0);
     board.Note(Msg(0, code, 0), 5);
     const bool fail = code == 2 || code == 3 || code == 4 || code == 5 || code == 8 ||
-                      (code >= 12 && code <= 16) || code == 18;
+                      (code >= 12 && code <= 16) || code == 18 || code == StatusDiskInUse ||
+                      code == StatusRecordFail;
     const bool pass = code == StatusPass || code == StatusEmpty;
     const SlotProgress::Verdict expected = fail   ? SlotProgress::Verdict::kFail
                                            : pass ? SlotProgress::Verdict::kPass
