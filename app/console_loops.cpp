@@ -109,8 +109,9 @@ int RunBatchConsole(const ConsoleLoopContext& context, bool codeFlash) {
           context.reporter.Report();
           if (station.RunStarts().empty()) {
             if (view.MessageBoxes().size() > boxesBefore) {
-              std::fprintf(stderr, "kx20-station: %s: nothing started\n",
-                           view.MessageBoxes().back().c_str());
+              std::string box = view.MessageBoxes().back();
+              for (char& c : box) c = c == '\n' ? ' ' : c;
+              std::fprintf(stderr, "kx20-station: %s: nothing started\n", box.c_str());
             } else {
               std::fprintf(stderr,
                            "kx20-station: no target disk answered the controller probe: "

@@ -30,4 +30,9 @@ if(NOT CMAKE_CROSSCOMPILING AND UNIX)
   # Batch mode ends on SIGINT and SIGTERM as closing the window does, also in
   # the middle of a run.
   kx20_station_script_tests(kx20_station_batch_signal sh station_signal.sh 60 INT TERM)
+  # What a station refuses, with real processes on shared simulated disks:
+  # a work directory or a disk in use, a line's directory without --line,
+  # a produce.log or config.txt that cannot be used, a FIFO source image.
+  kx20_station_script_tests(kx20_station_guard bash station_guard.sh 120
+                            workdir disk linedir logdir configdir fifo)
 endif()
