@@ -349,8 +349,14 @@ int RunTerminalStation(PassThroughPort& port, Clock& clock, const StationOptions
   // Closing the window: the station takes the run's locks (letting a serial
   // step or log record under way finish), records the disks it cuts off, and
   // the workers are left to the end of the process.
-  const int cutOff = station->Shutdown();
   delete screen;
+  if (station->RunningWorkerCount() > 0) {
+    std::fprintf(stderr,
+                 "kx20-station: quitting during a run: recording the disks cut off (one second "
+                 "each)...\n");
+    std::fflush(stderr);
+  }
+  const int cutOff = station->Shutdown();
   // What the screen can no longer show: the disks cut off, and anything else
   // the operator has not seen yet.
   for (const std::string& notice : station->TakeNotices()) {

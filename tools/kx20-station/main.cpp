@@ -274,6 +274,12 @@ int main(int argc, char** argv) {
   // them off the console, wait until none is inside a serial-number step or
   // a log record, record every disk cut off without its verdict, and end
   // without joining them.
+  if (station->RunningWorkerCount() > 0) {
+    std::fprintf(stderr,
+                 "kx20-station: closing during a run: recording the disks cut off (one second "
+                 "each)...\n");
+    std::fflush(stderr);
+  }
   const int cutOff = station->Shutdown();
   for (const std::string& notice : station->TakeNotices()) {
     std::fprintf(stderr, "kx20-station: %s\n", notice.c_str());

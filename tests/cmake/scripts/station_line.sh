@@ -74,7 +74,8 @@ case $case in
   quit)
     wait_out '^[0-9:.]+ 1 [0-9]+ 02-F:' 60 "the scan (row 1 on F:)"
     echo >&3
-    wait_out 'rw-test' 60 "the read/write test"
+    wait_out ' 0 5 01-\(rw-test\)' 60 "the first disk's read/write test"
+    wait_out ' 1 5 02-\(rw-test\)' 60 "the second disk's read/write test"
     echo q >&3
     wait_out '^2 disks are being produced\. Quit anyway\?' 10 "the question"
     sleep 1

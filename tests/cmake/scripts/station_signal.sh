@@ -20,9 +20,10 @@ read_mbps = 4
 FARM
 "$station" --batch --workdir "$work" --sim="$work/farm.ini" >"$work/out.log" 2>"$work/err.log" &
 pid=$!
-# Wait until the run has started (the rows show the workers' progress).
+# Wait until both disks are in their read/write test (rows 0 and 1).
 i=0
-while [ $i -lt 100 ] && ! grep -q 'rw-test' "$work/out.log" 2>/dev/null; do
+while [ $i -lt 150 ] && ! { grep -q ' 0 5 01-(rw-test)' "$work/out.log" &&
+                            grep -q ' 1 5 02-(rw-test)' "$work/out.log"; } 2>/dev/null; do
   sleep 0.1; i=$((i + 1))
 done
 kill -s "$sig" "$pid"
