@@ -20,9 +20,10 @@
 // serial-number step advanced it.
 //
 // Closing the station during a run is another (KX20_SOAK_CLOSE=P, the percent
-// of batches that end so; 0 leaves it out): after the close no serial number
-// and no log record may change any more, and the workers left running must
-// never tell a good controller it failed. Their threads stay parked on the
+// of batches that end so; 0 leaves it out): the close itself records every
+// disk it cuts off (a FAIL record with the error text of a step), after the
+// close no serial number and no log record may change any more, and the
+// workers left running must never tell a good controller it failed. Their threads stay parked on the
 // run's locks, as in the programs (which end with _Exit), so such a batch's
 // farm is kept until the process ends.
 //
@@ -421,7 +422,9 @@ class FaultSoak : public StationFixture {
       station->DrainStatus();
       if (tick == closeAt) {
         workersAtClose = station->RunningWorkerCount();
-        station->Shutdown();
+        const std::string log = station->LogPath();
+        logBeforeClose = fs::exists(log) ? testing::ConfigTempDir::Read(log) : std::string();
+        cutOffAtClose = station->Shutdown();
         return true;
       }
       if (tick < 40) {
@@ -453,6 +456,8 @@ class FaultSoak : public StationFixture {
     return false;
   }
   int workersAtClose = 0;
+  int cutOffAtClose = 0;
+  std::string logBeforeClose;
 };
 
 TEST_F(FaultSoak, RandomBatchesKeepVerdictsLogAndSerialNumbersConsistent) {
@@ -571,6 +576,18 @@ TEST_F(FaultSoak, RandomBatchesKeepVerdictsLogAndSerialNumbersConsistent) {
     EXPECT_GE(passRecords, passedRows) << added;
     if (closed) {
       EXPECT_EQ(logAfter, logAtClose) << "a log record written after the station was closed";
+      // Every disk cut off got its FAIL record with the text of a step, from
+      // the close itself (besides records workers finished meanwhile).
+      EXPECT_LE(cutOffAtClose, workersAtClose);
+      ASSERT_EQ(logAtClose.compare(0, logBeforeClose.size(), logBeforeClose), 0);
+      const std::string byClose = logAtClose.substr(logBeforeClose.size());
+      EXPECT_GE(Count(byClose, "Result=FAIL"), static_cast<std::size_t>(cutOffAtClose)) << byClose;
+      std::size_t stepTexts = 0;
+      for (const char* text : {"USBErr_Config", "USBErr_RWTable", "USBErr_TableCompare",
+                               "USBErr_Capacity", "USBErr_RW_Compare", "USBErr_Pnf"}) {
+        stepTexts += Count(byClose, std::string("Error Code=") + text + "\r\n");
+      }
+      EXPECT_EQ(stepTexts, Count(byClose, "Result=FAIL")) << byClose;
     }
 
     // Serial numbers: every passed disk carries a number no other disk got,
