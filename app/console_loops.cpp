@@ -86,7 +86,8 @@ void PrintFinalRows(const Station& station, std::FILE* out) {
 int RunBatchConsole(const ConsoleLoopContext& context, bool codeFlash) {
   Station& station = context.station;
   MemoryConsoleView& view = context.view;
-  if (!codeFlash && !std::filesystem::exists(station.ConfigPath())) {
+  std::error_code error;
+  if (!codeFlash && !std::filesystem::exists(station.ConfigPath(), error)) {
     std::fprintf(stderr, "kx20-station: no settings file %s: nothing to produce\n",
                  station.ConfigPath().c_str());
     return kExitNothingStarted;
@@ -109,8 +110,9 @@ int RunBatchConsole(const ConsoleLoopContext& context, bool codeFlash) {
           context.reporter.Report();
           if (station.RunStarts().empty()) {
             if (view.MessageBoxes().size() > boxesBefore) {
-              std::fprintf(stderr, "kx20-station: %s: nothing started\n",
-                           view.MessageBoxes().back().c_str());
+              std::string box = view.MessageBoxes().back();
+              for (char& c : box) c = c == '\n' ? ' ' : c;
+              std::fprintf(stderr, "kx20-station: %s: nothing started\n", box.c_str());
             } else {
               std::fprintf(stderr,
                            "kx20-station: no target disk answered the controller probe: "
@@ -186,6 +188,10 @@ int RunLineConsole(const ConsoleLoopContext& context) {
   std::fflush(context.out);
   // The reader thread is never joined: the program ends with std::_Exit.
   auto* input = new LineInput(station.Queue());
+  // "q" while disks are being produced asks first; a second "q" right after
+  // quits anyway. The end of input quits once no disk is being produced.
+  bool quitAsked = false;
+  bool inputEnded = false;
   RunConsoleLoop(
       context,
       [&](bool ended) {
@@ -195,13 +201,32 @@ int RunLineConsole(const ConsoleLoopContext& context) {
           if (!pull.empty()) std::fprintf(context.out, "%s\n", pull.c_str());
           std::fflush(context.out);
         }
-        return true;
+        return !(inputEnded && station.RunningWorkerCount() == 0);
       },
       [&] {
         std::string line;
         bool eof = false;
         while (input->Take(line, eof)) {
-          if (eof || line == "q" || line == "Q") return false;
+          if (eof) {
+            if (station.RunningWorkerCount() == 0) return false;
+            inputEnded = true;
+            std::printf("input ended: quitting when the run has ended\n");
+            std::fflush(stdout);
+            continue;
+          }
+          const bool quit = line == "q" || line == "Q";
+          const int running = station.RunningWorkerCount();
+          if (quit && (running == 0 || quitAsked)) return false;
+          quitAsked = false;
+          if (quit) {
+            quitAsked = true;
+            std::string question = QuitDuringRunQuestion(running);
+            for (char& c : question) c = c == '\n' ? ' ' : c;
+            std::printf("%s Type q again to quit anyway; anything else goes on.\n",
+                        question.c_str());
+            std::fflush(stdout);
+            continue;
+          }
           if (line.find_first_not_of(" \t\r") == std::string::npos) {
             station.OnSpaceKeyDown(false);
           } else if (line == "e" || line == "E") {

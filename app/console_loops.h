@@ -68,9 +68,13 @@ struct ConsoleLoopContext {
 int RunBatchConsole(const ConsoleLoopContext& context, bool codeFlash);
 
 // The line-by-line console on standard input: an empty line (or a line of
-// spaces) starts a run, "e" a code-flash run, "q" or the end of input quits.
-// At the end of a run it says so and names the slots to pull and those that
-// failed. Returns 0.
+// spaces) starts a run, "e" a code-flash run, "q" quits. While disks are
+// being produced, "q" asks first ("N disks are being produced. Quit
+// anyway?") and only a second "q" on the next line quits (the disks not
+// finished are then recorded as cut off when the program closes the
+// station); any other line goes on. The end of input quits once no disk is
+// being produced. At the end of a run it says so and names the slots to pull
+// and those that failed. Returns 0.
 int RunLineConsole(const ConsoleLoopContext& context);
 
 }  // namespace kx20

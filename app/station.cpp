@@ -4,6 +4,7 @@
 #include "app/station.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <optional>
 #include <utility>
@@ -69,6 +70,13 @@ void KeepLockedUntilExit(std::shared_ptr<RunLocks> locks) {
 
 }  // namespace
 
+std::string QuitDuringRunQuestion(int runningDisks) {
+  const std::string count = std::to_string(runningDisks);
+  return (runningDisks == 1 ? "1 disk is being produced" : count + " disks are being produced") +
+         std::string(". Quit anyway?\nA disk not finished is recorded as FAIL (cut off) with the\n"
+                     "step it was in, and must be produced again.");
+}
+
 Station::Station(PassThroughPort& port, Clock& clock, ConsoleView& view, Shell& shell,
                  StationOptions options)
     : port_(port), clock_(clock), out_(model_, view), shell_(shell), options_(std::move(options)) {
@@ -83,6 +91,7 @@ Station::Station(PassThroughPort& port, Clock& clock, ConsoleView& view, Shell& 
   shared_->SetWorkingTable(table);
 
   ProductionEnvironment& env = shared_->env;
+  std::error_code ignoredError;
   env.port = &port_;
   env.clock = &clock_;
   env.poster = options_.poster != nullptr ? options_.poster : &shared_->queue;
@@ -97,6 +106,13 @@ Station::Station(PassThroughPort& port, Clock& clock, ConsoleView& view, Shell& 
     return shared->SerialStep(request);
   };
   env.recordVerdict = options_.verdictSink;
+  env.notices = &shared_->notices;
+  env.ledger = &shared_->ledger;
+  env.claimant =
+      "work directory " +
+      std::filesystem::absolute(options_.workDir.empty() ? "." : options_.workDir, ignoredError)
+          .lexically_normal()
+          .string();
 
   productionWorker_ = [](ProductionEnvironment& env, RunLocks& locks, std::uint32_t startValue) {
     RunProductionWorker(env, locks, startValue);
@@ -162,8 +178,12 @@ void Station::Initialise() {
 
   {
     std::lock_guard<std::mutex> lock(membersMutex_);
-    ReadSourceFileInfo(InWorkDir(kSourceImageFileName), model_.members.diskInfoText,
-                       model_.members.romInfoText);
+    std::string failure;
+    if (!ReadSourceFileInfo(InWorkDir(kSourceImageFileName), model_.members.diskInfoText,
+                            model_.members.romInfoText, &failure) &&
+        !failure.empty()) {
+      shared_->notices.Post(failure);
+    }
     model_.members.sourceFilePath = kSourceImageFileName;
   }
   ExchangeToControls();
@@ -369,10 +389,11 @@ void Station::OpenProductionLog() {
 
 // --- Ending ---------------------------------------------------------------------------
 
-void Station::Shutdown() {
-  if (shutDown_) return;
+int Station::Shutdown() {
+  if (shutDown_) return 0;
   shutDown_ = true;
   shared_->queue.Close();
+  int cutOff = 0;
   if (runLocks_ != nullptr) {
     if (options_.onSetupLockWait && RunningWorkerCount() > 0) options_.onSetupLockWait();
     // Same order as the workers: setupLock before logLock. A worker inside
@@ -381,7 +402,11 @@ void Station::Shutdown() {
     // workers wait for the locks until the process ends.
     runLocks_->setupLock.lock();
     runLocks_->logLock.lock();
+    cutOff = RecordCutOffDisks();
     KeepLockedUntilExit(runLocks_);
+  } else {
+    // No production run: no worker can be cut off; none may begin now.
+    shared_->ledger.Close(clock_.UtcNow());
   }
   // The workers are left to the end of the process: a closed station waits
   // for none of them, whether it is destroyed or not. Letting go of them here
@@ -389,6 +414,31 @@ void Station::Shutdown() {
   for (WorkerEntry& w : workers_) {
     if (w.thread.joinable()) w.thread.detach();
   }
+  return cutOff;
+}
+
+int Station::RecordCutOffDisks() {
+  // The log lock is held: no worker records anything from here on, and
+  // every worker that began is in the ledger.
+  int cutOff = 0;
+  for (const WorkerLedger::Unrecorded& u : shared_->ledger.Close(clock_.UtcNow())) {
+    const bool logged = shared_->log.WriteRecord(u.record);
+    const bool sunk = !options_.verdictSink || options_.verdictSink(u.event);
+    if (!u.event.cutOff) continue;  // a verdict reached and recorded here for its worker
+    ++cutOff;
+    std::string text = std::string("drive ") + u.event.driveLetter + ": (slot " +
+                       std::to_string(u.event.slot) + ") was cut off by closing the station: " +
+                       (logged ? "recorded" : "NOT recorded (see above)") + " as FAIL " +
+                       u.event.errorCode;
+    if (u.event.serialNumber != 0) {
+      char serial[16];
+      std::snprintf(serial, sizeof serial, "%08u", static_cast<unsigned>(u.event.serialNumber));
+      text += std::string(", carrying serial number ") + serial;
+    }
+    if (!sunk) text += "; the line did not take it";
+    shared_->notices.Post(text);
+  }
+  return cutOff;
 }
 
 }  // namespace kx20

@@ -100,6 +100,11 @@ inline constexpr const char* kAboutCaption = "About KX20ProductionTools";
 inline constexpr const char* kAboutText = "VYN KX20 Product Tool ";
 inline constexpr const char* kCodeFlashMissingText = "Code Flash Data can't found!!";
 
+// Closing the console while workers are alive asks first (every front end):
+// "10 disks are being produced. Quit anyway?" and what quitting does to them.
+inline constexpr const char* kQuitCaption = "KX20 Production Tool";
+std::string QuitDuringRunQuestion(int runningDisks);
+
 struct StationOptions {
   // Where config.txt, produce.log and the source image are ("" or ".": the
   // current directory).
@@ -169,7 +174,9 @@ class Station {
   // pre-filter: a run starts when the button goes down, once per press.
   void OnUpdateButtonState(int buttonState);
   // Disables the buttons, resets the table header, loads config.txt and
-  // starts production.
+  // starts production. Refused, with a message box and nothing changed,
+  // while produce.log cannot be written (a directory of that name, no
+  // permission, a full disk) or config.txt exists but cannot be read.
   void BeginRun();
   // Starts one production worker per row whose disk answers the probe and has
   // no worker yet. The drive letter comes from the row's slot in the
@@ -226,9 +233,17 @@ class Station {
   // itself), then takes the current run's setupLock and logLock
   // (waiting for a worker's serial step, table steps or log record to finish)
   // and keeps them, so no serial number and no log record is left
-  // half-written and no good disk is told it failed. After this the process must end
-  // (std::_Exit); the destructor leaves the workers alone.
-  void Shutdown();
+  // half-written and no good disk is told it failed. Then every disk whose
+  // worker has not reached its verdict is cut off and recorded: a FAIL
+  // record in produce.log with the error text of the step it was in (no
+  // serial, as every FAIL record), and a verdict event marked cutOff with the
+  // serial number its table carries (0 when none was written yet); a notice
+  // names each. A worker that had reached its verdict but not recorded it
+  // gets its own record. Nothing else is written to produce.log or
+  // config.txt after this, and the cut-off disks are told nothing more.
+  // After this the process must end (std::_Exit); the destructor leaves the
+  // workers alone. Returns how many disks were cut off.
+  int Shutdown();
 
   // --- Inspection -------------------------------------------------------------
   // The state the window shows (console thread).
@@ -265,6 +280,8 @@ class Station {
  private:
   // Shows the notices of the run that has just ended (noticesOnScreen).
   void ShowRunNotices();
+  // The records of the disks a close cuts off (log lock held).
+  int RecordCutOffDisks();
   struct Shared;
   struct WorkerEntry {
     std::thread thread;
@@ -274,6 +291,8 @@ class Station {
   };
 
   std::string InWorkDir(const std::string& name) const;
+  // Whether a production run may start now (see BeginRun); shows why not.
+  bool RunMayStart();
   // Loads config.txt into the controls, the working table and the published
   // settings. While a run lasts it holds the run's setupLock, so a worker's
   // serial step and table write never see a table published from an older
@@ -304,7 +323,11 @@ class Station {
   void NoteRun(int row, const StatusEntry& entry, std::uint16_t value, RowModel& run);
   // What the row's pass looks like to its meter.
   PassShape ShapeOf(int row);
-  void StartWorker(int row, char letter, std::function<void()> body);
+  // Starts a worker thread; `page` (production workers) is its page in the
+  // ledger, marked as ended without a verdict when the body returns without
+  // one.
+  void StartWorker(int row, char letter, std::function<void()> body,
+                   std::shared_ptr<WorkerLedger::Entry> page = nullptr);
 
   PassThroughPort& port_;
   Clock& clock_;

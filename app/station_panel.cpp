@@ -103,9 +103,14 @@ bool Station::ReloadSettings(bool resetHeader) {
   std::unique_lock<std::mutex> setup = LockSetupDuringRun();
   ConfigTable table = WorkingTable();
   if (resetHeader) ResetConfigTableHeader(table);
-  const bool loaded = LoadSettings(configPath_, out_, table, shared_->settings);
-  if (!loaded) {
+  std::string why;
+  const ReadOutcome read = LoadSettingsFile(configPath_, out_, table, shared_->settings, &why);
+  const bool loaded = read == ReadOutcome::kRead;
+  if (read == ReadOutcome::kMissing) {
     shared_->notices.Post(configPath_ + " cannot be opened: the settings were not loaded");
+  } else if (read == ReadOutcome::kFailed) {
+    shared_->notices.Post(configPath_ + " cannot be read: " + why +
+                          ": the settings were not loaded");
   }
   shared_->SetWorkingTable(table);
   // This load is at least as new as anything a serial step left to show.

@@ -72,6 +72,8 @@ struct Station::Shared {
   SettingsStore settings;
   DiskImageStore images;
   ProductionLogWriter log;
+  // Every production worker's page, for the disks a close cuts off.
+  WorkerLedger ledger;
   ProductionEnvironment env;
   const std::string configPath;
   const Durability durability;

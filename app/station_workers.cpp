@@ -55,8 +55,31 @@ void Station::OnUpdateButtonState(int buttonState) {
   }
 }
 
+bool Station::RunMayStart() {
+  // No verdict of the run could be recorded: no run, so no disk gets a
+  // number that no record names.
+  std::string why;
+  if (!shared_->log.CheckWritable(&why)) {
+    out_.ShowMessageBox(why + ".\nNo run starts until " + std::string(kProductionLogFileName) +
+                            " can be written again.",
+                        kMessageCaption);
+    return false;
+  }
+  // A settings file that is there but cannot be read would leave the run
+  // with whatever settings were loaded before.
+  std::string text;
+  if (ReadFileContents(configPath_, text, &why) == ReadOutcome::kFailed) {
+    out_.ShowMessageBox(std::string(kSettingsFileName) + " cannot be read: " + why +
+                            ".\nNo run was started.",
+                        kMessageCaption);
+    return false;
+  }
+  return true;
+}
+
 void Station::BeginRun() {
   if (shutDown_) return;
+  if (!RunMayStart()) return;
   out_.SetEnabled(ctl::kSourceFile, false);
   out_.SetEnabled(ctl::kUpdate, false);
   out_.SetEnabled(ctl::kEmpty, false);
@@ -65,7 +88,8 @@ void Station::BeginRun() {
   ProductionStart();
 }
 
-void Station::StartWorker(int row, char letter, std::function<void()> body) {
+void Station::StartWorker(int row, char letter, std::function<void()> body,
+                          std::shared_ptr<WorkerLedger::Entry> page) {
   if (row >= 0 && row < kSlotRows) {
     // The row's disk is a new one for its meter: the capacity comes with
     // this worker's READ CAPACITY (cleared before the worker can store it).
@@ -81,7 +105,7 @@ void Station::StartWorker(int row, char letter, std::function<void()> body) {
   entry.done = std::make_shared<std::atomic<bool>>(false);
   entry.driveLetter = letter;
   entry.row = row;
-  entry.thread = std::thread([body = std::move(body), done = entry.done]() {
+  entry.thread = std::thread([body = std::move(body), done = entry.done, page = std::move(page)]() {
     // Nothing a body throws may leave the thread (that would end the process
     // in the middle of every other disk's writes); the worker bodies end
     // their disk through its failure exit themselves.
@@ -89,6 +113,7 @@ void Station::StartWorker(int row, char letter, std::function<void()> body) {
       body();
     } catch (...) {
     }
+    if (page != nullptr) page->NoVerdict();  // a body that gave none
     done->store(true);
   });
   workers_.push_back(std::move(entry));
@@ -148,6 +173,18 @@ void Station::ProductionStart() {
     if (letter == 0) continue;
     if (LetterBusy(letter)) continue;  // never two workers on one disk
 
+    // A disk another station is producing gets not even the probe: its row
+    // says so, and it counts as a disk of this run that was not produced.
+    // (The worker claims the disk again for its whole run.)
+    if (DiskClaimResult claim = port_.ClaimDisk(letter, shared_->env.claimant); !claim.claim) {
+      shared_->notices.Post(claim.refusal + ": the disk in slot " + std::to_string(row + 1) +
+                            " was left alone");
+      shared_->flags.rescanPending.store(0);  // the rows belong to this run now
+      const WorkerStatus refused = WorkerStatus::Make(letter, row, StatusDiskInUse, 0);
+      StartWorker(row, letter, [shared = shared_, refused]() { shared->env.poster->Post(refused); });
+      continue;
+    }
+
     DeviceSession session(port_);
     session.driveLetter = letter;
     std::uint16_t statusWord = 0;
@@ -156,11 +193,17 @@ void Station::ProductionStart() {
     // Scans pause from the first start on (each worker also clears the flag
     // as it starts); the rows now belong to the workers.
     shared_->flags.rescanPending.store(0);
+    // The disk's page for a close: from now on it gets a record, whatever
+    // happens to the worker.
+    std::shared_ptr<WorkerLedger::Entry> page = shared_->ledger.Open(letter, row + 1);
+    if (page == nullptr) return;  // closed
     const std::uint32_t startValue = MakeStartValue(letter, row);
-    StartWorker(row, letter,
-                [shared = shared_, locks = runLocks_, body = productionWorker_, startValue]() {
-                  body(shared->env, *locks, startValue);
-                });
+    StartWorker(
+        row, letter,
+        [shared = shared_, locks = runLocks_, body = productionWorker_, startValue]() {
+          body(shared->env, *locks, startValue);
+        },
+        std::move(page));
     clock_.SleepMs(100);
   }
 }

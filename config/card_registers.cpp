@@ -179,6 +179,22 @@ std::array<std::uint8_t, 16> CsdRegister(const ConfigTable& table) {
   return r;
 }
 
+std::string TableSerialText(const ConfigTable& table) {
+  const std::array<std::uint8_t, 16> cid = CidRegister(table);
+  char text[9];
+  std::snprintf(text, sizeof text, "%02X%02X%02X%02X", cid[9], cid[10], cid[11], cid[12]);
+  return text;
+}
+
+std::uint32_t TableSerialNumber(const ConfigTable& table) {
+  std::uint32_t n = 0;
+  for (const char c : TableSerialText(table)) {
+    if (c < '0' || c > '9') return 0;
+    n = n * 10 + static_cast<std::uint32_t>(c - '0');
+  }
+  return n;
+}
+
 const std::array<CsdRegisterEntry, 19>& CsdRegisterTable() { return kCsdRegisters; }
 
 std::string LookupCsdRegister(std::string_view label) {

@@ -67,6 +67,14 @@ void BuildConfigTable(ConfigTable& table, const RegisterSettings& settings);
 std::array<std::uint8_t, 16> CidRegister(const ConfigTable& table);
 std::array<std::uint8_t, 16> CsdRegister(const ConfigTable& table);
 
+// The product serial number a table carries (identification register bytes
+// 9-12), as its eight digits: the decimal digits of "Product_SN" come back
+// as they went in ("00000042"). Bytes that were not decimal digits show as
+// the hexadecimal digits stored ("ABCDEF12").
+std::string TableSerialText(const ConfigTable& table);
+// The same as a number when all eight digits are decimal, else 0.
+std::uint32_t TableSerialNumber(const ConfigTable& table);
+
 // --- Card-specific registers by capacity label --------------------------------
 
 struct CsdRegisterEntry {

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "storage/profile_file.h"
 
@@ -80,6 +81,29 @@ SerialStepResult CountFromFile(const std::string& text, const std::string& name,
 
 }  // namespace
 
+std::string LineWorkFileIn(FileSystem& files, const std::string& directory) {
+  const std::vector<std::string> names = files.ListDirectory(directory.empty() ? "." : directory);
+  for (const char* marker : kLineWorkFiles) {
+    for (const std::string& name : names) {
+      if (name == marker) return name;
+    }
+  }
+  return {};
+}
+
+std::string LineWorkFileIn(const std::string& directory) {
+  return LineWorkFileIn(SystemFileSystem(), directory);
+}
+
+std::string LineDirectoryRefusal(const std::string& directory, const std::string& found) {
+  const std::string shown =
+      directory.empty() || directory == "." ? std::string("the current directory") : directory;
+  return "work directory " + shown + " has served a line (" + found +
+         " is there): its serial numbers come from the line, not from config.txt's counter. "
+         "Start the station in line mode (--line CONNINFO --station NAME), or give local "
+         "production a work directory of its own";
+}
+
 std::uint32_t NextSerialNumber(std::uint32_t last) {
   return last >= kLargestSerial ? 1 : last + 1;
 }
@@ -87,24 +111,44 @@ std::uint32_t NextSerialNumber(std::uint32_t last) {
 SerialStepResult AdvanceSerialNumber(const SerialStepContext& ctx) {
   SerialStepResult result;
   result.serialNumber = ctx.store->Snapshot()->currentSerialNumber;
+  FileSystem& files = ctx.files != nullptr ? *ctx.files : SystemFileSystem();
+  const auto fail = [&](SerialStepStatus status, std::string reason) {
+    result.status = status;
+    result.reason = std::move(reason);
+    return result;
+  };
+  if (!ctx.source) {
+    // One source of numbers per directory: a line's numbers are never
+    // handed out again from the file's counter, nor its last one put on
+    // every disk with the option off.
+    const std::string directory = DirectoryOfPath(ctx.configPath);
+    if (const std::string found = LineWorkFileIn(files, directory); !found.empty()) {
+      return fail(SerialStepStatus::kNotAllowed, LineDirectoryRefusal(directory, found));
+    }
+  } else if (ctx.changeSerialNumber != 1) {
+    return fail(SerialStepStatus::kNotAllowed,
+                "line mode with Change_SN off: every disk of a line needs a number from the "
+                "line; turn \"Change serial number\" on (Change_SN=1 in config.txt)");
+  }
   if (ctx.changeSerialNumber != 1) return result;
 
   // Read, write, read back and reload as one step (see the header).
   static std::mutex stepLock;
   std::lock_guard<std::mutex> stepGuard(stepLock);
 
-  FileSystem& files = ctx.files != nullptr ? *ctx.files : SystemFileSystem();
   const std::string name = NameOfPath(ctx.configPath);
-  const auto fail = [&](SerialStepStatus status, std::string reason) {
-    result.status = status;
-    result.reason = std::move(reason);
-    return result;
-  };
 
   std::string text;
-  if (!files.ReadFile(ctx.configPath, text)) {
-    return fail(SerialStepStatus::kNoSettingsFile,
-                name + " cannot be opened: no serial number can be handed out");
+  std::string why;
+  switch (files.ReadContents(ctx.configPath, text, &why)) {
+    case ReadOutcome::kRead:
+      break;
+    case ReadOutcome::kMissing:
+      return fail(SerialStepStatus::kNoSettingsFile,
+                  name + " cannot be opened: no serial number can be handed out");
+    case ReadOutcome::kFailed:
+      return fail(SerialStepStatus::kNoSettingsFile,
+                  name + " cannot be read: " + why + ": no serial number can be handed out");
   }
   std::uint32_t next = 0;
   if (ctx.source) {

@@ -24,6 +24,9 @@ enum class SerialStepStatus {
   kOutOfRange,       // "Product_SN" is negative or above 99999999: refused, file untouched
   kWriteFailed,      // the new number did not durably reach the file: not handed out
   kNoSource,         // line mode: the line gave no number (unreachable, refused)
+  kNotAllowed,       // this directory may not number disks this way: refused, file untouched
+                     // (line mode with the option off; local numbering in a
+                     // directory that has served a line)
 };
 
 struct SerialStepResult {
@@ -51,6 +54,15 @@ struct SerialStepResult {
 inline constexpr const char* kLineMarkerFileName = "line.marker";
 inline constexpr const char* kLineWorkFiles[] = {kLineMarkerFileName, "serial_lease.journal",
                                                  "verdicts.outbox"};
+
+// The first of kLineWorkFiles found in `directory` ("" or "." for the
+// current one), or "" when it has served no line.
+std::string LineWorkFileIn(FileSystem& files, const std::string& directory);
+std::string LineWorkFileIn(const std::string& directory);
+
+// What a station says when it would number disks from config.txt in a
+// directory that has served a line (`found` is the file that tells).
+std::string LineDirectoryRefusal(const std::string& directory, const std::string& found);
 
 // The disk a serial-number step is for (who takes the number).
 struct SerialRequest {
@@ -100,6 +112,10 @@ struct SerialStepContext {
 // hand out numbers again. With a source (line mode) the file's old value is
 // not read as a counter; a source that refuses fails the step (kNoSource),
 // and a number taken but not written to the file is a gap, never reused.
+// Refused (kNotAllowed), whatever the option: numbering from the file's
+// counter in a directory that has served a line (its numbers come from the
+// line), and line mode with the option off (every disk of a line gets a
+// number of the line; the file's "Product_SN" on every disk would repeat).
 SerialStepResult AdvanceSerialNumber(const SerialStepContext& context);
 
 // The next number after `last`: last + 1, or 1 after 99999999.

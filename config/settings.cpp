@@ -21,12 +21,17 @@ std::int32_t CapacityMegabytes(std::string_view selection) {
 
 }  // namespace
 
+ReadOutcome LoadSettingsFile(const std::string& configPath, PanelControlSink& view,
+                             ConfigTable& table, SettingsStore& store, std::string* failure) {
+  std::string text;
+  const ReadOutcome read = ReadFileContents(configPath, text, failure);
+  if (read == ReadOutcome::kRead) LoadSettingsText(text, view, table, store);
+  return read;
+}
+
 bool LoadSettings(const std::string& configPath, PanelControlSink& view, ConfigTable& table,
                   SettingsStore& store) {
-  std::string text;
-  if (!ReadWholeFile(configPath, text)) return false;
-  LoadSettingsText(text, view, table, store);
-  return true;
+  return LoadSettingsFile(configPath, view, table, store, nullptr) == ReadOutcome::kRead;
 }
 
 void LoadSettingsText(const std::string& text, PanelControlSink& view, ConfigTable& table,

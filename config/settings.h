@@ -151,9 +151,14 @@ struct SettingsPanelValues {
 // the header first when it wants that), and publishes a new ProductionSettings
 // with the table in `store` (currentSerialNumber is kept). The file is read
 // once, so a load never mixes two versions of it.
-// Returns false, changing nothing, when the file cannot be opened.
+// Returns false, changing nothing, when the file is missing or cannot be
+// read.
 bool LoadSettings(const std::string& configPath, PanelControlSink& panel, ConfigTable& table,
                   SettingsStore& store);
+// The same, telling a missing file (kMissing) from one that cannot be read
+// (kFailed, with `failure` saying why). Never throws.
+ReadOutcome LoadSettingsFile(const std::string& configPath, PanelControlSink& panel,
+                             ConfigTable& table, SettingsStore& store, std::string* failure);
 
 // The same from the settings file's text, already read.
 void LoadSettingsText(const std::string& text, PanelControlSink& panel, ConfigTable& table,

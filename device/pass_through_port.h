@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -105,6 +106,22 @@ inline constexpr PortHandle kInvalidPortHandle = -1;
 
 inline bool IsOpenHandle(PortHandle h) { return h != kNullPortHandle && h != kInvalidPortHandle; }
 
+// A disk claimed by one worker for its whole run (PassThroughPort::ClaimDisk):
+// while it lives, no other claim on the same disk succeeds, from this
+// process or from another station on the host. Destroying it releases the
+// disk; so does the end of the process, however it ends.
+class DiskClaim {
+ public:
+  virtual ~DiskClaim() = default;
+};
+
+// The answer to a claim: the claim, or why the disk cannot be had.
+struct DiskClaimResult {
+  std::unique_ptr<DiskClaim> claim;  // set: the disk is the caller's
+  bool busy = false;                 // no claim: another station drives the disk
+  std::string refusal;               // no claim: why, in words for the operator
+};
+
 class PassThroughPort {
  public:
   virtual ~PassThroughPort() = default;
@@ -150,6 +167,18 @@ class PassThroughPort {
   // letters now present, as LogicalDrives. Console thread only.
   // The default suits ports whose letters cannot change: it binds nothing.
   virtual std::uint32_t ScanDrives() { return LogicalDrives(); }
+
+  // Claims the disk bound to `letter` for one worker's whole run, from before
+  // its first command to its verdict, the gaps where the sequence closes and
+  // reopens the disk included. Never waits: a disk another station has
+  // claimed is refused at once (busy, and the refusal says who holds it when
+  // that is known); so is a disk whose claim cannot be recorded (the lock
+  // cannot be had), since a disk must never be driven by two stations.
+  // `who` describes the claiming station for the holder texts (its work
+  // directory). Any thread.
+  // The default suits ports whose disks no other process can reach (test
+  // fakes): every claim is granted.
+  virtual DiskClaimResult ClaimDisk(char letter, const std::string& who);
 
   // Service output: one line per letter saying which device it is bound to,
   // and one per device the last scan found but could give no letter.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <ios>
 
@@ -24,6 +25,26 @@ bool SeekSector(std::ifstream& file, std::uint32_t sector) {
   file.clear();
   file.seekg(static_cast<std::streamoff>(std::uint64_t{sector} * 512), std::ios::beg);
   return static_cast<bool>(file);
+}
+
+// Opens the source image for reading, only if it is a regular file. False
+// with `failure` (when given) in words, left empty for a missing file.
+bool OpenSourceFile(const std::string& path, std::ifstream& file, std::string* failure) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  const fs::file_status status = fs::status(path, error);
+  const std::string name = fs::path(path).filename().string();
+  const auto fail = [&](const std::string& why) {
+    if (failure != nullptr) *failure = name + " cannot be read: " + why;
+    return false;
+  };
+  if (status.type() == fs::file_type::not_found) return false;
+  if (error) return fail(error.message());
+  if (status.type() == fs::file_type::directory) return fail("it is a directory");
+  if (status.type() != fs::file_type::regular) return fail("it is not a regular file");
+  file.open(path, std::ios::binary);
+  if (!file) return fail("it cannot be opened");
+  return true;
 }
 
 }  // namespace
@@ -69,19 +90,21 @@ std::string FormatSourceInfoLine(const SourceSection& section, const char* empty
   return line + numbers;
 }
 
-void ReadSourceFileInfo(const std::string& path, std::string& diskInfoText, std::string& romInfoText) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) return;
+bool ReadSourceFileInfo(const std::string& path, std::string& diskInfoText, std::string& romInfoText,
+                        std::string* failure) {
+  std::ifstream file;
+  if (!OpenSourceFile(path, file, failure)) return false;
   std::array<std::uint8_t, kSourceHeaderBytes> header{};
-  if (ReadSome(file, header.data(), header.size()) < header.size()) return;
+  if (ReadSome(file, header.data(), header.size()) < header.size()) return true;
   const SourceImageHeader h = ParseSourceImageHeader(header.data());
   if (h.rom.HasSignature("UROM")) romInfoText = FormatSourceInfoLine(h.rom, "No ROM info");
   if (h.disk.HasSignature("DISK")) diskInfoText = FormatSourceInfoLine(h.disk, "No DISK info");
+  return true;
 }
 
 bool LoadCodeFlashData(const std::string& path, CodeFlashData& data) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) return false;
+  std::ifstream file;
+  if (!OpenSourceFile(path, file, nullptr)) return false;
   data.fill(0);
 
   std::array<std::uint8_t, kSourceHeaderBytes> header{};

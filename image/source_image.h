@@ -49,13 +49,19 @@ std::string FormatSourceInfoLine(const SourceSection& section, const char* empty
 // Reads the header of `path` and updates the info lines: the ROM line when the
 // ROM descriptor carries "UROM" ("No ROM info" for an empty area), the DISK
 // line likewise ("DISK", "No DISK info"). A file that does not open or is
-// shorter than 512 bytes changes nothing.
-void ReadSourceFileInfo(const std::string& path, std::string& diskInfoText, std::string& romInfoText);
+// shorter than 512 bytes changes nothing. Only a regular file is opened (a
+// FIFO of that name would hold the open until a writer came). Returns false
+// when the file could not be read; `failure` (when given) then says why for
+// the operator ("Pelorin.img cannot be read: it is not a regular file"), and
+// stays empty for a file that simply is not there. Never throws.
+bool ReadSourceFileInfo(const std::string& path, std::string& diskInfoText, std::string& romInfoText,
+                        std::string* failure = nullptr);
 
 // Loads the ROM area to bytes 0 onward and the DISK area in 16 KB chunks to
 // bytes 16,384 onward (the DISK data wins where the two overlap); bytes the
 // file does not supply are zero. Returns false, leaving `data` unchanged,
-// only when the file does not open. Every read is bounded by the buffer; a
+// only when the file does not open (missing, or not a regular file: it is
+// never opened then). Every read is bounded by the buffer; a
 // failed seek or read ends that area, keeping what arrived before it.
 bool LoadCodeFlashData(const std::string& path, CodeFlashData& data);
 

@@ -246,17 +246,19 @@ bool LeaseJournal::Load(std::string& error) {
   broken_ = false;
   state_.reset();
   std::string text;
-  if (!files_.ReadFile(path_, text)) {
-    // Missing is no journal yet; present but unreadable must not be taken
-    // for missing (a fresh journal would forget the leases and the instance).
-    bool present = false;
-    for (const std::string& name : files_.ListDirectory(DirectoryOfPath(path_))) {
-      if (name == NameOfPath(path_)) present = true;
-    }
-    if (!present) return true;
-    broken_ = true;
-    error = "the lease journal " + path_ + " cannot be read: no serial number is handed out";
-    return false;
+  std::string failure;
+  switch (files_.ReadContents(path_, text, &failure)) {
+    case ReadOutcome::kRead:
+      break;
+    case ReadOutcome::kMissing:
+      return true;  // no journal yet
+    case ReadOutcome::kFailed:
+      // Present but unreadable must not be taken for missing (a fresh
+      // journal would forget the leases and the instance).
+      broken_ = true;
+      error = "the lease journal " + path_ + " cannot be read: " + failure +
+              "; no serial number is handed out";
+      return false;
   }
   std::string why;
   std::optional<LeaseState> state = LeaseState::Parse(text, why);

@@ -231,9 +231,18 @@ bool VerdictOutbox::Load(std::string& error) {
   std::lock_guard<std::mutex> lock(mutex_);
   RemoveLeftoverTemporaries(files_, path_);
   std::string text;
-  if (!files_.ReadFile(path_, text)) {
-    rows_.clear();
-    return true;
+  std::string failure;
+  switch (files_.ReadContents(path_, text, &failure)) {
+    case ReadOutcome::kRead:
+      break;
+    case ReadOutcome::kMissing:
+      rows_.clear();
+      return true;
+    case ReadOutcome::kFailed:
+      // Never taken for an empty outbox: the next write would drop the
+      // verdicts that wait in it.
+      error = "the verdict outbox " + path_ + " cannot be read: " + failure;
+      return false;
   }
   std::string why;
   auto rows = ParseOutbox(text, why);

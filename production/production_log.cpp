@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <utility>
 #include <vector>
 
@@ -16,6 +17,10 @@ void CopyField(char (&field)[N], std::string_view text) {
   std::memcpy(field, text.data(), n);
   field[n] = '\0';
 }
+
+// Less free space than this and no run starts: a record is a few hundred
+// bytes, a run writes ten.
+constexpr std::uintmax_t kLeastFreeBytes = 64 * 1024;
 
 const char kSeparatorKey[] = "------------------------------------------------";
 static_assert(sizeof kSeparatorKey - 1 == 48, "the separator is 48 hyphens");
@@ -32,6 +37,12 @@ LogRecord MakePassRecord(std::uint32_t serialNumber, std::uint32_t lastLba) {
   CopyField(r.serialNumber, serial);
   std::snprintf(r.capacity, sizeof r.capacity, "%.1f", lastLba / 2048.0);
   CopyField(r.result, "Pass");
+  return r;
+}
+
+LogRecord MakePassRecordText(std::string_view serialText, std::uint32_t lastLba) {
+  LogRecord r = MakePassRecord(0, lastLba);
+  CopyField(r.serialNumber, serialText);
   return r;
 }
 
@@ -73,7 +84,31 @@ std::string FormatLogRecord(const CalendarTime& localTime, const LogRecord& reco
 }
 
 
-int ProductionLogWriter::WriteRecord(const LogRecord& record) {
+bool ProductionLogWriter::CheckWritable(std::string* failure) const {
+  std::error_code error;
+  const std::filesystem::file_status status = std::filesystem::status(path_, error);
+  if (status.type() == std::filesystem::file_type::not_found) return true;
+  if (status.type() == std::filesystem::file_type::directory) {
+    if (failure != nullptr) *failure = NameOfPath(path_) + " cannot be written: it is a directory";
+    return false;
+  }
+  if (error || status.type() != std::filesystem::file_type::regular) {
+    if (failure != nullptr) *failure = NameOfPath(path_) + " cannot be written: it is not a regular file";
+    return false;
+  }
+  // An append of nothing: opens the file as a record would, writes nothing.
+  if (!AppendToFile(path_, std::string_view(), Durability::kRelaxed, failure)) return false;
+  // A full disk opens the file all the same and refuses only the record.
+  const std::filesystem::space_info space =
+      std::filesystem::space(std::filesystem::path(DirectoryOfPath(path_)), error);
+  if (!error && space.available < kLeastFreeBytes) {
+    if (failure != nullptr) *failure = NameOfPath(path_) + " cannot be written: no space left on the disk";
+    return false;
+  }
+  return true;
+}
+
+bool ProductionLogWriter::WriteRecord(const LogRecord& record) {
   clock_.SleepMs(kLogRecordPauseMs);
   const std::string section = FormatLogSectionName(clock_.LocalNow());
   std::string failure;
@@ -85,7 +120,7 @@ int ProductionLogWriter::WriteRecord(const LogRecord& record) {
     if (record.errorCode[0] != '\0') what += " " + FieldText(record.errorCode);
     notices_->Post(failure + ": the record [" + section + "] (" + what + ") was lost");
   }
-  return 1;
+  return lastWriteOk_;
 }
 
 }  // namespace kx20

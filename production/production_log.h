@@ -29,6 +29,9 @@ struct LogRecord {
 // zeros: 12 gives "00000012", 0 gives "00000000"), capacity = lastLba / 2048
 // megabytes with one decimal (262143 gives "128.0").
 LogRecord MakePassRecord(std::uint32_t serialNumber, std::uint32_t lastLba);
+// The same with the serial number's eight digits as read back from the
+// disk's table (TableSerialText).
+LogRecord MakePassRecordText(std::string_view serialText, std::uint32_t lastLba);
 
 // A failure record: Result "FAIL" and the error text; no serial or capacity.
 LogRecord MakeFailRecord(std::string_view errorText);
@@ -53,11 +56,17 @@ class ProductionLogWriter {
   // Pauses 1000 ms (so that records written in turn never share a section
   // name), then appends the record as a new section at the end of the file,
   // creating the file when missing, and flushes it. The cost does not depend
-  // on the size of the log. Returns 1 in every case; the verdict stands
-  // whether or not the record was written. A record that could not be
-  // written is not lost silently: the notices (when set) say why, and which
-  // record it was.
-  int WriteRecord(const LogRecord& record);
+  // on the size of the log. Returns true when the record reached the file.
+  // A record that could not be written is never lost silently: the notices
+  // (when set) say why and which record it was, and the caller shows the
+  // disk as a failure whose verdict was not recorded.
+  bool WriteRecord(const LogRecord& record);
+
+  // Whether a record could be appended now: false, with `failure` in words,
+  // when the file exists but cannot be opened for appending (a directory of
+  // that name, no permission, a read-only disk). A missing file is fine (the
+  // first record creates it). Writes nothing. Any thread.
+  bool CheckWritable(std::string* failure) const;
 
   // Where a lost record is reported; set before the first WriteRecord.
   void SetNotices(OperatorNotices* notices) { notices_ = notices; }
@@ -67,7 +76,7 @@ class ProductionLogWriter {
 
  private:
   Clock& clock_;
-  std::string path_;
+  const std::string path_;
   Durability durability_;
   OperatorNotices* notices_ = nullptr;
   bool lastWriteOk_ = false;

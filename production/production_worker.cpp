@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/aligned_buffer.h"
+#include "config/card_registers.h"
 #include "device/device_session.h"
 #include "production/config_check.h"
 
@@ -75,8 +76,17 @@ class ProductionPass {
   // The common failure exit: controller told, handle closed, log written, row updated.
   void Fail(const Failure& failure);
   void Pass();
-  // Hands the verdict to the environment's sink (after the log record).
-  void RecordVerdict(bool passed, const char* errorCode);
+  // The verdict event of this disk.
+  VerdictEvent MakeEvent(bool passed, const char* errorCode);
+  // Writes the record and hands the event to the sink, under the log lock;
+  // true when both took it. The ledger learns that the verdict is recorded.
+  bool Record(const LogRecord& record, const VerdictEvent& event);
+  // The step under way: its failure exit, and what a cut-off disk is
+  // recorded with.
+  void EnterStep(const Failure& failure) {
+    step_ = failure;
+    if (track_) track_->SetStep(failure.errorText);
+  }
   // After a reopen by letter: whether the disk on the handle is a target
   // disk of this worker's slot.
   bool SameDiskAsProbed();
@@ -94,6 +104,9 @@ class ProductionPass {
   RunLocks& locks_;
   const char letter_;
   const int row_;
+  // The disk is this worker's for the whole pass (released after the
+  // session's handle is closed).
+  std::unique_ptr<DiskClaim> claim_;
   DeviceSession session_;
   alignas(kDataBufferAlignment) std::array<std::uint8_t, 512> flashInfo_{};
   alignas(kDataBufferAlignment) std::array<std::uint8_t, 512> tableReadBack_{};
@@ -104,7 +117,13 @@ class ProductionPass {
   // Held from the serial-number step to the end of the table steps; a
   // failure inside them keeps it until the worker ends.
   std::unique_lock<std::mutex> setupGuard_;
+  // The serial number of the table written to the disk, as read back from
+  // it (once the table is verified): as a number (0 when none, or when its
+  // digits are not decimal) and as the log's eight digits.
   std::uint32_t serialNumber_ = 0;
+  std::string serialText_ = "00000000";
+  // This worker's page in the ledger (null without a ledger).
+  std::shared_ptr<WorkerLedger::Entry> track_;
   CalendarTime startedUtc_{};
   std::uint64_t capacitySectors_ = 0;
   std::shared_ptr<const PreparedImageSnapshot> image_;
@@ -118,24 +137,43 @@ void ProductionPass::Run() {
   try {
     Sequence();
   } catch (...) {
-    if (exitReached_ || !step_) return;  // nothing more that can be said safely
-    try {
-      Fail(*step_);
-    } catch (...) {
+    if (!exitReached_ && step_) {
+      try {
+        Fail(*step_);
+      } catch (...) {
+      }
     }
   }
+  // A pass that ended before any verdict (no disk, no probe, in use).
+  if (track_ && !exitReached_) track_->NoVerdict();
 }
 
 void ProductionPass::Sequence() {
   env_.rescanPending->store(0);
+  if (env_.ledger != nullptr) {
+    track_ = env_.ledger->Begin(letter_, row_ + 1);
+    if (!track_) return;  // the station was closed before this worker began
+  }
+  // No command reaches a disk that another station drives.
+  DiskClaimResult claim = env_.port->ClaimDisk(letter_, env_.claimant);
+  if (!claim.claim) {
+    if (env_.notices != nullptr) {
+      env_.notices->Post(claim.refusal + ": the disk in slot " + std::to_string(row_ + 1) +
+                         " was left alone");
+    }
+    Post(StatusDiskInUse, 0);
+    return;
+  }
+  claim_ = std::move(claim.claim);
   if (!session_.Open(letter_)) return;  // no message, no record
   std::uint16_t probeStatus = 0;
   if (!session_.ProbeController(probeStatus)) {
     session_.Close();
     return;
   }
-  step_ = Failure{"USBErr_Config", StatusConfigFail};
+  EnterStep(Failure{"USBErr_Config", StatusConfigFail});
   startedUtc_ = env_.clock->UtcNow();
+  if (track_) track_->SetStarted(startedUtc_);
 
   // One settings snapshot for the checks and options of this pass.
   const std::shared_ptr<const ProductionSettings> settings = env_.settings->Snapshot();
@@ -143,9 +181,9 @@ void ProductionPass::Sequence() {
   ConfigCheckResult check;
   if (auto f = ConfigurationStep(*settings, check)) return Fail(*f);
   if (settings->eraseFlashEnabled) EraseFlash(check.totalMegabytes);
-  step_ = Failure{"USBErr_RWTable", StatusRwTableFail};
+  EnterStep(Failure{"USBErr_RWTable", StatusRwTableFail});
   if (auto f = TableSteps()) return Fail(*f);
-  step_ = Failure{"USBErr_Capacity", StatusCapacityFail};
+  EnterStep(Failure{"USBErr_Capacity", StatusCapacityFail});
 
   // Post-configuration sequence; TestUnitReady closes the handle and the
   // next command reopens it.
@@ -162,6 +200,7 @@ void ProductionPass::Sequence() {
   }
   capacitySectors_ = static_cast<std::uint64_t>(lastLba) + 1;
   if (row_ >= 0 && row_ < kCapacityRows) env_.rowLastLba[row_].store(lastLba, std::memory_order_release);
+  if (track_) track_->SetCapacity(capacitySectors_);
   // The handle now comes from a reopen by letter: nothing more reaches the
   // disk (and no sector is written) unless it is the one probed.
   if (!SameDiskAsProbed()) return Fail(kWrongDiskFailure);
@@ -172,10 +211,10 @@ void ProductionPass::Sequence() {
   }
   if (auto f = ImageFor(lastLba)) return Fail(*f);
   if (settings->rwTestEnabled) {
-    step_ = Failure{"USBErr_RW_Compare", StatusRwCompareFail};
+    EnterStep(Failure{"USBErr_RW_Compare", StatusRwCompareFail});
     if (auto f = ReadWriteTest(lastLba, settings->rwTestPercent)) return Fail(*f);
   }
-  step_ = Failure{"USBErr_Pnf", StatusPnfFail};
+  EnterStep(Failure{"USBErr_Pnf", StatusPnfFail});
   ClearFileSystemArea();
   if (auto f = WriteAndVerifyImage()) return Fail(*f);
   Pass();
@@ -215,9 +254,8 @@ std::optional<Failure> ProductionPass::TableSteps() {
     // earlier disk's serial number: it is not programmed.
     if (step.Failed()) return Failure{"USBErr_RWTable", StatusRwTableFail};
   }
-  // The table and number this worker programs, taken while the lock is held.
+  // The table this worker programs, taken while the lock is held.
   const std::shared_ptr<const ProductionSettings> settings = env_.settings->Snapshot();
-  serialNumber_ = settings->currentSerialNumber;
   const ConfigTable& table = settings->publishedConfigTable;
 
   const DeviceStatus written =
@@ -234,6 +272,11 @@ std::optional<Failure> ProductionPass::TableSteps() {
   if (std::memcmp(tableReadBack_.data() + 8, table.data() + 8, table.size() - 8) != 0) {
     return Failure{"USBErr_TableCompare", StatusTableCompareFail};
   }
+  // The number the disk carries from now on is the one in the table it
+  // gave back: every record of this disk names that one.
+  serialText_ = TableSerialText(tableReadBack_);
+  serialNumber_ = TableSerialNumber(tableReadBack_);
+  if (track_) track_->SetSerial(serialNumber_);
   setupGuard_.unlock();
   return std::nullopt;
 }
@@ -301,18 +344,32 @@ std::optional<Failure> ProductionPass::WriteAndVerifyImage() {
   return std::nullopt;
 }
 
-void ProductionPass::RecordVerdict(bool passed, const char* errorCode) {
-  if (!env_.recordVerdict) return;
+VerdictEvent ProductionPass::MakeEvent(bool passed, const char* errorCode) {
   VerdictEvent event;
   event.driveLetter = letter_;
   event.slot = row_ + 1;
   event.passed = passed;
-  event.serialNumber = passed ? serialNumber_ : 0;
+  event.serialNumber = serialNumber_;
   event.capacitySectors = capacitySectors_;
   event.errorCode = errorCode;
   event.startedUtc = startedUtc_;
   event.finishedUtc = env_.clock->UtcNow();
-  env_.recordVerdict(event);
+  return event;
+}
+
+bool ProductionPass::Record(const LogRecord& record, const VerdictEvent& event) {
+  std::lock_guard<std::mutex> lock(locks_.logLock);
+  bool recorded = env_.log->WriteRecord(record);
+  if (env_.recordVerdict && !env_.recordVerdict(event)) {
+    recorded = false;
+    if (env_.notices != nullptr) {
+      env_.notices->Post(std::string("drive ") + letter_ + ": (slot " + std::to_string(row_ + 1) +
+                         "): the line did not take the verdict (" +
+                         (event.passed ? "Pass " + serialText_ : "FAIL " + event.errorCode) + ")");
+    }
+  }
+  if (track_) track_->Recorded();
+  return recorded;
 }
 
 bool ProductionPass::SameDiskAsProbed() {
@@ -324,29 +381,37 @@ bool ProductionPass::SameDiskAsProbed() {
 
 void ProductionPass::Fail(const Failure& failure) {
   exitReached_ = true;
+  const LogRecord record = MakeFailRecord(failure.errorText);
+  const VerdictEvent event = MakeEvent(false, failure.errorText);
+  // Cut off by the close: its record is written; the disk is told nothing.
+  if (track_ && !track_->Finish(record, event)) {
+    session_.Close();
+    return;
+  }
   if (failure.tellController) session_.SignalFail();
   session_.Close();
-  const LogRecord record = MakeFailRecord(failure.errorText);
-  {
-    std::lock_guard<std::mutex> lock(locks_.logLock);
-    env_.log->WriteRecord(record);
-  }
-  RecordVerdict(false, failure.errorText);
-  Post(failure.code, 0);
+  // A verdict that could not be recorded shows as such, never as the
+  // failure alone.
+  Post(Record(record, event) ? failure.code : StatusRecordFail, 0);
   // setupGuard_, if still held (a failure in the table steps), is released
   // when the pass ends.
 }
 
 void ProductionPass::Pass() {
   exitReached_ = true;
-  session_.SignalPass();
-  const LogRecord record = MakePassRecord(serialNumber_, image_->imageCapacity);
-  {
-    std::lock_guard<std::mutex> lock(locks_.logLock);
-    env_.log->WriteRecord(record);
+  const LogRecord record = MakePassRecordText(serialText_, image_->imageCapacity);
+  const VerdictEvent event = MakeEvent(true, "");
+  if (track_ && !track_->Finish(record, event)) {
+    session_.Close();
+    return;
   }
-  RecordVerdict(true, "");
-  Post(StatusPass, 100);
+  session_.SignalPass();
+  // A pass whose record is lost is no pass for the operator.
+  if (Record(record, event)) {
+    Post(StatusPass, 100);
+  } else {
+    Post(StatusRecordFail, 0);
+  }
   session_.Close();
 }
 
@@ -370,6 +435,11 @@ void CodeFlashPass(PassThroughPort& port, StatusPoster& poster, std::uint32_t st
   auto post = [&](WorkerStatusCode code, std::uint32_t value) {
     poster.Post(WorkerStatus::Make(letter, row, code, static_cast<std::uint16_t>(value)));
   };
+  const DiskClaimResult claim = port.ClaimDisk(letter, std::string());
+  if (!claim.claim) {
+    post(StatusDiskInUse, 0);
+    return;
+  }
   DeviceSession session(port);
   if (!session.Open(letter)) return;
   std::uint16_t probeStatus = 0;

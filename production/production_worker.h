@@ -18,7 +18,9 @@
 #include "image/disk_image.h"
 #include "production/production_log.h"
 #include "production/status_poster.h"
+#include "production/operator_notices.h"
 #include "production/verdict_event.h"
+#include "production/worker_ledger.h"
 
 namespace kx20 {
 
@@ -64,8 +66,18 @@ struct ProductionEnvironment {
   // The serial-number step for one disk; called with setupLock held. Empty:
   // no step.
   std::function<SerialStepResult(const SerialRequest&)> advanceSerialNumber;
-  // Called with every verdict after its log record (line mode). Empty: none.
+  // Called with every verdict right after its log record, under the log
+  // lock (line mode). Empty: none.
   VerdictSink recordVerdict;
+  // Where the workers say what the operator must know beside the rows (a
+  // disk refused as in use, a verdict the sink did not take). May be null.
+  OperatorNotices* notices = nullptr;
+  // Who the workers claim their disks for, as the holder texts show it
+  // (the station's work directory).
+  std::string claimant;
+  // The page each production worker keeps for the close. May be null (no
+  // cut-off records).
+  WorkerLedger* ledger = nullptr;
 };
 
 // Start value of a worker: drive letter in bits 16-23, list row in bits 0-15.
@@ -76,12 +88,15 @@ inline std::uint32_t MakeStartValue(char letter, int row) {
 
 // One production pass over the disk named by `startValue`, on the calling
 // thread. Returns when the verdict is posted and logged (or at once when the
-// disk cannot be opened or probed).
+// disk cannot be opened or probed, or is in use by another station). The
+// disk is claimed (PassThroughPort::ClaimDisk) for the whole pass, before
+// the first command; a disk another station holds gets no command, no
+// record and the row "[in use X]".
 void RunProductionWorker(ProductionEnvironment& env, RunLocks& locks, std::uint32_t startValue);
 
 // One code-flash pass: zero blocks over the code flash (16 blocks when
 // `size256K`, else 32), then control mode 4; posts erase progress and
-// "empty" on success.
+// "empty" on success. The disk is claimed for the pass as in production.
 void RunCodeFlashWorker(PassThroughPort& port, StatusPoster& poster, std::uint32_t startValue,
                         bool size256K);
 

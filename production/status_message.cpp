@@ -12,9 +12,9 @@ using P = RowPhase;
 
 constexpr std::array<const char*, 4> kNoSteps{};
 
-// Codes 1 to 20. The texts are the system's own, byte for byte (trailing
+// Codes 1 to 22. The texts are the system's own, byte for byte (trailing
 // spaces included).
-constexpr std::array<StatusEntry, 20> kTable = {{
+constexpr std::array<StatusEntry, kStatusCodes> kTable = {{
     {StatusPass, C::kPass, "%s-:Pass", false, V::kUnused, nullptr, kNoSteps, kImagePassed, P::kNone, P::kNone},
     {StatusSizeFail, C::kFail, "%c:[size X]", true, V::kUnused, nullptr, kNoSteps, kImageFailed, P::kNone, P::kNone},
     {StatusCompareFail, C::kFail, "%s-:[compare X]", false, V::kUnused, nullptr, kNoSteps, kImageFailed, P::kNone, P::kNone},
@@ -39,9 +39,13 @@ constexpr std::array<StatusEntry, 20> kTable = {{
     // Value 0: the table steps; 1-4: the image pieces written and verified.
     {StatusProcess, C::kInProgress, "%s-:Process", false, V::kSteps, nullptr,
      {"%s-.   ", "%s-..  ", "%s-... ", "%s-...."}, kImageWorking, P::kTable, P::kImage},
+    // Another station holds the disk: refused, nothing sent to it.
+    {StatusDiskInUse, C::kFail, "%s-:[in use X]", false, V::kUnused, nullptr, kNoSteps, kImageFailed, P::kNone, P::kNone},
+    // The verdict could not be recorded (produce.log or the line): never a pass.
+    {StatusRecordFail, C::kFail, "%s-:[record X]", false, V::kUnused, nullptr, kNoSteps, kImageFailed, P::kNone, P::kNone},
 }};
 
-// 0 and codes above 20: a blank text, nothing else.
+// 0 and codes above 22: a blank text, nothing else.
 constexpr StatusEntry kUnknown = {0, C::kNone, "", false, V::kUnused, nullptr, kNoSteps, -1,
                                   P::kNone, P::kNone};
 
@@ -70,7 +74,7 @@ const char* PhaseName(RowPhase phase) {
   return "";
 }
 
-const std::array<StatusEntry, 20>& StatusTable() { return kTable; }
+const std::array<StatusEntry, kStatusCodes>& StatusTable() { return kTable; }
 
 const StatusEntry& LookUpStatus(std::uint16_t code) {
   if (code >= 1 && code <= kTable.size()) return kTable[code - 1];

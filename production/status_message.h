@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -30,7 +31,17 @@ enum WorkerStatusCode : std::uint16_t {
   StatusConfigFail = 18,
   StatusNextSerial = 19,
   StatusProcess = 20,
+  // Codes of this station beyond the window's twenty:
+  // The disk is driven by another station (or cannot be claimed): it was
+  // refused before any command, and has no verdict of this station.
+  StatusDiskInUse = 21,
+  // The disk's verdict could not be recorded (produce.log, or the line's
+  // record, refused it): whatever the disk's own result, a failure.
+  StatusRecordFail = 22,
 };
+
+// How many codes the status table holds (1 to kStatusCodes).
+inline constexpr std::size_t kStatusCodes = 22;
 
 // State image indexes used by the status display.
 inline constexpr int kImageErasing = 4;
@@ -68,9 +79,10 @@ struct RowUpdate {
 // What a status code says about its disk.
 //   kPass:       the production run passed the disk (StatusPass)
 //   kEmpty:      a code-flash run emptied the disk (StatusEmpty)
-//   kFail:       a failure verdict (codes 2-5, 8, 12-16, 18)
+//   kFail:       a failure verdict (codes 2-5, 8, 12-16, 18), a disk refused
+//                as in use by another station (21), a verdict not recorded (22)
 //   kInProgress: a step under way (codes 6, 9, 10, 11, 17, 19, 20)
-//   kNone:       no code of this system (0, 21 and above)
+//   kNone:       no code of this system (0, 23 and above)
 enum class StatusClass { kNone, kInProgress, kPass, kFail, kEmpty };
 
 // The step of a pass a disk is in, as its statuses show it.
@@ -111,7 +123,7 @@ struct StatusEntry {
 };
 
 // The table: codes 1 to 20, in code order.
-const std::array<StatusEntry, 20>& StatusTable();
+const std::array<StatusEntry, kStatusCodes>& StatusTable();
 // The entry of `code`; 0 and codes above 20 get an entry that blanks the
 // row's text and changes nothing else.
 const StatusEntry& LookUpStatus(std::uint16_t code);

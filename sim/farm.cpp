@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "storage/file_lock.h"
+
 namespace kx20 {
 namespace {
 
@@ -214,6 +216,72 @@ std::vector<std::string> SimFarm::DriveNotes() {
     notes.push_back(line);
   }
   return notes;
+}
+
+// A claimed disk: released in the farm, and its lock file let go of.
+class SimFarm::Claim final : public DiskClaim {
+ public:
+  Claim(SimFarm& farm, SimDisk* disk, std::unique_ptr<HeldFileLock> lock)
+      : farm_(farm), disk_(disk), lock_(std::move(lock)) {}
+  ~Claim() override {
+    lock_.reset();
+    farm_.Release(disk_);
+  }
+
+ private:
+  SimFarm& farm_;
+  SimDisk* disk_;
+  std::unique_ptr<HeldFileLock> lock_;
+};
+
+void SimFarm::Release(SimDisk* disk) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  claimed_.erase(disk);
+}
+
+DiskClaimResult SimFarm::ClaimDisk(char letter, const std::string& who) {
+  DiskClaimResult result;
+  SimDisk* disk = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    RefreshNodes();
+    const auto it = bound_.find(letter);
+    if (it != bound_.end()) disk = it->second;
+    if (disk == nullptr) {
+      // No disk behind the letter: nothing to keep anyone off (an open fails).
+      result.claim = std::make_unique<Claim>(*this, nullptr, nullptr);
+      return result;
+    }
+    if (!claimed_.insert(disk).second) {
+      result.busy = true;
+      result.refusal = std::string("drive ") + letter + ": is in use by another worker of this process";
+      return result;
+    }
+  }
+  std::unique_ptr<HeldFileLock> held;
+  const std::string& backing = disk->Config().backingFile;
+  if (!backing.empty()) {
+    FileLockAttempt attempt = TryLockFile(backing + ".lock");
+    if (attempt.outcome != FileLockAttempt::Outcome::kLocked) {
+      Release(disk);
+      result.busy = attempt.outcome == FileLockAttempt::Outcome::kHeld;
+      result.refusal =
+          std::string("drive ") + letter + ": " +
+          (result.busy ? "is in use by another station (" +
+                             (attempt.holder.empty() ? std::string("it has not said who it is yet")
+                                                     : attempt.holder) +
+                             ")"
+                       : "cannot be claimed for this station: " + attempt.error);
+      return result;
+    }
+    held = std::move(attempt.lock);
+    std::string ignored;
+    held->WriteHolder(ThisProcessDescription() + (who.empty() ? "" : ", " + who) + ", drive " +
+                          std::string(1, letter) + ":\n",
+                      &ignored);
+  }
+  result.claim = std::make_unique<Claim>(*this, disk, std::move(held));
+  return result;
 }
 
 SimDisk* SimFarm::Disk(char letter) {

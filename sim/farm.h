@@ -22,6 +22,12 @@
 // has been unplugged (fault unplug-after) no longer opens, drops out of
 // LogicalDrives, and requests on its open handles fail at OS level.
 //
+// Claims: a disk is claimed by one worker at a time (ClaimDisk). Within the
+// process the farm keeps the claimed disks itself; a disk with a backing
+// file is also locked through the lock file "<backing file>.lock", so two
+// station processes on one farm file (the same disks) exclude each other as
+// they would on real disks. The lock file says who holds the disk.
+//
 // Thread safety: the set of disk objects is fixed at construction; the
 // handle table and the letter map have one lock and every disk its own
 // mutex, so any thread may use any handle and several threads may drive
@@ -33,6 +39,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -59,6 +66,7 @@ class SimFarm final : public PassThroughPort {
   std::uint32_t LogicalDrives() override;
   std::uint32_t ScanDrives() override;
   std::vector<std::string> DriveNotes() override;
+  DiskClaimResult ClaimDisk(char letter, const std::string& who) override;
 
   // --- Inspection -----------------------------------------------------------
   // The disk of section `letter` (C: included), or null, wherever the host
@@ -80,6 +88,8 @@ class SimFarm final : public PassThroughPort {
  private:
   SimFarm() = default;
   SimDisk* DiskOfHandle(PortHandle handle);
+  class Claim;
+  void Release(SimDisk* disk);
   // Lays arrivals on the nodes their predecessors freed; mutex_ held.
   void RefreshNodes();
   // The host's letter -> disk view now; mutex_ held.
@@ -95,6 +105,7 @@ class SimFarm final : public PassThroughPort {
   std::vector<char> letters_;          // linux: the section letters in order
   std::map<char, SimDisk*> bound_;     // letter -> disk bound at the last scan
   std::map<PortHandle, SimDisk*> handles_;
+  std::set<SimDisk*> claimed_;          // disks claimed in this process
   PortHandle nextHandle_ = 0x100;
 };
 

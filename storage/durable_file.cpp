@@ -3,8 +3,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <random>
 
 namespace kx20 {
@@ -38,21 +38,29 @@ bool IsHexDigit(char c) {
 
 }  // namespace
 
-bool ReadWholeFile(const std::string& path, std::string& contents) {
-  contents.clear();
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  contents.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return !in.bad();
+ReadOutcome ReadFileContents(const std::string& path, std::string& contents, std::string* failure) {
+  return SystemFileSystem().ReadContents(path, contents, failure);
+}
+
+bool ReadWholeFile(const std::string& path, std::string& contents, std::string* failure) {
+  return ReadFileContents(path, contents, failure) == ReadOutcome::kRead;
 }
 
 bool FileIsReadable(const std::string& path) {
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(path, error)) return false;
   std::ifstream in(path, std::ios::binary);
   return static_cast<bool>(in);
 }
 
 bool ReadFileEnds(const std::string& path, std::size_t count, FileEnds& ends) {
   ends = FileEnds{};
+  // Only a regular file is opened: a FIFO would block the open, and a
+  // directory is no file to append to.
+  std::error_code error;
+  const std::filesystem::file_status status = std::filesystem::status(path, error);
+  if (status.type() == std::filesystem::file_type::not_found) return false;
+  if (error || status.type() != std::filesystem::file_type::regular) return false;
   std::ifstream in(path, std::ios::binary | std::ios::ate);
   if (!in) return false;
   const std::streamoff size = in.tellg();

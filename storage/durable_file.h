@@ -29,6 +29,13 @@ enum class Durability {
   kRelaxed,
 };
 
+// How a whole-file read ended.
+enum class ReadOutcome {
+  kRead,     // the contents are there
+  kMissing,  // no file of that name
+  kFailed,   // it exists but could not be read (a directory, a FIFO, an I/O error, ...)
+};
+
 // The outcome of one file-system operation.
 struct FileOpResult {
   bool ok = true;
@@ -47,8 +54,19 @@ class FileSystem {
  public:
   virtual ~FileSystem() = default;
 
-  // The whole file; false (contents empty) when it cannot be opened.
-  virtual bool ReadFile(const std::string& path, std::string& contents) = 0;
+  // The whole file. kMissing when there is no such file; kFailed when it
+  // exists but cannot be read, with `failure` (when given) saying why in
+  // words ("it is a directory", "it is not a regular file", an OS error).
+  // `contents` is empty unless kRead. Only regular files are read, and
+  // nothing else is opened in a way that could block (a FIFO is refused).
+  virtual ReadOutcome ReadContents(const std::string& path, std::string& contents,
+                                   std::string* failure) = 0;
+
+  // The whole file; false (contents empty) when it is missing or cannot be
+  // read. Callers that must tell the two apart use ReadContents.
+  bool ReadFile(const std::string& path, std::string& contents) {
+    return ReadContents(path, contents, nullptr) == ReadOutcome::kRead;
+  }
 
   // True when the file exists and is marked read-only (Windows: the
   // read-only attribute; POSIX: no write permission for its owner, or none
@@ -83,16 +101,20 @@ class FileSystem {
 // The host's file system (POSIX or Win32). Any thread.
 FileSystem& SystemFileSystem();
 
-// Reads the whole file into `contents`. False (and `contents` emptied) when the
-// file cannot be opened.
-bool ReadWholeFile(const std::string& path, std::string& contents);
+// Reads the whole file into `contents` (SystemFileSystem().ReadContents):
+// never throws, never blocks on a FIFO. False (and `contents` emptied) when
+// the file is missing or cannot be read; `failure` (when given) says why.
+bool ReadWholeFile(const std::string& path, std::string& contents, std::string* failure = nullptr);
+ReadOutcome ReadFileContents(const std::string& path, std::string& contents,
+                             std::string* failure = nullptr);
 
-// True when the file exists and can be opened for reading.
+// True when the file exists, is a regular file and can be opened for
+// reading.
 bool FileIsReadable(const std::string& path);
 
 // The first and last bytes of a file (up to `count` each) and its size, for
 // appending without reading the whole file. False when it cannot be opened
-// (a missing file: size 0, no bytes).
+// or is not a regular file (a missing file: size 0, no bytes).
 struct FileEnds {
   std::uint64_t size = 0;
   std::string head;

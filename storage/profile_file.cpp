@@ -363,7 +363,15 @@ bool WriteProfileValues(FileSystem& files, const std::string& path,
                          std::string* failure) {
   std::lock_guard<std::mutex> lock(WriterMutex());
   std::string text;
-  const bool exists = files.ReadFile(path, text);
+  std::string why;
+  const ReadOutcome read = files.ReadContents(path, text, &why);
+  // A file that is there but cannot be read is never replaced by one made
+  // from nothing: that would throw away every other value it holds.
+  if (read == ReadOutcome::kFailed) {
+    if (failure != nullptr) *failure = NameOfPath(path) + " cannot be read: " + why;
+    return false;
+  }
+  const bool exists = read == ReadOutcome::kRead;
   ProfileDocument doc = ProfileDocument::Parse(text);
   bool changed = false;
   for (const ProfileWrite& w : writes) {

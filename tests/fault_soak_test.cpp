@@ -20,19 +20,32 @@
 // serial-number step advanced it.
 //
 // Closing the station during a run is another (KX20_SOAK_CLOSE=P, the percent
-// of batches that end so; 0 leaves it out): after the close no serial number
-// and no log record may change any more, and the workers left running must
-// never tell a good controller it failed. Their threads stay parked on the
+// of batches that end so; 0 leaves it out): the close itself records every
+// disk it cuts off (a FAIL record with the error text of a step), after the
+// close no serial number and no log record may change any more, and the
+// workers left running must never tell a good controller it failed. Their threads stay parked on the
 // run's locks, as in the programs (which end with _Exit), so such a batch's
 // farm is kept until the process ends.
 //
 // The settings file comes in every form the station reads: plain, UTF-8 with
 // a mark, UTF-16 LE or BE with a mark, with CRLF, LF or CR line ends; the
 // station must keep its encoding when it writes the counter back.
+//
+// A second station process comes now and then (KX20_SOAK_SECOND=P, the
+// percent of batches; Linux, where the station program is built): the
+// batch's disks then live in files, and while this station's workers are
+// held at their first sector write, the program kx20-station runs on the
+// same farm file, either on the same work directory (it must be refused,
+// naming this process) or on a work directory of its own with a counter of
+// its own (it must leave every disk this station holds alone: no number
+// taken, no record, no table written). The usual checks then show that no
+// number was handed out twice.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <filesystem>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -43,15 +56,23 @@
 #include <thread>
 #include <vector>
 
+#if !defined(_WIN32) && defined(KX20_STATION_PROGRAM)
+#define KX20_SOAK_SECOND_STATION 1
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
 #include "config/card_registers.h"
 #include "storage/durable_file.h"
 #include "storage/profile_file.h"
+#include "storage/work_dir_lock.h"
 #include "production/production_worker.h"
 #include "support/station_fixture.h"
 
 namespace kx20 {
 namespace {
 
+namespace fs = std::filesystem;
 using testing::StationFixture;
 
 std::uint64_t EnvNumber(const char* name, std::uint64_t fallback) {
@@ -80,6 +101,61 @@ std::uint32_t SerialAsStored(std::uint32_t decimal) {
   std::snprintf(text, sizeof text, "%08u", decimal);
   return static_cast<std::uint32_t>(std::strtoul(text, nullptr, 16));
 }
+
+// A port in front of the farm that can hold every WRITE(10) until released:
+// the workers then stand where a second station would meet their disks.
+class HoldingPort final : public PassThroughPort {
+ public:
+  explicit HoldingPort(PassThroughPort& inner) : inner_(inner) {}
+  void Hold() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    holding_ = true;
+  }
+  void Release() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    holding_ = false;
+    cv_.notify_all();
+  }
+  // The letters of the workers waiting at the gate now.
+  std::multiset<char> Held() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return held_;
+  }
+  PortHandle Open(char letter, std::uint32_t* osError) override {
+    const PortHandle h = inner_.Open(letter, osError);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (IsOpenHandle(h)) letters_[h] = letter;
+    return h;
+  }
+  void Close(PortHandle h) override { inner_.Close(h); }
+  bool SendDirect(PortHandle h, PassThroughRequest& r, std::uint32_t* osError) override {
+    if (r.sptd.cdb[0] == 0x2A) {
+      std::unique_lock<std::mutex> lock(mutex_);
+      if (holding_) {
+        const auto at = held_.insert(letters_[h]);
+        cv_.wait(lock, [&] { return !holding_; });
+        held_.erase(at);
+      }
+    }
+    return inner_.SendDirect(h, r, osError);
+  }
+  bool SendBuffered(PortHandle h, BufferedPassThroughRequest& r, std::uint32_t* osError) override {
+    return inner_.SendBuffered(h, r, osError);
+  }
+  std::uint32_t LogicalDrives() override { return inner_.LogicalDrives(); }
+  std::uint32_t ScanDrives() override { return inner_.ScanDrives(); }
+  DiskClaimResult ClaimDisk(char letter, const std::string& who) override {
+    return inner_.ClaimDisk(letter, who);
+  }
+
+ private:
+  PassThroughPort& inner_;
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool holding_ = false;
+  std::multiset<char> held_;
+  std::map<PortHandle, char> letters_;
+};
 
 class FaultSoak : public StationFixture {
  protected:
@@ -132,6 +208,27 @@ class FaultSoak : public StationFixture {
     other.slot = "   " + std::to_string(1 + Pick(9));
     layout.disks.push_back(other);
     return layout;
+  }
+
+  // The batch's target disks in files (the disk of another vendor stays in
+  // memory: it is this process's own); returns the farm file of the same
+  // disks for the second station, healthy (faults are this process's).
+  std::string PutDisksInFiles(FarmLayout& layout, std::uint64_t batch) {
+    const fs::path files = dir.Path() / ("farm-" + std::to_string(batch));
+    fs::create_directories(files);
+    std::string text;
+    for (SimDiskConfig& d : layout.disks) {
+      if (d.vendor != SimDiskConfig{}.vendor) continue;
+      // Large disks would make the read/write test write a hundred MB to
+      // the files; the capacities that are refused stay as they are.
+      if (d.lastLba > kSimDefaultLastLba && d.lastLba <= 4194303) d.lastLba = kSimDefaultLastLba;
+      d.backingFile = (files / (std::string("disk-") + d.letter + ".img")).string();
+      text += std::string("[") + d.letter + "]\nslot = \"" + d.slot + "\"\nlast_lba = " +
+              std::to_string(d.lastLba) + "\nbacking = " + d.backingFile + "\n";
+    }
+    const std::string farmFile = (files / "farm.ini").string();
+    testing::ConfigTempDir::Write(farmFile, text);
+    return farmFile;
   }
 
   void WriteSettings(std::uint32_t serial) {
@@ -194,12 +291,110 @@ class FaultSoak : public StationFixture {
   void Abandon() {
     struct Left {
       std::unique_ptr<Station> station;
+      std::unique_ptr<HoldingPort> holding;
       std::unique_ptr<testing::PluggablePort> port;
       std::unique_ptr<SimFarm> farm;
     };
     static auto* left = new std::vector<Left>();
-    left->push_back({std::move(station), std::move(port), std::move(farm)});
+    left->push_back({std::move(station), std::move(holding), std::move(port), std::move(farm)});
   }
+
+  // The station over the holding port.
+  void MakeHoldingStation() {
+    holding = std::make_unique<HoldingPort>(*port);
+    StationOptions options;
+    options.workDir = dir.Path().string();
+    options.durability = Durability::kRelaxed;
+    station = std::make_unique<Station>(*holding, clock, view, shell, options);
+  }
+
+#if KX20_SOAK_SECOND_STATION
+  // Runs kx20-station to its end; its exit status, its stdout and stderr.
+  struct Outcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+  };
+  Outcome RunSecondStation(const std::string& farmFile, const fs::path& workDir) {
+    const fs::path out = dir.Path() / "second.out";
+    const fs::path err = dir.Path() / "second.err";
+    const std::string command = std::string("'") + KX20_STATION_PROGRAM + "' --batch --sim='" +
+                                farmFile + "' --workdir '" + workDir.string() + "' >'" +
+                                out.string() + "' 2>'" + err.string() + "'";
+    Outcome o;
+    const int raw = std::system(command.c_str());
+    o.status = raw != -1 && WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    o.out = testing::ConfigTempDir::Read(out.string());
+    o.err = testing::ConfigTempDir::Read(err.string());
+    return o;
+  }
+
+  // While this station's workers stand at their first sector write, a second
+  // station process comes to the same disks: on the same work directory, or
+  // on one of its own. Returns false when no worker got that far.
+  bool SecondStationMeetsTheDisks(const std::string& farmFile, bool sameWorkDir) {
+    // Every worker still alive stands at the gate (the others have ended).
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    std::multiset<char> held;
+    for (;;) {
+      station->DrainStatus();
+      held = holding->Held();
+      if (static_cast<int>(held.size()) == station->RunningWorkerCount()) break;
+      if (std::chrono::steady_clock::now() > deadline) {
+        ADD_FAILURE() << "the workers never reached the gate";
+        return false;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (held.empty()) return false;
+    if (sameWorkDir) {
+      const Outcome o = RunSecondStation(farmFile, dir.Path());
+      EXPECT_EQ(o.status, 2) << o.err;
+      EXPECT_NE(o.err.find("is in use by another station (pid " + std::to_string(::getpid())),
+                std::string::npos)
+          << o.err;
+      return true;
+    }
+    // A work directory of its own, with a counter far from this one's; its
+    // farm holds only the disks this station's workers hold.
+    const fs::path second = dir.Path() / "second";
+    fs::remove_all(second);
+    fs::create_directories(second);
+    const std::string settings =
+        "[CID]\nProduct_name=KX20\nManufacturer_ID=12\nOEM_Application_ID=AB12\n"
+        "Product_revision=10\nChange_SN=1\nProduct_SN=90000000\nManufacturing_year=2026\n"
+        "Manufacturing_month=12\n[CSD]\nCCD_FIELD=004F01321B5981F35E7AFF810A4000\n"
+        "CCD_SELECT_DATA=128_2K\n[OTHER]\nFLASH1=128_2K\nFLASH2=0\nRWTest=0\n";
+    testing::ConfigTempDir::Write((second / "config.txt").string(), settings);
+    std::string heldFarm;
+    std::map<char, std::string> statesBefore;
+    const std::string all = testing::ConfigTempDir::Read(farmFile);
+    for (char letter : std::set<char>(held.begin(), held.end())) {
+      const std::string head = std::string("[") + letter + "]\n";
+      const std::size_t at = all.find(head);
+      EXPECT_NE(at, std::string::npos);
+      heldFarm += all.substr(at, all.find('[', at + 1) - at);
+      const std::string state = farm->Disk(letter)->Config().backingFile + ".state";
+      statesBefore[letter] = testing::ConfigTempDir::Read(state);
+    }
+    const std::string heldFarmFile = (second / "farm.ini").string();
+    testing::ConfigTempDir::Write(heldFarmFile, heldFarm);
+    const Outcome o = RunSecondStation(heldFarmFile, second);
+    EXPECT_EQ(o.status, 1) << o.out << o.err;
+    EXPECT_EQ(Count(o.out, ":[in use X]\n"), 2 * statesBefore.size())  // the change and the final row
+        << o.out;
+    EXPECT_EQ(testing::ConfigTempDir::Read((second / "config.txt").string()), settings)
+        << "the second station took a number";
+    EXPECT_FALSE(fs::exists(second / "produce.log")) << "the second station recorded a verdict";
+    for (const auto& [letter, before] : statesBefore) {
+      EXPECT_EQ(testing::ConfigTempDir::Read(farm->Disk(letter)->Config().backingFile + ".state"), before)
+          << letter << ": the second station programmed a disk this one holds";
+    }
+    return true;
+  }
+#endif
+
+  std::unique_ptr<HoldingPort> holding;
 
   // The serial numbers of the pass records in `log`.
   static std::vector<std::string> PassRecordSerials(const std::string& log) {
@@ -227,7 +422,9 @@ class FaultSoak : public StationFixture {
       station->DrainStatus();
       if (tick == closeAt) {
         workersAtClose = station->RunningWorkerCount();
-        station->Shutdown();
+        const std::string log = station->LogPath();
+        logBeforeClose = fs::exists(log) ? testing::ConfigTempDir::Read(log) : std::string();
+        cutOffAtClose = station->Shutdown();
         return true;
       }
       if (tick < 40) {
@@ -259,6 +456,8 @@ class FaultSoak : public StationFixture {
     return false;
   }
   int workersAtClose = 0;
+  int cutOffAtClose = 0;
+  std::string logBeforeClose;
 };
 
 TEST_F(FaultSoak, RandomBatchesKeepVerdictsLogAndSerialNumbersConsistent) {
@@ -267,6 +466,17 @@ TEST_F(FaultSoak, RandomBatchesKeepVerdictsLogAndSerialNumbersConsistent) {
   rng.seed(seed);
   saveDuringRun = EnvNumber("KX20_SOAK_SAVE", 1) != 0;
   const std::uint64_t closePercent = EnvNumber("KX20_SOAK_CLOSE", 10);
+#if KX20_SOAK_SECOND_STATION
+  const std::uint64_t secondPercent = EnvNumber("KX20_SOAK_SECOND", 5);
+#else
+  const std::uint64_t secondPercent = 0;  // no station program to run here
+#endif
+  std::size_t secondStations = 0;
+  // This station holds its work directory, as the programs do.
+  std::string refusal;
+  const std::unique_ptr<HeldFileLock> workDirLock =
+      LockWorkDirectory(dir.Path().string(), "fault soak", refusal);
+  ASSERT_NE(workDirLock, nullptr) << refusal;
   CopyExample("Pelorin.img");
   std::uint32_t serial = 1 + static_cast<std::uint32_t>(Pick(1000));
   WriteSettings(serial);
@@ -279,15 +489,19 @@ TEST_F(FaultSoak, RandomBatchesKeepVerdictsLogAndSerialNumbersConsistent) {
     SCOPED_TRACE("seed " + std::to_string(seed) + ", batch " + std::to_string(batch) +
                  " (KX20_SOAK_SEED=" + std::to_string(seed) + " repeats it)");
     if (Chance(30)) WriteSettings(serial);  // rewritten in another form, same counter
-    const FarmLayout layout = RandomFarm();
-    const int closeAt = Pick(100) < closePercent ? static_cast<int>(Pick(12)) : -1;
+    FarmLayout layout = RandomFarm();
+    const bool second = Pick(100) < secondPercent;
+    const int closeAt = !second && Pick(100) < closePercent ? static_cast<int>(Pick(12)) : -1;
+    const bool secondSameWorkDir = Chance(50);
+    const std::string farmFile = second ? PutDisksInFiles(layout, batch) : std::string();
     lastPassOf.clear();
     events.seed(rng());
     station.reset();
+    holding.reset();
     port.reset();
     farm.reset();
     BuildFarm(layout);
-    MakeStation();
+    MakeHoldingStation();
     std::vector<std::uint32_t> startsSeen;  // every worker body, in start order
     std::map<char, int> live;
     int maxLive = 0;
@@ -314,7 +528,14 @@ TEST_F(FaultSoak, RandomBatchesKeepVerdictsLogAndSerialNumbersConsistent) {
 
     station->Initialise();
     station->Tick();
+    if (second) holding->Hold();
     station->OnSpaceKeyDown(false);
+#if KX20_SOAK_SECOND_STATION
+    if (second && SecondStationMeetsTheDisks(farmFile, secondSameWorkDir)) ++secondStations;
+#else
+    static_cast<void>(secondSameWorkDir);
+#endif
+    if (second) holding->Release();
     const bool closed = OperateUntilEnd(closeAt);
     std::string logAtClose;
     std::uint32_t counterAtClose = 0;
@@ -355,6 +576,18 @@ TEST_F(FaultSoak, RandomBatchesKeepVerdictsLogAndSerialNumbersConsistent) {
     EXPECT_GE(passRecords, passedRows) << added;
     if (closed) {
       EXPECT_EQ(logAfter, logAtClose) << "a log record written after the station was closed";
+      // Every disk cut off got its FAIL record with the text of a step, from
+      // the close itself (besides records workers finished meanwhile).
+      EXPECT_LE(cutOffAtClose, workersAtClose);
+      ASSERT_EQ(logAtClose.compare(0, logBeforeClose.size(), logBeforeClose), 0);
+      const std::string byClose = logAtClose.substr(logBeforeClose.size());
+      EXPECT_GE(Count(byClose, "Result=FAIL"), static_cast<std::size_t>(cutOffAtClose)) << byClose;
+      std::size_t stepTexts = 0;
+      for (const char* text : {"USBErr_Config", "USBErr_RWTable", "USBErr_TableCompare",
+                               "USBErr_Capacity", "USBErr_RW_Compare", "USBErr_Pnf"}) {
+        stepTexts += Count(byClose, std::string("Error Code=") + text + "\r\n");
+      }
+      EXPECT_EQ(stepTexts, Count(byClose, "Result=FAIL")) << byClose;
     }
 
     // Serial numbers: every passed disk carries a number no other disk got,
@@ -419,10 +652,12 @@ TEST_F(FaultSoak, RandomBatchesKeepVerdictsLogAndSerialNumbersConsistent) {
     if (closed) Abandon();
   }
   station.reset();
-  std::printf("fault soak: seed %llu, %llu batches (%zu closed during the run, leaving %zu workers running), %zu workers, %zu passed, "
+  std::printf("fault soak: seed %llu, %llu batches (%zu closed during the run, leaving %zu workers running; "
+              "%zu met by a second station process), %zu workers, %zu passed, "
               "%zu failed, %zu distinct serial numbers, %zu good disks never told they failed\n",
               static_cast<unsigned long long>(seed), static_cast<unsigned long long>(batches), closes,
-              workersCutOff, totalWorkers, totalPass, totalFail, passedSerials.size(), goodDisks);
+              workersCutOff, secondStations, totalWorkers, totalPass, totalFail, passedSerials.size(),
+              goodDisks);
   EXPECT_GT(totalPass, 0u);
   EXPECT_GT(totalFail, 0u);
 }

@@ -65,10 +65,10 @@ TEST(ProductionLog, WritesExactRecordsAfterTheirPause) {
   VirtualClock clock(At(2004, 5, 3, 14, 7, 8));
   ProductionLogWriter log(clock, path, Durability::kRelaxed);
 
-  EXPECT_EQ(log.WriteRecord(MakePassRecord(12, 262143)), 1);
+  EXPECT_TRUE(log.WriteRecord(MakePassRecord(12, 262143)));
   EXPECT_TRUE(log.LastWriteSucceeded());
   EXPECT_EQ(clock.Elapsed(), 1000u);
-  EXPECT_EQ(log.WriteRecord(MakeFailRecord("USBErr_Config")), 1);
+  EXPECT_TRUE(log.WriteRecord(MakeFailRecord("USBErr_Config")));
   EXPECT_EQ(clock.Elapsed(), 2000u);
 
   EXPECT_EQ(ConfigTempDir::Read(path),
@@ -109,7 +109,7 @@ TEST(ProductionLog, TenRecordsHaveDistinctNames) {
   }
 }
 
-// The verdict stands, but the operator learns that the record was lost, why,
+// The writer says the record was not written, and the operator learns why
 // and which record it was.
 TEST(ProductionLog, UnwritableLogSaysWhichRecordWasLostAndWhy) {
   ConfigTempDir dir;
@@ -117,9 +117,9 @@ TEST(ProductionLog, UnwritableLogSaysWhichRecordWasLostAndWhy) {
   OperatorNotices notices;
   ProductionLogWriter log(clock, dir.File("no-such-dir/produce.log"), Durability::kRelaxed);
   log.SetNotices(&notices);
-  EXPECT_EQ(log.WriteRecord(MakePassRecord(42, 262143)), 1);
+  EXPECT_FALSE(log.WriteRecord(MakePassRecord(42, 262143)));
   EXPECT_FALSE(log.LastWriteSucceeded());
-  EXPECT_EQ(log.WriteRecord(MakeFailRecord("USBErr_Pnf")), 1);
+  EXPECT_FALSE(log.WriteRecord(MakeFailRecord("USBErr_Pnf")));
   const std::vector<std::string> taken = notices.Take();
   ASSERT_EQ(taken.size(), 2u);
   for (const char* part : {"produce.log", "[2026/12/8  8:0:1]", "Pass 00000042", "lost"}) {

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <functional>
 #include <filesystem>
@@ -1132,6 +1134,313 @@ TEST(CodeFlashWorker, ProgressSequencesAndFailure) {
     }
     EXPECT_EQ(farm->Disk('E')->LastCodeFlashControlMode(), std::optional<std::uint8_t>(4));
   }
+}
+
+}  // namespace
+}  // namespace kx20
+
+namespace kx20 {
+namespace {
+
+// Every record of a disk names the number in the table the disk gave back:
+// its verdict event for a pass and for every failure after the table step,
+// none (0) for a disk whose table never carried a verified number.
+TEST(ProductionRecords, VerdictEventsCarryTheSerialReadBackFromTheWrittenTable) {
+  struct Case {
+    const char* name;
+    std::function<void(SimDiskConfig&)> setUp;
+    bool carriesSerial;  // the event names the disk's number
+    const char* errorText;
+  };
+  const Case cases[] = {
+      {"pass", [](SimDiskConfig&) {}, true, ""},
+      {"capacity after the table", [](SimDiskConfig& d) { d.faults.capacity = true; }, true,
+       "USBErr_Capacity"},
+      {"read/write test", [](SimDiskConfig& d) { d.faults.badSectors = {20000}; }, true,
+       "USBErr_RW_Compare"},
+      {"configuration", [](SimDiskConfig& d) { d.flashInfo[0] = 0; }, false, "USBErr_Config"},
+      {"table write", [](SimDiskConfig& d) { d.faults.tableWrite = true; }, false,
+       "USBErr_RWTable"},
+      {"table compare", [](SimDiskConfig& d) { d.faults.tableEcho = true; }, false,
+       "USBErr_TableCompare"},
+  };
+  FarmLayout layout = DefaultFarmLayout();
+  layout.disks.resize(std::size(cases));
+  for (std::size_t i = 0; i < std::size(cases); ++i) cases[i].setUp(layout.disks[i]);
+  ProductionRig rig(layout);
+  std::mutex mutex;
+  std::map<char, VerdictEvent> events;
+  rig.env().recordVerdict = [&](const VerdictEvent& e) {
+    std::lock_guard<std::mutex> lock(mutex);
+    events[e.driveLetter] = e;
+  };
+  rig.RunBatch(Letters(layout));
+
+  std::set<std::uint32_t> named;
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(cases[i].name);
+    const char letter = layout.disks[i].letter;
+    ASSERT_EQ(events.count(letter), 1u);
+    const VerdictEvent& e = events[letter];
+    EXPECT_EQ(e.errorCode, cases[i].errorText);
+    EXPECT_FALSE(e.cutOff);
+    if (cases[i].carriesSerial) {
+      const std::uint32_t onDisk = SerialOfTable(rig.farm().Disk(letter)->StoredConfigTable());
+      EXPECT_NE(onDisk, 0u);
+      EXPECT_EQ(e.serialNumber, onDisk);
+      EXPECT_TRUE(named.insert(e.serialNumber).second) << "a number named twice";
+    } else {
+      EXPECT_EQ(e.serialNumber, 0u);
+    }
+  }
+  // The pass record names the same number; failure records keep their form.
+  for (const auto& r : rig.LogRecords()) {
+    if (r.at("Result") != "Pass") {
+      EXPECT_EQ(r.at("Serial Number"), "");
+      continue;
+    }
+    char expected[16];
+    std::snprintf(expected, sizeof expected, "%08u", events['E'].serialNumber);
+    EXPECT_EQ(r.at("Serial Number"), expected);
+  }
+}
+
+// With "Change serial number" off every disk carries the file's Product_SN:
+// the records say so, instead of a number the disks do not carry.
+TEST(ProductionRecords, WithTheOptionOffTheRecordsNameTheNumberOnTheDisks) {
+  FarmLayout layout = DefaultFarmLayout();
+  layout.disks.resize(2);
+  ProductionRig rig(layout, "CID:Change_SN=0\nCID:Product_SN=00000042\nOTHER:RWTest=0\n");
+  std::vector<VerdictEvent> events;
+  std::mutex mutex;
+  rig.env().recordVerdict = [&](const VerdictEvent& e) {
+    std::lock_guard<std::mutex> lock(mutex);
+    events.push_back(e);
+  };
+  rig.RunBatch(Letters(layout));
+  ASSERT_EQ(events.size(), 2u);
+  for (const VerdictEvent& e : events) EXPECT_EQ(e.serialNumber, 42u);
+  const auto records = rig.LogRecords();
+  ASSERT_EQ(records.size(), 2u);
+  for (const auto& r : records) EXPECT_EQ(r.at("Serial Number"), "00000042");
+  EXPECT_EQ(ReadProfileValue(rig.configPath(), "CID", "Product_SN", 20), "00000042");
+}
+
+// A verdict produce.log or the line's sink did not take is a failure on the
+// row, whatever the disk's own result, and the operator is told which one.
+TEST(ProductionRecords, AVerdictThatCannotBeRecordedIsNeverAPass) {
+  struct Case {
+    const char* name;
+    bool logUnwritable;
+    bool sinkRefuses;
+    std::vector<std::string> mentions;
+  };
+  const Case cases[] = {
+      {"produce.log a directory", true, false, {"produce.log", "was lost", "Pass 00000001"}},
+      {"sink refuses", false, true, {"did not take the verdict", "Pass 00000001"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FarmLayout layout = DefaultFarmLayout();
+    layout.disks.resize(2);
+    layout.disks[1].faults.capacity = true;  // a failure whose record is lost too
+    ProductionRig rig(layout, "OTHER:RWTest=0\n");
+    OperatorNotices notices;
+    rig.env().notices = &notices;
+    ProductionLogWriter log(rig.clock(), (rig.dir() / "produce.log").string(), Durability::kRelaxed);
+    log.SetNotices(&notices);
+    rig.env().log = &log;
+    if (c.logUnwritable) fs::create_directory(rig.dir() / "produce.log");
+    rig.env().recordVerdict = [&](const VerdictEvent&) { return !c.sinkRefuses; };
+    // One after the other: the pass is serial number 1.
+    rig.RunBatch({'E'});
+    rig.RunBatch({'F'});
+    EXPECT_EQ(rig.FinalRow('E', "01"), std::make_pair(std::string("01-:[record X]"), kImageFailed));
+    EXPECT_EQ(rig.FinalRow('F', "02"), std::make_pair(std::string("02-:[record X]"), kImageFailed));
+    EXPECT_TRUE(rig.Values('E', StatusPass).empty());
+    std::string told;
+    for (const std::string& n : notices.Take()) told += n + "\n";
+    for (const std::string& m : c.mentions) {
+      EXPECT_NE(told.find(m), std::string::npos) << "\"" << m << "\" not in: " << told;
+    }
+  }
+}
+
+// A disk another station has claimed gets no command at all from this one:
+// no record, a row that says so, and the operator is told who has it.
+TEST(ProductionRecords, ADiskClaimedByAnotherStationIsLeftAlone) {
+  FarmLayout layout = DefaultFarmLayout();
+  layout.disks.resize(2);
+  ProductionRig rig(layout, "OTHER:RWTest=0\n");
+  OperatorNotices notices;
+  rig.env().notices = &notices;
+  DiskClaimResult held = rig.farm().ClaimDisk('E', "the other station");
+  ASSERT_TRUE(held.claim);
+  const std::uint64_t commandsBefore = rig.farm().Disk('E')->CommandCount();
+  rig.RunBatch(Letters(layout));
+  EXPECT_EQ(rig.FinalRow('E', "01").first, "01-:[in use X]");
+  EXPECT_EQ(rig.farm().Disk('E')->CommandCount(), commandsBefore);
+  EXPECT_FALSE(rig.farm().Disk('E')->ConfigTableWritten());
+  EXPECT_EQ(rig.FinalRow('F', "02").first, "02-:Pass");
+  ASSERT_EQ(rig.LogRecords().size(), 1u);
+  EXPECT_EQ(ReadProfileValue(rig.configPath(), "CID", "Product_SN", 20), "00000001");
+  const std::vector<std::string> told = notices.Take();
+  ASSERT_EQ(told.size(), 1u);
+  EXPECT_NE(told[0].find("drive E: is in use by another worker"), std::string::npos) << told[0];
+  // Released: the disk is free again.
+  held.claim.reset();
+  rig.RunBatch({'E'});
+  EXPECT_EQ(rig.FinalRow('E', "01").first, "01-:Pass");
+}
+
+// A port in front of the farm that holds every WRITE(10) of the chosen
+// disks until released: the workers stop where a close would find them,
+// after their table steps.
+class WriteGatePort final : public PassThroughPort {
+ public:
+  explicit WriteGatePort(SimFarm& farm) : farm_(farm) {}
+  // Waits (real time, bounded) until `n` workers wait at the gate.
+  bool WaitHeld(int n) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return cv_.wait_for(lock, std::chrono::seconds(20), [&] { return held_ >= n; });
+  }
+  void Open() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    open_ = true;
+    cv_.notify_all();
+  }
+  PortHandle Open(char letter, std::uint32_t* osError) override { return farm_.Open(letter, osError); }
+  void Close(PortHandle h) override { farm_.Close(h); }
+  bool SendDirect(PortHandle h, PassThroughRequest& r, std::uint32_t* osError) override {
+    if (r.sptd.cdb[0] == 0x2A) {
+      std::unique_lock<std::mutex> lock(mutex_);
+      ++held_;
+      cv_.notify_all();
+      cv_.wait(lock, [&] { return open_; });
+    }
+    return farm_.SendDirect(h, r, osError);
+  }
+  bool SendBuffered(PortHandle h, BufferedPassThroughRequest& r, std::uint32_t* osError) override {
+    return farm_.SendBuffered(h, r, osError);
+  }
+  std::uint32_t LogicalDrives() override { return farm_.LogicalDrives(); }
+  DiskClaimResult ClaimDisk(char letter, const std::string& who) override {
+    return farm_.ClaimDisk(letter, who);
+  }
+
+ private:
+  SimFarm& farm_;
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  int held_ = 0;
+  bool open_ = false;
+};
+
+// Closing during a run (the station holds the run's locks and closes the
+// ledger): each disk under way is recorded as cut off in its step, with the
+// number its table carries, and its worker then tells the disk nothing and
+// writes nothing.
+TEST(ProductionRecords, ClosingCutsOffEveryDiskUnderWayWithItsStepAndNumber) {
+  FarmLayout layout = DefaultFarmLayout();
+  layout.disks.resize(2);
+  ProductionRig rig(layout);  // with the read/write test: it is where they stop
+  WriteGatePort gate(rig.farm());
+  WorkerLedger ledger;
+  rig.env().port = &gate;
+  rig.env().ledger = &ledger;
+  std::vector<std::thread> workers;
+  for (int row = 0; row < 2; ++row) {
+    workers.emplace_back([&rig, row] {
+      RunProductionWorker(rig.env(), rig.locks(), MakeStartValue(static_cast<char>('E' + row), row));
+    });
+  }
+  ASSERT_TRUE(gate.WaitHeld(2));
+  // The close, as Station::Shutdown makes it.
+  rig.locks().setupLock.lock();
+  rig.locks().logLock.lock();
+  const std::vector<WorkerLedger::Unrecorded> left = ledger.Close(rig.clock().UtcNow());
+  gate.Open();
+  for (auto& w : workers) w.join();
+  rig.locks().logLock.unlock();
+  rig.locks().setupLock.unlock();
+
+  ASSERT_EQ(left.size(), 2u);
+  std::set<std::uint32_t> serials;
+  for (const WorkerLedger::Unrecorded& u : left) {
+    EXPECT_TRUE(u.event.cutOff);
+    EXPECT_FALSE(u.event.passed);
+    EXPECT_EQ(u.event.errorCode, "USBErr_RW_Compare");
+    EXPECT_STREQ(u.record.result, "FAIL");
+    EXPECT_STREQ(u.record.errorCode, "USBErr_RW_Compare");
+    EXPECT_STREQ(u.record.serialNumber, "");
+    EXPECT_EQ(u.event.serialNumber,
+              SerialOfTable(rig.farm().Disk(u.event.driveLetter)->StoredConfigTable()));
+    serials.insert(u.event.serialNumber);
+    // Told nothing after the cut.
+    EXPECT_EQ(rig.farm().Disk(u.event.driveLetter)->LastSignal(), SimSignal::None);
+  }
+  EXPECT_EQ(serials, (std::set<std::uint32_t>{1, 2}));
+  EXPECT_FALSE(fs::exists(rig.dir() / "produce.log")) << "a worker wrote after the close";
+  rig.Drain();
+  for (const WorkerStatus& m : rig.messages()) {
+    EXPECT_EQ(ClassifyStatus(m.Code()) == StatusClass::kPass ||
+                  ClassifyStatus(m.Code()) == StatusClass::kFail,
+              false)
+        << "a verdict posted after the close: " << m.Code();
+  }
+}
+
+// The ledger's states: what a close hands over for each.
+TEST(WorkerLedger, CloseRecordsWhatIsLeftAndNothingBeginsAfterIt) {
+  WorkerLedger ledger;
+  const auto running = ledger.Begin('E', 1);
+  running->SetStep("USBErr_Pnf");
+  running->SetSerial(17);
+  running->SetCapacity(262144);
+  const auto beforeTable = ledger.Begin('F', 2);
+  beforeTable->SetStep("USBErr_RWTable");
+  const auto finishing = ledger.Begin('G', 3);
+  VerdictEvent passEvent;
+  passEvent.driveLetter = 'G';
+  passEvent.passed = true;
+  passEvent.serialNumber = 18;
+  ASSERT_TRUE(finishing->Finish(MakePassRecord(18, 262143), passEvent));
+  const auto recorded = ledger.Begin('H', 4);
+  ASSERT_TRUE(recorded->Finish(MakeFailRecord("USBErr_Config"), VerdictEvent{}));
+  recorded->Recorded();
+  const auto silent = ledger.Begin('I', 5);
+  silent->NoVerdict();
+  // Opened by the console at the start; its worker never ran a line.
+  ASSERT_NE(ledger.Open('K', 7), nullptr);
+
+  CalendarTime now{};
+  now.year = 2026;
+  const std::vector<WorkerLedger::Unrecorded> left = ledger.Close(now);
+  ASSERT_EQ(left.size(), 4u);
+  EXPECT_EQ(left[0].event.driveLetter, 'E');
+  EXPECT_TRUE(left[0].event.cutOff);
+  EXPECT_EQ(left[0].event.serialNumber, 17u);
+  EXPECT_EQ(left[0].event.capacitySectors, 262144u);
+  EXPECT_EQ(left[0].event.errorCode, "USBErr_Pnf");
+  EXPECT_EQ(left[0].event.finishedUtc.year, 2026);
+  EXPECT_STREQ(left[0].record.errorCode, "USBErr_Pnf");
+  EXPECT_EQ(left[1].event.driveLetter, 'F');
+  EXPECT_EQ(left[1].event.serialNumber, 0u);
+  EXPECT_STREQ(left[1].record.errorCode, "USBErr_RWTable");
+  // The one that had reached its verdict hands over its own record.
+  EXPECT_FALSE(left[2].event.cutOff);
+  EXPECT_TRUE(left[2].event.passed);
+  EXPECT_STREQ(left[2].record.serialNumber, "00000018");
+  EXPECT_EQ(left[3].event.driveLetter, 'K');
+  EXPECT_TRUE(left[3].event.cutOff);
+  EXPECT_STREQ(left[3].record.errorCode, "USBErr_Config");
+
+  EXPECT_FALSE(running->Finish(MakeFailRecord("USBErr_Pnf"), VerdictEvent{}))
+      << "a cut-off worker must not record";
+  EXPECT_EQ(ledger.Begin('J', 6), nullptr) << "a worker began after the close";
+  EXPECT_EQ(ledger.Begin('K', 7), nullptr) << "a cut-off disk's worker began";
+  EXPECT_EQ(ledger.Open('L', 8), nullptr) << "a worker started after the close";
+  EXPECT_TRUE(ledger.Close(now).empty());
 }
 
 }  // namespace

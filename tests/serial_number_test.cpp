@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -268,6 +269,70 @@ TEST(SerialNumber, TakesNumbersFromALineSource) {
           << result.reason;
     }
   }
+}
+
+// One source of numbers per directory, and every disk of a line numbered by
+// the line: the step refuses, file and source untouched, whatever the
+// option says.
+TEST(SerialNumber, RefusesNumbersFromTheWrongSource) {
+  struct Case {
+    const char* name;
+    const char* lineFile;  // in the directory ("" none)
+    bool lineMode;
+    std::int32_t option;
+    SerialStepStatus status;
+    const char* mention;
+  };
+  const Case cases[] = {
+      {"directory with the line's marker", kLineMarkerFileName, false, 1,
+       SerialStepStatus::kNotAllowed, "has served a line (line.marker"},
+      {"directory with a lease journal", "serial_lease.journal", false, 1,
+       SerialStepStatus::kNotAllowed, "--line"},
+      {"directory with a verdict outbox, option off", "verdicts.outbox", false, 0,
+       SerialStepStatus::kNotAllowed, "verdicts.outbox"},
+      {"line mode with the option off", "", true, 0, SerialStepStatus::kNotAllowed,
+       "Change_SN=1"},
+      {"line mode in a line's directory", kLineMarkerFileName, true, 1,
+       SerialStepStatus::kAllocated, ""},
+      {"a directory of its own", "", false, 1, SerialStepStatus::kAllocated, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Station s;
+    const std::string text = SettingsWithSerial("00000041");
+    ConfigTempDir::Write(s.path, text);
+    if (*c.lineFile != '\0') ConfigTempDir::Write(s.dir.File(c.lineFile), "");
+    SerialStepContext context = s.Context(c.option);
+    int asked = 0;
+    if (c.lineMode) {
+      context.source = [&](const SerialRequest&, std::uint32_t& n, std::string&) {
+        ++asked;
+        n = 500;
+        return true;
+      };
+    }
+    const SerialStepResult r = AdvanceSerialNumber(context);
+    EXPECT_EQ(r.status, c.status);
+    if (c.status == SerialStepStatus::kNotAllowed) {
+      EXPECT_TRUE(r.Failed());
+      EXPECT_NE(r.reason.find(c.mention), std::string::npos) << r.reason;
+      EXPECT_EQ(ConfigTempDir::Read(s.path), text);
+      EXPECT_EQ(asked, 0) << "a number was taken from the line";
+    } else {
+      EXPECT_EQ(s.FileSerial(), c.lineMode ? "00000500" : "00000042");
+    }
+  }
+}
+
+// A settings file that is there but cannot be read (a directory of that
+// name) fails the step with the reason, and nothing throws.
+TEST(SerialNumber, UnreadableSettingsFileFailsTheStepWithItsReason) {
+  Station s;
+  std::filesystem::create_directory(s.path);
+  const SerialStepResult r = AdvanceSerialNumber(s.Context());
+  EXPECT_EQ(r.status, SerialStepStatus::kNoSettingsFile);
+  EXPECT_NE(r.reason.find("config.txt cannot be read: it is a directory"), std::string::npos)
+      << r.reason;
 }
 
 }  // namespace

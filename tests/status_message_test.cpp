@@ -58,8 +58,10 @@ TEST(FormatStatusRow, EveryCodeGivesItsExactTextAndImage) {
       {20, 3, "01-... ", 5},
       {20, 4, "01-....", 5},
       {20, 5, "01-:Process", 5},
+      {21, 0, "01-:[in use X]", 7},
+      {22, 0, "01-:[record X]", 7},
       {0, 0, "", -1},
-      {21, 0, "", -1},
+      {23, 0, "", -1},
       {0xFFFF, 0, "", -1},
   };
   for (const auto& c : cases) {
@@ -85,13 +87,13 @@ TEST(FormatStatusRow, UnknownSlotGivesAnEmptyLabel) {
 // agrees with it (a verdict sets the pass or failure image, progress does not).
 TEST(StatusClassification, EveryCodeHasOneClassAgreeingWithItsRow) {
   using C = StatusClass;
-  const C expected[22] = {C::kNone,       C::kPass,       C::kFail,       C::kFail,
+  const C expected[24] = {C::kNone,       C::kPass,       C::kFail,       C::kFail,
                           C::kFail,       C::kFail,       C::kInProgress, C::kEmpty,
                           C::kFail,       C::kInProgress, C::kInProgress, C::kInProgress,
                           C::kFail,       C::kFail,       C::kFail,       C::kFail,
                           C::kFail,       C::kInProgress, C::kFail,       C::kInProgress,
-                          C::kInProgress, C::kNone};
-  for (std::uint16_t code = 0; code < 22; ++code) {
+                          C::kInProgress, C::kFail,       C::kFail,       C::kNone};
+  for (std::uint16_t code = 0; code < 24; ++code) {
     const C c = ClassifyStatus(code);
     EXPECT_EQ(c, expected[code]) << code;
     const RowUpdate row = FormatStatusRow(code, 0, "01", 'E');

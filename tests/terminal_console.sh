@@ -2,9 +2,10 @@
 # kx20-station's full-screen console driven through tmux on the built-in
 # simulated farm: a production run with Space, the settings panel (typing
 # limits, Space starting a run instead of typing, a refused percentage on
-# saving), the log viewer, Escape, a quit during a run, a terminal that is
-# too small, and the rates and times left of a run on the farm with faults.
-# Every step's screen is kept under ARTIFACTS.
+# saving), the log viewer, Escape, a quit during a run (asked first; each
+# disk cut off gets its FAIL record), a terminal that is too small, and the
+# rates and times left of a run on the farm with faults. Every step's screen
+# is kept under ARTIFACTS.
 #
 #   terminal_console.sh STATION SOURCE_DIR WORK ARTIFACTS
 set -u
@@ -244,9 +245,28 @@ save "too-small"
 wait_for '10-N:' 5 "the redraw at 80 x 24"
 keys Space
 wait_for 'Run: ([1-9]|10) running' 10 "the run to start"
+# Escape during a run asks first; "No" (N) goes on, "Quit" (Y) quits.
 keys Escape
-status=$(wait_exit 10)
+wait_for 'disks? (is|are) being produced\. Quit anyway\?' 5 "the quit question"
+save "quit-question"
+keys n
+wait_gone 'Quit anyway' 5 "the question to go away after N"
+[ "$(wait_exit 1)" = "running" ] || fail "N quit the console"
+keys Escape
+wait_for 'Quit anyway' 5 "the quit question again"
+keys y
+# Each disk cut off gets its record (one second apart, as every record).
+status=$(wait_exit 40)
 [ "$status" = "0" ] || fail "Escape during a run: exit status $status"
+records=$(grep -c '^Result=' "$RUN3/produce.log" 2>/dev/null)
+[ "${records:-0}" -eq 10 ] || fail "$records records for the ten started disks after the quit, not 10"
+cutoff=$(grep -c '^Result=FAIL' "$RUN3/produce.log" 2>/dev/null)
+[ "${cutoff:-0}" -ge 1 ] || fail "no disk was recorded as cut off"
+if tr -d '\r' <"$RUN3/produce.log" | grep '^Error Code=' | grep -Ev '^Error Code=(USBErr_[A-Za-z_]+)?$' >/dev/null; then
+  fail "a record with an error text of no step"
+fi
+capture | grep -q 'cut off' || fail "the quit did not say which disks were cut off"
+save "quit-cut-off"
 
 # --- 4. Rates and times left on the farm with faults ------------------------------
 # Under each measured row: its disk's rate and the time its run has left;

@@ -289,7 +289,7 @@ int RunTerminalStation(PassThroughPort& port, Clock& clock, const StationOptions
   StatusQueue& queue = station->Queue();
   auto* watcher = new InputWatcher(queue);
 
-  Screen screen;
+  auto* screen = new Screen();  // closed (endwin) before the last words below
   std::deque<WorkerStatus> held;  // taken while a message box was up
 
   // Reads every key that is waiting; true when one arrived.
@@ -297,7 +297,7 @@ int RunTerminalStation(PassThroughPort& port, Clock& clock, const StationOptions
     DrainSignalPipe();
     if (gResized) {
       gResized = 0;
-      screen.Resize();
+      screen->Resize();
     }
     if (gQuitSignal || watcher->TerminalGone()) controller->RequestQuit();
     bool any = false;
@@ -313,7 +313,7 @@ int RunTerminalStation(PassThroughPort& port, Clock& clock, const StationOptions
   // A message box: keys and drawing only; the timer and the workers'
   // messages wait until it is dismissed.
   controller->SetModalLoop([&] {
-    screen.Draw(*controller);
+    screen->Draw(*controller);
     watcher->Arm();
     if (auto message = queue.WaitTake(1000)) held.push_back(*message);
     readKeys();
@@ -337,7 +337,7 @@ int RunTerminalStation(PassThroughPort& port, Clock& clock, const StationOptions
     }
     controller->DrainStatus();
     if (controller->QuitRequested()) break;
-    screen.Draw(*controller);
+    screen->Draw(*controller);
     watcher->Arm();
     now = clock.MonotonicMs();
     const unsigned wait = nextTick > now ? static_cast<unsigned>(nextTick - now) : 0;
@@ -347,9 +347,26 @@ int RunTerminalStation(PassThroughPort& port, Clock& clock, const StationOptions
   }
 
   // Closing the window: the station takes the run's locks (letting a serial
-  // step or log record under way finish) and the workers are left to the end
-  // of the process.
-  station->Shutdown();
+  // step or log record under way finish), records the disks it cuts off, and
+  // the workers are left to the end of the process.
+  delete screen;
+  if (station->RunningWorkerCount() > 0) {
+    std::fprintf(stderr,
+                 "kx20-station: quitting during a run: recording the disks cut off (one second "
+                 "each)...\n");
+    std::fflush(stderr);
+  }
+  const int cutOff = station->Shutdown();
+  // What the screen can no longer show: the disks cut off, and anything else
+  // the operator has not seen yet.
+  for (const std::string& notice : station->TakeNotices()) {
+    std::fprintf(stderr, "kx20-station: %s\n", notice.c_str());
+  }
+  if (cutOff > 0) {
+    std::fprintf(stderr, "kx20-station: quit during a run: %d disk(s) cut off and recorded as FAIL\n",
+                 cutOff);
+  }
+  std::fflush(stderr);
   return 0;
 }
 

@@ -206,7 +206,7 @@ void TerminalController::ToggleConfigure() {
 void TerminalController::RunMenuItem(MenuItem item) {
   menuOpen_ = false;
   switch (item) {
-    case MenuItem::kClose: quit_ = true; break;
+    case MenuItem::kClose: RequestClose(); break;
     case MenuItem::kConfigure: ToggleConfigure(); break;
     case MenuItem::kAbout: station_.ShowAbout(); break;
   }
@@ -219,12 +219,16 @@ void TerminalController::HandleKey(const KeyEvent& event) {
     HandleMouse(event);
     return;
   }
+  if (askingQuit_) {
+    HandleQuitKey(event);
+    return;
+  }
   if (!boxes_.empty()) {
     HandleBoxKey(event);
     return;
   }
   if (TooSmall()) {
-    if (event.key == kKeyEscape) quit_ = true;
+    if (event.key == kKeyEscape) RequestClose();
     return;
   }
   if (viewerOpen_) {
@@ -250,7 +254,7 @@ void TerminalController::HandleMainKey(const KeyEvent& event) {
     return;
   }
   switch (event.key) {
-    case kKeyEscape: quit_ = true; return;
+    case kKeyEscape: RequestClose(); return;
     case kKeyF10: menuOpen_ = true; menuIndex_ = 0; return;
     case kKeyF2: ToggleConfigure(); return;
     case kKeyF1: station_.ShowAbout(); return;
@@ -288,6 +292,10 @@ void TerminalController::HandleMainKey(const KeyEvent& event) {
 
 void TerminalController::HandleMouse(const KeyEvent& event) {
   const bool click = event.mouse == MouseAction::kClick || event.mouse == MouseAction::kPress;
+  if (askingQuit_) {
+    HandleQuitMouse(event);
+    return;
+  }
   if (!boxes_.empty()) {
     if ((click || event.mouse == MouseAction::kDoubleClick) && BoxOkRect().Contains(event.y, event.x)) {
       boxes_.pop_back();
@@ -385,6 +393,11 @@ TerminalController::Rect TerminalController::MenuRect() const { return {1, 0, kM
 void TerminalController::Render(Canvas& canvas) {
   cursor_.reset();
   TakeFocusRequest();
+  if (askingQuit_ && TooSmall()) {
+    canvas.Put(0, 0, quitText_, Style::kNormal);
+    canvas.Put(1, 0, "Y: quit anyway   N: go on", Style::kNormal);
+    return;
+  }
   if (TooSmall()) {
     char size[48];
     std::snprintf(size, sizeof size, "This one is %d x %d.", width_, height_);
@@ -402,6 +415,7 @@ void TerminalController::Render(Canvas& canvas) {
     if (dropId_ != 0) RenderDropList(canvas);
   }
   if (!boxes_.empty()) RenderBox(canvas);
+  if (askingQuit_) RenderQuitQuestion(canvas);
 }
 
 void TerminalController::RenderMain(Canvas& canvas) {

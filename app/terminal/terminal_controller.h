@@ -91,9 +91,16 @@ class TerminalController {
   void SetQuiet(bool quiet) { quiet_ = quiet; }
   // Every queued worker message.
   int DrainStatus();
-  // Signals: the terminal went away or the program was told to stop.
+  // Signals: the terminal went away or the program was told to stop: the
+  // console quits at once, without asking.
   void RequestQuit() { quit_ = true; }
   bool QuitRequested() const { return quit_; }
+  // The operator closes the console (Escape, the menu's "Close"): at once
+  // when no disk is being produced; otherwise the question "N disks are being
+  // produced. Quit anyway?" comes up first, and only "Quit" quits (Y, or
+  // Enter on it); "Go on" (N, Escape, or Enter on it: the default) keeps
+  // the console running.
+  void RequestClose();
 
   // --- Drawing ----------------------------------------------------------------
   void SetScreenSize(int width, int height);
@@ -108,6 +115,8 @@ class TerminalController {
   bool MenuOpen() const { return menuOpen_; }
   bool ViewerOpen() const { return viewerOpen_; }
   bool BoxOpen() const { return !boxes_.empty(); }
+  // The quit question is up.
+  bool QuitQuestionOpen() const { return askingQuit_; }
   const std::vector<std::string>& ViewerLines() const { return viewerLines_; }
   int ViewerTop() const { return viewerTop_; }
 
@@ -143,6 +152,9 @@ class TerminalController {
   void HandleViewerKey(const KeyEvent& event);
   void HandleDropKey(const KeyEvent& event);
   void HandleBoxKey(const KeyEvent& event);
+  void HandleQuitKey(const KeyEvent& event);
+  void HandleQuitMouse(const KeyEvent& event);
+  void RenderQuitQuestion(Canvas& canvas);
   void HandleMouse(const KeyEvent& event);
   void RunMenuItem(MenuItem item);
   void StepCombo(int id, int step);
@@ -173,6 +185,9 @@ class TerminalController {
   Rect UpdateRect() const;
   Rect MenuRect() const;
   Rect DropRect() const;
+  // The quit question's box and its two buttons (0: "Quit", 1: "Go on").
+  Rect QuitRect() const;
+  Rect QuitButtonRect(int button) const;
 
   Station& station_;
   TerminalView& view_;
@@ -208,6 +223,10 @@ class TerminalController {
   int viewerHit_ = -1;
 
   std::vector<Box> boxes_;
+
+  bool askingQuit_ = false;
+  std::string quitText_;
+  int quitChoice_ = 1;  // the button with the focus: "Go on" first
 };
 
 }  // namespace kx20::terminal

@@ -35,6 +35,83 @@ void TerminalController::HandleMenuKey(const KeyEvent& event) {
   }
 }
 
+// --- The quit question ------------------------------------------------------
+
+void TerminalController::RequestClose() {
+  const int running = station_.RunningWorkerCount();
+  if (running == 0) {
+    quit_ = true;
+    return;
+  }
+  askingQuit_ = true;
+  quitText_ = QuitDuringRunQuestion(running);
+  quitChoice_ = 1;  // a stray Enter must not cut disks off
+}
+
+void TerminalController::HandleQuitKey(const KeyEvent& event) {
+  switch (event.key) {
+    case 'y':
+    case 'Y': quit_ = true; askingQuit_ = false; break;
+    case 'n':
+    case 'N':
+    case kKeyEscape: askingQuit_ = false; break;
+    case kKeyEnter:
+      askingQuit_ = false;
+      if (quitChoice_ == 0) quit_ = true;
+      break;
+    case kKeyTab:
+    case kKeyBackTab:
+    case kKeyLeft:
+    case kKeyRight: quitChoice_ = 1 - quitChoice_; break;
+    default: break;
+  }
+}
+
+void TerminalController::HandleQuitMouse(const KeyEvent& event) {
+  if (event.mouse != MouseAction::kClick && event.mouse != MouseAction::kPress) return;
+  for (int button = 0; button < 2; ++button) {
+    if (QuitButtonRect(button).Contains(event.y, event.x)) {
+      askingQuit_ = false;
+      if (button == 0) quit_ = true;
+    }
+  }
+}
+
+TerminalController::Rect TerminalController::QuitRect() const {
+  const std::vector<std::string> lines = SplitLines(quitText_);
+  int w = 0;
+  for (const std::string& l : lines) w = std::max(w, static_cast<int>(l.size()) + 4);
+  w = std::clamp(w, 34, std::max(width_, 34));
+  const int h = static_cast<int>(lines.size()) + 5;
+  return {std::max((height_ - h) / 2, 0), std::max((width_ - w) / 2, 0), h, w};
+}
+
+TerminalController::Rect TerminalController::QuitButtonRect(int button) const {
+  const Rect r = QuitRect();
+  const int y = r.y + r.h - 2;
+  const int middle = r.x + r.w / 2;
+  return button == 0 ? Rect{y, middle - 11, 1, 10} : Rect{y, middle + 1, 1, 10};
+}
+
+void TerminalController::RenderQuitQuestion(Canvas& canvas) {
+  const Rect r = QuitRect();
+  for (int i = 0; i < r.h; ++i) canvas.Fill(r.y + i, r.x, r.w, ' ', Style::kBox);
+  canvas.Frame(r.y, r.x, r.h, r.w, Style::kBox);
+  canvas.Fill(r.y, r.x + 1, r.w - 2, ' ', Style::kBoxTitle);
+  canvas.Put(r.y, r.x + 2, kQuitCaption, Style::kBoxTitle, r.w - 4);
+  const std::vector<std::string> lines = SplitLines(quitText_);
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    canvas.Put(r.y + 2 + static_cast<int>(i), r.x + 2, lines[i], Style::kBox, r.w - 3);
+  }
+  const char* labels[2] = {"[ Quit  ]", "[ Go on ]"};
+  for (int button = 0; button < 2; ++button) {
+    const Rect b = QuitButtonRect(button);
+    canvas.Put(b.y, b.x, labels[button], button == quitChoice_ ? Style::kButtonFocus : Style::kBox);
+  }
+  const Rect focused = QuitButtonRect(quitChoice_);
+  cursor_ = std::make_pair(focused.y, focused.x + 2);
+}
+
 void TerminalController::HandleBoxKey(const KeyEvent& event) {
   if (event.key == kKeyEnter || event.key == kKeyEscape) boxes_.pop_back();
 }

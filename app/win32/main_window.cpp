@@ -201,7 +201,7 @@ INT_PTR MainWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
       const int id = LOWORD(wParam);
       const int code = HIWORD(wParam);
       if (id == IDCANCEL) {
-        End();
+        if (ConfirmClose()) End();
         return TRUE;
       }
       // The operator's edits go to the station's model as they happen (a
@@ -256,7 +256,13 @@ INT_PTR MainWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
     }
 
     case WM_CLOSE:
-      End();
+      if (ConfirmClose()) End();
+      return TRUE;
+
+    case WM_ENDSESSION:
+      // Windows is ending the session and the process with it, without a
+      // close: the disks under way are recorded as cut off now.
+      if (wParam) station_.Shutdown();
       return TRUE;
 
     case WM_DESTROY:
@@ -375,6 +381,14 @@ INT_PTR CALLBACK MainWindow::AboutProc(HWND dialog, UINT message, WPARAM wParam,
 
 void MainWindow::ShowAbout() {
   DialogBoxParamA(instance_, MAKEINTRESOURCEA(kAboutTemplate), window_, AboutProc, 0);
+}
+
+bool MainWindow::ConfirmClose() {
+  const int running = station_.RunningWorkerCount();
+  if (running == 0) return true;
+  const std::string question = QuitDuringRunQuestion(running);
+  return MessageBoxA(window_, question.c_str(), kQuitCaption,
+                     MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) == IDYES;
 }
 
 void MainWindow::End() {

@@ -74,6 +74,8 @@ class MainWindow {
   void ShowSlotTip(NMLVGETINFOTIPA& tip);
   void ShowAbout();
   void End();
+  // Closing while disks are being produced asks first; true: close.
+  bool ConfirmClose();
 
   HINSTANCE instance_;
   Station& station_;

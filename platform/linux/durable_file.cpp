@@ -54,8 +54,50 @@ FileOpResult SyncDirectory(const std::string& dir) {
 
 class PosixFileSystem final : public FileSystem {
  public:
-  bool ReadFile(const std::string& path, std::string& contents) override {
-    return ReadWholeFile(path, contents);
+  ReadOutcome ReadContents(const std::string& path, std::string& contents,
+                           std::string* failure) override {
+    contents.clear();
+    const auto failed = [&](std::string why) {
+      if (failure != nullptr) *failure = std::move(why);
+      contents.clear();
+      return ReadOutcome::kFailed;
+    };
+    // O_NONBLOCK: a FIFO (or a device) under the name must not hold the
+    // open until a writer appears; it is refused below. For a regular file
+    // the flag changes nothing.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+      const int error = errno;
+      if (error == ENOENT || error == ENOTDIR) {
+        if (failure != nullptr) *failure = "it does not exist";
+        return ReadOutcome::kMissing;
+      }
+      return failed(ErrorText("opening it", error));
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+      const int error = errno;
+      ::close(fd);
+      return failed(ErrorText("looking at it", error));
+    }
+    if (!S_ISREG(st.st_mode)) {
+      ::close(fd);
+      return failed(S_ISDIR(st.st_mode) ? "it is a directory" : "it is not a regular file");
+    }
+    char buffer[65536];
+    for (;;) {
+      const ssize_t n = ::read(fd, buffer, sizeof buffer);
+      if (n == 0) break;
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        const int error = errno;
+        ::close(fd);
+        return failed(ErrorText("reading it", error));
+      }
+      contents.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return ReadOutcome::kRead;
   }
 
   bool IsReadOnly(const std::string& path) override {

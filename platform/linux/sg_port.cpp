@@ -10,9 +10,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+
+#include "storage/file_lock.h"
 
 namespace kx20 {
 
@@ -177,8 +180,87 @@ std::string CheckSgMapping(const SgOps& ops, const DriveMapping& m) {
 }
 
 SgPort::SgPort(SgOps ops, std::vector<DriveMapping> explicitMap)
-    : ops_(std::move(ops)), explicitMap_(std::move(explicitMap)) {
+    : ops_(std::move(ops)),
+      explicitMap_(std::move(explicitMap)),
+      claimDirectory_(DefaultClaimDirectory()) {
   ScanDrives();
+}
+
+std::string SgPort::DefaultClaimDirectory() {
+  if (const char* dir = std::getenv("KX20_LOCK_DIR"); dir != nullptr && *dir != '\0') return dir;
+  struct stat st {};
+  if (::stat("/run/lock", &st) == 0 && S_ISDIR(st.st_mode)) return "/run/lock";
+  return "/tmp";
+}
+
+void SgPort::SetClaimDirectory(std::string directory) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  claimDirectory_ = std::move(directory);
+}
+
+std::string SgPort::ClaimFileOf(const SgIdentity& identity) {
+  // FNV-1a of the sysfs device path: one name per SCSI device, whichever
+  // letter or sg number a station gave it.
+  std::uint64_t hash = 0xcbf29ce484222325ull;
+  for (const unsigned char c : identity.sysfsDevice) {
+    hash ^= c;
+    hash *= 0x100000001b3ull;
+  }
+  char name[48];
+  std::snprintf(name, sizeof name, "kx20-disk-%016llx.lock", static_cast<unsigned long long>(hash));
+  std::lock_guard<std::mutex> lock(mutex_);
+  return claimDirectory_ + "/" + name;
+}
+
+namespace {
+
+class SgDiskClaim final : public DiskClaim {
+ public:
+  explicit SgDiskClaim(std::unique_ptr<HeldFileLock> lock) : lock_(std::move(lock)) {}
+
+ private:
+  std::unique_ptr<HeldFileLock> lock_;
+};
+
+}  // namespace
+
+DiskClaimResult SgPort::ClaimDisk(char letter, const std::string& who) {
+  DiskClaimResult result;
+  SgBinding binding;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = bindings_.find(letter);
+    if (it != bindings_.end()) binding = it->second;
+  }
+  if (!binding.identity) {
+    // Nothing behind the letter that could be driven: an open fails.
+    result.claim = std::make_unique<SgDiskClaim>(nullptr);
+    return result;
+  }
+  const std::string path = ClaimFileOf(*binding.identity);
+  FileLockAttempt attempt = TryLockFile(path, /*everyone=*/true);
+  const std::string drive = std::string("drive ") + letter + ": (" + binding.node + ", SCSI " +
+                            binding.identity->Hctl() + ")";
+  switch (attempt.outcome) {
+    case FileLockAttempt::Outcome::kLocked:
+      break;
+    case FileLockAttempt::Outcome::kHeld:
+      result.busy = true;
+      result.refusal = drive + " is in use by another station (" +
+                       (attempt.holder.empty() ? std::string("it has not said who it is yet")
+                                               : attempt.holder) +
+                       ")";
+      return result;
+    case FileLockAttempt::Outcome::kFailed:
+      result.refusal = drive + " cannot be claimed for this station: " + attempt.error;
+      return result;
+  }
+  std::string ignored;
+  attempt.lock->WriteHolder(ThisProcessDescription() + (who.empty() ? "" : ", " + who) + ", " +
+                                drive + "\n",
+                            &ignored);
+  result.claim = std::make_unique<SgDiskClaim>(std::move(attempt.lock));
+  return result;
 }
 
 SgPort::~SgPort() {

@@ -22,6 +22,13 @@
 // actually opened (its device number, looked up in /sys/dev/char) against
 // the one bound to the letter; on a difference it closes it again and fails
 // with ENODEV, so no command reaches another device.
+//
+// Claims. A worker claims its disk for its whole run (ClaimDisk): an flock
+// on a lock file named after the disk's SCSI device in sysfs (its USB port
+// path and H:C:T:L), in the host's lock directory (/run/lock; $KX20_LOCK_DIR
+// overrides, /tmp where neither exists). Every station of the host uses the
+// same file for the same disk, whatever letter it gave it; the lock file
+// says which process holds the disk, for the one that is refused.
 #pragma once
 
 #include <array>
@@ -179,6 +186,13 @@ class SgPort : public PassThroughPort {
   std::uint32_t LogicalDrives() override;
   std::uint32_t ScanDrives() override;
   std::vector<std::string> DriveNotes() override;
+  DiskClaimResult ClaimDisk(char letter, const std::string& who) override;
+
+  // Where the disks' lock files are (default: DefaultClaimDirectory()).
+  void SetClaimDirectory(std::string directory);
+  static std::string DefaultClaimDirectory();
+  // The lock file of the disk with `identity` (in the claim directory).
+  std::string ClaimFileOf(const SgIdentity& identity);
 
   // The bindings in force (letter -> binding).
   std::map<char, SgBinding> Bindings();
@@ -202,6 +216,7 @@ class SgPort : public PassThroughPort {
   std::vector<std::string> unmapped_;
   std::map<PortHandle, int> handles_;
   PortHandle nextHandle_ = 1;
+  std::string claimDirectory_;
 };
 
 }  // namespace kx20

@@ -81,8 +81,54 @@ FileOpResult FlushByName(const std::string& path, bool directory, const char* wh
 
 class Win32FileSystem final : public FileSystem {
  public:
-  bool ReadFile(const std::string& path, std::string& contents) override {
-    return ReadWholeFile(path, contents);
+  ReadOutcome ReadContents(const std::string& path, std::string& contents,
+                           std::string* failure) override {
+    contents.clear();
+    const auto failed = [&](std::string why) {
+      if (failure != nullptr) *failure = std::move(why);
+      contents.clear();
+      return ReadOutcome::kFailed;
+    };
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+      const DWORD error = GetLastError();
+      if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+          error == ERROR_INVALID_NAME) {
+        if (failure != nullptr) *failure = "it does not exist";
+        return ReadOutcome::kMissing;
+      }
+      return failed(ErrorText("looking at it", error));
+    }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return failed("it is a directory");
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+      const DWORD error = GetLastError();
+      if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+        if (failure != nullptr) *failure = "it does not exist";
+        return ReadOutcome::kMissing;
+      }
+      return failed(ErrorText("opening it", error));
+    }
+    // A pipe or a device under the name is no settings file or log.
+    if (GetFileType(h) != FILE_TYPE_DISK) {
+      CloseHandle(h);
+      return failed("it is not a regular file");
+    }
+    char buffer[65536];
+    for (;;) {
+      DWORD got = 0;
+      if (!::ReadFile(h, buffer, sizeof buffer, &got, nullptr)) {
+        const DWORD error = GetLastError();
+        CloseHandle(h);
+        return failed(ErrorText("reading it", error));
+      }
+      if (got == 0) break;
+      contents.append(buffer, got);
+    }
+    CloseHandle(h);
+    return ReadOutcome::kRead;
   }
 
   bool IsReadOnly(const std::string& path) override {

@@ -147,6 +147,59 @@ PortHandle Win32Port::Open(char letter, std::uint32_t* osError) {
   return handle;
 }
 
+std::string Win32Port::ClaimNameOf(const std::string& identity) {
+  std::uint64_t hash = 0xcbf29ce484222325ull;  // FNV-1a
+  for (const unsigned char c : identity) {
+    hash ^= c;
+    hash *= 0x100000001b3ull;
+  }
+  char name[64];
+  std::snprintf(name, sizeof name, "Global\\kx20-disk-%016llx",
+                static_cast<unsigned long long>(hash));
+  return name;
+}
+
+namespace {
+
+class MutexDiskClaim final : public DiskClaim {
+ public:
+  explicit MutexDiskClaim(HANDLE h) : h_(h) {}
+  ~MutexDiskClaim() override {
+    if (h_ != nullptr) ::CloseHandle(h_);
+  }
+
+ private:
+  HANDLE h_;
+};
+
+}  // namespace
+
+DiskClaimResult Win32Port::ClaimDisk(char letter, const std::string&) {
+  DiskClaimResult result;
+  const std::string identity = BoundIdentity(letter);
+  if (identity.empty()) {
+    // No device bound to the letter: nothing can be driven (an open fails).
+    result.claim = std::make_unique<MutexDiskClaim>(nullptr);
+    return result;
+  }
+  const std::string drive = std::string("drive ") + letter + ": (" + DevicePath(letter) + ")";
+  HANDLE h = ::CreateMutexA(nullptr, FALSE, ClaimNameOf(identity).c_str());
+  const DWORD error = ::GetLastError();
+  if (h != nullptr && error != ERROR_ALREADY_EXISTS) {
+    result.claim = std::make_unique<MutexDiskClaim>(h);
+    return result;
+  }
+  if (h != nullptr) ::CloseHandle(h);
+  // There already, or there and not ours to open (another user's station).
+  if (h != nullptr || error == ERROR_ACCESS_DENIED) {
+    result.busy = true;
+    result.refusal = drive + " is in use by another station on this computer";
+  } else {
+    result.refusal = drive + " cannot be claimed for this station: error " + std::to_string(error);
+  }
+  return result;
+}
+
 void Win32Port::Close(PortHandle handle) {
   if (IsOpenHandle(handle)) ::CloseHandle(ToHandle(handle));
 }

@@ -13,6 +13,13 @@
 // the identity of the handle it opened against the bound one; on a
 // difference, or when no identity can be learned, it closes the handle and
 // fails with ERROR_DEV_NOT_EXIST, so no command is sent.
+//
+// Claims. A worker claims its disk for its whole run (ClaimDisk) with a
+// system-wide named mutex per disk identity ("Global\kx20-disk-<hash of the
+// identity>"), held as an object rather than owned by a thread: the claim
+// is the creation of the object; a station that finds it already there is
+// refused. Windows removes it when the last handle closes, which the end of
+// the holding process does.
 #pragma once
 
 #include <functional>
@@ -52,6 +59,10 @@ class Win32Port : public PassThroughPort {
   std::uint32_t LogicalDrives() override;
   std::uint32_t ScanDrives() override;
   std::vector<std::string> DriveNotes() override;
+  DiskClaimResult ClaimDisk(char letter, const std::string& who) override;
+
+  // The name of the claim object of the disk with `identity`.
+  static std::string ClaimNameOf(const std::string& identity);
 
   // The device path opened for `letter`: the mapped one, or \\.\E:.
   std::string DevicePath(char letter) const;

@@ -31,4 +31,20 @@ if(NOT CMAKE_CROSSCOMPILING AND UNIX)
   # Batch mode ends on SIGINT and SIGTERM as closing the window does, also in
   # the middle of a run.
   kx20_station_script_tests(kx20_station_batch_signal sh station_signal.sh 60 INT TERM)
+  # What a station refuses, with real processes on shared simulated disks:
+  # a work directory or a disk in use, a line's directory without --line,
+  # a produce.log or config.txt that cannot be used, a FIFO source image.
+  kx20_station_script_tests(kx20_station_guard bash station_guard.sh 120
+                            workdir disk linedir logdir configdir fifo)
+endif()
+
+# Line mode's refusals against a PostgreSQL server of their own: a second
+# station process on a line station's work directory, Change_SN=0.
+if(TARGET kx20_line AND NOT CMAKE_CROSSCOMPILING)
+  add_test(NAME kx20_station_guard_line
+           COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/cmake/scripts/station_guard_line.sh
+                   $<TARGET_FILE:kx20-station> $<TARGET_FILE:kx20ctl> ${CMAKE_SOURCE_DIR}
+                   ${CMAKE_CURRENT_BINARY_DIR}/kx20_station_guard_line)
+  set_tests_properties(kx20_station_guard_line PROPERTIES TIMEOUT 120 RESOURCE_LOCK kx20_line
+                       LABELS e2e)
 endif()

@@ -179,9 +179,13 @@ TEST(LeaseJournal, AJournalThatCannotBeReadIsNotTakenForNone) {
   class Unreadable final : public FileSystem {
    public:
     explicit Unreadable(CrashFileSystem& fs) : fs_(fs) {}
-    bool ReadFile(const std::string&, std::string& contents) override {
+    ReadOutcome ReadContents(const std::string& path, std::string& contents,
+                             std::string* failure) override {
       contents.clear();
-      return false;
+      std::string ignored;
+      if (!fs_.ReadFile(path, ignored)) return ReadOutcome::kMissing;
+      if (failure != nullptr) *failure = "input/output error";
+      return ReadOutcome::kFailed;
     }
     bool IsReadOnly(const std::string& path) override { return fs_.IsReadOnly(path); }
     FileOpResult CreateNewFile(const std::string& path, std::string_view contents, bool flush,

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <random>
 #include <set>
 
 #include "support/crash_file_system.h"
@@ -122,6 +124,24 @@ TEST(VerdictOutbox, RefusesDamagedText) {
   fs.Put(kPath, damaged[1]);
   VerdictOutbox outbox(fs, kPath);
   EXPECT_FALSE(outbox.Load(error)) << "a damaged outbox stops the station, it is not emptied";
+}
+
+// An outbox that is there but cannot be read (here: a directory of that
+// name) is refused, never taken for an empty one whose next write would drop
+// the verdicts waiting in it.
+TEST(VerdictOutbox, AnOutboxThatCannotBeReadIsNotTakenForEmpty) {
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("kx20-outbox-" + std::to_string(std::random_device{}()));
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir / "verdicts.outbox");
+  VerdictOutbox outbox(SystemFileSystem(), (dir / "verdicts.outbox").string(), Durability::kRelaxed);
+  std::string error;
+  EXPECT_FALSE(outbox.Load(error));
+  EXPECT_NE(error.find("cannot be read"), std::string::npos) << error;
+  VerdictOutbox missing(SystemFileSystem(), (dir / "none.outbox").string(), Durability::kRelaxed);
+  EXPECT_TRUE(missing.Load(error)) << error;
+  EXPECT_EQ(missing.Size(), 0u);
+  std::filesystem::remove_all(dir);
 }
 
 TEST(VerdictOutbox, RecordKeysAreUniqueAndNamedByStation) {

@@ -5,6 +5,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <stdlib.h>
 #include <functional>
 #include <map>
 #include <optional>
@@ -543,6 +545,58 @@ TEST(SgPortBindingTest, BindingsNameTheSysfsDeviceAndItsUsbPort) {
   EXPECT_EQ(e.identity->UsbPort(), "1-2.3");
   EXPECT_FALSE(bindings.at('F').identity.has_value());
   EXPECT_FALSE(bindings.at('F').problem.empty());
+}
+
+// Two stations on one host: each its own port and letters, one lock file
+// per SCSI device. A disk one of them claims is refused to the other (and
+// to a second claim in the same process), whatever letter it goes by; the
+// lock file names the holder.
+TEST(SgPortClaimTest, ADiskIsClaimedByOneStationWhateverItsLetter) {
+  char lockDirTemplate[] = "/tmp/kx20-claims-XXXXXX";
+  ASSERT_NE(::mkdtemp(lockDirTemplate), nullptr);
+  const std::string lockDir = lockDirTemplate;
+  struct Cleanup {
+    std::string dir;
+    ~Cleanup() { std::filesystem::remove_all(dir); }
+  } cleanup{lockDir};
+  FakeKernel kernel;
+  kernel.Attach("sg2", "7:0:0:0", "1-3");
+  SgPort first(kernel.Ops(), {});                     // sg2 is E:
+  SgPort second(kernel.Ops(), {{'Q', "/dev/sg2"}});   // the same disk as Q:
+  first.SetClaimDirectory(lockDir);
+  second.SetClaimDirectory(lockDir);
+  ASSERT_EQ(first.ClaimFileOf(*first.Bindings().at('E').identity),
+            second.ClaimFileOf(*second.Bindings().at('Q').identity));
+
+  DiskClaimResult held = first.ClaimDisk('E', "work directory /srv/line1");
+  ASSERT_TRUE(held.claim) << held.refusal;
+  const std::size_t opensBefore = kernel.opened.size();
+  for (SgPort* port : {&second, &first}) {
+    const DiskClaimResult refused = port->ClaimDisk(port == &first ? 'E' : 'Q', "another");
+    EXPECT_FALSE(refused.claim);
+    EXPECT_TRUE(refused.busy);
+    for (const char* part : {"in use by another station", "pid ", "work directory /srv/line1",
+                             "7:0:0:0"}) {
+      EXPECT_NE(refused.refusal.find(part), std::string::npos) << refused.refusal;
+    }
+  }
+  EXPECT_EQ(kernel.opened.size(), opensBefore) << "a claim opened the device";
+  // Another disk is free; the first one again once released.
+  EXPECT_TRUE(second.ClaimDisk('D', "another").claim);
+  held.claim.reset();
+  EXPECT_TRUE(second.ClaimDisk('Q', "another").claim);
+}
+
+// A lock directory where no lock can be had refuses the disk rather than
+// driving it unguarded.
+TEST(SgPortClaimTest, NoLockNoDisk) {
+  FakeKernel kernel;
+  SgPort port(kernel.Ops(), {});
+  port.SetClaimDirectory("/nonexistent-kx20-lock-directory");
+  const DiskClaimResult r = port.ClaimDisk('D', "");
+  EXPECT_FALSE(r.claim);
+  EXPECT_FALSE(r.busy);
+  EXPECT_NE(r.refusal.find("cannot be claimed"), std::string::npos) << r.refusal;
 }
 
 TEST(SgPortBindingTest, ExplicitMapsOfBlockNodesAreRefusedNamingTheSgNode) {

@@ -39,13 +39,20 @@ void CrashFileSystem::SyncDirectoryOf(const std::string& path) {
   }
 }
 
-bool CrashFileSystem::ReadFile(const std::string& path, std::string& contents) {
+ReadOutcome CrashFileSystem::ReadContents(const std::string& path, std::string& contents,
+                                          std::string* failure) {
   contents.clear();
-  if (PowerGone()) return false;
+  if (PowerGone()) {
+    if (failure != nullptr) *failure = "the power is gone";
+    return ReadOutcome::kFailed;
+  }
   const auto it = names_.find(path);
-  if (it == names_.end()) return false;
+  if (it == names_.end()) {
+    if (failure != nullptr) *failure = "it does not exist";
+    return ReadOutcome::kMissing;
+  }
   contents = inodes_[it->second].data;
-  return true;
+  return ReadOutcome::kRead;
 }
 
 bool CrashFileSystem::IsReadOnly(const std::string& path) {

@@ -40,7 +40,8 @@ class CrashFileSystem final : public FileSystem {
   long Steps() const { return steps_; }
   void SetReadOnly(const std::string& path) { readOnly_.insert(path); }
 
-  bool ReadFile(const std::string& path, std::string& contents) override;
+  ReadOutcome ReadContents(const std::string& path, std::string& contents,
+                           std::string* failure) override;
   bool IsReadOnly(const std::string& path) override;
   FileOpResult CreateNewFile(const std::string& path, std::string_view contents, bool flush,
                              const std::string& likeFile) override;

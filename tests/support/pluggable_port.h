@@ -7,6 +7,7 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <string>
 
 #include "device/pass_through_port.h"
 
@@ -66,6 +67,10 @@ class PluggablePort final : public PassThroughPort {
   std::uint32_t ScanDrives() override {
     inner_.ScanDrives();
     return LogicalDrives();
+  }
+
+  DiskClaimResult ClaimDisk(char letter, const std::string& who) override {
+    return inner_.ClaimDisk(letter, who);
   }
 
  private:

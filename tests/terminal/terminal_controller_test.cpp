@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -533,6 +535,60 @@ TEST_F(TerminalControllerTest, ASmallTerminalGetsAMessageAndNoStart) {
   EXPECT_NE(big.find("10-N:\\"), std::string::npos);
   Screen(60, 20);
   Key(kKeyEscape);
+  EXPECT_TRUE(controller->QuitRequested());
+}
+
+// Closing while disks are being produced asks first; only "Quit" quits,
+// and the default answer goes on. Without a run, Escape quits at once.
+TEST_F(TerminalControllerTest, QuittingDuringARunAsksFirst) {
+  Make(true, Workers::kQuiet);
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool release = false;
+  station->SetWorkerBodies(
+      [&](ProductionEnvironment&, RunLocks&, std::uint32_t) {
+        std::unique_lock<std::mutex> lock(mutex);
+        cv.wait(lock, [&] { return release; });
+      },
+      [](PassThroughPort&, StatusPoster&, std::uint32_t, bool) {});
+  Key(' ');
+  ASSERT_EQ(station->RunningWorkerCount(), 10);
+
+  struct Answer {
+    std::vector<int> keys;
+    bool quits;
+  };
+  const Answer answers[] = {
+      {{'n'}, false},
+      {{kKeyEscape}, false},
+      {{kKeyEnter}, false},              // the focus starts on "Go on"
+      {{kKeyTab, kKeyTab, kKeyEnter}, false},
+      {{kKeyRight, kKeyEnter}, true},    // "Quit" (Y does the same)
+  };
+  for (const Answer& a : answers) {
+    Key(kKeyEscape);
+    ASSERT_TRUE(controller->QuitQuestionOpen());
+    EXPECT_FALSE(controller->QuitRequested());
+    EXPECT_NE(Screen().find("10 disks are being produced. Quit anyway?"), std::string::npos);
+    Key(' ');  // no run starts behind the question
+    for (int k : a.keys) Key(k);
+    EXPECT_FALSE(controller->QuitQuestionOpen());
+    EXPECT_EQ(controller->QuitRequested(), a.quits);
+    if (a.quits) break;
+  }
+  EXPECT_EQ(station->RunStarts().size(), 10u);
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    release = true;
+  }
+  cv.notify_all();
+  WaitQuietWorkers();
+}
+
+TEST_F(TerminalControllerTest, WithoutARunEscapeQuitsAtOnce) {
+  Make(true, Workers::kQuiet);
+  Key(kKeyEscape);
+  EXPECT_FALSE(controller->QuitQuestionOpen());
   EXPECT_TRUE(controller->QuitRequested());
 }
 

@@ -16,6 +16,33 @@ char MissingLetter(std::uint32_t drives) {
   return 0;
 }
 
+// Two stations on one computer, each with its own port: a disk one claims
+// (by its identity, whatever the letter) is refused to the other and to a
+// second claim of the first; released, it can be claimed again. A letter
+// with no identity leads to no device and is no disk to claim.
+TEST(Win32PortTest, ADiskIsClaimedByOneStationAtATime) {
+  const auto identity = [](const std::string& path, char letter, PortHandle) -> std::string {
+    if (letter == 'E' || path == "\\\\.\\PhysicalDrive7") return "\\Device\\Harddisk7\\DR9|test";
+    if (letter == 'F') return "\\Device\\Harddisk8\\DR10|test";
+    return std::string();
+  };
+  Win32Port first({{'E', "\\\\.\\PhysicalDrive7"}, {'F', "\\\\.\\PhysicalDrive8"}}, identity);
+  Win32Port second({{'Q', "\\\\.\\PhysicalDrive7"}}, identity);
+  DiskClaimResult held = first.ClaimDisk('E', "work directory C:\\line1");
+  ASSERT_TRUE(held.claim) << held.refusal;
+  for (auto [port, letter] : {std::pair<Win32Port*, char>{&second, 'Q'}, {&first, 'E'}}) {
+    const DiskClaimResult refused = port->ClaimDisk(letter, "");
+    EXPECT_FALSE(refused.claim);
+    EXPECT_TRUE(refused.busy);
+    EXPECT_NE(refused.refusal.find("in use by another station"), std::string::npos) << refused.refusal;
+  }
+  EXPECT_TRUE(first.ClaimDisk('F', "").claim);
+  held.claim.reset();
+  EXPECT_TRUE(second.ClaimDisk('Q', "").claim);
+  EXPECT_NE(Win32Port::ClaimNameOf("a"), Win32Port::ClaimNameOf("b"));
+  EXPECT_EQ(Win32Port::ClaimNameOf("a").rfind("Global\\kx20-disk-", 0), 0u);
+}
+
 TEST(Win32PortTest, LogicalDrivesReportsTheSystemDrive) {
   Win32Port port({});
   EXPECT_NE(port.LogicalDrives() & (1u << ('C' - 'A')), 0u);

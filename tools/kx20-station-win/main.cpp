@@ -22,6 +22,7 @@
 #include "app/device_options.h"
 #include "app/event_stream_view.h"
 #include "app/station.h"
+#include "app/work_directory.h"
 #include "common/clock.h"
 #include "common/version.h"
 #include "app/win32/main_window.h"
@@ -112,6 +113,15 @@ int main(int argc, char** argv) {
   std::error_code ec;
   if (!std::filesystem::is_directory(options.workDir, ec)) {
     return Fail("work directory " + options.workDir + " does not exist");
+  }
+
+  // One station per work directory (a second double-click on the icon comes
+  // here): refused with a message box naming the station that has it.
+  // Kept until the process ends.
+  if (OpenWorkDirectory(options.workDir, /*lineMode=*/false, "kx20-station.exe", error)
+          .release() == nullptr) {
+    MessageBoxA(nullptr, error.c_str(), kQuitCaption, MB_OK | MB_ICONSTOP);
+    return Fail(error);
   }
 
   // Everything below lives until the process ends: workers may still use the

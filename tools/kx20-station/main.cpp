@@ -34,6 +34,7 @@
 #include "app/memory_console_view.h"
 #include "app/shell.h"
 #include "app/station.h"
+#include "app/work_directory.h"
 #include "common/clock.h"
 #include "common/version.h"
 #if KX20_LINE_MODE
@@ -175,7 +176,8 @@ int main(int argc, char** argv) {
     PrintUsage(stderr);
     return kExitUsage;
   }
-  if (!std::filesystem::is_directory(options.workDir)) {
+  std::error_code ignored;
+  if (!std::filesystem::is_directory(options.workDir, ignored)) {
     std::fprintf(stderr, "kx20-station: work directory %s does not exist\n",
                  options.workDir.c_str());
     return kExitUsage;
@@ -183,6 +185,22 @@ int main(int argc, char** argv) {
 
   // Everything below lives until the process ends: workers may still use the
   // port and the clock when the console quits.
+  const bool eventsOnStdout = options.output.eventsFile == "-";
+  bool fullScreen = false;
+#if KX20_TERMINAL_CONSOLE
+  fullScreen = !options.batch && options.traceFile.empty() && !eventsOnStdout &&
+               isatty(STDIN_FILENO) && isatty(STDOUT_FILENO);
+#endif
+  // One station per work directory, and the directory fit for the mode:
+  // before anything in it is read or written. Kept until the process ends.
+  std::string holder = std::string("kx20-station, ") +
+                       (options.batch ? "batch" : fullScreen ? "terminal console" : "line-by-line console");
+  if (!options.line.empty()) holder += ", line station " + options.station;
+  if (OpenWorkDirectory(options.workDir, !options.line.empty(), holder, error).release() ==
+      nullptr) {
+    std::fprintf(stderr, "kx20-station: %s\n", error.c_str());
+    return kExitUsage;
+  }
   std::unique_ptr<Clock> clock = MakeSystemClock();
   std::unique_ptr<PassThroughPort> port = OpenDevicePort(options.devices, *clock, error);
   if (port == nullptr) {
@@ -196,7 +214,6 @@ int main(int argc, char** argv) {
   // The event stream, told every change of the model like the screen. On
   // standard output it takes that from the operator's lines (and from the
   // full-screen console).
-  const bool eventsOnStdout = options.output.eventsFile == "-";
   EventStreamView* events = nullptr;  // never destroyed: the program ends with _Exit
   if (!options.output.eventsFile.empty()) {
     events = EventStreamView::Open(options.output.eventsFile, *clock, error).release();
@@ -205,11 +222,6 @@ int main(int argc, char** argv) {
       return kExitUsage;
     }
   }
-  bool fullScreen = false;
-#if KX20_TERMINAL_CONSOLE
-  fullScreen = !options.batch && options.traceFile.empty() && !eventsOnStdout &&
-               isatty(STDIN_FILENO) && isatty(STDOUT_FILENO);
-#endif
   StationOptions lineHooks;
 #if KX20_LINE_MODE
   LineStation* line = nullptr;  // never destroyed: a worker may still use it
@@ -236,7 +248,8 @@ int main(int argc, char** argv) {
                                     std::string& reason) {
       return line->TakeSerial(request, number, reason);
     };
-    lineHooks.verdictSink = [line](const VerdictEvent& event) { line->RecordVerdict(event); };
+    // (returns what RecordVerdict returns: whether the line's outbox took it)
+    lineHooks.verdictSink = [line](const VerdictEvent& event) { return line->RecordVerdict(event); };
   }
   // Before the program ends: what waits in the outbox is sent if it can be
   // (bounded); what cannot stays in the outbox for the next start.
@@ -287,6 +300,7 @@ int main(int argc, char** argv) {
 
   std::signal(SIGINT, OnStopSignal);
   std::signal(SIGTERM, OnStopSignal);
+  std::signal(SIGHUP, OnStopSignal);  // the terminal went away
   station->Initialise();
   const ConsoleLoopContext loop{*station, *view, *clock, *reporter, g_stopSignal, lines};
   int status = options.batch ? RunBatchConsole(loop, options.codeFlash) : RunLineConsole(loop);
@@ -294,10 +308,24 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "kx20-station: stopped by signal %d\n", static_cast<int>(g_stopSignal));
     status = 128 + static_cast<int>(g_stopSignal);
   }
-  // Workers may still run (the operator quit during a run): cut them off the
-  // console, wait until none is inside a serial-number step or a log record,
-  // and end without joining them.
-  station->Shutdown();
+  // Workers may still run (a signal, or the operator quit during a run): cut
+  // them off the console, wait until none is inside a serial-number step or
+  // a log record, record every disk cut off without its verdict, and end
+  // without joining them.
+  if (station->RunningWorkerCount() > 0) {
+    std::fprintf(stderr,
+                 "kx20-station: closing during a run: recording the disks cut off (one second "
+                 "each)...\n");
+    std::fflush(stderr);
+  }
+  const int cutOff = station->Shutdown();
+  for (const std::string& notice : station->TakeNotices()) {
+    std::fprintf(stderr, "kx20-station: %s\n", notice.c_str());
+  }
+  if (cutOff > 0) {
+    std::fprintf(stderr, "kx20-station: %d disk(s) cut off during the run, recorded as FAIL\n",
+                 cutOff);
+  }
   flushLine();
   if (events != nullptr && !events->Healthy()) {
     std::fprintf(stderr, "kx20-station: the event stream lost lines: %s could not be written\n",

@@ -133,6 +133,15 @@ int RefuseNonTarget(const char* command, DeviceSession& session, char letter, bo
   return kExitUsage;
 }
 
+// A disk a station is producing gets no vendor command from here: the
+// command claims the disk as a station's worker does. Null (with the reason
+// printed) when another station holds it.
+std::unique_ptr<DiskClaim> ClaimForCommand(const char* command, PassThroughPort& port, char letter) {
+  DiskClaimResult result = port.ClaimDisk(letter, std::string("kx20ctl ") + command);
+  if (!result.claim) std::fprintf(stderr, "kx20ctl %s: %s\n", command, result.refusal.c_str());
+  return std::move(result.claim);
+}
+
 int RunInquiry(const std::vector<std::string>& args) {
   DeviceOptions options;
   char letter = 0;
@@ -161,6 +170,8 @@ int RunProbe(const std::vector<std::string>& args) {
   if (int rc = ParseOneDisk("probe", args, options, letter, &force); rc != kExitOk) return rc;
   auto port = OpenPort("probe", options);
   if (!port) return kExitUsage;
+  const auto claim = ClaimForCommand("probe", *port, letter);
+  if (!claim) return kExitFailed;
   DeviceSession session(*port);
   if (int rc = RefuseNonTarget("probe", session, letter, force); rc != kExitOk) return rc;
   if (!session.Open(letter)) {
@@ -234,6 +245,8 @@ int RunVendorRead(const char* command, const std::vector<std::string>& args, boo
   if (int rc = ParseOneDisk(command, args, options, letter, &force); rc != kExitOk) return rc;
   auto port = OpenPort(command, options);
   if (!port) return kExitUsage;
+  const auto claim = ClaimForCommand(command, *port, letter);
+  if (!claim) return kExitFailed;
   DeviceSession session(*port);
   if (int rc = RefuseNonTarget(command, session, letter, force); rc != kExitOk) return rc;
   std::uint8_t block[kVendorBlockSize] = {};

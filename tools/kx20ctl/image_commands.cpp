@@ -163,13 +163,14 @@ int RunSourceInfo(const std::vector<std::string>& args) {
     std::fprintf(stderr, "usage: kx20ctl source-info FILE\n");
     return kExitUsage;
   }
-  if (!std::ifstream(args[0], std::ios::binary)) {
-    std::fprintf(stderr, "kx20ctl source-info: cannot open '%s'\n", args[0].c_str());
-    return kExitFailed;
-  }
   std::string diskInfoText;
   std::string romInfoText;
-  ReadSourceFileInfo(args[0], diskInfoText, romInfoText);
+  std::string failure;
+  if (!ReadSourceFileInfo(args[0], diskInfoText, romInfoText, &failure)) {
+    std::fprintf(stderr, "kx20ctl source-info: %s\n",
+                 failure.empty() ? ("cannot open '" + args[0] + "'").c_str() : failure.c_str());
+    return kExitFailed;
+  }
   std::printf("%s\n%s\n", diskInfoText.c_str(), romInfoText.c_str());
   return kExitOk;
 }

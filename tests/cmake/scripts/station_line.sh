@@ -3,9 +3,10 @@
 # fed line by line through a pipe:
 #   run   the built-in farm: Enter starts a production run, the ten disks pass
 #         (ten pass records, the counter at 00000010), "q" then quits with 0;
-#   quit  a slow farm of two disks: "q" during the read/write test ends the
-#         program within seconds with 0, and no disk gets a failure record
-#         or a second record for it.
+#   quit  a slow farm of two disks: "q" during the read/write test asks
+#         first and changes nothing; a second "q" ends the program within
+#         seconds with 0, and each disk cut off gets one FAIL record with the
+#         error text of its step (no second record, no pass).
 #
 #   station_line.sh STATION SOURCE_DIR WORK run|quit
 set -u
@@ -73,12 +74,19 @@ case $case in
   quit)
     wait_out '^[0-9:.]+ 1 [0-9]+ 02-F:' 60 "the scan (row 1 on F:)"
     echo >&3
-    wait_out 'rw-test' 60 "the read/write test"
+    wait_out ' 0 5 01-\(rw-test\)' 60 "the first disk's read/write test"
+    wait_out ' 1 5 02-\(rw-test\)' 60 "the second disk's read/write test"
+    echo q >&3
+    wait_out '^2 disks are being produced\. Quit anyway\?' 10 "the question"
+    sleep 1
+    kill -0 "$pid" 2>/dev/null || fail "a single q during the run quit"
     echo q >&3
     stopped 20
-    [ "$status" = 0 ] || fail "exit status $status after q during the run"
-    [ "$(records 'Result=FAIL')" = 0 ] || fail "a failure record written for the quit"
-    [ "$(records 'Result=')" -le 2 ] || fail "more records than disks"
+    [ "$status" = 0 ] || fail "exit status $status after q q during the run"
+    [ "$(records 'Result=FAIL')" = 2 ] || fail "$(records 'Result=FAIL') failure records for two disks cut off"
+    [ "$(records 'Error Code=USBErr_RW_Compare')" = 2 ] || fail "the records do not name the read/write test's step"
+    [ "$(records 'Result=Pass')" = 0 ] || fail "a pass recorded for a disk cut off"
+    grep -q 'was cut off by closing the station' "$err" || fail "no word on stderr of the disks cut off"
     ;;
   *) fail "unknown case $case" ;;
 esac

@@ -1,7 +1,8 @@
 #!/bin/sh
 # kx20-station stopped by SIGINT or SIGTERM in the middle of a batch run on a
 # slow simulated farm: it ends as closing the window does (exit 128 + signal,
-# a message on stderr), and no disk is given a failure verdict for it.
+# a message on stderr), and each disk cut off in its read/write test gets one
+# FAIL record with that step's error text, and is named on stderr.
 # Arguments: station binary, source directory, work directory, signal name.
 set -u
 station=$1 source=$2 work=$3 sig=$4
@@ -19,9 +20,10 @@ read_mbps = 4
 FARM
 "$station" --batch --workdir "$work" --sim="$work/farm.ini" >"$work/out.log" 2>"$work/err.log" &
 pid=$!
-# Wait until the run has started (the rows show the workers' progress).
+# Wait until both disks are in their read/write test (rows 0 and 1).
 i=0
-while [ $i -lt 100 ] && ! grep -q 'rw-test' "$work/out.log" 2>/dev/null; do
+while [ $i -lt 150 ] && ! { grep -q ' 0 5 01-(rw-test)' "$work/out.log" &&
+                            grep -q ' 1 5 02-(rw-test)' "$work/out.log"; } 2>/dev/null; do
   sleep 0.1; i=$((i + 1))
 done
 kill -s "$sig" "$pid"
@@ -32,7 +34,9 @@ fail() { echo "FAIL: $*"; echo "--- stdout"; cat "$work/out.log"; echo "--- stde
 grep -q 'rw-test' "$work/out.log" || fail "the run never started"
 [ "$status" -eq "$want" ] || fail "exit status $status, expected $want"
 grep -q 'stopped by signal' "$work/err.log" || fail "no message on stderr"
-if [ -f "$work/produce.log" ] && grep -q 'Result=FAIL' "$work/produce.log"; then
-  fail "a failure verdict was written for the stop"
-fi
+records() { n=$(grep -c -- "$1" "$work/produce.log" 2>/dev/null); echo "${n:-0}"; }
+[ "$(records 'Result=FAIL')" -eq 2 ] || fail "$(records 'Result=FAIL') failure records for the two disks cut off"
+[ "$(records 'Error Code=USBErr_RW_Compare')" -eq 2 ] || fail "the records do not name the step"
+[ "$(records 'Result=Pass')" -eq 0 ] || fail "a pass recorded for a disk cut off"
+[ "$(grep -c 'was cut off by closing the station' "$work/err.log")" -eq 2 ] || fail "stderr does not name both disks"
 echo "stopped by SIG$sig with status $status"
