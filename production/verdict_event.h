@@ -10,13 +10,33 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "common/clock.h"
 
 namespace kx20 {
+
+// The steps of a production pass whose start and duration a record keeps,
+// and the names a record gives them (also the step a failure happened in).
+// A failure can also name "open" (the disk's claim or probe), "capacity"
+// (READ CAPACITY, the disk check after the reopen, the image build) or
+// "record" (the verdict could not be recorded).
+inline constexpr const char* kStepConfigCheck = "config_check";
+inline constexpr const char* kStepErase = "erase";
+inline constexpr const char* kStepTable = "table";  // serial step, write, read-back, compare
+inline constexpr const char* kStepRwTest = "rw_test";
+inline constexpr const char* kStepImage = "image";  // clearing, writing and verifying the image
+
+struct StepTiming {
+  std::string step;        // one of the kStep... names
+  CalendarTime startedUtc;
+  std::uint32_t durationMs = 0;
+  bool operator==(const StepTiming&) const = default;
+};
 
 struct VerdictEvent {
   char driveLetter = '?';
@@ -34,6 +54,22 @@ struct VerdictEvent {
   // the record was made for it then; errorCode is the text of the step it was
   // cut off in.
   bool cutOff = false;
+
+  // What makes the disk traceable (filled by the worker and the station).
+  std::string lot;              // work order / lot of the run (--lot); empty: none given
+  std::string operatorName;     // operator of the run (--operator); empty: none given
+  std::string softwareVersion;  // kVersion of the program that made the disk
+  std::string recipeId;         // hash of the settings that shape the disk (not the counter)
+  // The serial number the controller's table carried before this pass's
+  // serial step (read back with ReadConfigTable): a rework. Empty when the
+  // table was blank or could not be read.
+  std::optional<std::uint32_t> previousSerial;
+  std::string failedStep;       // a kStep... name (or open/capacity/record); empty on a pass
+  std::vector<StepTiming> steps;  // the steps the pass ran, in order
+  // MB/s (10^6 bytes per second) reached, when the step ran and moved data.
+  std::optional<double> rwWriteMBps;
+  std::optional<double> rwReadMBps;
+  std::optional<double> imageWriteMBps;
 };
 
 // The sink: any callable taking a VerdictEvent. One that returns bool says
