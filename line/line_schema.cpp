@@ -1,6 +1,6 @@
 #include "line/line_schema.h"
 
-#include "line/pg_link.h"
+#include "line/line_link.h"
 
 namespace kx20 {
 namespace {
@@ -62,7 +62,7 @@ $$;
 
 }  // namespace
 
-bool InitLineSchema(PgLink& link, std::optional<std::uint32_t> next, std::string& message) {
+bool InitLineSchema(LineLink& link, std::optional<std::uint32_t> next, std::string& message) {
   if (next && (*next < 1 || *next > 99999999)) {
     message = "the next serial number must be 1 to 99999999";
     return false;

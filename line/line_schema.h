@@ -23,13 +23,13 @@
 
 namespace kx20 {
 
-class PgLink;
+class LineLink;
 
 inline constexpr int kLineSchemaVersion = 1;
 
 // Creates the schema when absent (next number `next`, default 1). On a
 // schema of this version it changes nothing, except the next number when
 // `next` is given. A newer schema is refused. `message` says what was done.
-bool InitLineSchema(PgLink& link, std::optional<std::uint32_t> next, std::string& message);
+bool InitLineSchema(LineLink& link, std::optional<std::uint32_t> next, std::string& message);
 
 }  // namespace kx20

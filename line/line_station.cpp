@@ -35,12 +35,16 @@ bool IsValidStationName(const std::string& name) {
 
 LineStation::LineStation(LineOptions options)
     : options_(std::move(options)),
-      serialLink_(options_.conninfo, options_.connectTimeoutSeconds, options_.queryTimeoutMs),
+      serialLinkHeld_(OpenLineLink(options_.conninfo, options_.connectTimeoutSeconds,
+                                   options_.queryTimeoutMs)),
+      serialLink_(*serialLinkHeld_),
       journal_(SystemFileSystem(), InDir(options_.workDir, kLeaseJournalFileName),
                options_.station, options_.durability),
       outbox_(SystemFileSystem(), InDir(options_.workDir, kVerdictOutboxFileName),
               options_.durability),
-      sendLink_(options_.conninfo, options_.connectTimeoutSeconds, options_.queryTimeoutMs) {}
+      sendLinkHeld_(OpenLineLink(options_.conninfo, options_.connectTimeoutSeconds,
+                                 options_.queryTimeoutMs)),
+      sendLink_(*sendLinkHeld_) {}
 
 std::unique_ptr<LineStation> LineStation::Open(LineOptions options, std::string& error) {
   if (!IsValidStationName(options.station)) {

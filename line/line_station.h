@@ -35,7 +35,7 @@
 #include "storage/durable_file.h"
 #include "config/serial_number.h"
 #include "line/lease_journal.h"
-#include "line/pg_link.h"
+#include "line/line_link.h"
 #include "line/verdict_outbox.h"
 #include "production/verdict_event.h"
 
@@ -94,14 +94,17 @@ class LineStation {
 
   LineOptions options_;
   std::mutex serialMutex_;
-  PgLink serialLink_;
+  // Each link is owned here and used through its reference.
+  std::unique_ptr<LineLink> serialLinkHeld_;
+  LineLink& serialLink_;
   LeaseJournal journal_;
   // No ahead-of-time lease is tried before this (after a failed try).
   std::chrono::steady_clock::time_point nextRefill_{};
   VerdictOutbox outbox_;
 
   std::mutex sendMutex_;  // the send link and the outage state
-  PgLink sendLink_;
+  std::unique_ptr<LineLink> sendLinkHeld_;
+  LineLink& sendLink_;
   bool sendFailing_ = false;
 
   std::mutex wakeMutex_;

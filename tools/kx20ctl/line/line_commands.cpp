@@ -6,7 +6,7 @@
 
 #include "../subcommand.h"
 #include "line/line_schema.h"
-#include "line/pg_link.h"
+#include "line/line_link.h"
 
 namespace kx20::ctl {
 namespace {
@@ -40,9 +40,9 @@ int LineCommand(const std::vector<std::string>& args) {
     std::fprintf(stderr, "usage: kx20ctl line init CONNINFO [--next N]\n");
     return kExitUsage;
   }
-  PgLink link(conninfo, 10, 30000);
+  const std::unique_ptr<LineLink> link = OpenLineLink(conninfo, 10, 30000);
   std::string message;
-  if (!InitLineSchema(link, next, message)) {
+  if (!InitLineSchema(*link, next, message)) {
     std::fprintf(stderr, "kx20ctl line init: %s\n", message.c_str());
     return kExitFailed;
   }
