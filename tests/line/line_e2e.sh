@@ -1,7 +1,11 @@
 #!/bin/bash
 # Line mode against a real PostgreSQL server, started here and always stopped.
 #
-#   line_e2e.sh CASE STATION KX20CTL WORK
+#   line_e2e.sh CASE STATION KX20CTL WORK [LINK]
+#
+# LINK: how the stations and kx20ctl reach the server: pq (a libpq
+# connection string, the default) or odbc (an ODBC connection string for the
+# PostgreSQL ODBC driver, registered for the test in the server's directory).
 #
 #   stations  three stations at once, ten file-backed simulated disks each:
 #             30 distinct serial numbers in the disks' tables, in kx20.verdicts
@@ -22,6 +26,7 @@ case_name=$1
 station=$2
 kx20ctl=$3
 work=$4
+link=${5:-pq}
 here=$(cd "$(dirname "$0")" && pwd)
 source_dir=$(cd "$here/../.." && pwd)
 pg=$source_dir/tests/pg/pg_cluster.sh
@@ -47,7 +52,13 @@ fail() {
 
 conninfo=$("$pg" start "$pgdir")
 sql() { psql "$conninfo" -X -q -At -v ON_ERROR_STOP=1 -c "$1"; }
-"$kx20ctl" line init "$conninfo" > "$work/init.out" || fail "kx20ctl line init"
+# What the stations and kx20ctl are given.
+line=$conninfo
+if [ "$link" = odbc ]; then
+  line=$("$pg" odbc "$pgdir")
+  export ODBCSYSINI=$pgdir
+fi
+"$kx20ctl" line init "$line" > "$work/init.out" || fail "kx20ctl line init"
 
 # A station's work directory: the example settings and a farm of ten disks
 # whose data and tables live in files (so kx20ctl can read the tables back).
@@ -64,7 +75,7 @@ make_station() {
 run_station() {  # NAME [options...]: a batch in the background; pid in $last_pid
   local name=$1
   shift
-  "$station" --sim="$work/$name/farm.ini" --batch --workdir "$work/$name" --line "$conninfo" \
+  "$station" --sim="$work/$name/farm.ini" --batch --workdir "$work/$name" --line "$line" \
     --station "$name" "$@" > "$work/$name.out" 2> "$work/$name.err" &
   last_pid=$!
   pids+=("$last_pid")

@@ -11,12 +11,18 @@ namespace {
 
 using testing::ConfigTempDir;
 
-// A database that is not there: a socket directory that does not exist.
-constexpr const char* kNoServer = "host=/nonexistent-kx20 port=1 dbname=line connect_timeout=1";
+// A database that is not there (a socket directory that does not exist),
+// through each link. (Without the PostgreSQL ODBC driver the ODBC one fails
+// earlier, at the driver, which is an unreachable database too.)
+const char* const kNoServers[] = {
+    "host=/nonexistent-kx20 port=1 dbname=line connect_timeout=1",
+    "Driver={PostgreSQL Unicode};Servername=/nonexistent-kx20;Port=1;Database=line",
+};
 
-LineOptions Options(const ConfigTempDir& dir, std::uint32_t lease) {
+LineOptions Options(const ConfigTempDir& dir, std::uint32_t lease,
+                    const char* conninfo = kNoServers[0]) {
   LineOptions o;
-  o.conninfo = kNoServer;
+  o.conninfo = conninfo;
   o.station = "st1";
   o.workDir = dir.Path().string();
   o.lease = lease;
@@ -38,23 +44,25 @@ TEST(LineStation, AnOutageRefusesNumbersUnlessTheLeaseHoldsSome) {
       {"lease with numbers", 3, "kx20 serial lease journal 1\nstation st1\nlease 99999998 3 1\nend\n",
        {99999999, 1}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    ConfigTempDir dir;
-    if (c.journal != nullptr) ConfigTempDir::Write(dir.File(kLeaseJournalFileName), c.journal);
-    std::string error;
-    auto line = LineStation::Open(Options(dir, c.lease), error);
-    ASSERT_TRUE(line) << error;
-    for (std::uint32_t expected : c.numbers) {
+  for (const char* conninfo : kNoServers) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + " via " + conninfo);
+      ConfigTempDir dir;
+      if (c.journal != nullptr) ConfigTempDir::Write(dir.File(kLeaseJournalFileName), c.journal);
+      std::string error;
+      auto line = LineStation::Open(Options(dir, c.lease, conninfo), error);
+      ASSERT_TRUE(line) << error;
+      for (std::uint32_t expected : c.numbers) {
+        std::uint32_t n = 0;
+        std::string reason;
+        ASSERT_TRUE(line->TakeSerial({'E', 1}, n, reason)) << reason;
+        EXPECT_EQ(n, expected);
+      }
       std::uint32_t n = 0;
       std::string reason;
-      ASSERT_TRUE(line->TakeSerial({'E', 1}, n, reason)) << reason;
-      EXPECT_EQ(n, expected);
+      EXPECT_FALSE(line->TakeSerial({'E', 1}, n, reason));
+      EXPECT_NE(reason.find("cannot be reached"), std::string::npos) << reason;
     }
-    std::uint32_t n = 0;
-    std::string reason;
-    EXPECT_FALSE(line->TakeSerial({'E', 1}, n, reason));
-    EXPECT_NE(reason.find("cannot be reached"), std::string::npos) << reason;
   }
 }
 

@@ -12,6 +12,13 @@
 #                              hung host
 #   pg_cluster.sh thaw DIR     let a frozen server go on (SIGCONT); nothing to
 #                              do when it is not frozen
+#   pg_cluster.sh odbc DIR     the same server for the PostgreSQL ODBC driver:
+#                              registers the driver under its Windows name
+#                              "PostgreSQL Unicode" in DIR/odbcinst.ini and
+#                              the data source "kx20line" in DIR/odbc.ini (for
+#                              unixODBC, also under Wine: ODBCSYSINI=DIR), and
+#                              prints an ODBC connection string
+#                              "Driver={PostgreSQL Unicode};Servername=DIR;..."
 #
 # As root the server runs as an unprivileged user (kx20pg, created when
 # missing, else nobody) that owns DIR. The port only names the socket
@@ -20,7 +27,7 @@ set -euo pipefail
 
 die() { echo "pg_cluster.sh: $*" >&2; exit 1; }
 
-[ $# -eq 2 ] || die "usage: pg_cluster.sh start|stop|restart|freeze|thaw DIR"
+[ $# -eq 2 ] || die "usage: pg_cluster.sh start|stop|restart|freeze|thaw|odbc DIR"
 cmd=$1
 dir=$2
 mkdir -p "$dir"
@@ -114,6 +121,20 @@ case "$cmd" in
       kill -CONT "$pm"
     fi
     ;;
+  odbc)
+    [ -f "$dir/port" ] || die "no cluster in $dir (run start first)"
+    driver=""
+    for f in /usr/lib/*/odbc/psqlodbcw.so /usr/lib/odbc/psqlodbcw.so /usr/lib64/psqlodbcw.so; do
+      [ -f "$f" ] && driver=$f
+    done
+    [ -n "$driver" ] || die "no PostgreSQL ODBC driver (psqlodbcw.so) found; install the package odbc-postgresql"
+    printf '[PostgreSQL Unicode]\nDescription=PostgreSQL ODBC driver (Unicode)\nDriver=%s\n' \
+      "$driver" >"$dir/odbcinst.ini"
+    printf '[kx20line]\nDriver=PostgreSQL Unicode\nServername=%s\nPort=%s\nDatabase=postgres\nUsername=%s\n' \
+      "$dir" "$(cat "$dir/port")" "$user" >"$dir/odbc.ini"
+    chmod a+r "$dir/odbcinst.ini" "$dir/odbc.ini"
+    echo "Driver={PostgreSQL Unicode};Servername=$dir;Port=$(cat "$dir/port");Database=postgres;Username=$user"
+    ;;
   stop)
     # A frozen server could not stop: let it go on first.
     "$0" thaw "$dir" 2>/dev/null || true
@@ -122,6 +143,6 @@ case "$cmd" in
     fi
     ;;
   *)
-    die "unknown command '$cmd' (start, stop, restart, freeze or thaw)"
+    die "unknown command '$cmd' (start, stop, restart, freeze, thaw or odbc)"
     ;;
 esac
