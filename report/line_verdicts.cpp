@@ -1,40 +1,57 @@
 #include "report/line_verdicts.h"
 
-#if KX20_HAVE_LIBPQ
-#include <libpq-fe.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+
+#if KX20_HAVE_LINE_LINK
+#include "line/line_link.h"
 #endif
 
 namespace kx20 {
 
-#if KX20_HAVE_LIBPQ
+#if KX20_HAVE_LINE_LINK
 
 namespace {
 
-struct ConnCloser {
-  void operator()(PGconn* c) const { PQfinish(c); }
-};
-struct ResultCloser {
-  void operator()(PGresult* r) const { PQclear(r); }
-};
-using Connection = std::unique_ptr<PGconn, ConnCloser>;
-using Result = std::unique_ptr<PGresult, ResultCloser>;
-
-std::string ServerMessage(PGconn* c) {
-  std::string m = PQerrorMessage(c);
-  while (!m.empty() && (m.back() == '\n' || m.back() == ' ')) m.pop_back();
-  return m;
-}
-
 // The columns as text; the time split into its fields by the server, in the
-// session's time zone.
-constexpr const char* kQuery =
-    "SELECT record_key, station, slot, result, coalesce(error_code, ''),"
+// session's time zone (so it reads the same through every link).
+constexpr const char* kDeclare =
+    "DECLARE kx20_report NO SCROLL CURSOR FOR"
+    " SELECT record_key, station, slot, result, coalesce(error_code, ''),"
     " to_char(finished_at, 'YYYY MM DD HH24 MI SS')"
     " FROM kx20.verdicts ORDER BY finished_at, record_key";
+// Rows are read a batch at a time, so a long record does not have to fit
+// in memory at once.
+constexpr const char* kFetch = "FETCH 5000 FROM kx20_report";
+
+void AddRow(const std::vector<std::optional<std::string>>& row, YieldReportBuilder& builder) {
+  const auto text = [&](std::size_t i) { return i < row.size() ? row[i].value_or("") : ""; };
+  const std::string key = text(0);
+  VerdictRecord r;
+  r.station = text(1);
+  r.slot = std::atoi(text(2).c_str());
+  const std::string result = text(3);
+  r.errorCode = text(4);
+  const std::string when = text(5);
+  if (std::sscanf(when.c_str(), "%d %d %d %d %d %d", &r.year, &r.month, &r.day, &r.hour,
+                  &r.minute, &r.second) != 6) {
+    builder.AddMalformed(MalformedRecord{"database", key, "finished_at is not a time"});
+    return;
+  }
+  if (result == "Pass") {
+    r.passed = true;
+    r.errorCode.clear();
+  } else if (result == "FAIL") {
+    r.passed = false;
+  } else {
+    builder.AddMalformed(
+        MalformedRecord{"database", key, "the result '" + result + "' is neither Pass nor FAIL"});
+    return;
+  }
+  if (r.slot < 0) r.slot = 0;
+  builder.Add(r);
+}
 
 }  // namespace
 
@@ -42,59 +59,28 @@ bool LineDatabaseAvailable() { return true; }
 
 bool ReadLineVerdicts(const std::string& conninfo, YieldReportBuilder& builder,
                       std::string& error) {
-  Connection conn(PQconnectdb(conninfo.c_str()));
-  if (!conn) {
-    error = "out of memory connecting to the line's database";
+  const std::unique_ptr<LineLink> link = OpenLineLink(conninfo, 10, 30000);
+  std::string why;
+  if (!link->Connect(why)) {
+    error = "cannot connect to the line's database: " + why;
     return false;
   }
-  if (PQstatus(conn.get()) != CONNECTION_OK) {
-    error = "cannot connect to the line's database: " + ServerMessage(conn.get());
-    return false;
-  }
-  // Row by row, so a long record does not have to fit in memory at once.
-  if (!PQsendQuery(conn.get(), kQuery) || !PQsetSingleRowMode(conn.get())) {
-    error = "cannot read kx20.verdicts: " + ServerMessage(conn.get());
+  if (!link->Exec("BEGIN READ ONLY", {}, nullptr, why) || !link->Exec(kDeclare, {}, nullptr, why)) {
+    error = "cannot read kx20.verdicts: " + why;
     return false;
   }
   builder.AddSource("database kx20.verdicts");
-  bool ok = true;
   for (;;) {
-    Result res(PQgetResult(conn.get()));
-    if (!res) break;
-    const ExecStatusType status = PQresultStatus(res.get());
-    if (status == PGRES_TUPLES_OK) continue;  // the end of the rows
-    if (status != PGRES_SINGLE_TUPLE) {
-      if (ok) error = "cannot read kx20.verdicts: " + std::string(PQresultErrorMessage(res.get()));
-      while (!error.empty() && error.back() == '\n') error.pop_back();
-      ok = false;
-      continue;  // drain the remaining results
+    PgResult batch;
+    if (!link->Exec(kFetch, {}, &batch, why)) {
+      error = "cannot read kx20.verdicts: " + why;
+      return false;
     }
-    const std::string key = PQgetvalue(res.get(), 0, 0);
-    VerdictRecord r;
-    r.station = PQgetvalue(res.get(), 0, 1);
-    r.slot = std::atoi(PQgetvalue(res.get(), 0, 2));
-    const std::string result = PQgetvalue(res.get(), 0, 3);
-    r.errorCode = PQgetvalue(res.get(), 0, 4);
-    const std::string when = PQgetvalue(res.get(), 0, 5);
-    if (std::sscanf(when.c_str(), "%d %d %d %d %d %d", &r.year, &r.month, &r.day, &r.hour,
-                    &r.minute, &r.second) != 6) {
-      builder.AddMalformed(MalformedRecord{"database", key, "finished_at is not a time"});
-      continue;
-    }
-    if (result == "Pass") {
-      r.passed = true;
-      r.errorCode.clear();
-    } else if (result == "FAIL") {
-      r.passed = false;
-    } else {
-      builder.AddMalformed(
-          MalformedRecord{"database", key, "the result '" + result + "' is neither Pass nor FAIL"});
-      continue;
-    }
-    if (r.slot < 0) r.slot = 0;
-    builder.Add(r);
+    if (batch.rows.empty()) break;
+    for (const auto& row : batch.rows) AddRow(row, builder);
   }
-  return ok;
+  link->Exec("COMMIT", {}, nullptr, why);
+  return true;
 }
 
 #else
@@ -102,7 +88,7 @@ bool ReadLineVerdicts(const std::string& conninfo, YieldReportBuilder& builder,
 bool LineDatabaseAvailable() { return false; }
 
 bool ReadLineVerdicts(const std::string&, YieldReportBuilder&, std::string& error) {
-  error = "this build has no line mode (it was built without the PostgreSQL client library)";
+  error = "this build has no line mode (it was built without a database client library)";
   return false;
 }
 
