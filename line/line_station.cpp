@@ -1,5 +1,6 @@
 #include "line/line_station.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -20,6 +21,12 @@ std::string FormatUtc(const CalendarTime& t) {
 }
 
 constexpr std::size_t kSendBatch = 200;
+
+std::int64_t SteadyMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 }  // namespace
 
@@ -56,6 +63,8 @@ std::unique_ptr<LineStation> LineStation::Open(LineOptions options, std::string&
   RemoveLeftoverTemporaries(line->journal_.Path());
   if (!line->journal_.Load(error)) return nullptr;
   if (!line->outbox_.Load(error)) return nullptr;
+  // A station that watches its database looks at once.
+  line->wakePending_ = line->options_.lookIntervalMs > 0;
   line->sender_ = std::thread([raw = line.get()] { raw->SenderLoop(); });
   return line;
 }
@@ -78,9 +87,11 @@ bool LineStation::TakeFromLine(const SerialRequest& request, std::uint32_t count
       lease ? std::nullopt : std::optional<std::string>(std::to_string(request.slot));
   const std::optional<std::string> letter =
       lease ? std::nullopt : std::optional<std::string>(std::string(1, request.driveLetter));
-  if (!serialLink_.Exec("SELECT kx20.take_serials($1, $2, $3, $4)",
-                        {options_.station, slot, letter, std::to_string(count)}, &result,
-                        error)) {
+  const bool taken = serialLink_.Exec("SELECT kx20.take_serials($1, $2, $3, $4)",
+                                      {options_.station, slot, letter, std::to_string(count)},
+                                      &result, error);
+  Heard(taken || serialLink_.Connected());
+  if (!taken) {
     reason = (serialLink_.Connected() ? "the line's database refused the serial number: "
                                       : "the line's database cannot be reached: ") +
              error;
@@ -168,10 +179,25 @@ void LineStation::RecordVerdict(const VerdictEvent& event) {
   wake_.notify_all();
 }
 
+void LineStation::Heard(bool answered) {
+  answering_ = answered ? 1 : 0;
+  lastAskedMs_ = SteadyMs();
+}
+
+LineStation::DatabaseState LineStation::State() const {
+  DatabaseState state;
+  const int answering = answering_;
+  state.asked = answering >= 0;
+  state.answering = answering == 1;
+  state.waiting = outbox_.Size();
+  return state;
+}
+
 bool LineStation::SendOnce(std::string& error) {
   const std::vector<VerdictRow> rows = outbox_.Peek(kSendBatch);
   if (rows.empty()) return true;
   const auto fail = [&] {
+    Heard(sendLink_.Connected());
     std::string ignored;
     if (sendLink_.Connected()) sendLink_.Exec("ROLLBACK", {}, nullptr, ignored);
     return false;
@@ -195,6 +221,7 @@ bool LineStation::SendOnce(std::string& error) {
     keys.push_back(r.recordKey);
   }
   if (!sendLink_.Exec("COMMIT", {}, nullptr, error)) return fail();
+  Heard(true);
   // The database has them; a crash before the removal sends them again,
   // which the record keys make harmless.
   if (!outbox_.Remove(keys, error)) return false;
@@ -217,10 +244,13 @@ std::size_t LineStation::Flush(int timeoutMs) {
 }
 
 void LineStation::SenderLoop() {
+  const int interval = options_.lookIntervalMs > 0
+                           ? std::min(options_.sendIntervalMs, options_.lookIntervalMs)
+                           : options_.sendIntervalMs;
   for (;;) {
     {
       std::unique_lock<std::mutex> lock(wakeMutex_);
-      wake_.wait_for(lock, std::chrono::milliseconds(options_.sendIntervalMs),
+      wake_.wait_for(lock, std::chrono::milliseconds(interval),
                      [this] { return stop_ || wakePending_; });
       if (stop_) return;
       wakePending_ = false;
@@ -237,6 +267,11 @@ void LineStation::SenderLoop() {
     } else if (ok && sendFailing_) {
       sendFailing_ = false;
       Notify("the line's database has all verdicts again (outbox empty)");
+    }
+    if (options_.lookIntervalMs > 0 && outbox_.Size() == 0 &&
+        (answering_ < 0 || SteadyMs() - lastAskedMs_ >= options_.lookIntervalMs)) {
+      std::string ignored;
+      Heard(sendLink_.Exec("SELECT 1", {}, nullptr, ignored) || sendLink_.Connected());
     }
   }
 }

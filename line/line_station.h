@@ -23,6 +23,7 @@
 // query deadline).
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -50,6 +51,10 @@ struct LineOptions {
   int connectTimeoutSeconds = 3;
   int queryTimeoutMs = 5000;
   int sendIntervalMs = 5000;
+  // With a positive interval the sender also asks the database (SELECT 1)
+  // when it has heard nothing from it for that long, so DatabaseState stays
+  // current while the station is idle (the window shows it). 0: never.
+  int lookIntervalMs = 0;
   // Messages about the outbox (verdicts waiting, sent again). Any thread.
   std::function<void(const std::string&)> notify;
 };
@@ -78,6 +83,16 @@ class LineStation {
 
   std::size_t Waiting() const { return outbox_.Size(); }
 
+  // Whether the line's database answered when it was last asked (for a
+  // serial number, a send of verdicts, or a look of the sender's own), and
+  // how many verdicts wait in the outbox. Any thread.
+  struct DatabaseState {
+    bool asked = false;      // false until the database was first asked
+    bool answering = false;  // it answered (a refusal is an answer too)
+    std::size_t waiting = 0;
+  };
+  DatabaseState State() const;
+
  private:
   explicit LineStation(LineOptions options);
   bool TakeFromLine(const SerialRequest& request, std::uint32_t count, std::uint32_t& first,
@@ -91,6 +106,8 @@ class LineStation {
   void Notify(const std::string& text) {
     if (options_.notify) options_.notify(text);
   }
+  // Records whether the database answered just now.
+  void Heard(bool answered);
 
   LineOptions options_;
   std::mutex serialMutex_;
@@ -106,6 +123,10 @@ class LineStation {
   std::unique_ptr<LineLink> sendLinkHeld_;
   LineLink& sendLink_;
   bool sendFailing_ = false;
+
+  // -1 not asked yet, 0 silent, 1 answering; when it was last heard from.
+  std::atomic<int> answering_{-1};
+  std::atomic<std::int64_t> lastAskedMs_{0};
 
   std::mutex wakeMutex_;
   std::condition_variable wake_;

@@ -193,6 +193,7 @@ INT_PTR MainWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
 
     case WM_TIMER:
       station_.Tick();
+      ShowCaptionNote();
       return TRUE;
 
     case WM_COMMAND: {
@@ -290,8 +291,20 @@ void MainWindow::Initialise() {
   SetWindowPos(window_, nullptr, (GetSystemMetrics(SM_CXSCREEN) - (r.right - r.left)) / 2,
                (GetSystemMetrics(SM_CYSCREEN) - (r.bottom - r.top)) / 2, 0, 0,
                SWP_NOSIZE | SWP_NOZORDER);
+  char caption[512] = {0};
+  GetWindowTextA(window_, caption, sizeof caption);
+  caption_ = caption;
+  ShowCaptionNote();
   SetTimer(window_, kScanTimer, kScanPeriodMs, nullptr);
   if (options_.autoClick) StartAutoClicker();
+}
+
+void MainWindow::ShowCaptionNote() {
+  if (!options_.captionNote) return;
+  const std::string note = options_.captionNote();
+  if (note == captionNote_) return;
+  captionNote_ = note;
+  SetWindowTextA(window_, (note.empty() ? caption_ : caption_ + note).c_str());
 }
 
 void MainWindow::AppendSystemMenu() {

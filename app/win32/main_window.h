@@ -10,6 +10,8 @@
 #include <windows.h>
 
 #include <atomic>
+#include <functional>
+#include <string>
 
 #include "app/shell.h"
 #include "app/station.h"
@@ -29,6 +31,9 @@ struct MainWindowOptions {
   bool autoClick = true;  // start the auto-clicker thread
   // The station's poster: aimed at the window while it exists.
   WindowStatusPoster* statusPoster = nullptr;
+  // Text after the caption, asked for once a second (line mode: the
+  // station's name and whether the line's database answers). Empty: none.
+  std::function<std::string()> captionNote;
 };
 
 // "open" through the Windows shell, shown normally.
@@ -59,6 +64,7 @@ class MainWindow {
   void CreateTooltips();
   void PaintMinimised();
   void ShowAbout();
+  void ShowCaptionNote();
   void End();
 
   HINSTANCE instance_;
@@ -68,6 +74,8 @@ class MainWindow {
   HWND window_ = nullptr;
   HWND toolTip_ = nullptr;
   bool ended_ = false;
+  std::string caption_;      // the dialog's own caption
+  std::string captionNote_;  // the note shown after it
   HICON appIcon_ = nullptr;
   HICON appIconSmall_ = nullptr;
 };

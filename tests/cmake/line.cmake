@@ -24,6 +24,19 @@ if(TARGET kx20_line AND NOT CMAKE_CROSSCOMPILING)
       set_tests_properties(${name} PROPERTIES TIMEOUT 300 RESOURCE_LOCK kx20_line)
     endforeach()
   endforeach()
+  # Windows stations in the line: the x86_64 console program under Wine
+  # (skipped where that build or Wine is missing): a mixed line of Linux and
+  # Windows stations, an outage and a killed leasing station.
+  set(KX20_WINDOWS_CONSOLE ${CMAKE_SOURCE_DIR}/build/win64/tools/kx20-station/kx20-console.exe)
+  foreach(case mixed wine-outage wine-kill)
+    string(REPLACE "wine-" "" short ${case})
+    add_test(NAME kx20_line_wine_${short}
+             COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/line/line_e2e.sh ${case}
+                     $<TARGET_FILE:kx20-station> $<TARGET_FILE:kx20ctl>
+                     ${CMAKE_CURRENT_BINARY_DIR}/kx20_line_wine_${short} pq ${KX20_WINDOWS_CONSOLE})
+    set_tests_properties(kx20_line_wine_${short} PROPERTIES
+                         TIMEOUT 300 RESOURCE_LOCK kx20_line SKIP_RETURN_CODE 77)
+  endforeach()
   # Both database links against a real server, statement by statement.
   add_test(NAME kx20_line_links
            COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/line/line_links.sh $<TARGET_FILE:kx20_tests>)
