@@ -396,7 +396,8 @@ std::string ConnectFailure(const std::string& connectionString, const std::strin
   if (state == "IM002" && driver.empty() && dsn.empty()) {
     return message +
            " (an ODBC connection string names a data source, DSN=NAME, or a driver, "
-           "Driver={PostgreSQL Unicode};Server=HOST;Port=5432;Database=NAME)";
+           "Driver={" +
+           kPostgresOdbcDriver + "};Server=HOST;Port=5432;Database=NAME)";
   }
   if (state == "IM002" && !dsn.empty()) {
     return "the ODBC data source \"" + dsn + "\" does not exist: " + message;

@@ -11,6 +11,14 @@
 
 namespace kx20 {
 
+// The name the PostgreSQL ODBC driver (psqlODBC) is installed under on
+// this kind of machine: its 64-bit Windows installer adds "(x64)".
+#if defined(_WIN64)
+inline constexpr const char* kPostgresOdbcDriver = "PostgreSQL Unicode(x64)";
+#else
+inline constexpr const char* kPostgresOdbcDriver = "PostgreSQL Unicode";
+#endif
+
 // The prefix that sends a connection string to the ODBC link on any build:
 // "odbc:DSN=line" or "odbc:Driver={PostgreSQL Unicode};Server=...".
 inline constexpr const char* kOdbcPrefix = "odbc:";

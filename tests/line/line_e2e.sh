@@ -80,7 +80,7 @@ line=$conninfo
 [ "$link" = odbc ] && line=$odbc_line
 line_for() {  # NAME: the connection string station NAME is given
   case "$1" in
-    win*) echo "$odbc_line" ;;
+    win*) echo "${odbc_line/PostgreSQL Unicode/PostgreSQL Unicode(x64)}" ;;  # its 64-bit name
     st2) if [ "$case_name" = mixed ]; then echo "$odbc_line"; else echo "$line"; fi ;;
     *) echo "$line" ;;
   esac

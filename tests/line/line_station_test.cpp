@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include "support/config_temp_dir.h"
 
 namespace kx20 {
@@ -94,6 +97,37 @@ TEST(LineStation, VerdictsWaitInTheOutboxAcrossARestart) {
   EXPECT_EQ((*rows)[1].serial, std::nullopt);
   EXPECT_EQ((*rows)[1].errorCode, "USBErr_RWTable");
   EXPECT_NE((*rows)[0].recordKey, (*rows)[1].recordKey);
+}
+
+TEST(LineStation, SaysWhetherItsDatabaseAnswers) {
+  ConfigTempDir dir;
+  std::string error;
+  // A station that does not look by itself: not asked until a step asks.
+  auto quiet = LineStation::Open(Options(dir, 0), error);
+  ASSERT_TRUE(quiet) << error;
+  EXPECT_FALSE(quiet->State().asked);
+  std::uint32_t n = 0;
+  std::string reason;
+  EXPECT_FALSE(quiet->TakeSerial({'E', 1}, n, reason));
+  EXPECT_TRUE(quiet->State().asked);
+  EXPECT_FALSE(quiet->State().answering);
+  quiet.reset();
+  // A watching one looks at once, and counts what waits in its outbox.
+  ConfigTempDir other;
+  LineOptions o = Options(other, 0);
+  o.lookIntervalMs = 50;
+  auto watching = LineStation::Open(o, error);
+  ASSERT_TRUE(watching) << error;
+  VerdictEvent failure;
+  failure.errorCode = "USBErr_RWTable";
+  watching->RecordVerdict(failure);
+  for (int i = 0; i < 200 && !watching->State().asked; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  const LineStation::DatabaseState state = watching->State();
+  EXPECT_TRUE(state.asked);
+  EXPECT_FALSE(state.answering);
+  EXPECT_EQ(state.waiting, 1u);
 }
 
 TEST(LineStation, RefusesBadStationNamesAndForeignJournals) {

@@ -13,8 +13,9 @@
 #   pg_cluster.sh thaw DIR     let a frozen server go on (SIGCONT); nothing to
 #                              do when it is not frozen
 #   pg_cluster.sh odbc DIR     the same server for the PostgreSQL ODBC driver:
-#                              registers the driver under its Windows name
-#                              "PostgreSQL Unicode" in DIR/odbcinst.ini and
+#                              registers the driver under its Windows names
+#                              "PostgreSQL Unicode" and "PostgreSQL
+#                              Unicode(x64)" in DIR/odbcinst.ini and
 #                              the data source "kx20line" in DIR/odbc.ini (for
 #                              unixODBC, also under Wine: ODBCSYSINI=DIR), and
 #                              prints an ODBC connection string
@@ -128,8 +129,8 @@ case "$cmd" in
       [ -f "$f" ] && driver=$f
     done
     [ -n "$driver" ] || die "no PostgreSQL ODBC driver (psqlodbcw.so) found; install the package odbc-postgresql"
-    printf '[PostgreSQL Unicode]\nDescription=PostgreSQL ODBC driver (Unicode)\nDriver=%s\n' \
-      "$driver" >"$dir/odbcinst.ini"
+    printf '[%s]\nDescription=PostgreSQL ODBC driver (Unicode)\nDriver=%s\n' \
+      "PostgreSQL Unicode" "$driver" "PostgreSQL Unicode(x64)" "$driver" >"$dir/odbcinst.ini"
     printf '[kx20line]\nDriver=PostgreSQL Unicode\nServername=%s\nPort=%s\nDatabase=postgres\nUsername=%s\n' \
       "$dir" "$(cat "$dir/port")" "$user" >"$dir/odbc.ini"
     chmod a+r "$dir/odbcinst.ini" "$dir/odbc.ini"

@@ -25,7 +25,11 @@ struct LineModeOptions {
 inline constexpr const char* kLineModeUsage =
     "line mode (several stations share one serial sequence and record):\n"
     "  --line CONNSTR  the line's PostgreSQL database through ODBC: DSN=NAME, or\n"
-    "                  Driver={PostgreSQL Unicode};Server=HOST;Port=5432;Database=NAME\n"
+#if defined(_WIN64)
+    "                  Driver={PostgreSQL Unicode(x64)};Server=HOST;Database=NAME\n"
+#else
+    "                  Driver={PostgreSQL Unicode};Server=HOST;Database=NAME\n"
+#endif
     "                  (keep the password in the DSN or the driver's password file)\n"
     "  --station NAME  this station's name in the line (needed with --line)\n"
     "  --lease N       take N serial numbers at a time into a local journal, so a\n"

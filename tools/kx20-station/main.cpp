@@ -160,7 +160,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (argc > 1 && std::string(argv[1]) == "--version") {
-    std::printf("kx20-station %s\n", kVersion);
+    std::printf("%s %s\n", kProgram, kVersion);
     return 0;
   }
   if (!ParseArguments(argc, argv, options, error)) {

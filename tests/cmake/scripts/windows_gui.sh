@@ -166,6 +166,7 @@ run_line_mode() {
   # Stopped whatever happens, after the station and the display.
   trap 'cleanup; "$pg" stop "$pgdir"; rm -rf "$pgdir"' EXIT
   odbc=$("$pg" odbc "$pgdir")
+  odbc=${odbc/PostgreSQL Unicode/PostgreSQL Unicode(x64)}  # its name on 64-bit Windows
   export ODBCSYSINI=$pgdir
   sql() { psql "$conninfo" -X -q -At -v ON_ERROR_STOP=1 -c "$1"; }
   wine_run "$ctl_exe" line init "$odbc" >"$out/init.out" 2>&1 ||
