@@ -1,4 +1,5 @@
-// kx20ctl line: the line's database (built where libpq is available).
+// kx20ctl line: the line's database (built where line mode is: libpq or
+// ODBC on Linux, ODBC on Windows).
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -55,7 +56,9 @@ int LineCommand(const std::vector<std::string>& args) {
 KX20CTL_SUBCOMMAND("line", "init CONNINFO [--next N]",
                    "create the line's database schema (kx20) or check it; --next sets the "
                    "next serial number the line hands out (default 1 on creation; an "
-                   "existing counter is kept unless --next is given)",
+                   "existing counter is kept unless --next is given). CONNINFO: a libpq "
+                   "connection string or URI, or an ODBC one (DSN=..., Driver=..., or "
+                   "after odbc:); on Windows always ODBC",
                    LineCommand);
 
 }  // namespace kx20::ctl
