@@ -2,8 +2,8 @@
 // of the line's database links side by side: one number per disk (one
 // transaction each) and a lease of 100 (one transaction and two journal
 // writes per hundred numbers, one journal write per number). Needs a
-// PostgreSQL server: bench/line_serial.sh starts one and names its
-// directory and user in KX20_BENCH_LINE_SERVER and KX20_BENCH_LINE_USER;
+// PostgreSQL server: bench/line_serial.sh starts one and gives its libpq and
+// ODBC connection strings in KX20_BENCH_LINE_PQ and KX20_BENCH_LINE_ODBC;
 // without it each case says so and measures nothing. LinkRoundTrip is the
 // links' own share: one statement with a parameter, nothing written.
 #include <benchmark/benchmark.h>
@@ -12,7 +12,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 
@@ -23,17 +22,8 @@ namespace kx20 {
 namespace {
 
 std::string Conninfo(bool odbc) {
-  const char* dir = std::getenv("KX20_BENCH_LINE_SERVER");
-  const char* user = std::getenv("KX20_BENCH_LINE_USER");
-  if (dir == nullptr || user == nullptr) return "";
-  int port = 0;
-  std::ifstream(std::string(dir) + "/port") >> port;
-  if (odbc) {
-    return "Driver={PostgreSQL Unicode};Servername=" + std::string(dir) +
-           ";Port=" + std::to_string(port) + ";Database=postgres;Username=" + user;
-  }
-  return "host=" + std::string(dir) + " port=" + std::to_string(port) +
-         " dbname=postgres user=" + user;
+  const char* conninfo = std::getenv(odbc ? "KX20_BENCH_LINE_ODBC" : "KX20_BENCH_LINE_PQ");
+  return conninfo != nullptr ? conninfo : "";
 }
 
 void SerialStep(benchmark::State& state) {

@@ -9,15 +9,14 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 bench=${1:-$top/build/release/bench/kx20_bench}
 pg=$top/tests/pg/pg_cluster.sh
-pgdir=$(mktemp -d /tmp/kx20pg.XXXXXX)
-trap '"$pg" stop "$pgdir" || true; rm -rf "$pgdir"' EXIT
-conninfo=$("$pg" start "$pgdir")
-"$pg" odbc "$pgdir" >/dev/null
+work=$(mktemp -d)
+pgdir=$work/pg
+trap '"$pg" remove "$pgdir" || true; rm -rf "$work"' EXIT
+export KX20_BENCH_LINE_PQ KX20_BENCH_LINE_ODBC
+KX20_BENCH_LINE_PQ=$("$pg" start "$pgdir")
+KX20_BENCH_LINE_ODBC=$("$pg" odbc "$pgdir")
 export ODBCSYSINI=$pgdir
-psql "$conninfo" -X -q -c "SELECT 1" >/dev/null
-"$top/build/release/tools/kx20ctl" line init "$conninfo" >/dev/null 2>&1 ||
-  "$top/build/linux/tools/kx20ctl" line init "$conninfo" >/dev/null
-export KX20_BENCH_LINE_SERVER=$pgdir
-KX20_BENCH_LINE_USER=$(echo "$conninfo" | sed 's/.*user=//')
-export KX20_BENCH_LINE_USER
+ctl=$top/build/release/tools/kx20ctl
+[ -x "$ctl" ] || ctl=$top/build/linux/tools/kx20ctl
+"$ctl" line init "$KX20_BENCH_LINE_PQ" >/dev/null
 "$bench" --benchmark_filter='SerialStep|LinkRoundTrip' --benchmark_min_time=2

@@ -9,7 +9,7 @@ KX20_PACKAGES=(
   wine wine64 wine32:i386 xvfb xdotool x11-apps imagemagick
   dosfstools mtools fdisk nasm qemu-system-x86
   tmux libncurses-dev
-  libiscsi-bin
+  libiscsi-bin python3 qemu-utils
   qemu-block-extra linux-image-amd64 busybox-static cpio kmod tgt e2fsprogs xz-utils
   clang libfuzzer-14-dev
   nsis

@@ -1,6 +1,7 @@
 #include "sim/iscsi/iscsi_connection.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -11,36 +12,18 @@ namespace {
 constexpr std::uint32_t kLoginMaxDataSegment = 8192;
 constexpr std::size_t kMaxTextRequest = 65536;
 
-constexpr SimSense kSenseLunNotSupported{0x05, 0x25, 0x00};
-constexpr SimSense kSenseInvalidInformationUnit{0x05, 0x0E, 0x03};
-
 bool SerialLess(std::uint32_t a, std::uint32_t b) { return static_cast<std::int32_t>(a - b) < 0; }
-
-std::uint8_t CdbLength(std::uint8_t op) {
-  switch (op >> 5) {
-    case 0:
-      return 6;
-    case 1:
-    case 2:
-      return 10;
-    case 4:
-      return 16;
-    case 5:
-      return 12;
-    default:
-      return 16;  // vendor-specific commands of this controller are 16 bytes
-  }
-}
-
-// The data a READ(10)/WRITE(10) CDB asks for, or nullopt for other commands.
-std::optional<std::uint32_t> ImpliedLength(const std::uint8_t* cdb) {
-  if (cdb[0] == 0x28 || cdb[0] == 0x2A) return ((std::uint32_t{cdb[7]} << 8) | cdb[8]) * 512u;
-  return std::nullopt;
-}
 
 std::string Hex2(std::uint8_t v) {
   char t[3];
   std::snprintf(t, sizeof t, "%02X", v);
+  return t;
+}
+
+// "15 s", "0.5 s".
+std::string Seconds(std::chrono::milliseconds ms) {
+  char t[32];
+  std::snprintf(t, sizeof t, "%g s", static_cast<double>(ms.count()) / 1000.0);
   return t;
 }
 
@@ -85,16 +68,23 @@ Connection::Connection(PduStream& stream, const TargetSet& targets, LogSink log,
       targets_(targets),
       log_(std::move(log)),
       config_(std::move(config)),
-      login_([&targets](const std::string& name) { return targets.State(name); }, config_.tsih) {}
+      login_([&targets](const std::string& name) { return targets.State(name); }, config_.tsih) {
+  if (config_.chap) login_.RequireChap(config_.chap);
+}
 
 void Connection::Log(const std::string& line) {
   if (log_) log_(line);
 }
 
+void Connection::LogClose(const std::string& why) {
+  closeLogged_ = true;
+  Log("closing " + config_.peer + ": " + why);
+}
+
 bool Connection::ReadPdu(Pdu& pdu, std::string& problem) {
   std::uint8_t header[kBhsSize];
   if (!stream_.Read(header, sizeof header)) {
-    problem = "connection closed by the initiator";
+    problem = stream_.TimedOut() ? "a PDU not complete in time" : "connection closed by the initiator";
     return false;
   }
   const std::uint32_t limit = loggedIn_ ? params_.targetMaxRecvDataSegment : kLoginMaxDataSegment;
@@ -104,14 +94,14 @@ bool Connection::ReadPdu(Pdu& pdu, std::string& problem) {
   if (ahs > 0) {
     std::uint8_t skip[1024];
     if (!stream_.Read(skip, ahs)) {
-      problem = "connection closed inside an additional header";
+      problem = stream_.TimedOut() ? "a PDU not complete in time" : "connection closed inside an additional header";
       return false;
     }
   }
   const std::uint32_t length = pdu.bhs.DataSegmentLength();
   pdu.data.resize(PaddedLength(length));
   if (!pdu.data.empty() && !stream_.Read(pdu.data.data(), pdu.data.size())) {
-    problem = "connection closed inside a data segment";
+    problem = stream_.TimedOut() ? "a PDU not complete in time" : "connection closed inside a data segment";
     return false;
   }
   pdu.data.resize(length);
@@ -124,16 +114,49 @@ bool Connection::Send(Bhs& header, std::span<const std::uint8_t> data) {
 }
 
 std::string Connection::Serve() {
+  using SteadyClock = std::chrono::steady_clock;
+  constexpr PduStream::Deadline kNever = PduStream::Deadline::max();
+  const bool idleLimit = config_.idleTimeout.count() > 0;
+  const PduStream::Deadline loginDeadline =
+      config_.loginTimeout.count() > 0 ? SteadyClock::now() + config_.loginTimeout : kNever;
+  auto timedOut = [this](const std::string& why) {
+    LogClose(why);
+    return why;
+  };
   std::string reason;
   Pdu pdu;
+  bool pinged = false;
   for (;;) {
+    // The login has one deadline for all of it; a session in the full
+    // feature phase may be silent for the idle time, then it is pinged.
+    if (!loggedIn_) {
+      if (!stream_.WaitReadable(loginDeadline)) {
+        return timedOut("login not completed within " + Seconds(config_.loginTimeout));
+      }
+      stream_.SetReadDeadline(loginDeadline);
+    } else if (idleLimit) {
+      if (!stream_.WaitReadable(SteadyClock::now() + config_.idleTimeout)) {
+        if (pinged) return timedOut("no answer to NOP-In within " + Seconds(config_.idleTimeout));
+        if (!SendPing()) return "connection lost";
+        pinged = true;
+        continue;
+      }
+      stream_.SetReadDeadline(SteadyClock::now() + config_.idleTimeout);
+    } else {
+      stream_.SetReadDeadline(kNever);
+    }
     std::string problem;
     if (!ReadPdu(pdu, problem)) {
+      if (stream_.TimedOut()) {
+        return timedOut(loggedIn_ ? "a PDU not complete within " + Seconds(config_.idleTimeout)
+                                  : "login not completed within " + Seconds(config_.loginTimeout));
+      }
       if (problem != "connection closed by the initiator") {
-        Log("closing " + config_.peer + ": malformed PDU: " + problem);
+        LogClose("malformed PDU: " + problem);
       }
       return problem;
     }
+    pinged = false;
     if (!loggedIn_) {
       if (!HandleLogin(pdu, reason)) return reason;
       continue;
@@ -145,7 +168,7 @@ std::string Connection::Serve() {
 bool Connection::HandleLogin(const Pdu& pdu, std::string& reason) {
   if (pdu.bhs.Opcode() != kOpLoginRequest) {
     reason = "PDU opcode 0x" + Hex2(pdu.bhs.Opcode()) + " before login";
-    Log("closing " + config_.peer + ": " + reason);
+    LogClose(reason);
     return false;
   }
   if (firstLogin_) {
@@ -205,9 +228,15 @@ bool Connection::Dispatch(Pdu& pdu, std::string& reason) {
       if (write_) {
         if (queue_.size() >= kMaxQueued) {
           reason = "more than " + std::to_string(kMaxQueued) + " commands queued behind a write";
-          Log("closing " + config_.peer + ": " + reason);
+          LogClose(reason);
           return false;
         }
+        if (queuedBytes_ + pdu.data.size() > kMaxQueuedBytes) {
+          reason = "more than " + std::to_string(kMaxQueuedBytes) + " bytes of immediate data queued behind a write";
+          LogClose(reason);
+          return false;
+        }
+        queuedBytes_ += pdu.data.size();
         queue_.emplace_back(pdu.bhs, std::move(pdu.data));
         pdu.data = {};
         return true;
@@ -231,7 +260,7 @@ bool Connection::Dispatch(Pdu& pdu, std::string& reason) {
     case kOpLoginRequest:
     default:
       reason = "PDU opcode 0x" + Hex2(pdu.bhs.Opcode()) + " in full feature phase";
-      Log("closing " + config_.peer + ": " + reason);
+      LogClose(reason);
       return false;
   }
   reason = "connection lost";
@@ -252,6 +281,20 @@ bool Connection::HandleNopOut(const Pdu& pdu) {
   h.Put32(32, MaxCmdSN());
   const std::size_t n = std::min<std::size_t>(pdu.data.size(), params_.initiatorMaxRecvDataSegment);
   return Send(h, std::span<const std::uint8_t>(pdu.data.data(), n));
+}
+
+bool Connection::SendPing() {
+  Bhs h;
+  h.b[0] = kOpNopIn;
+  h.b[1] = 0x80;
+  // LUN 0 (all zero), as a ping with a valid transfer tag must carry one.
+  h.Put32(16, kReservedTag);
+  h.Put32(20, nextTtt_++);
+  if (nextTtt_ == kReservedTag) nextTtt_ = 1;
+  h.Put32(24, statSN_);  // not advanced: the ping carries no status
+  h.Put32(28, expCmdSN_);
+  h.Put32(32, MaxCmdSN());
+  return Send(h);
 }
 
 bool Connection::HandleText(const Pdu& pdu, std::string& reason) {
@@ -285,13 +328,13 @@ bool Connection::HandleText(const Pdu& pdu, std::string& reason) {
   if (ttt != kReservedTag) {
     if (ttt != textTtt_) {
       reason = "text request continues an unknown exchange";
-      Log("closing " + config_.peer + ": " + reason);
+      LogClose(reason);
       return false;
     }
     if (!textOut_.empty()) {
       if (!pdu.data.empty()) {
         reason = "text request with keys while a response is continued";
-        Log("closing " + config_.peer + ": " + reason);
+        LogClose(reason);
         return false;
       }
       return sendPart() || (reason = "connection lost", false);
@@ -302,7 +345,7 @@ bool Connection::HandleText(const Pdu& pdu, std::string& reason) {
   }
   if (textIn_.size() + pdu.data.size() > kMaxTextRequest) {
     reason = "text request longer than " + std::to_string(kMaxTextRequest) + " bytes";
-    Log("closing " + config_.peer + ": " + reason);
+    LogClose(reason);
     return false;
   }
   textIn_.insert(textIn_.end(), pdu.data.begin(), pdu.data.end());
@@ -314,7 +357,7 @@ bool Connection::HandleText(const Pdu& pdu, std::string& reason) {
   textIn_.clear();
   if (!ok) {
     reason = "text request: " + problem;
-    Log("closing " + config_.peer + ": " + reason);
+    LogClose(reason);
     return false;
   }
   std::vector<KeyValue> reply;
@@ -356,6 +399,7 @@ bool Connection::HandleTaskManagement(const Pdu& pdu) {
     if (write_) aborted_.push_back(write_->cmd.InitiatorTaskTag());
     write_.reset();
     queue_.clear();
+    queuedBytes_ = 0;
   };
   switch (function) {
     case 1: {  // ABORT TASK
@@ -366,6 +410,7 @@ bool Connection::HandleTaskManagement(const Pdu& pdu) {
         auto it = std::find_if(queue_.begin(), queue_.end(),
                                [&](const auto& q) { return q.first.InitiatorTaskTag() == ref; });
         if (it != queue_.end()) {
+          queuedBytes_ -= it->second.size();
           queue_.erase(it);
         } else {
           // Not here: it has finished already (the task no longer exists),
@@ -433,11 +478,11 @@ bool Connection::StartCommand(const Bhs& cmd, std::vector<std::uint8_t> immediat
   const std::uint32_t edtl = cmd.Get32(20);
   if ((read && write) || edtl > kMaxTransfer) {
     // Bidirectional commands or outsize transfers: refuse without moving data.
-    return SendStatus(cmd, 2, &kSenseInvalidField, 0, 0, 0, 0) || (reason = "connection lost", false);
+    return SendResult(cmd, CheckCondition(kSenseInvalidField)) || (reason = "connection lost", false);
   }
   if (!write && !immediate.empty()) {
     reason = "immediate data on a command that writes nothing";
-    Log("closing " + config_.peer + ": " + reason);
+    LogClose(reason);
     return false;
   }
   if (!write) {
@@ -447,14 +492,16 @@ bool Connection::StartCommand(const Bhs& cmd, std::vector<std::uint8_t> immediat
   if (immediate.size() > edtl || immediate.size() > params_.firstBurstLength ||
       (!immediate.empty() && !params_.immediateData)) {
     reason = "immediate data beyond what the command or session allows";
-    Log("closing " + config_.peer + ": " + reason);
+    LogClose(reason);
     return false;
   }
+  // The buffer holds what has come, never more than the burst under way: a
+  // command that announces 32 MB costs nothing until its data arrives.
   PendingWrite w;
   w.cmd = cmd;
-  w.buffer.assign(edtl, 0);
-  if (!immediate.empty()) std::memcpy(w.buffer.data(), immediate.data(), immediate.size());
-  w.received = static_cast<std::uint32_t>(immediate.size());
+  w.expected = edtl;
+  w.buffer = std::move(immediate);
+  w.received = static_cast<std::uint32_t>(w.buffer.size());
   if (w.received == edtl) {
     return RunCommand(cmd, w.buffer) || (reason = "connection lost", false);
   }
@@ -464,9 +511,8 @@ bool Connection::StartCommand(const Bhs& cmd, std::vector<std::uint8_t> immediat
 
 bool Connection::SendR2T() {
   PendingWrite& w = *write_;
-  const std::uint32_t edtl = static_cast<std::uint32_t>(w.buffer.size());
   w.r2tOffset = w.received;
-  w.r2tLength = std::min(edtl - w.received, params_.maxBurstLength);
+  w.r2tLength = std::min(w.expected - w.received, params_.maxBurstLength);
   w.ttt = nextTtt_++;
   if (nextTtt_ == kReservedTag) nextTtt_ = 1;
   w.dataSN = 0;
@@ -490,7 +536,7 @@ bool Connection::HandleDataOut(const Pdu& pdu, std::string& reason) {
   if (!write_ || write_->cmd.InitiatorTaskTag() != itt) {
     if (std::find(aborted_.begin(), aborted_.end(), itt) != aborted_.end()) return true;
     reason = "Data-Out for no outstanding R2T";
-    Log("closing " + config_.peer + ": " + reason);
+    LogClose(reason);
     return false;
   }
   PendingWrite& w = *write_;
@@ -499,19 +545,27 @@ bool Connection::HandleDataOut(const Pdu& pdu, std::string& reason) {
   if (pdu.bhs.Get32(20) != w.ttt || pdu.bhs.Get32(36) != w.dataSN || offset != w.received ||
       std::uint64_t{offset} + length > std::uint64_t{w.r2tOffset} + w.r2tLength) {
     reason = "Data-Out out of order or beyond its R2T";
-    Log("closing " + config_.peer + ": " + reason);
+    LogClose(reason);
     return false;
   }
-  if (length > 0) std::memcpy(w.buffer.data() + offset, pdu.data.data(), length);
+  if (length > 0) {
+    // Room for this burst, growing by at least half again so a long write
+    // is not copied once per burst; never beyond the expected length.
+    const std::size_t burstEnd = std::size_t{w.r2tOffset} + w.r2tLength;
+    if (w.buffer.capacity() < burstEnd) {
+      w.buffer.reserve(std::min<std::size_t>(w.expected, std::max(burstEnd, w.buffer.capacity() * 3 / 2)));
+    }
+    w.buffer.insert(w.buffer.end(), pdu.data.begin(), pdu.data.end());
+  }
   w.received += length;
   ++w.dataSN;
   if (!pdu.bhs.Final()) return true;
   if (w.received != w.r2tOffset + w.r2tLength) {
     reason = "Data-Out sequence ended short of its R2T";
-    Log("closing " + config_.peer + ": " + reason);
+    LogClose(reason);
     return false;
   }
-  if (w.received < w.buffer.size()) return SendR2T() || (reason = "connection lost", false);
+  if (w.received < w.expected) return SendR2T() || (reason = "connection lost", false);
   PendingWrite done = std::move(*write_);
   write_.reset();
   if (!RunCommand(done.cmd, done.buffer)) {
@@ -525,182 +579,34 @@ bool Connection::DrainQueue(std::string& reason) {
   while (!write_ && !queue_.empty()) {
     auto next = std::move(queue_.front());
     queue_.pop_front();
+    queuedBytes_ -= next.second.size();
     if (!StartCommand(next.first, std::move(next.second), reason)) return false;
   }
   return true;
 }
 
-void Connection::NoteFault(const std::uint8_t* cdb, const SimOutcome& o) {
-  if (!disk_) return;
-  const SimFaults& f = disk_->Config().faults;
-  const std::uint8_t op = cdb[0];
-  const bool vendor = op == 0xF9 || op == 0xDB || op == 0xD8;
-  std::string name;
-  if (!o.carriedOut) {
-    if (f.osFailureAll) name = "os-failure-all";
-    else if (f.osFailure && vendor) name = "os-failure";
-  } else if (f.senses.count(op) && o.scsiStatus == 2) {
-    name = "sense";
-  } else if (op == 0xF9 && cdb[1] == 0x6F && f.noProbe && o.scsiStatus == 2) {
-    name = "no-probe";
-  } else if (op == 0xF9 && cdb[1] == 0x61 && f.tableWrite && o.scsiStatus == 2) {
-    name = "table-write";
-  } else if (op == 0xF9 && cdb[1] == 0x60 && cdb[2] == 0x00) {
-    if (f.tableRead && o.scsiStatus == 2) name = "table-read";
-    else if (f.tableEcho && o.scsiStatus == 0) name = "table-echo";
-    else if (f.tableHeader && o.scsiStatus == 0) name = "table-header";
-  } else if (op == 0x25 && f.capacity && o.scsiStatus == 2) {
-    name = "capacity";
-  } else if (op == 0x25 && f.capacityZero && o.scsiStatus == 0) {
-    name = "capacity-zero";
-  } else if (op == 0xDB && !f.codeFlashBlocks.empty() && o.scsiStatus == 2) {
-    name = "code-flash-block";
-  } else if (op == 0x28 && !f.badSectors.empty() && o.scsiStatus == 0) {
-    const std::uint32_t lba = (std::uint32_t{cdb[2]} << 24) | (std::uint32_t{cdb[3]} << 16) |
-                              (std::uint32_t{cdb[4]} << 8) | cdb[5];
-    const std::uint32_t count = (std::uint32_t{cdb[7]} << 8) | cdb[8];
-    auto it = f.badSectors.lower_bound(lba);
-    if (it != f.badSectors.end() && *it < std::uint64_t{lba} + count) name = "bad-sector=" + std::to_string(*it);
-  }
-  if (!name.empty()) {
-    Log(std::string("fault ") + disk_->Letter() + ": " + name + " (operation " + Hex2(op) + ")");
-  }
+bool Connection::RunCommand(const Bhs& cmd, std::vector<std::uint8_t>& buffer) {
+  ScsiCommand c;
+  std::memcpy(c.cdb.data(), &cmd.b[32], c.cdb.size());
+  c.read = (cmd.b[1] & 0x40) != 0;
+  c.write = (cmd.b[1] & 0x20) != 0;
+  c.expectedLength = cmd.Get32(20);
+  c.lunZero = cmd.LunIsZero();
+  if (!bridge_) bridge_.emplace(disk_, log_, config_.trace);
+  const ScsiResult result = bridge_->Run(c, buffer);
+  const bool sent = SendResult(cmd, result);
+  bridge_->Trim(kKeptReadBuffer);
+  return sent;
 }
 
-bool Connection::RunCommand(const Bhs& cmd, std::vector<std::uint8_t>& buffer) {
-  const bool read = (cmd.b[1] & 0x40) != 0;
-  const bool write = (cmd.b[1] & 0x20) != 0;
-  const std::uint32_t edtl = cmd.Get32(20);
-  const std::uint8_t* cdb = &cmd.b[32];
-  // READ(16)/WRITE(16) reach the controller as READ(10)/WRITE(10), as a USB
-  // bridge passes them on: this controller knows only the 10-byte forms.
-  std::array<std::uint8_t, 16> bridged{};
-  if (cdb[0] == 0x88 || cdb[0] == 0x8A) {
-    std::uint64_t lba = 0;
-    for (int i = 2; i < 10; ++i) lba = (lba << 8) | cdb[i];
-    const std::uint32_t count = (std::uint32_t{cdb[10]} << 24) | (std::uint32_t{cdb[11]} << 16) |
-                                (std::uint32_t{cdb[12]} << 8) | cdb[13];
-    if (lba > 0xFFFFFFFFu) return SendStatus(cmd, 2, &kSenseLbaOutOfRange, 0, 0, 0, 0);
-    if (count > 0xFFFF) return SendStatus(cmd, 2, &kSenseInvalidField, 0, 0, 0, 0);
-    bridged[0] = cdb[0] == 0x88 ? 0x28 : 0x2A;
-    bridged[1] = cdb[1] & 0xF8;
-    for (int i = 0; i < 4; ++i) bridged[2 + i] = static_cast<std::uint8_t>(lba >> (24 - 8 * i));
-    bridged[7] = static_cast<std::uint8_t>(count >> 8);
-    bridged[8] = static_cast<std::uint8_t>(count);
-    cdb = bridged.data();
+bool Connection::SendResult(const Bhs& cmd, const ScsiResult& result) {
+  if (result.response != kResponseCompleted || result.status != 0 || result.dataIn.empty()) {
+    return SendStatus(cmd, result.status, result.sense ? &*result.sense : nullptr, result.response,
+                      result.residualFlags, result.residual, 0);
   }
-  const std::uint8_t cdbLength = CdbLength(cdb[0]);
-
-  // REPORT LUNS belongs to the target device, not to the logical unit, so
-  // the target answers it: LUN 0 while the disk is there, none once it is gone.
-  if (cdb[0] == 0xA0 && read) {
-    std::uint8_t list[16] = {};
-    const bool present = disk_ != nullptr && !disk_->Unplugged();
-    list[3] = present ? 8 : 0;  // LUN list length
-    const std::uint32_t allocation = (std::uint32_t{cdb[6]} << 24) | (std::uint32_t{cdb[7]} << 16) |
-                                     (std::uint32_t{cdb[8]} << 8) | cdb[9];
-    if (allocation < 16) return SendStatus(cmd, 2, &kSenseInvalidField, 0, 0, 0, 0);
-    const std::uint32_t n = std::min<std::uint32_t>({present ? 16u : 8u, edtl, allocation});
-    return SendDataAndGood(cmd, list, n);
-  }
-
-  // REQUEST SENSE: every check condition's sense went out with its response
-  // (autosense), so none is pending: NO SENSE.
-  if (cdb[0] == 0x03 && read && cmd.LunIsZero() && disk_ != nullptr && !disk_->Unplugged()) {
-    std::uint8_t none[18] = {0x70, 0, 0, 0, 0, 0, 0, 10};
-    return SendDataAndGood(cmd, none, std::min<std::uint32_t>({18u, edtl, cdb[4]}));
-  }
-
-  // A LUN other than 0, or a disk that has been pulled: the logical unit is
-  // not there. INQUIRY says so in its peripheral qualifier, as SPC asks.
-  const bool gone = disk_ == nullptr || disk_->Unplugged();
-  if (!cmd.LunIsZero() || gone) {
-    if (gone && disk_ && !unplugLogged_) {
-      unplugLogged_ = true;
-      Log(std::string("fault ") + disk_->Letter() + ": unplug-after (the logical unit is gone)");
-    }
-    if (cdb[0] == 0x12 && read && !(cdb[1] & 1)) {
-      std::uint8_t inquiry[36] = {0x7F};
-      inquiry[2] = 0x05;
-      inquiry[3] = 0x02;
-      inquiry[4] = 31;
-      const std::uint32_t n = std::min<std::uint32_t>({36u, edtl, cdb[4]});
-      return SendDataAndGood(cmd, inquiry, n);
-    }
-    return SendStatus(cmd, 2, &kSenseLunNotSupported, 0, 0, 0, 0);
-  }
-
-  // READ CAPACITY(16), which initiators of large disks try first, is answered
-  // from the controller's READ CAPACITY(10) (faults included), as a USB
-  // bridge would.
-  if (cdb[0] == 0x9E && (cdb[1] & 0x1F) == 0x10 && read) {
-    const std::uint8_t rc10[10] = {0x25};
-    std::uint8_t cap[8] = {};
-    const SimOutcome o = disk_->Execute(rc10, 10, true, cap, 8);
-    NoteFault(rc10, o);
-    if (!o.carriedOut) return SendStatus(cmd, 0, nullptr, 0x01, 0, 0, 0);
-    if (o.scsiStatus != 0) return SendStatus(cmd, o.scsiStatus, o.scsiStatus == 2 ? &o.sense : nullptr, 0, 0, 0, 0);
-    std::uint8_t reply[32] = {};
-    std::memcpy(reply + 4, cap, 8);  // LBA in bytes 4-7 (upper half zero), block length 8-11
-    const std::uint32_t allocation = (std::uint32_t{cdb[10]} << 24) | (std::uint32_t{cdb[11]} << 16) |
-                                     (std::uint32_t{cdb[12]} << 8) | cdb[13];
-    return SendDataAndGood(cmd, reply, std::min<std::uint32_t>({32u, allocation, edtl}));
-  }
-
-  // Reads get a buffer as large as the command needs; only `edtl` bytes go
-  // back. A write moves only the whole blocks the initiator sent data for.
-  std::uint32_t length = edtl;
-  std::uint8_t overflowFlag = 0;
-  std::uint32_t overflow = 0;
-  std::array<std::uint8_t, 16> clipped{};
-  if (const auto implied = ImpliedLength(cdb); implied && *implied > edtl) {
-    overflowFlag = 0x04;
-    overflow = *implied - edtl;
-    if (read) length = *implied;
-    if (write && cdb[0] == 0x2A) {
-      if (edtl % 512 != 0) return SendStatus(cmd, 2, &kSenseInvalidInformationUnit, 0, overflowFlag, overflow, 0);
-      std::memcpy(clipped.data(), cdb, 16);
-      clipped[7] = static_cast<std::uint8_t>((edtl / 512) >> 8);
-      clipped[8] = static_cast<std::uint8_t>(edtl / 512);
-      cdb = clipped.data();
-    }
-  }
-  // The CDB, not the iSCSI flags, says which way READ(10) moves data: one
-  // flagged as a write reads into scratch space and returns nothing.
-  const bool toDevice = write && cdb[0] != 0x28;
-  if (!toDevice && io_.size() < length) io_.resize(length);
-  std::uint8_t* data = toDevice ? buffer.data() : io_.data();
-  const SimOutcome o = disk_->Execute(cdb, cdbLength, !toDevice, length > 0 ? data : nullptr, length);
-  NoteFault(cdb, o);
-  if (config_.trace) {
-    std::string line = std::string("command ") + disk_->Letter() + ":";
-    for (int i = 0; i < cdbLength; ++i) line += " " + Hex2(cdb[i]);
-    line += " length " + std::to_string(length) + (toDevice ? " out" : " in");
-    line += !o.carriedOut ? " -> transport failure"
-                          : " -> status " + Hex2(o.scsiStatus) + " sense " + Hex2(o.sense.key) + "/" +
-                                Hex2(o.sense.asc) + "/" + Hex2(o.sense.ascq) + " moved " +
-                                std::to_string(o.bytesMoved);
-    Log(line);
-  }
-
-  if (!o.carriedOut) {
-    if (disk_->Unplugged()) return RunCommand(cmd, buffer);  // answered as gone, above
-    // The transport failed the request: iSCSI's own "target failure".
-    return SendStatus(cmd, 0, nullptr, 0x01, 0, 0, 0);
-  }
-  if (o.scsiStatus != 0) {
-    return SendStatus(cmd, o.scsiStatus, o.scsiStatus == 2 ? &o.sense : nullptr, 0, overflowFlag, overflow, 0);
-  }
-  const std::uint32_t moved = std::min(o.bytesMoved, read || !write ? edtl : o.bytesMoved);
-  std::uint8_t residualFlag = overflowFlag;
-  std::uint32_t residual = overflow;
-  if (!overflowFlag && moved < edtl) {
-    residualFlag = 0x02;
-    residual = edtl - moved;
-  }
-  if (!read || moved == 0) return SendStatus(cmd, 0, nullptr, 0, residualFlag, residual, 0);
-
   // Data-In PDUs, the last one carrying the status (GOOD) and the residual.
+  const std::uint8_t* data = result.dataIn.data();
+  const auto moved = static_cast<std::uint32_t>(result.dataIn.size());
   const std::uint32_t segment = std::max<std::uint32_t>(
       512, std::min(params_.initiatorMaxRecvDataSegment, params_.maxBurstLength));
   std::uint32_t sent = 0;
@@ -711,13 +617,13 @@ bool Connection::RunCommand(const Bhs& cmd, std::vector<std::uint8_t>& buffer) {
     Bhs h;
     h.b[0] = kOpDataIn;
     const bool burstEnd = last || ((sent + n) % params_.maxBurstLength) == 0;
-    h.b[1] = static_cast<std::uint8_t>((burstEnd ? 0x80 : 0) | (last ? (0x01 | residualFlag) : 0));
+    h.b[1] = static_cast<std::uint8_t>((burstEnd ? 0x80 : 0) | (last ? (0x01 | result.residualFlags) : 0));
     std::memcpy(&h.b[8], &cmd.b[8], 8);
     h.Put32(16, cmd.InitiatorTaskTag());
     h.Put32(20, kReservedTag);
     if (last) {
       h.Put32(24, statSN_++);
-      h.Put32(44, residual);
+      h.Put32(44, result.residual);
     }
     h.Put32(28, expCmdSN_);
     h.Put32(32, MaxCmdSN());
@@ -727,25 +633,6 @@ bool Connection::RunCommand(const Bhs& cmd, std::vector<std::uint8_t>& buffer) {
     sent += n;
   }
   return true;
-}
-
-bool Connection::SendDataAndGood(const Bhs& cmd, const std::uint8_t* data, std::uint32_t n) {
-  const std::uint32_t edtl = cmd.Get32(20);
-  if (n == 0) return SendStatus(cmd, 0, nullptr, 0, edtl > 0 ? 0x02 : 0, edtl, 0);
-  Bhs h;
-  h.b[0] = kOpDataIn;
-  h.b[1] = 0x81;
-  std::memcpy(&h.b[8], &cmd.b[8], 8);
-  h.Put32(16, cmd.InitiatorTaskTag());
-  h.Put32(20, kReservedTag);
-  h.Put32(24, statSN_++);
-  h.Put32(28, expCmdSN_);
-  h.Put32(32, MaxCmdSN());
-  if (n < edtl) {
-    h.b[1] |= 0x02;
-    h.Put32(44, edtl - n);
-  }
-  return Send(h, std::span<const std::uint8_t>(data, n));
 }
 
 bool Connection::SendStatus(const Bhs& cmd, std::uint8_t status, const SimSense* sense, std::uint8_t response,

@@ -10,6 +10,7 @@
 // once (SimDisk locks itself).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -21,6 +22,7 @@
 
 #include "sim/iscsi/iscsi_login.h"
 #include "sim/iscsi/iscsi_pdu.h"
+#include "sim/iscsi/scsi_bridge.h"
 #include "sim/sim_disk.h"
 
 namespace kx20::iscsi {
@@ -28,7 +30,19 @@ namespace kx20::iscsi {
 // The byte stream under a connection.
 class PduStream {
  public:
+  using Deadline = std::chrono::steady_clock::time_point;
   virtual ~PduStream() = default;
+  // Waits until bytes (or the end of the stream) can be read, at most until
+  // `deadline`; false when it passed first. Streams without timing (memory)
+  // are always ready.
+  virtual bool WaitReadable(Deadline deadline) {
+    (void)deadline;
+    return true;
+  }
+  // The Reads that follow fail once `deadline` has passed; TimedOut() then
+  // tells that from the end of the stream.
+  virtual void SetReadDeadline(Deadline deadline) { (void)deadline; }
+  virtual bool TimedOut() const { return false; }
   // Reads exactly `size` bytes; false at the end of the stream or on error.
   virtual bool Read(std::uint8_t* data, std::size_t size) = 0;
   // Writes a header, a data segment and its zero padding to a multiple of 4;
@@ -52,21 +66,32 @@ class TargetSet {
   std::vector<std::pair<std::string, SimDisk*>> targets_;
 };
 
-// Thread-safe sink for the server's log lines.
-using LogSink = std::function<void(const std::string& line)>;
-
 struct ConnectionConfig {
   std::string peer;     // for log lines ("127.0.0.1:51234")
   std::string portal;   // TargetAddress handed out by SendTargets ("127.0.0.1:3260")
   std::uint16_t tsih = 1;
   bool trace = false;   // log every SCSI command and its outcome
+  // From the connection's start to the full feature phase, the whole login
+  // must take at most this long (0: no limit).
+  std::chrono::milliseconds loginTimeout{0};
+  // A session silent this long gets a NOP-In ping; one silent as long again
+  // is dropped. A PDU once begun must be complete within this time too.
+  // (0: no limit.)
+  std::chrono::milliseconds idleTimeout{0};
+  // When set, every login must pass CHAP with this account (kept by the
+  // caller for the connection's life).
+  const ChapSecret* chap = nullptr;
 };
 
 // The largest data transfer one command may ask for (READ(10) of 65535
 // sectors fits).
 inline constexpr std::uint32_t kMaxTransfer = 32u * 1024 * 1024;
-// How many commands may wait behind a write that is collecting its data.
+// How many commands, and how many bytes of their immediate data, may wait
+// behind a write that is collecting its data.
 inline constexpr std::size_t kMaxQueued = 64;
+inline constexpr std::size_t kMaxQueuedBytes = 8u * 1024 * 1024;
+// A read buffer larger than this is given back after its command.
+inline constexpr std::size_t kKeptReadBuffer = 1024 * 1024;
 // The CmdSN window we grant.
 inline constexpr std::uint32_t kCmdWindow = 32;
 
@@ -74,11 +99,14 @@ class Connection {
  public:
   Connection(PduStream& stream, const TargetSet& targets, LogSink log, ConnectionConfig config);
 
-  // Serves the connection until the initiator logs out, the stream ends or a
-  // protocol error closes it. Returns a short reason for the log.
+  // Serves the connection until the initiator logs out, the stream ends, a
+  // protocol error closes it or a timeout runs out. Returns a short reason
+  // for the log.
   std::string Serve();
 
   bool LoggedIn() const { return loggedIn_; }
+  // Whether Serve's end was logged already ("closing PEER: why").
+  bool CloseLogged() const { return closeLogged_; }
 
  private:
   struct Pdu {
@@ -87,7 +115,8 @@ class Connection {
   };
   struct PendingWrite {
     Bhs cmd;
-    std::vector<std::uint8_t> buffer;
+    std::uint32_t expected = 0;        // the command's expected data transfer length
+    std::vector<std::uint8_t> buffer;  // the data received so far
     std::uint32_t received = 0;
     std::uint32_t r2tOffset = 0;
     std::uint32_t r2tLength = 0;
@@ -102,6 +131,8 @@ class Connection {
   // Full feature phase; false ends the connection with `reason`.
   bool Dispatch(Pdu& pdu, std::string& reason);
   bool HandleNopOut(const Pdu& pdu);
+  // A NOP-In that asks the initiator to answer (RFC 7143 11.19).
+  bool SendPing();
   bool HandleText(const Pdu& pdu, std::string& reason);
   bool HandleTaskManagement(const Pdu& pdu);
   bool HandleDataOut(const Pdu& pdu, std::string& reason);
@@ -109,17 +140,16 @@ class Connection {
   bool StartCommand(const Bhs& cmd, std::vector<std::uint8_t> immediate, std::string& reason);
   bool SendR2T();
   bool RunCommand(const Bhs& cmd, std::vector<std::uint8_t>& buffer);
+  bool SendResult(const Bhs& cmd, const ScsiResult& result);
   bool DrainQueue(std::string& reason);
   bool SendStatus(const Bhs& cmd, std::uint8_t status, const SimSense* sense, std::uint8_t response,
                   std::uint8_t residualFlags, std::uint32_t residual, std::uint32_t expDataSN);
-  // One Data-In with `n` bytes and GOOD status (n <= expected length).
-  bool SendDataAndGood(const Bhs& cmd, const std::uint8_t* data, std::uint32_t n);
   bool SendReject(const Bhs& rejected, std::uint8_t reason);
   // CmdSN bookkeeping for a PDU of the full feature phase; false: ignore it.
   bool Accept(const Bhs& h);
   std::uint32_t MaxCmdSN() const { return expCmdSN_ + kCmdWindow - 1; }
-  void NoteFault(const std::uint8_t* cdb, const SimOutcome& outcome);
   void Log(const std::string& line);
+  void LogClose(const std::string& why);
 
   PduStream& stream_;
   const TargetSet& targets_;
@@ -127,6 +157,7 @@ class Connection {
   ConnectionConfig config_;
   LoginNegotiator login_;
   bool loggedIn_ = false;
+  bool closeLogged_ = false;
   bool firstLogin_ = true;
   SessionParams params_;
   SimDisk* disk_ = nullptr;
@@ -136,12 +167,12 @@ class Connection {
   std::uint32_t nextTtt_ = 1;
   std::optional<PendingWrite> write_;
   std::deque<std::pair<Bhs, std::vector<std::uint8_t>>> queue_;
+  std::size_t queuedBytes_ = 0;        // immediate data held in queue_
   std::deque<std::uint32_t> aborted_;  // tags of aborted writes: their Data-Out is dropped
   std::vector<std::uint8_t> textIn_;   // a text request continued over several PDUs
   std::vector<std::uint8_t> textOut_;  // the rest of a long text response
   std::uint32_t textTtt_ = kReservedTag;
-  std::vector<std::uint8_t> io_;       // read buffer, reused
-  bool unplugLogged_ = false;
+  std::optional<ScsiBridge> bridge_;   // the SCSI side, once a normal session has its disk
 };
 
 // Runs a connection over `input` bytes (what an initiator sent) and returns

@@ -1,13 +1,22 @@
 #include "sim/iscsi/iscsi_login.h"
 
+#include <sys/random.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <stdexcept>
+
+#include "sim/iscsi/chap.h"
 
 namespace kx20::iscsi {
 namespace {
 
 // The most accumulated login text we accept over continued PDUs.
 constexpr std::size_t kMaxLoginText = 65536;
+// CHAP challenges are this long (RFC 1994 leaves it open; 16 bytes matches
+// the digest).
+constexpr std::size_t kChapChallengeSize = 16;
 
 bool InList(const std::string& list, const std::string& item) {
   std::size_t at = 0;
@@ -34,6 +43,21 @@ bool ParseBool(const std::string& v, bool& out) {
 }
 
 }  // namespace
+
+void SystemRandom(std::uint8_t* out, std::size_t size) {
+  while (size > 0) {
+    const ssize_t n = getrandom(out, size, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) throw std::runtime_error(std::string("getrandom: ") + std::strerror(errno));
+    out += n;
+    size -= static_cast<std::size_t>(n);
+  }
+}
+
+void LoginNegotiator::RequireChap(const ChapSecret* chap, RandomSource random) {
+  chap_ = chap;
+  random_ = std::move(random);
+}
 
 LoginNegotiator::LoginNegotiator(TargetLookup lookup, std::uint16_t tsih, std::uint32_t targetMaxRecv)
     : lookup_(std::move(lookup)), tsih_(tsih == 0 ? 1 : tsih) {
@@ -83,6 +107,15 @@ bool LoginNegotiator::Negotiate(const std::string& key, const std::string& value
   }
   if (key == "AuthMethod") {
     authOffered_ = true;
+    if (chap_) {
+      if (InList(value, "CHAP")) {
+        chapChosen_ = true;
+        reply.emplace_back(key, "CHAP");
+        return true;
+      }
+      reply.emplace_back(key, "Reject");
+      return fail(kLoginAuthFailure, "the target requires CHAP; the initiator offers " + value);
+    }
     if (InList(value, "None")) {
       authNone_ = true;
       reply.emplace_back(key, "None");
@@ -91,6 +124,7 @@ bool LoginNegotiator::Negotiate(const std::string& key, const std::string& value
     reply.emplace_back(key, "Reject");
     return fail(kLoginAuthFailure, "initiator offers no AuthMethod None (" + value + ")");
   }
+  if (chap_ && key.rfind("CHAP_", 0) == 0) return NegotiateChap(key, value, reply);
   if (key == "HeaderDigest" || key == "DataDigest") {
     reply.emplace_back(key, InList(value, "None") ? "None" : "Reject");
     return true;
@@ -181,6 +215,67 @@ bool LoginNegotiator::Negotiate(const std::string& key, const std::string& value
   return true;
 }
 
+bool LoginNegotiator::NegotiateChap(const std::string& key, const std::string& value,
+                                    std::vector<KeyValue>& reply) {
+  auto fail = [&](std::uint16_t status, std::string problem) {
+    failStatus_ = status;
+    failProblem_ = std::move(problem);
+    return false;
+  };
+  if (!chapChosen_) return fail(kLoginInitiatorError, key + " before AuthMethod=CHAP was agreed");
+  if (key == "CHAP_A") {
+    if (!InList(value, "5")) {
+      reply.emplace_back(key, "Reject");
+      return fail(kLoginAuthFailure, "no CHAP algorithm this target knows (MD5, 5) offered: " + value);
+    }
+    challenge_.assign(kChapChallengeSize, 0);
+    random_(&chapId_, 1);
+    random_(challenge_.data(), challenge_.size());
+    reply.emplace_back("CHAP_A", "5");
+    reply.emplace_back("CHAP_I", std::to_string(chapId_));
+    reply.emplace_back("CHAP_C", HexValue(challenge_));
+    challengeSent_ = true;
+    return true;
+  }
+  if (key == "CHAP_N" || key == "CHAP_R") {
+    if (!challengeSent_) return fail(kLoginInitiatorError, key + " before a CHAP challenge");
+    (key == "CHAP_N" ? chapName_ : chapResponse_) = value;
+    return true;
+  }
+  if (key == "CHAP_I" || key == "CHAP_C") {
+    return fail(kLoginAuthFailure,
+                "the initiator asks the target to authenticate itself (mutual CHAP), which it does not offer");
+  }
+  reply.emplace_back(key, "NotUnderstood");
+  return true;
+}
+
+bool LoginNegotiator::CheckChapResponse() {
+  failStatus_ = kLoginAuthFailure;
+  if (!chapName_ || !chapResponse_) {
+    failProblem_ = "CHAP_N and CHAP_R must come together";
+    return false;
+  }
+  if (*chapName_ != chap_->user) {
+    failProblem_ = "CHAP user '" + *chapName_ + "' is not the target's account";
+    return false;
+  }
+  const auto response = ParseBinaryValue(*chapResponse_);
+  const Md5Digest expected = ChapResponse(chapId_, chap_->secret, challenge_);
+  // Compared in full whatever differs, so the time taken tells nothing.
+  std::uint8_t differ = response && response->size() == expected.size() ? 0 : 1;
+  for (std::size_t i = 0; response && i < std::min(response->size(), expected.size()); ++i) {
+    differ |= static_cast<std::uint8_t>((*response)[i] ^ expected[i]);
+  }
+  challenge_.clear();  // one response per challenge
+  if (differ != 0) {
+    failProblem_ = "wrong CHAP response for user '" + *chapName_ + "'";
+    return false;
+  }
+  chapPassed_ = true;
+  return true;
+}
+
 LoginReply LoginNegotiator::Step(const Bhs& req, std::span<const std::uint8_t> data) {
   if (stage_ == kStageFullFeature) return Fail(kLoginInitiatorError, "login request in full feature phase");
   const bool transit = (req.b[1] & 0x80) != 0;
@@ -234,6 +329,12 @@ LoginReply LoginNegotiator::Step(const Bhs& req, std::span<const std::uint8_t> d
       return r;
     }
   }
+  if ((chapName_ || chapResponse_) && !chapPassed_ && !CheckChapResponse()) {
+    return Fail(failStatus_, failProblem_);
+  }
+  if (stage_ != kStageSecurity && !Authenticated()) {
+    return Fail(kLoginAuthFailure, "the target requires CHAP; the login left the security stage without it");
+  }
 
   if (first_) {
     first_ = false;
@@ -263,9 +364,16 @@ LoginReply LoginNegotiator::Step(const Bhs& req, std::span<const std::uint8_t> d
 
   LoginReply r;
   r.csg = stage_;
-  if (transit) {
+  bool moveOn = transit;
+  if (transit && stage_ == kStageSecurity && chap_ && !chapPassed_) {
+    // The initiator may ask to move on while CHAP is still under way: the
+    // target answers without transit until the response has come.
+    if (!chapChosen_) return Fail(kLoginAuthFailure, "the target requires CHAP; the initiator did not offer it");
+    moveOn = false;
+  }
+  if (moveOn) {
     if (nsg <= stage_ || nsg == 2) return Fail(kLoginInitiatorError, "transit to stage " + std::to_string(nsg));
-    if (stage_ == kStageSecurity && authOffered_ && !authNone_) {
+    if (stage_ == kStageSecurity && !chap_ && authOffered_ && !authNone_) {
       return Fail(kLoginAuthFailure, "authentication required but not negotiated");
     }
     if (nsg == kStageFullFeature && !declaredMaxRecv_) {
@@ -301,8 +409,7 @@ Bhs LoginResponseHeader(const Bhs& request, const LoginReply& reply, std::uint32
   h.Put32(24, statSN);
   h.Put32(28, expCmdSN);
   h.Put32(32, maxCmdSN);
-  h.b[36] = static_cast<std::uint8_t>(reply.status >> 8);
-  h.b[37] = static_cast<std::uint8_t>(reply.status);
+  h.Put16(36, reply.status);
   return h;
 }
 

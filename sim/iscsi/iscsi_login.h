@@ -1,6 +1,6 @@
-// Login phase of one iSCSI connection: stages, transitions and the text
-// negotiation of the operational keys, as a target that asks for no
-// authentication and runs error recovery level 0.
+// Login phase of one iSCSI connection: stages, transitions, authentication
+// (none, or CHAP with MD5 when the target has an account) and the text
+// negotiation of the operational keys, at error recovery level 0.
 //
 // LoginNegotiator is plain logic over bytes: it takes each Login Request
 // (header and data segment) and returns what the Login Response must say.
@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <set>
 #include <span>
 #include <string>
@@ -32,6 +33,18 @@ struct SessionParams {
   std::uint32_t defaultTime2Wait = 2;
   std::uint32_t defaultTime2Retain = 20;
 };
+
+// The account an initiator must log in with when the target asks for CHAP.
+// One-way: the target does not prove itself to the initiator.
+struct ChapSecret {
+  std::string user;
+  std::string secret;
+};
+
+// Fills a buffer with unpredictable bytes (CHAP challenges).
+using RandomSource = std::function<void(std::uint8_t* out, std::size_t size)>;
+// The system's random source (getrandom).
+void SystemRandom(std::uint8_t* out, std::size_t size);
 
 // What the target says about a target name.
 enum class TargetState { Unknown, Present, Removed, Unavailable };
@@ -73,6 +86,10 @@ class LoginNegotiator {
   // on success; `targetMaxRecv` our own MaxRecvDataSegmentLength.
   LoginNegotiator(TargetLookup lookup, std::uint16_t tsih, std::uint32_t targetMaxRecv = 262144);
 
+  // From now on the login must pass CHAP with `chap` (kept by the caller)
+  // before it leaves the security stage; `random` makes the challenges.
+  void RequireChap(const ChapSecret* chap, RandomSource random = SystemRandom);
+
   // Handles one Login Request. `request` must hold a login opcode.
   LoginReply Step(const Bhs& request, std::span<const std::uint8_t> data);
 
@@ -86,6 +103,10 @@ class LoginNegotiator {
   LoginReply Fail(std::uint16_t status, std::string problem);
   // Answers one key; false ends the login with `failStatus_`.
   bool Negotiate(const std::string& key, const std::string& value, std::vector<KeyValue>& reply);
+  bool NegotiateChap(const std::string& key, const std::string& value, std::vector<KeyValue>& reply);
+  // Checks CHAP_N and CHAP_R once a request has brought both.
+  bool CheckChapResponse();
+  bool Authenticated() const { return chap_ ? chapPassed_ : true; }
 
   TargetLookup lookup_;
   std::uint16_t tsih_;
@@ -104,6 +125,16 @@ class LoginNegotiator {
   SessionParams params_;
   std::uint16_t failStatus_ = kLoginInitiatorError;
   std::string failProblem_;
+  // CHAP, when required.
+  const ChapSecret* chap_ = nullptr;
+  RandomSource random_;
+  bool chapChosen_ = false;      // AuthMethod=CHAP agreed
+  bool challengeSent_ = false;
+  bool chapPassed_ = false;
+  std::uint8_t chapId_ = 0;
+  std::vector<std::uint8_t> challenge_;
+  std::optional<std::string> chapName_;
+  std::optional<std::string> chapResponse_;
 };
 
 // Builds the Login Response header for `reply` to `request`.

@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "common/byte_order.h"
+
 namespace kx20::iscsi {
 
 inline constexpr std::size_t kBhsSize = 48;
@@ -55,33 +57,14 @@ struct Bhs {
   bool Immediate() const { return (b[0] & 0x40) != 0; }
   bool Final() const { return (b[1] & 0x80) != 0; }
   std::uint32_t TotalAhsLength() const { return std::uint32_t{b[4]} * 4; }
-  std::uint32_t DataSegmentLength() const {
-    return (std::uint32_t{b[5]} << 16) | (std::uint32_t{b[6]} << 8) | b[7];
-  }
+  std::uint32_t DataSegmentLength() const { return GetBe24(&b[5]); }
   std::uint32_t InitiatorTaskTag() const { return Get32(16); }
 
-  std::uint32_t Get32(std::size_t at) const {
-    return (std::uint32_t{b[at]} << 24) | (std::uint32_t{b[at + 1]} << 16) |
-           (std::uint32_t{b[at + 2]} << 8) | b[at + 3];
-  }
-  std::uint16_t Get16(std::size_t at) const {
-    return static_cast<std::uint16_t>((b[at] << 8) | b[at + 1]);
-  }
-  void Put32(std::size_t at, std::uint32_t v) {
-    b[at] = static_cast<std::uint8_t>(v >> 24);
-    b[at + 1] = static_cast<std::uint8_t>(v >> 16);
-    b[at + 2] = static_cast<std::uint8_t>(v >> 8);
-    b[at + 3] = static_cast<std::uint8_t>(v);
-  }
-  void Put16(std::size_t at, std::uint16_t v) {
-    b[at] = static_cast<std::uint8_t>(v >> 8);
-    b[at + 1] = static_cast<std::uint8_t>(v);
-  }
-  void SetDataSegmentLength(std::uint32_t n) {
-    b[5] = static_cast<std::uint8_t>(n >> 16);
-    b[6] = static_cast<std::uint8_t>(n >> 8);
-    b[7] = static_cast<std::uint8_t>(n);
-  }
+  std::uint32_t Get32(std::size_t at) const { return GetBe32(&b[at]); }
+  std::uint16_t Get16(std::size_t at) const { return GetBe16(&b[at]); }
+  void Put32(std::size_t at, std::uint32_t v) { PutBe32(&b[at], v); }
+  void Put16(std::size_t at, std::uint16_t v) { PutBe16(&b[at], v); }
+  void SetDataSegmentLength(std::uint32_t n) { PutBe24(&b[5], n); }
   // LUN 0 in any addressing method has all eight bytes zero.
   bool LunIsZero() const {
     for (int i = 8; i < 16; ++i) {

@@ -39,6 +39,7 @@ if(TARGET kx20_line AND NOT CMAKE_CROSSCOMPILING)
   endforeach()
   # Both database links against a real server, statement by statement.
   add_test(NAME kx20_line_links
-           COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/line/line_links.sh $<TARGET_FILE:kx20_tests>)
+           COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/line/line_links.sh $<TARGET_FILE:kx20_tests>
+                   ${CMAKE_CURRENT_BINARY_DIR}/kx20_line_links)
   set_tests_properties(kx20_line_links PROPERTIES TIMEOUT 120 RESOURCE_LOCK kx20_line)
 endif()

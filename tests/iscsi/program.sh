@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# kx20-simd as a program: --help, a bad farm file, a port in use, a clean
+# kx20-simd as a program: --help, a bad farm file, options refused, the
+# warnings for an open address or secret file, a port in use, a clean
 # stop on SIGTERM and SIGINT with file-backed disks in place. (The controller
 # state kept beside the data is read back by kx20ctl in the kernel bench.)
 #
@@ -24,6 +25,41 @@ grep -q "bad.ini:3: unknown key 'bogus'" "$work/bad.out" || fail "a bad farm fil
 "$simd" --sim --frobnicate >"$work/usage.out" 2>&1
 [ $? = 2 ] || fail "an unknown option does not exit 2"
 
+# Options that cannot work are refused before anything is served.
+printf 'short\n' >"$work/short-secret"
+printf 'a-long-enough-secret\n' >"$work/secret"
+chmod 600 "$work/secret"
+while IFS='|' read -r args message; do
+  # shellcheck disable=SC2086
+  "$simd" --sim $args >"$work/option.out" 2>&1
+  rc=$?
+  [ $rc = 2 ] || fail "'$args' exits $rc, not 2"
+  grep -qF -- "$message" "$work/option.out" || fail "'$args': no '$message' in: $(cat "$work/option.out")"
+done <<EOF2
+--chap-user lab|--chap-user and --chap-secret-file go together
+--chap-secret-file $work/secret|--chap-user and --chap-secret-file go together
+--chap-user lab --chap-secret-file $work/short-secret|the secret must be at least 12 characters (it has 5)
+--chap-user lab --chap-secret-file $work/none|--chap-secret-file $work/none: No such file or directory
+--max-connections 0|--max-connections needs a number
+--max-per-peer x|--max-per-peer needs a number
+--idle-timeout -1|--idle-timeout needs seconds
+--login-timeout 1.2.3|--login-timeout needs seconds
+EOF2
+
+# Beyond the loopback network without CHAP: a warning. A secret file others
+# may read: a warning too. On loopback without CHAP: neither.
+"$simd" --sim --listen 0.0.0.0:0 --ready-file "$work/ready-any" 2>"$work/any.log" &
+any_pid=$!
+for _ in $(seq 1 50); do [ -s "$work/ready-any" ] && break; sleep 0.1; done
+kill -TERM "$any_pid"
+wait "$any_pid" || fail "the server on 0.0.0.0 did not stop cleanly"
+grep -q 'warning: serving beyond this machine without authentication' "$work/any.log" ||
+  fail "no warning for 0.0.0.0 without CHAP: $(cat "$work/any.log")"
+chmod 644 "$work/secret"
+simd_start "$work/chap.log" --sim --chap-user lab --chap-secret-file "$work/secret" || exit 1
+simd_stop || fail "the server with CHAP did not stop cleanly"
+grep -q "warning: $work/secret can be read by other users" "$work/chap.log" || fail "no warning for a readable secret file"
+
 # A port in use.
 simd_start "$work/first.log" --sim || exit 1
 "$simd" --sim --listen "$portal" >"$work/busy.out" 2>&1
@@ -31,6 +67,7 @@ rc=$?
 [ $rc = 2 ] || fail "a port in use exits $rc, not 2"
 grep -q "$portal is already in use" "$work/busy.out" || fail "no message for a port in use: $(cat "$work/busy.out")"
 simd_stop || fail "SIGTERM did not end the server cleanly"
+grep -q 'warning' "$work/first.log" && fail "warnings on loopback without CHAP: $(grep warning "$work/first.log")"
 
 # File-backed disks: the controller state survives the server.
 printf '[E]\nslot = 4\nbacking = e.img\ncapacity_mb = 16\n' >"$work/farm.ini"

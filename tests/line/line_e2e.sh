@@ -50,15 +50,14 @@ if [ -n "$windows_station" ]; then
 fi
 rm -rf "$work"
 mkdir -p "$work"
-# A short socket path: Unix socket names are limited to about 100 bytes.
-pgdir=$(mktemp -d /tmp/kx20pg.XXXXXX)
+# The cluster itself lives in a temporary directory of its own (pg_cluster.sh).
+pgdir=$work/pg
 pids=()
 cleanup() {
   local p
   "$pg" thaw "$pgdir" 2>/dev/null || true
   for p in "${pids[@]}"; do kill -9 "$p" 2>/dev/null || true; done
-  "$pg" stop "$pgdir" || true
-  rm -rf "$pgdir"
+  "$pg" remove "$pgdir" || true
 }
 trap cleanup EXIT
 

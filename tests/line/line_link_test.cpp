@@ -4,10 +4,11 @@
 // Without a server: a server that is not there, one that accepts and never
 // answers (the login timeout), and ODBC connection strings naming no
 // installed driver or data source. With a real server (the ctest
-// kx20_line_links starts one with tests/pg/pg_cluster.sh and names its
-// directory in KX20_TEST_LINE_SERVER, its user in KX20_TEST_LINE_USER; the
-// LineLinkServer tests skip without it): results, errors, the statement and lock timeouts, and a server that
-// stops answering mid-session.
+// kx20_line_links starts one with tests/pg/pg_cluster.sh and gives its libpq
+// and ODBC connection strings in KX20_TEST_LINE_PQ and KX20_TEST_LINE_ODBC,
+// its pg_cluster.sh directory in KX20_TEST_LINE_CLUSTER; the LineLinkServer
+// tests skip without them): results, errors, the statement and lock
+// timeouts, and a server that stops answering mid-session.
 #ifndef _WIN32
 
 #include <sys/socket.h>
@@ -19,7 +20,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <glob.h>
 
 #include "line/line_link.h"
@@ -183,35 +183,30 @@ TEST(LineLink, ODBCStringsNamingNothingInstalledSayWhatIs) {
 class LineLinkServer : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* dir = std::getenv("KX20_TEST_LINE_SERVER");
-    if (dir == nullptr || *dir == '\0') {
-      GTEST_SKIP() << "no test server (the ctest kx20_line_links starts one)";
+    for (const char* name : {"KX20_TEST_LINE_PQ", "KX20_TEST_LINE_ODBC", "KX20_TEST_LINE_CLUSTER"}) {
+      const char* value = std::getenv(name);
+      if (value == nullptr || *value == '\0') {
+        GTEST_SKIP() << "no test server (the ctest kx20_line_links starts one)";
+      }
     }
     if (!UseTestOdbcConfiguration()) GTEST_SKIP() << "the PostgreSQL ODBC driver is not installed";
-    dir_ = dir;
-    std::ifstream portFile(dir_ + "/port");
-    portFile >> port_;
-    if (const char* user = std::getenv("KX20_TEST_LINE_USER")) user_ = user;
-    ASSERT_GT(port_, 0) << "no port in " << dir_;
+    pq_ = std::getenv("KX20_TEST_LINE_PQ");
+    odbc_ = std::getenv("KX20_TEST_LINE_ODBC");
+    cluster_ = std::getenv("KX20_TEST_LINE_CLUSTER");
   }
 
-  std::string Conninfo(const LinkKind& kind) const {
-    std::string s = kind.conninfo(dir_, port_);
-    if (user_.empty()) return s;
-    return s + (IsOdbcConnectionString(s) ? ";Username=" + user_ : " user=" + user_);
-  }
   std::unique_ptr<LineLink> Open(const LinkKind& kind, int connectSeconds, int queryMs) const {
-    return OpenLineLink(Conninfo(kind), connectSeconds, queryMs);
+    return OpenLineLink(&kind == &kLinks[0] ? pq_ : odbc_, connectSeconds, queryMs);
   }
   void Cluster(const char* command) const {
     const std::string line = std::string("bash '") + KX20_SOURCE_DIR +
-                             "/tests/pg/pg_cluster.sh' " + command + " '" + dir_ + "'";
+                             "/tests/pg/pg_cluster.sh' " + command + " '" + cluster_ + "'";
     ASSERT_EQ(std::system(line.c_str()), 0) << line;
   }
 
-  std::string dir_;
-  int port_ = 0;
-  std::string user_;
+  std::string pq_;
+  std::string odbc_;
+  std::string cluster_;
 };
 
 using Row = std::vector<std::optional<std::string>>;

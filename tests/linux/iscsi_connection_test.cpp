@@ -2,6 +2,7 @@
 // what the target answers, and how hostile input ends only that connection.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -26,7 +27,7 @@ class Script {
     bytes.resize(bytes.size() + PaddedLength(static_cast<std::uint32_t>(data.size())) - data.size(), 0);
     return *this;
   }
-  Script& Login(const std::string& target = kTargetE) {
+  Script& Login(const std::string& target = kTargetE, const std::vector<std::string>& extra = {}) {
     Bhs h;
     h.b[0] = 0x43;
     h.b[1] = 0x80 | (1 << 2) | 3;  // operational stage straight to full feature
@@ -34,6 +35,7 @@ class Script {
     std::string text = std::string("InitiatorName=iqn.test:i") + '\0';
     text += target.empty() ? std::string("SessionType=Discovery") + '\0' : "TargetName=" + target + '\0';
     text += std::string("MaxRecvDataSegmentLength=4096") + '\0';
+    for (const std::string& key : extra) text += key + '\0';
     return Pdu(h, {text.begin(), text.end()});
   }
   Script& Command(std::uint32_t itt, std::vector<std::uint8_t> cdb, std::uint32_t edtl, bool read, bool write,
@@ -57,6 +59,15 @@ class Script {
     h.Put32(36, dataSN);
     h.Put32(40, offset);
     return Pdu(h, data);
+  }
+  Script& NopOut(std::uint32_t ttt) {  // the answer to a ping
+    Bhs h;
+    h.b[0] = 0x40 | kOpNopOut;
+    h.b[1] = 0x80;
+    h.Put32(16, kReservedTag);
+    h.Put32(20, ttt);
+    h.Put32(24, cmdSN);
+    return Pdu(h);
   }
   Script& Logout() {
     Bhs h;
@@ -385,6 +396,221 @@ TEST_F(IscsiConnectionTest, CommandsOutsideTheWindowAreIgnored) {
   const auto r = Run(s);
   ASSERT_EQ(r.size(), 2u);
   EXPECT_EQ(r[1].bhs.InitiatorTaskTag(), 0x81u);
+}
+
+// A stream whose initiator falls silent between parts of its script: an
+// empty part is a wait that runs out (WaitReadable false, or a Read inside a
+// PDU that times out). No real time passes.
+class SilencesStream final : public PduStream {
+ public:
+  explicit SilencesStream(std::vector<std::vector<std::uint8_t>> parts) : parts_(std::move(parts)) {}
+  bool WaitReadable(Deadline) override {
+    SkipDone();
+    if (part_ < parts_.size() && parts_[part_].empty()) {
+      ++part_;
+      return false;
+    }
+    return true;
+  }
+  void SetReadDeadline(Deadline deadline) override {
+    limited_ = deadline != Deadline::max();
+    timedOut_ = false;
+  }
+  bool TimedOut() const override { return timedOut_; }
+  bool Read(std::uint8_t* data, std::size_t size) override {
+    while (size > 0) {
+      SkipDone();
+      if (part_ >= parts_.size()) return false;
+      if (parts_[part_].empty()) {
+        timedOut_ = limited_;
+        ++part_;
+        return false;
+      }
+      const std::size_t n = std::min(size, parts_[part_].size() - at_);
+      std::memcpy(data, parts_[part_].data() + at_, n);
+      at_ += n;
+      data += n;
+      size -= n;
+    }
+    return true;
+  }
+  bool Write(std::span<const std::uint8_t> header, std::span<const std::uint8_t> data) override {
+    out.insert(out.end(), header.begin(), header.end());
+    out.insert(out.end(), data.begin(), data.end());
+    out.resize(out.size() + (PaddedLength(static_cast<std::uint32_t>(data.size())) - data.size()), 0);
+    return true;
+  }
+  std::vector<std::uint8_t> out;
+
+ private:
+  void SkipDone() {
+    while (part_ < parts_.size() && !parts_[part_].empty() && at_ == parts_[part_].size()) {
+      ++part_;
+      at_ = 0;
+    }
+  }
+  std::vector<std::vector<std::uint8_t>> parts_;
+  std::size_t part_ = 0;
+  std::size_t at_ = 0;
+  bool limited_ = false;
+  bool timedOut_ = false;
+};
+
+class IscsiTimeoutTest : public IscsiConnectionTest {
+ protected:
+  std::vector<Reply> Serve(std::vector<std::vector<std::uint8_t>> parts) {
+    SilencesStream stream(std::move(parts));
+    ConnectionConfig config;
+    config.peer = "memory";
+    config.loginTimeout = std::chrono::milliseconds(2000);
+    config.idleTimeout = std::chrono::milliseconds(1500);
+    log_.clear();
+    Connection connection(stream, targets_, [this](const std::string& l) { log_.push_back(l); }, config);
+    reason_ = connection.Serve();
+    return Split(stream.out);
+  }
+  static std::vector<std::uint8_t> Silence() { return {}; }
+};
+
+TEST_F(IscsiTimeoutTest, ALoginThatNeverCompletesIsClosed) {
+  MakeFarm();
+  Script valid;
+  valid.Login();
+  Bhs security;  // a valid first request that stays in the security stage
+  security.b[0] = 0x43;
+  const std::string keys = std::string("InitiatorName=iqn.test:i") + '\0' + "TargetName=" + kTargetE + '\0';
+  Script stays;
+  stays.Pdu(security, {keys.begin(), keys.end()});
+  struct Case {
+    const char* what;
+    std::vector<std::vector<std::uint8_t>> parts;
+    std::size_t replies;
+  };
+  const Case cases[] = {
+      {"nothing at all", {Silence()}, 0},
+      {"a torn header", {std::vector<std::uint8_t>(valid.bytes.begin(), valid.bytes.begin() + 20), Silence()}, 0},
+      {"a request that does not move on", {stays.bytes, Silence()}, 1},
+  };
+  for (const Case& c : cases) {
+    const auto r = Serve(c.parts);
+    EXPECT_EQ(r.size(), c.replies) << c.what;
+    EXPECT_EQ(reason_, "login not completed within 2 s") << c.what;
+    EXPECT_TRUE(Logged("closing memory: login not completed within 2 s")) << c.what;
+  }
+}
+
+TEST_F(IscsiTimeoutTest, ASilentSessionIsPingedThenDropped) {
+  MakeFarm();
+  Script s;
+  s.Login();
+  const auto r = Serve({s.bytes, Silence(), Silence()});
+  ASSERT_EQ(r.size(), 2u);
+  const Bhs& ping = r[1].bhs;
+  EXPECT_EQ(ping.Opcode(), kOpNopIn);
+  EXPECT_TRUE(ping.Final());
+  EXPECT_EQ(ping.InitiatorTaskTag(), kReservedTag);
+  EXPECT_NE(ping.Get32(20), kReservedTag);  // a transfer tag: the initiator must answer
+  EXPECT_TRUE(ping.LunIsZero());
+  EXPECT_EQ(ping.Get32(24), r[0].bhs.Get32(24) + 1);  // the next StatSN
+  EXPECT_EQ(reason_, "no answer to NOP-In within 1.5 s");
+  EXPECT_TRUE(Logged("closing memory: no answer to NOP-In within 1.5 s"));
+}
+
+TEST_F(IscsiTimeoutTest, AnAnsweredPingKeepsTheSessionAndTakesNoStatusNumber) {
+  MakeFarm();
+  Script login;
+  login.Login();
+  Script answer;
+  answer.cmdSN = login.cmdSN;
+  answer.NopOut(1);
+  Script work;
+  work.cmdSN = answer.cmdSN;
+  work.Command(0x90, {0x00, 0, 0, 0, 0, 0}, 0, false, false).Logout();
+  const auto r = Serve({login.bytes, Silence(), answer.bytes, Silence(), work.bytes});
+  ASSERT_EQ(r.size(), 5u);
+  EXPECT_EQ(r[1].bhs.Opcode(), kOpNopIn);
+  EXPECT_EQ(r[2].bhs.Opcode(), kOpNopIn);
+  EXPECT_NE(r[1].bhs.Get32(20), r[2].bhs.Get32(20));  // each ping its own tag
+  EXPECT_EQ(r[3].bhs.Opcode(), kOpScsiResponse);
+  EXPECT_EQ(r[3].bhs.b[3], 0);
+  const std::uint32_t next = r[0].bhs.Get32(24) + 1;
+  EXPECT_EQ(r[1].bhs.Get32(24), next);
+  EXPECT_EQ(r[2].bhs.Get32(24), next);
+  EXPECT_EQ(r[3].bhs.Get32(24), next);  // the pings took none
+  EXPECT_EQ(reason_, "logout");
+}
+
+TEST_F(IscsiTimeoutTest, APduLeftHalfSentIsDropped) {
+  MakeFarm();
+  Script login;
+  login.Login();
+  Script write;
+  write.cmdSN = login.cmdSN;
+  write.Command(0x91, Rw10(0x2A, 0, 8), 4096, false, true);
+  write.DataOut(0x91, 1, 0, 0, std::vector<std::uint8_t>(4096, 1), true);
+  const std::vector<std::uint8_t> torn(write.bytes.begin(), write.bytes.end() - 1000);
+  const auto r = Serve({login.bytes, torn, Silence()});
+  ASSERT_EQ(r.size(), 2u);
+  EXPECT_EQ(r[1].bhs.Opcode(), kOpR2T);
+  EXPECT_EQ(reason_, "a PDU not complete within 1.5 s");
+  EXPECT_EQ(farm_->Disk('E')->SectorsWritten(), 0u);
+}
+
+// A long write arrives burst by burst, each burst asked for with its own
+// R2T, and lands whole.
+TEST_F(IscsiConnectionTest, AWriteOfSeveralBurstsLandsWhole) {
+  MakeFarm();
+  constexpr std::uint32_t kBlocks = 2049;
+  constexpr std::uint32_t kBurst = 262144;
+  std::vector<std::uint8_t> data(kBlocks * 512);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 7 + i / 512);
+  Script s;
+  s.Login(kTargetE, {"MaxBurstLength=262144"});
+  s.Command(0xA0, Rw10(0x2A, 100, kBlocks), kBlocks * 512, false, true,
+            std::vector<std::uint8_t>(data.begin(), data.begin() + 512));
+  std::uint32_t offset = 512;
+  for (std::uint32_t ttt = 1; offset < data.size(); ++ttt) {
+    const std::uint32_t end = std::min<std::uint32_t>(offset + kBurst, static_cast<std::uint32_t>(data.size()));
+    std::uint32_t dataSN = 0;
+    for (std::uint32_t at = offset; at < end; at += 65536) {
+      const std::uint32_t n = std::min(65536u, end - at);
+      s.DataOut(0xA0, ttt, dataSN++, at,
+                std::vector<std::uint8_t>(data.begin() + at, data.begin() + at + n), at + n == end);
+    }
+    offset = end;
+  }
+  const auto r = Run(s);
+  ASSERT_EQ(r.size(), 6u) << reason_;
+  for (std::size_t i = 1; i <= 4; ++i) {
+    EXPECT_EQ(r[i].bhs.Opcode(), kOpR2T);
+    EXPECT_EQ(r[i].bhs.Get32(40), 512 + (i - 1) * kBurst);  // buffer offset
+    EXPECT_EQ(r[i].bhs.Get32(44), kBurst);                  // desired length
+  }
+  EXPECT_EQ(r[5].bhs.Opcode(), kOpScsiResponse);
+  EXPECT_EQ(r[5].bhs.b[3], 0);
+  EXPECT_EQ(farm_->Disk('E')->ReadStored(100, kBlocks), data);
+}
+
+TEST_F(IscsiConnectionTest, ImmediateDataQueuedBehindAWriteIsBounded) {
+  MakeFarm();
+  Script s;
+  s.Login(kTargetE, {"FirstBurstLength=262144", "MaxBurstLength=262144"});
+  s.Command(0xB0, Rw10(0x2A, 0, 1), 512, false, true);  // waits for its data
+  const std::vector<std::uint8_t> burst(262144, 0x33);
+  for (std::uint32_t i = 0; i < 40; ++i) {  // 10 MB of immediate data, fewer commands than the count limit
+    Bhs h;
+    h.b[0] = 0x40 | kOpScsiCommand;  // immediate: outside the command window
+    h.b[1] = 0xA0;
+    h.Put32(16, 0xB1 + i);
+    h.Put32(20, 262144);
+    h.Put32(24, s.cmdSN);
+    const std::vector<std::uint8_t> cdb = Rw10(0x2A, 8 + i * 512, 512);
+    std::memcpy(&h.b[32], cdb.data(), cdb.size());
+    s.Pdu(h, burst);
+  }
+  Run(s);
+  EXPECT_TRUE(Logged("bytes of immediate data queued behind a write")) << reason_;
+  EXPECT_EQ(farm_->Disk('E')->SectorsWritten(), 0u);
 }
 
 }  // namespace

@@ -21,7 +21,7 @@ fail() {
 
 rm -rf "$work"
 mkdir -p "$work"
-trap '"$here/pg_cluster.sh" stop "$work/pg" || true' EXIT
+trap '"$here/pg_cluster.sh" remove "$work/pg" || true' EXIT
 conninfo=$("$here/pg_cluster.sh" start "$work/pg") || fail "the test server did not start"
 
 psql=""

@@ -161,10 +161,11 @@ run_line_mode() {
   local ctl_exe="$win/tools/kx20ctl.exe"
   [ -f "$ctl_exe" ] || skip "no kx20ctl.exe in the $build build"
   pg="$top/tests/pg/pg_cluster.sh"
-  pgdir=$(mktemp -d /tmp/kx20pg.XXXXXX)
+  # The cluster itself lives in a temporary directory of its own (pg_cluster.sh).
+  pgdir=$out/pg
+  # Removed whatever happens, after the station and the display.
+  trap 'cleanup; "$pg" remove "$pgdir"' EXIT
   conninfo=$("$pg" start "$pgdir") || fail "the test server did not start"
-  # Stopped whatever happens, after the station and the display.
-  trap 'cleanup; "$pg" stop "$pgdir"; rm -rf "$pgdir"' EXIT
   odbc=$("$pg" odbc "$pgdir")
   odbc=${odbc/PostgreSQL Unicode/PostgreSQL Unicode(x64)}  # its name on 64-bit Windows
   export ODBCSYSINI=$pgdir
