@@ -295,6 +295,19 @@ TEST_F(LineLinkServer, TheServerEndsALongStatementAndALockWait) {
   }
 }
 
+TEST_F(LineLinkServer, CredentialsTheServerRefusesAreRefusedWithItsWords) {
+  // The last value of a keyword counts, in both kinds of string.
+  const std::string strings[] = {pq_ + " user=kx20nobody", odbc_ + ";Username=kx20nobody"};
+  for (const std::string& conninfo : strings) {
+    SCOPED_TRACE(conninfo);
+    auto link = OpenLineLink(conninfo, 3, 5000);
+    std::string error;
+    EXPECT_FALSE(link->Exec("SELECT 1", {}, nullptr, error));
+    EXPECT_NE(error.find("role \"kx20nobody\" does not exist"), std::string::npos) << error;
+    EXPECT_FALSE(link->Connected());
+  }
+}
+
 TEST_F(LineLinkServer, AServerThatStopsAnsweringEndsEachWaitAtItsBound) {
   for (const LinkKind& kind : kLinks) {
     SCOPED_TRACE(kind.name);
