@@ -1,9 +1,18 @@
 #include "line/line_station.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
+
+#include "line/line_database.h"
 
 namespace kx20 {
 namespace {
@@ -20,15 +29,52 @@ std::string FormatUtc(const CalendarTime& t) {
   return text;
 }
 
-constexpr std::size_t kSendBatch = 200;
-
-std::int64_t SteadyMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
+std::string UtcNowText() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()) % 1000;
+  std::tm utc{};
+#ifdef _WIN32
+  gmtime_s(&utc, &seconds);
+#else
+  gmtime_r(&seconds, &utc);
+#endif
+  CalendarTime t;
+  t.year = utc.tm_year + 1900;
+  t.month = utc.tm_mon + 1;
+  t.day = utc.tm_mday;
+  t.hour = utc.tm_hour;
+  t.minute = utc.tm_min;
+  t.second = utc.tm_sec;
+  t.millisecond = static_cast<int>(ms.count());
+  return FormatUtc(t);
 }
 
+constexpr std::size_t kSendBatch = 200;
+// After a failed contact with the line, no lease is taken ahead of time and
+// no lease is checked before this long has passed.
+constexpr std::chrono::seconds kContactPause{10};
+
 }  // namespace
+
+JournalHome HomeOf(const std::string& workDir) {
+  JournalHome home;
+  char host[256] = {};
+#ifdef _WIN32
+  DWORD size = sizeof host;
+  const bool named = GetComputerNameA(host, &size) != 0;
+#else
+  const bool named = gethostname(host, sizeof host - 1) == 0;
+#endif
+  home.host = named && host[0] != '\0' ? host : "unknown";
+  std::error_code ec;
+  std::filesystem::path dir = std::filesystem::absolute(workDir.empty() ? "." : workDir, ec);
+  if (ec) dir = workDir;
+  const std::filesystem::path canonical = std::filesystem::weakly_canonical(dir, ec);
+  home.directory = (ec ? dir : canonical).lexically_normal().string();
+  while (home.directory.size() > 1 && home.directory.back() == '/') home.directory.pop_back();
+  return home;
+}
 
 bool IsValidStationName(const std::string& name) {
   if (name.empty() || name.size() > 64) return false;
@@ -42,6 +88,7 @@ bool IsValidStationName(const std::string& name) {
 
 LineStation::LineStation(LineOptions options)
     : options_(std::move(options)),
+      markerPath_(InDir(options_.workDir, kLineMarkerFileName)),
       serialLinkHeld_(OpenLineLink(options_.conninfo, options_.connectTimeoutSeconds,
                                    options_.queryTimeoutMs)),
       serialLink_(*serialLinkHeld_),
@@ -59,12 +106,70 @@ std::unique_ptr<LineStation> LineStation::Open(LineOptions options, std::string&
             "\" is not 1 to 64 letters, digits, '-', '_' or '.'";
     return nullptr;
   }
+  const JournalHome here = HomeOf(options.workDir);
+  if (options.home.host.empty()) options.home.host = here.host;
+  if (options.home.directory.empty()) options.home.directory = here.directory;
   std::unique_ptr<LineStation> line(new LineStation(std::move(options)));
-  RemoveLeftoverTemporaries(line->journal_.Path());
-  if (!line->journal_.Load(error)) return nullptr;
+  LeaseJournal& journal = line->journal_;
+  const JournalHome& home = line->options_.home;
+
+  RemoveLeftoverTemporaries(journal.Path());
+  if (!journal.Load(error)) return nullptr;
+  if (!journal.Exists()) {
+    if (!journal.Create(home, error)) {
+      error += ": line mode needs its journal";
+      return nullptr;
+    }
+  } else if (journal.State().format == 1) {
+    // An old journal becomes an instance of its own here, before the line is
+    // asked anything; its leases are matched to their takes by the check.
+    LeaseState converted = journal.State();
+    converted.instanceId = NewRandomId();
+    converted.home = home;
+    converted.startToken = NewRandomId();
+    converted.previousToken.clear();
+    if (!journal.Update(converted, error)) return nullptr;
+  } else {
+    const CheckOutcome copied = CheckJournalHome(journal.State(), home);
+    if (!copied.Passed()) {
+      error = copied.message;
+      return nullptr;
+    }
+  }
+  line->instanceId_ = journal.State().instanceId;
+
   if (!line->outbox_.Load(error)) return nullptr;
+  // Hand-outs the journal recorded whose outbox record may not have been
+  // written before the station ended: added now (their keys make a second
+  // copy harmless).
+  for (const HandOut& h : std::vector<HandOut>(journal.State().handOuts)) {
+    const std::string key = HandOutKey(line->options_.station, line->instanceId_, h.takeId, h.serial);
+    std::string ignored;
+    if (line->outbox_.Contains(key) ||
+        line->outbox_.Add(HandOutRow{key, line->options_.station, line->instanceId_, h.takeId,
+                                     h.serial, h.slot, h.driveLetter, h.at},
+                          ignored)) {
+      journal.ForgetHandOut(h.serial, h.takeId);
+    }
+  }
+  if (!line->WriteMarker(error)) return nullptr;
+
+  {
+    std::lock_guard<std::mutex> lock(line->serialMutex_);
+    std::string message;
+    const Reach reach = line->StartCheck(message);
+    if (reach == Reach::kRefused) {
+      error = message;
+      return nullptr;
+    }
+    if (reach == Reach::kUnreachable) {
+      line->Notify(message +
+                   "; the station's journal is checked against the line before the first serial "
+                   "number is handed out");
+    }
+  }
   // A station that watches its database looks at once.
-  line->wakePending_ = line->options_.lookIntervalMs > 0;
+  if (line->options_.lookIntervalMs > 0) line->wakePending_ = true;
   line->sender_ = std::thread([raw = line.get()] { raw->SenderLoop(); });
   return line;
 }
@@ -78,80 +183,240 @@ LineStation::~LineStation() {
   if (sender_.joinable()) sender_.join();
 }
 
-bool LineStation::TakeFromLine(const SerialRequest& request, std::uint32_t count,
-                               std::uint32_t& first, std::string& reason) {
-  PgResult result;
-  std::string error;
-  const bool lease = count > 1;
-  const std::optional<std::string> slot =
-      lease ? std::nullopt : std::optional<std::string>(std::to_string(request.slot));
-  const std::optional<std::string> letter =
-      lease ? std::nullopt : std::optional<std::string>(std::string(1, request.driveLetter));
-  const bool taken = serialLink_.Exec("SELECT kx20.take_serials($1, $2, $3, $4)",
-                                      {options_.station, slot, letter, std::to_string(count)},
-                                      &result, error);
-  Heard(taken || serialLink_.Connected());
-  if (!taken) {
-    reason = (serialLink_.Connected() ? "the line's database refused the serial number: "
-                                      : "the line's database cannot be reached: ") +
-             error;
+bool LineStation::Checked() const {
+  std::lock_guard<std::mutex> lock(lineMutex_);
+  return !checkedLineId_.empty();
+}
+
+bool LineStation::WriteMarker(std::string& error) {
+  const LeaseState& j = journal_.State();
+  const std::string text = "kx20 line work directory\nstation " + j.station + "\nline " +
+                           (j.lineId.empty() ? std::string("-") : j.lineId) + "\ninstance " +
+                           j.instanceId + "\n";
+  std::string failure;
+  if (!ReplaceFileAtomically(SystemFileSystem(), markerPath_, text, options_.durability,
+                             &failure)) {
+    error = "the line marker " + markerPath_ + " could not be written (" + failure + ")";
     return false;
   }
-  unsigned long value = 0;
-  if (result.rows.size() != 1 || !result.rows[0][0] ||
-      std::sscanf(result.rows[0][0]->c_str(), "%lu", &value) != 1 || value < 1 ||
-      value > 99999999) {
-    reason = "the line's database gave no valid serial number";
-    return false;
-  }
-  first = static_cast<std::uint32_t>(value);
   return true;
 }
 
-bool LineStation::JournalLease(std::uint32_t first, std::string& reason) {
+std::string LineStation::DatabaseReason(const std::string& error) const {
+  return (serialLink_.Connected() ? "the line's database refused the serial number: "
+                                  : "the line's database cannot be reached: ") +
+         error;
+}
+
+LineStation::Reach LineStation::StartCheck(std::string& message) {
+  const LeaseState journal = journal_.State();
+  LineFacts facts;
   std::string error;
-  if (journal_.AddLease(first, options_.lease, error)) return true;
+  const bool read = ReadLineFacts(serialLink_, journal, facts, error);
+  Heard(serialLink_.Connected());
+  if (!read) {
+    if (!serialLink_.Connected()) {
+      message = "the line's database cannot be reached: " + error;
+      return Reach::kUnreachable;
+    }
+    message = "the station's journal could not be checked against the line: " + error;
+    return Reach::kRefused;
+  }
+  const CheckOutcome outcome = CheckJournalAgainstLine(journal, facts, CheckWhen::kStart);
+  if (!outcome.Passed()) {
+    message = outcome.message;
+    return Reach::kRefused;
+  }
+  // A start renews the start token: first here (a crash after this write
+  // still finds the line's token as the previous one), then on the line.
+  std::string fromToken;
+  if (!outcome.registerInstance) {
+    fromToken = facts.ours->startToken;
+    LeaseState renewed = journal;
+    renewed.previousToken = fromToken;
+    renewed.startToken = NewRandomId();
+    if (!journal_.Update(renewed, error)) {
+      message = error + ": no serial number is handed out";
+      return Reach::kRefused;
+    }
+  }
+  if (!ClaimInstance(serialLink_, journal_.State(), outcome, fromToken, error)) {
+    if (!serialLink_.Connected()) {
+      message = "the line's database cannot be reached: " + error;
+      return Reach::kUnreachable;
+    }
+    message = "check of the station's instance failed: " + error;
+    return Reach::kRefused;
+  }
+  LeaseState bound = journal_.State();
+  bound.lineId = facts.lineId;
+  for (const auto& [index, takeId] : outcome.adopt) bound.leases.at(index).takeId = takeId;
+  if (!journal_.Update(bound, error)) {
+    message = error + ": no serial number is handed out";
+    return Reach::kRefused;
+  }
+  checked_ = true;
+  {
+    std::lock_guard<std::mutex> lock(lineMutex_);
+    checkedLineId_ = facts.lineId;
+  }
+  std::string markerError;
+  if (!WriteMarker(markerError)) Notify(markerError);
+  {
+    std::lock_guard<std::mutex> lock(wakeMutex_);
+    wakePending_ = true;
+  }
+  wake_.notify_all();
+  return Reach::kPassed;
+}
+
+LineStation::Reach LineStation::LeaseCheck(std::string& message) {
+  if (std::chrono::steady_clock::now() < nextContact_) return Reach::kUnreachable;
+  LineFacts facts;
+  std::string error;
+  const bool read = ReadLineFacts(serialLink_, journal_.State(), facts, error);
+  Heard(serialLink_.Connected());
+  if (!read) {
+    if (!serialLink_.Connected()) {
+      nextContact_ = std::chrono::steady_clock::now() + kContactPause;
+      return Reach::kUnreachable;
+    }
+    message = "the lease could not be checked against the line: " + error;
+    return Reach::kRefused;
+  }
+  const CheckOutcome outcome = CheckJournalAgainstLine(journal_.State(), facts, CheckWhen::kLease);
+  if (!outcome.Passed()) {
+    message = outcome.message;
+    return Reach::kRefused;
+  }
+  return Reach::kPassed;
+}
+
+bool LineStation::TakeLease(std::string& reason) {
+  TakenSerials taken;
+  std::string error;
+  const bool took = TakeSerials(serialLink_, journal_.State(), std::nullopt, std::nullopt,
+                                options_.lease, taken, error);
+  Heard(serialLink_.Connected());
+  if (!took) {
+    reason = DatabaseReason(error);
+    return false;
+  }
+  const std::uint32_t seen = journal_.State().seen;
+  if (seen != 0 && !SerialIsBeyond(taken.first, seen)) {
+    reason = "check of the counter failed: the line leased numbers from " +
+             std::to_string(taken.first) + ", which is not beyond " + std::to_string(seen) +
+             ", the last number this station was given: the database was restored or its "
+             "counter moved back; the lease is not used (restart the station to see what to do)";
+    return false;
+  }
+  if (journal_.AddLease(taken.first, options_.lease, taken.takeId, error)) return true;
   // The lease is taken in the database but not recorded here: its numbers
   // stay unused for good (gaps), never handed out twice.
   reason = error + ": the lease of " + std::to_string(options_.lease) + " numbers from " +
-           std::to_string(first) + " is given up";
+           std::to_string(taken.first) + " is given up";
   Notify(reason);
   return false;
+}
+
+void LineStation::RememberIssued(const SerialRequest& request, std::uint32_t number) {
+  std::lock_guard<std::mutex> lock(issuedMutex_);
+  issued_[{request.driveLetter, request.slot}] = number;
 }
 
 bool LineStation::TakeSerial(const SerialRequest& request, std::uint32_t& number,
                              std::string& reason) {
   std::lock_guard<std::mutex> lock(serialMutex_);
-  if (options_.lease == 0) return TakeFromLine(request, 1, number, reason);
+  if (!checked_) {
+    std::string message;
+    const Reach reach = StartCheck(message);
+    if (reach == Reach::kUnreachable) {
+      reason = message +
+               "; the station's journal has not been checked against the line yet, so no number "
+               "is handed out";
+      return false;
+    }
+    if (reach == Reach::kRefused) {
+      reason = message;
+      return false;
+    }
+  }
+  std::string error;
+  if (options_.lease == 0) {
+    TakenSerials taken;
+    const bool took = TakeSerials(serialLink_, journal_.State(), request.slot,
+                                  request.driveLetter, 1, taken, error);
+    Heard(serialLink_.Connected());
+    if (!took) {
+      reason = DatabaseReason(error);
+      return false;
+    }
+    // The take names this disk: its verdict names the number too, whatever
+    // happens to it below.
+    RememberIssued(request, taken.first);
+    const std::uint32_t seen = journal_.State().seen;
+    if (seen != 0 && !SerialIsBeyond(taken.first, seen)) {
+      reason = "check of the counter failed: the line handed out " + std::to_string(taken.first) +
+               ", which is not beyond " + std::to_string(seen) +
+               ", the last number this station was given: the database was restored or its "
+               "counter moved back; the number is not used (restart the station to see what to do)";
+      return false;
+    }
+    if (!journal_.RecordSeen(taken.first, error)) {
+      reason = error + ": the number " + std::to_string(taken.first) + " is not handed out";
+      return false;
+    }
+    number = taken.first;
+    return true;
+  }
 
+  const auto now = std::chrono::steady_clock::now();
   if (journal_.Remaining() == 0) {
-    std::uint32_t first = 0;
-    if (!TakeFromLine(request, options_.lease, first, reason)) {
+    if (!TakeLease(reason)) {
       reason += " (the station's lease is used up)";
       return false;
     }
-    if (!JournalLease(first, reason)) return false;
-  } else if (journal_.Remaining() <= options_.lease / 2 &&
-             std::chrono::steady_clock::now() >= nextRefill_) {
+  } else if (journal_.Remaining() <= options_.lease / 2 && now >= nextContact_) {
     // The next lease ahead of time, so that an outage starting now finds
     // numbers in hand. A failure here costs nothing yet: the step goes on
     // with the current lease and the next try waits a while, so an outage
     // does not slow every step by a connection attempt.
-    std::uint32_t first = 0;
     std::string why;
-    if (TakeFromLine(request, options_.lease, first, why)) {
-      JournalLease(first, why);
-    } else {
-      nextRefill_ = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    if (!TakeLease(why)) {
+      nextContact_ = now + kContactPause;
       Notify(why + "; the lease has " + std::to_string(journal_.Remaining()) +
              " number(s) left");
     }
   }
-  std::string error;
-  if (!journal_.Take(number, error)) {
+  // Before the first number of a lease: the line must still know it as this
+  // station's. When the line does not answer, the lease was checked when
+  // this process took it or started.
+  if (const std::optional<Lease> next = journal_.NextLease(); next && next->used == 0) {
+    std::string message;
+    if (LeaseCheck(message) == Reach::kRefused) {
+      reason = message;
+      return false;
+    }
+  }
+  HandOut handOut;
+  handOut.slot = request.slot;
+  handOut.driveLetter = request.driveLetter;
+  handOut.at = UtcNowText();
+  if (!journal_.Take(handOut, error)) {
     reason = error;
     return false;
   }
+  const HandOutRow row{HandOutKey(options_.station, instanceId_, handOut.takeId, handOut.serial),
+                       options_.station, instanceId_, handOut.takeId, handOut.serial,
+                       handOut.slot, handOut.driveLetter, handOut.at};
+  if (outbox_.Add(row, error)) {
+    journal_.ForgetHandOut(handOut.serial, handOut.takeId);
+  } else {
+    Notify(error + ": the hand-out of " + std::to_string(handOut.serial) +
+           " stays in the journal until the outbox can be written");
+  }
+  number = handOut.serial;
+  RememberIssued(request, number);
   return true;
 }
 
@@ -161,12 +426,23 @@ void LineStation::RecordVerdict(const VerdictEvent& event) {
   row.station = options_.station;
   row.slot = event.slot;
   row.driveLetter = event.driveLetter;
-  if (event.passed) row.serial = event.serialNumber;
+  if (event.serialNumber != 0) row.serial = event.serialNumber;
   row.capacity = event.capacitySectors;
   row.result = event.passed ? "Pass" : "FAIL";
   row.errorCode = event.errorCode;
   row.startedAt = FormatUtc(event.startedUtc);
   row.finishedAt = FormatUtc(event.finishedUtc);
+  row.cutOff = event.cutOff;
+  row.instanceId = instanceId_;
+  {
+    // One worker drives a letter's disk at a time: the number handed out for
+    // it since its last verdict is this disk's.
+    std::lock_guard<std::mutex> lock(issuedMutex_);
+    if (const auto it = issued_.find({event.driveLetter, event.slot}); it != issued_.end()) {
+      row.issuedSerial = it->second;
+      issued_.erase(it);
+    }
+  }
   std::string error;
   if (!outbox_.Add(row, error)) {
     Notify(error + ": the verdict of drive " + std::string(1, event.driveLetter) +
@@ -179,53 +455,26 @@ void LineStation::RecordVerdict(const VerdictEvent& event) {
   wake_.notify_all();
 }
 
-void LineStation::Heard(bool answered) {
-  answering_ = answered ? 1 : 0;
-  lastAskedMs_ = SteadyMs();
-}
-
-LineStation::DatabaseState LineStation::State() const {
-  DatabaseState state;
-  const int answering = answering_;
-  state.asked = answering >= 0;
-  state.answering = answering == 1;
-  state.waiting = outbox_.Size();
-  return state;
-}
-
 bool LineStation::SendOnce(std::string& error) {
-  const std::vector<VerdictRow> rows = outbox_.Peek(kSendBatch);
-  if (rows.empty()) return true;
-  const auto fail = [&] {
-    Heard(sendLink_.Connected());
-    std::string ignored;
-    if (sendLink_.Connected()) sendLink_.Exec("ROLLBACK", {}, nullptr, ignored);
-    return false;
-  };
-  if (!sendLink_.Exec("BEGIN", {}, nullptr, error)) return fail();
-  std::vector<std::string> keys;
-  for (const VerdictRow& r : rows) {
-    const std::optional<std::string> serial =
-        r.serial ? std::optional<std::string>(std::to_string(*r.serial)) : std::nullopt;
-    const std::optional<std::string> errorCode =
-        r.errorCode.empty() ? std::nullopt : std::optional<std::string>(r.errorCode);
-    if (!sendLink_.Exec(
-            "INSERT INTO kx20.verdicts (record_key, station, slot, drive_letter, serial, "
-            "capacity, result, error_code, started_at, finished_at) VALUES ($1, $2, $3, $4, $5, "
-            "$6, $7, $8, $9, $10) ON CONFLICT (record_key) DO NOTHING",
-            {r.recordKey, r.station, std::to_string(r.slot), std::string(1, r.driveLetter),
-             serial, std::to_string(r.capacity), r.result, errorCode, r.startedAt, r.finishedAt},
-            nullptr, error)) {
-      return fail();
-    }
-    keys.push_back(r.recordKey);
+  std::string lineId;
+  {
+    std::lock_guard<std::mutex> lock(lineMutex_);
+    lineId = checkedLineId_;
   }
-  if (!sendLink_.Exec("COMMIT", {}, nullptr, error)) return fail();
-  Heard(true);
+  const std::vector<OutboxRecord> records = outbox_.Peek(kSendBatch);
+  if (records.empty()) return true;
+  if (lineId.empty()) {
+    error = "the station's journal has not been checked against the line yet";
+    return false;
+  }
+  const bool sent = SendRecords(sendLink_, lineId, records, error);
+  Heard(sendLink_.Connected());
+  if (!sent) return false;
+  std::vector<std::string> keys;
+  for (const OutboxRecord& r : records) keys.push_back(RecordKeyOf(r));
   // The database has them; a crash before the removal sends them again,
   // which the record keys make harmless.
-  if (!outbox_.Remove(keys, error)) return false;
-  return true;
+  return outbox_.Remove(keys, error);
 }
 
 std::size_t LineStation::Flush(int timeoutMs) {
@@ -241,6 +490,22 @@ std::size_t LineStation::Flush(int timeoutMs) {
     if (left == 0 || std::chrono::steady_clock::now() >= deadline) return left;
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
   }
+}
+
+void LineStation::Heard(bool answered) {
+  answering_ = answered ? 1 : 0;
+  lastAskedMs_ = std::chrono::duration_cast<std::chrono::milliseconds>(
+                     std::chrono::steady_clock::now().time_since_epoch())
+                     .count();
+}
+
+LineStation::DatabaseState LineStation::State() const {
+  DatabaseState state;
+  const int answering = answering_;
+  state.asked = answering >= 0;
+  state.answering = answering == 1;
+  state.waiting = outbox_.Size();
+  return state;
 }
 
 void LineStation::SenderLoop() {
@@ -268,8 +533,11 @@ void LineStation::SenderLoop() {
       sendFailing_ = false;
       Notify("the line's database has all verdicts again (outbox empty)");
     }
+    const std::int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::steady_clock::now().time_since_epoch())
+                                 .count();
     if (options_.lookIntervalMs > 0 && outbox_.Size() == 0 &&
-        (answering_ < 0 || SteadyMs() - lastAskedMs_ >= options_.lookIntervalMs)) {
+        (answering_ < 0 || now - lastAskedMs_ >= options_.lookIntervalMs)) {
       std::string ignored;
       Heard(sendLink_.Exec("SELECT 1", {}, nullptr, ignored) || sendLink_.Connected());
     }

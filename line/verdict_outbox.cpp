@@ -9,7 +9,8 @@
 namespace kx20 {
 namespace {
 
-constexpr const char* kHeader = "kx20 verdict outbox 1";
+constexpr const char* kHeader = "kx20 verdict outbox 2";
+constexpr const char* kHeader1 = "kx20 verdict outbox 1";
 constexpr const char* kEnd = "end";
 
 // Fields are separated by tabs; a field never holds a tab or a line break
@@ -75,30 +76,122 @@ std::string NewRecordKey(const std::string& station) {
   return station + "-" + hex;
 }
 
-std::string FormatOutbox(const std::vector<VerdictRow>& rows) {
+std::string HandOutKey(const std::string& station, const std::string& instanceId,
+                       std::uint64_t takeId, std::uint32_t serial) {
+  return station + "-" + instanceId + "-" + std::to_string(takeId) + "-" + std::to_string(serial);
+}
+
+const std::string& RecordKeyOf(const OutboxRecord& record) {
+  return std::visit([](const auto& r) -> const std::string& { return r.recordKey; }, record);
+}
+
+namespace {
+
+std::string OptionalNumber(const std::optional<std::uint32_t>& n) {
+  return n ? std::to_string(*n) : "-";
+}
+
+std::string FormatVerdict(const VerdictRow& r) {
+  std::ostringstream line;
+  line << "verdict\t" << Escape(r.recordKey) << '\t' << Escape(r.station) << '\t' << r.slot
+       << '\t' << r.driveLetter << '\t' << OptionalNumber(r.serial) << '\t' << r.capacity
+       << '\t' << Escape(r.result) << '\t' << (r.errorCode.empty() ? "-" : Escape(r.errorCode))
+       << '\t' << Escape(r.startedAt) << '\t' << Escape(r.finishedAt) << '\t'
+       << OptionalNumber(r.issuedSerial) << '\t' << (r.cutOff ? 1 : 0) << '\t'
+       << (r.instanceId.empty() ? "-" : Escape(r.instanceId)) << '\n';
+  return line.str();
+}
+
+std::string FormatHandOut(const HandOutRow& r) {
+  std::ostringstream line;
+  line << "handout\t" << Escape(r.recordKey) << '\t' << Escape(r.station) << '\t'
+       << Escape(r.instanceId) << '\t' << r.takeId << '\t' << r.serial << '\t' << r.slot << '\t'
+       << r.driveLetter << '\t' << Escape(r.at) << '\n';
+  return line.str();
+}
+
+bool ParseOptionalNumber(const std::string& text, std::optional<std::uint32_t>& value) {
+  if (text == "-") {
+    value.reset();
+    return true;
+  }
+  std::uint32_t n = 0;
+  if (!ParseUnsigned(text, n)) return false;
+  value = n;
+  return true;
+}
+
+// The ten fields a verdict had in format 1 (f[0] is the record key).
+bool ParseVerdictFields(const std::vector<std::string>& f, std::size_t at, VerdictRow& r) {
+  if (f.size() < at + 10) return false;
+  std::string serial;
+  bool ok = Unescape(f[at], r.recordKey) && Unescape(f[at + 1], r.station) &&
+            ParseUnsigned(f[at + 2], r.slot) && f[at + 3].size() == 1 &&
+            ParseOptionalNumber(f[at + 4], r.serial) && ParseUnsigned(f[at + 5], r.capacity) &&
+            Unescape(f[at + 6], r.result) && Unescape(f[at + 8], r.startedAt) &&
+            Unescape(f[at + 9], r.finishedAt) && !r.recordKey.empty();
+  if (!ok) return false;
+  r.driveLetter = f[at + 3][0];
+  if (f[at + 7] != "-" && !Unescape(f[at + 7], r.errorCode)) return false;
+  return true;
+}
+
+bool ParseLine2(const std::vector<std::string>& f, OutboxRecord& out) {
+  if (f.empty()) return false;
+  if (f[0] == "verdict") {
+    VerdictRow r;
+    if (f.size() != 14 || !ParseVerdictFields(f, 1, r) || !ParseOptionalNumber(f[11], r.issuedSerial) ||
+        (f[12] != "0" && f[12] != "1")) {
+      return false;
+    }
+    r.cutOff = f[12] == "1";
+    if (f[13] != "-" && !Unescape(f[13], r.instanceId)) return false;
+    out = r;
+    return true;
+  }
+  if (f[0] == "handout") {
+    HandOutRow r;
+    if (f.size() != 9 || !Unescape(f[1], r.recordKey) || !Unescape(f[2], r.station) ||
+        !Unescape(f[3], r.instanceId) || !ParseUnsigned(f[4], r.takeId) ||
+        !ParseUnsigned(f[5], r.serial) || !ParseUnsigned(f[6], r.slot) || f[7].size() != 1 ||
+        !Unescape(f[8], r.at) || r.recordKey.empty()) {
+      return false;
+    }
+    r.driveLetter = f[7][0];
+    out = r;
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string FormatOutbox(const std::vector<OutboxRecord>& records) {
   std::string text = std::string(kHeader) + "\n";
-  for (const VerdictRow& r : rows) {
-    std::ostringstream line;
-    line << Escape(r.recordKey) << '\t' << Escape(r.station) << '\t' << r.slot << '\t'
-         << r.driveLetter << '\t' << (r.serial ? std::to_string(*r.serial) : "-") << '\t'
-         << r.capacity << '\t' << Escape(r.result) << '\t'
-         << (r.errorCode.empty() ? "-" : Escape(r.errorCode)) << '\t' << Escape(r.startedAt)
-         << '\t' << Escape(r.finishedAt) << '\n';
-    text += line.str();
+  for (const OutboxRecord& record : records) {
+    if (const auto* v = std::get_if<VerdictRow>(&record)) {
+      text += FormatVerdict(*v);
+    } else {
+      text += FormatHandOut(std::get<HandOutRow>(record));
+    }
   }
   text += kEnd;
   text += '\n';
   return text;
 }
 
-std::optional<std::vector<VerdictRow>> ParseOutbox(const std::string& text, std::string& error) {
+std::optional<std::vector<OutboxRecord>> ParseOutbox(const std::string& text, std::string& error) {
   std::istringstream in(text);
   std::string line;
-  if (!std::getline(in, line) || line != kHeader) {
-    error = "not a verdict outbox of this version";
+  if (!std::getline(in, line) || (line != kHeader && line != kHeader1)) {
+    error = line.rfind("kx20 verdict outbox ", 0) == 0
+                ? "a verdict outbox of another format (\"" + line +
+                      "\"; this station reads formats 1 and 2): made by a newer station?"
+                : "not a verdict outbox";
     return std::nullopt;
   }
-  std::vector<VerdictRow> rows;
+  const bool format1 = line == kHeader1;
+  std::vector<OutboxRecord> rows;
   bool ended = false;
   int lineNumber = 1;
   while (std::getline(in, line)) {
@@ -112,26 +205,20 @@ std::optional<std::vector<VerdictRow>> ParseOutbox(const std::string& text, std:
       continue;
     }
     const std::vector<std::string> f = SplitTabs(line);
-    VerdictRow r;
-    std::string serial, error_code;
-    bool ok = f.size() == 10 && Unescape(f[0], r.recordKey) && Unescape(f[1], r.station) &&
-              ParseUnsigned(f[2], r.slot) && f[3].size() == 1 && ParseUnsigned(f[5], r.capacity) &&
-              Unescape(f[6], r.result) && Unescape(f[8], r.startedAt) &&
-              Unescape(f[9], r.finishedAt) && !r.recordKey.empty();
-    if (ok) {
-      r.driveLetter = f[3][0];
-      if (f[4] != "-") {
-        std::uint32_t s = 0;
-        ok = ParseUnsigned(f[4], s);
-        r.serial = s;
-      }
-      if (f[7] != "-") ok = ok && Unescape(f[7], r.errorCode);
+    OutboxRecord record;
+    bool ok = false;
+    if (format1) {
+      VerdictRow r;
+      ok = f.size() == 10 && ParseVerdictFields(f, 0, r);
+      record = r;
+    } else {
+      ok = ParseLine2(f, record);
     }
     if (!ok) {
       error = "line " + std::to_string(lineNumber) + " is damaged";
       return std::nullopt;
     }
-    rows.push_back(std::move(r));
+    rows.push_back(std::move(record));
   }
   if (!ended) {
     error = "the end line is missing";
@@ -158,7 +245,7 @@ bool VerdictOutbox::Load(std::string& error) {
   return true;
 }
 
-bool VerdictOutbox::WriteLocked(const std::vector<VerdictRow>& rows, std::string& error) {
+bool VerdictOutbox::WriteLocked(const std::vector<OutboxRecord>& rows, std::string& error) {
   std::string failure;
   if (!ReplaceFileAtomically(files_, path_, FormatOutbox(rows), durability_, &failure)) {
     error = "the verdict outbox could not be written (" + failure + ")";
@@ -167,13 +254,21 @@ bool VerdictOutbox::WriteLocked(const std::vector<VerdictRow>& rows, std::string
   return true;
 }
 
-bool VerdictOutbox::Add(const VerdictRow& row, std::string& error) {
+bool VerdictOutbox::Add(const OutboxRecord& record, std::string& error) {
   std::lock_guard<std::mutex> lock(mutex_);
-  rows_.push_back(row);
+  rows_.push_back(record);
   return WriteLocked(rows_, error);
 }
 
-std::vector<VerdictRow> VerdictOutbox::Peek(std::size_t limit) const {
+bool VerdictOutbox::Contains(const std::string& key) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const OutboxRecord& r : rows_) {
+    if (RecordKeyOf(r) == key) return true;
+  }
+  return false;
+}
+
+std::vector<OutboxRecord> VerdictOutbox::Peek(std::size_t limit) const {
   std::lock_guard<std::mutex> lock(mutex_);
   const std::size_t n = std::min(limit, rows_.size());
   return {rows_.begin(), rows_.begin() + static_cast<std::ptrdiff_t>(n)};
@@ -182,9 +277,9 @@ std::vector<VerdictRow> VerdictOutbox::Peek(std::size_t limit) const {
 bool VerdictOutbox::Remove(const std::vector<std::string>& keys, std::string& error) {
   std::lock_guard<std::mutex> lock(mutex_);
   const std::unordered_set<std::string> gone(keys.begin(), keys.end());
-  std::vector<VerdictRow> kept;
-  for (const VerdictRow& r : rows_) {
-    if (gone.count(r.recordKey) == 0) kept.push_back(r);
+  std::vector<OutboxRecord> kept;
+  for (const OutboxRecord& r : rows_) {
+    if (gone.count(RecordKeyOf(r)) == 0) kept.push_back(r);
   }
   // Memory follows the file: a record the file still holds is sent again
   // (harmless); one dropped from memory while still in the file would be too.

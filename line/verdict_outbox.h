@@ -1,5 +1,6 @@
-// The verdict outbox: every verdict the station gives in line mode waits here,
-// in a durable file beside config.txt, until the line's database has it.
+// The verdict outbox: every verdict the station gives in line mode, and every
+// hand-out of a leased number to a disk, waits here, in a durable file beside
+// config.txt, until the line's database has it.
 //
 // Each record carries a key made when it is added (station name and 128
 // random bits), so sending is idempotent: the sender inserts a batch with
@@ -17,6 +18,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "storage/durable_file.h"
@@ -31,23 +33,53 @@ struct VerdictRow {
   std::string station;
   int slot = 0;
   char driveLetter = '?';
-  std::optional<std::uint32_t> serial;  // none for a failure
+  // The number in the table written to the disk: a pass, or a failure after
+  // the table step; none when no table with a number was written.
+  std::optional<std::uint32_t> serial;
   std::uint64_t capacity = 0;           // sectors (last LBA + 1), 0 when unknown
   std::string result;                   // "Pass" or "FAIL"
   std::string errorCode;                // empty on a pass
   std::string startedAt;                // "YYYY-MM-DD HH:MM:SS.mmm+00"
   std::string finishedAt;
+  // The number the line handed out for this disk (none: none was).
+  std::optional<std::uint32_t> issuedSerial;
+  bool cutOff = false;     // the station was closed during the disk's run
+  std::string instanceId;  // the journal that recorded it; empty in old outboxes
 
   bool operator==(const VerdictRow&) const = default;
 };
 
+// One row of kx20.serial_handouts: a leased number handed to a disk.
+struct HandOutRow {
+  std::string recordKey;  // made from the instance, the take and the number
+  std::string station;
+  std::string instanceId;
+  std::uint64_t takeId = 0;
+  std::uint32_t serial = 0;
+  int slot = 0;
+  char driveLetter = '?';
+  std::string at;  // "YYYY-MM-DD HH:MM:SS.mmm+00"
+
+  bool operator==(const HandOutRow&) const = default;
+};
+
+using OutboxRecord = std::variant<VerdictRow, HandOutRow>;
+
+const std::string& RecordKeyOf(const OutboxRecord& record);
+
 // A fresh record key: "<station>-<32 hex digits>" from a random source.
 std::string NewRecordKey(const std::string& station);
 
-// The outbox file's text, and back. Parse refuses damage (a torn or foreign
+// The key of a hand-out: the same for the same number of the same take of
+// the same journal, so that adding it twice (after a crash) stores it once.
+std::string HandOutKey(const std::string& station, const std::string& instanceId,
+                       std::uint64_t takeId, std::uint32_t serial);
+
+// The outbox file's text, and back. Parse reads this format (2) and the
+// format before it (1: verdicts only); it refuses damage (a torn or foreign
 // file) with `error` rather than dropping records silently.
-std::string FormatOutbox(const std::vector<VerdictRow>& rows);
-std::optional<std::vector<VerdictRow>> ParseOutbox(const std::string& text, std::string& error);
+std::string FormatOutbox(const std::vector<OutboxRecord>& records);
+std::optional<std::vector<OutboxRecord>> ParseOutbox(const std::string& text, std::string& error);
 
 class VerdictOutbox {
  public:
@@ -61,10 +93,13 @@ class VerdictOutbox {
   // Adds a record durably. False when the file could not be written; the
   // record is then kept in memory only and the next successful write (Add or
   // Remove) stores it too.
-  bool Add(const VerdictRow& row, std::string& error);
+  bool Add(const OutboxRecord& record, std::string& error);
+
+  // True when a record with this key waits.
+  bool Contains(const std::string& key) const;
 
   // Up to `limit` records, oldest first, for sending.
-  std::vector<VerdictRow> Peek(std::size_t limit) const;
+  std::vector<OutboxRecord> Peek(std::size_t limit) const;
 
   // Removes the records with these keys (after the database has them).
   bool Remove(const std::vector<std::string>& keys, std::string& error);
@@ -72,13 +107,13 @@ class VerdictOutbox {
   std::size_t Size() const;
 
  private:
-  bool WriteLocked(const std::vector<VerdictRow>& rows, std::string& error);
+  bool WriteLocked(const std::vector<OutboxRecord>& rows, std::string& error);
 
   FileSystem& files_;
   std::string path_;
   Durability durability_;
   mutable std::mutex mutex_;
-  std::vector<VerdictRow> rows_;
+  std::vector<OutboxRecord> rows_;
 };
 
 }  // namespace kx20

@@ -32,6 +32,18 @@ int DaysInMonth(int y, int m) {
   return m == 2 && IsLeapYear(y) ? 29 : kDays[m - 1];
 }
 
+// The "Serial Number" of a pass: up to eight decimal digits, nothing else
+// (the log writes them zero-padded). 0 when it is not such a number.
+std::uint32_t SerialValue(const std::string& text) {
+  if (text.empty() || text.size() > 8) return 0;
+  std::uint32_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return 0;
+    value = value * 10 + static_cast<std::uint32_t>(c - '0');
+  }
+  return value;
+}
+
 bool EqualsNoCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
@@ -104,6 +116,8 @@ std::uint64_t ReadProductionLogText(std::string_view bytes, const std::string& s
         continue;
       }
       r.passed = true;
+      r.serial = SerialValue(ProfileReadValue(doc.FindAt(i, "Serial Number").value_or(""), 256));
+      r.where = source + " [" + name + "]";
     } else if (EqualsNoCase(resultText, "FAIL")) {
       r.passed = false;
       r.errorCode = errorCode;

@@ -39,6 +39,13 @@ std::string RightAligned(const std::string& text, std::size_t width) {
 }
 
 constexpr std::size_t kMalformedListed = 50;
+// Places listed for one repeated serial number (a line running with the same
+// number on every disk repeats it thousands of times).
+constexpr std::size_t kSightingsListed = 20;
+
+std::string SerialText(std::uint32_t serial) { return Format("%08u", serial); }
+
+std::uint64_t RepeatCount(const YieldReport& r) { return r.repeatedSerials.size(); }
 
 }  // namespace
 
@@ -76,6 +83,8 @@ std::string RenderReportText(const YieldReport& r) {
                 static_cast<unsigned long long>(r.overall.failed),
                 Percent(r.overall.YieldPercent()).c_str());
   out += Format("malformed sections: %zu\n", r.malformed.size());
+  out += Format("repeated serial numbers: %llu\n",
+                static_cast<unsigned long long>(RepeatCount(r)));
 
   const auto tallyColumns = [](const Tally& t) {
     return Format("%8llu %8llu %8llu %9s", static_cast<unsigned long long>(t.Total()),
@@ -124,6 +133,19 @@ std::string RenderReportText(const YieldReport& r) {
     out += "\n";
   }
   out += "  (" + DescribeOutlierRule(r) + ")\n";
+
+  out += "\nrepeated serial numbers (a pass serial seen more than once)\n";
+  if (r.repeatedSerials.empty()) out += "  none\n";
+  for (const RepeatedSerial& repeat : r.repeatedSerials) {
+    out += Format("  %s  seen %zu times:\n", SerialText(repeat.serial).c_str(),
+                  repeat.seenAt.size());
+    for (std::size_t i = 0; i < repeat.seenAt.size() && i < kSightingsListed; ++i) {
+      out += "    " + repeat.seenAt[i] + "\n";
+    }
+    if (repeat.seenAt.size() > kSightingsListed) {
+      out += Format("    ... and %zu more\n", repeat.seenAt.size() - kSightingsListed);
+    }
+  }
 
   if (!r.malformed.empty()) {
     out += "\nmalformed sections\n";
@@ -352,6 +374,9 @@ std::string RenderReportHtml(const YieldReport& r, const std::string& title) {
                  outliers ? " bad" : "", outliers);
   html += Format("<div class=\"box%s\">malformed sections<b>%zu</b></div>",
                  r.malformed.empty() ? "" : " bad", r.malformed.size());
+  html += Format("<div class=\"box%s\">repeated serial numbers<b>%llu</b></div>",
+                 r.repeatedSerials.empty() ? "" : " bad",
+                 static_cast<unsigned long long>(RepeatCount(r)));
   html += "</div>\n";
 
   // Yield per hour.
@@ -435,6 +460,25 @@ std::string RenderReportHtml(const YieldReport& r, const std::string& title) {
     html += "<tr><td>" + Escape(station) + "</td>" + TallyCells(t) + "</tr>\n";
   }
   html += "</table>\n";
+
+  html += "<h2>Repeated serial numbers</h2>\n";
+  if (r.repeatedSerials.empty()) {
+    html += "<p>No pass serial number was seen more than once.</p>\n";
+  } else {
+    html += "<table class=\"l\"><tr><th>serial number</th><th>times</th><th>seen at</th></tr>\n";
+    for (const RepeatedSerial& repeat : r.repeatedSerials) {
+      std::string places;
+      for (std::size_t i = 0; i < repeat.seenAt.size() && i < kSightingsListed; ++i) {
+        places += (i > 0 ? "<br>" : "") + Escape(repeat.seenAt[i]);
+      }
+      if (repeat.seenAt.size() > kSightingsListed) {
+        places += Format("<br>... and %zu more", repeat.seenAt.size() - kSightingsListed);
+      }
+      html += "<tr class=\"out\"><td>" + SerialText(repeat.serial) + "</td><td>" +
+              std::to_string(repeat.seenAt.size()) + "</td><td>" + places + "</td></tr>\n";
+    }
+    html += "</table>\n";
+  }
 
   if (!r.malformed.empty()) {
     html += "<h2>Malformed sections</h2>\n<table class=\"l\"><tr><th>source</th><th>section</th><th>reason</th></tr>\n";

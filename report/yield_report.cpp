@@ -40,12 +40,18 @@ void YieldReportBuilder::Add(const VerdictRecord& r) {
   report_.byHour[HourKey{r.year, r.month, r.day, r.hour}].Add(r.passed);
   report_.byStation[r.station].Add(r.passed);
   slots_[{r.station, r.slot < 0 ? 0 : r.slot}].Add(r.passed);
+  if (r.passed && r.serial != 0) passSerials_[r.serial].push_back(r.where);
 }
 
 YieldReport YieldReportBuilder::Build(const OutlierRule& rule) const {
   YieldReport report = report_;
   report.rule = rule;
   report.bySlot.clear();
+  for (const auto& [serial, seenAt] : passSerials_) {
+    if (seenAt.size() > 1) report.repeatedSerials.push_back(RepeatedSerial{serial, seenAt});
+  }
+  std::sort(report.repeatedSerials.begin(), report.repeatedSerials.end(),
+            [](const RepeatedSerial& a, const RepeatedSerial& b) { return a.serial < b.serial; });
 
   Tally known;
   std::size_t knownSlots = 0;

@@ -1,6 +1,7 @@
 // The line's yield: verdict records in (from produce.log files or the line's
 // database), counts out: by result, by error code, by hour, by station and by
-// slot, with the slots whose failure rate stands out marked.
+// slot, with the slots whose failure rate stands out marked; and the serial
+// numbers that passed more than once, with where each pass was seen.
 //
 // A slot is a hub port of one station, so slots are told apart by station
 // and slot number together. Records whose slot is not known (produce.log
@@ -11,6 +12,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -24,6 +26,10 @@ struct VerdictRecord {
   std::string errorCode;  // the failure's error text; "" for a pass
   // Local date and time of the verdict.
   int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+  // The serial number the record gives (0: none) and where the record is,
+  // in words ("st1/produce.log [2026/12/8  9:15:2]"), for the repeats.
+  std::uint32_t serial = 0;
+  std::string where;
 };
 
 // A record that could not be read: where it was and why.
@@ -73,6 +79,13 @@ struct SlotStats {
   bool outlier = false;
 };
 
+// A serial number in more than one pass record: a number on two disks (or a
+// verdict counted from two sources that recorded the same disk).
+struct RepeatedSerial {
+  std::uint32_t serial = 0;
+  std::vector<std::string> seenAt;  // every pass record with it, in the order read
+};
+
 struct YieldReport {
   Tally overall;
   std::map<std::string, std::uint64_t> failuresByErrorCode;
@@ -81,14 +94,15 @@ struct YieldReport {
   std::vector<SlotStats> bySlot;  // by station, then slot number
   std::vector<MalformedRecord> malformed;
   std::vector<std::string> sources;  // what was read, in order
+  std::vector<RepeatedSerial> repeatedSerials;  // by serial number
   OutlierRule rule;
 };
 
 // P(X >= k) for X binomial with n trials of probability p.
 double BinomialUpperTail(std::uint64_t n, std::uint64_t k, double p);
 
-// Collects records and makes the report. Counts as it goes, so memory does
-// not grow with the number of records.
+// Collects records and makes the report. Counts as it goes; only the serial
+// numbers of passes are kept (with where each was seen) to find repeats.
 class YieldReportBuilder {
  public:
   void AddSource(std::string name) { report_.sources.push_back(std::move(name)); }
@@ -102,6 +116,8 @@ class YieldReportBuilder {
  private:
   YieldReport report_;
   std::map<std::pair<std::string, int>, Tally> slots_;
+  // Serial number -> where its passes were seen.
+  std::unordered_map<std::uint32_t, std::vector<std::string>> passSerials_;
 };
 
 }  // namespace kx20

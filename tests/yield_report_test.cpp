@@ -323,5 +323,75 @@ TEST(YieldReport, RenderedOutputsShowOutliersAndEscapeTexts) {
   EXPECT_EQ(html.find("href="), std::string::npos);
 }
 
+
+// A pass serial seen twice, in one log, across logs, or with a record from
+// elsewhere, is listed with every place it was seen; failures, serials seen
+// once and passes without a number are not.
+TEST(YieldReport, RepeatedPassSerialsAreListedWithWhereEachWasSeen) {
+  const std::string logA = PassAt(At(2026, 12, 8, 9, 0, 0), 5) +
+                           PassAt(At(2026, 12, 8, 9, 0, 1), 6) +
+                           PassAt(At(2026, 12, 8, 9, 0, 2), 5) +   // 5 again, same log
+                           FailAt(At(2026, 12, 8, 9, 0, 3), "USBErr_RW_Compare") +
+                           PassAt(At(2026, 12, 8, 9, 0, 4), 0);    // no number
+  const std::string logB = PassAt(At(2026, 12, 8, 10, 0, 0), 6) +  // 6 again, other log
+                           PassAt(At(2026, 12, 8, 10, 0, 1), 7) +
+                           PassAt(At(2026, 12, 8, 10, 0, 2), 0);
+  YieldReportBuilder b;
+  ReadProductionLogText(logA, "A", "a/produce.log", b);
+  ReadProductionLogText(logB, "B", "b/produce.log", b);
+  VerdictRecord line = Record("st3", 4, true);
+  line.serial = 7;
+  line.where = "database: station st3 slot 4";
+  b.Add(line);
+  VerdictRecord failed = Record("st3", 5, false, "USBErr_Pnf");
+  failed.serial = 8;
+  b.Add(failed);
+  b.Add(failed);  // a failure's serial is no repeat
+
+  const YieldReport r = b.Build();
+  ASSERT_EQ(r.repeatedSerials.size(), 3u);
+  EXPECT_EQ(r.repeatedSerials[0].serial, 5u);
+  EXPECT_EQ(r.repeatedSerials[0].seenAt,
+            (std::vector<std::string>{"a/produce.log [2026/12/8  9:0:0]",
+                                      "a/produce.log [2026/12/8  9:0:2]"}));
+  EXPECT_EQ(r.repeatedSerials[1].serial, 6u);
+  EXPECT_EQ(r.repeatedSerials[1].seenAt,
+            (std::vector<std::string>{"a/produce.log [2026/12/8  9:0:1]",
+                                      "b/produce.log [2026/12/8  10:0:0]"}));
+  EXPECT_EQ(r.repeatedSerials[2].serial, 7u);
+  EXPECT_EQ(r.repeatedSerials[2].seenAt.back(), "database: station st3 slot 4");
+
+  const std::string text = RenderReportText(r);
+  EXPECT_NE(text.find("repeated serial numbers: 3\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("  00000006  seen 2 times:\n    a/produce.log [2026/12/8  9:0:1]\n"
+                      "    b/produce.log [2026/12/8  10:0:0]\n"),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(text.find("00000008"), std::string::npos);
+  const std::string html = RenderReportHtml(r, "t");
+  EXPECT_NE(html.find("<h2>Repeated serial numbers</h2>"), std::string::npos);
+  EXPECT_NE(html.find("<td>00000005</td><td>2</td>"), std::string::npos);
+
+  YieldReportBuilder clean;
+  ReadProductionLogText(PassAt(At(2026, 12, 8, 9, 0, 0), 5), "A", "a.log", clean);
+  const std::string none = RenderReportText(clean.Build());
+  EXPECT_NE(none.find("repeated serial numbers: 0\n"), std::string::npos);
+  EXPECT_NE(none.find("(a pass serial seen more than once)\n  none\n"), std::string::npos);
+}
+
+TEST(YieldReport, ASerialRepeatedOnManyDisksListsTheFirstPlacesAndCountsTheRest) {
+  YieldReportBuilder b;
+  for (int i = 0; i < 25; ++i) {
+    VerdictRecord r = Record("A", 1, true);
+    r.serial = 42;
+    r.where = "place " + std::to_string(i);
+    b.Add(r);
+  }
+  const std::string text = RenderReportText(b.Build());
+  EXPECT_NE(text.find("00000042  seen 25 times:"), std::string::npos);
+  EXPECT_NE(text.find("    place 19\n    ... and 5 more\n"), std::string::npos) << text;
+  EXPECT_EQ(text.find("place 20"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace kx20

@@ -11,7 +11,7 @@ if(TARGET kx20_line AND NOT CMAKE_CROSSCOMPILING)
   # Each case through libpq (kx20_line_CASE) and through the PostgreSQL ODBC
   # driver (kx20_line_odbc_CASE).
   foreach(link pq odbc)
-    foreach(case stations outage hang kill)
+    foreach(case stations outage hang kill identity names fates migrate)
       if(link STREQUAL pq)
         set(name kx20_line_${case})
       else()

@@ -23,6 +23,20 @@
 #             the line goes on afterwards
 #   kill      a leasing station killed with SIGKILL mid-run: none of the
 #             numbers it took or leased is ever issued again
+#   identity  a station's journal against another line's database, against
+#             the line restored from an older backup, and against a counter
+#             moved back (refused by kx20ctl, forced, recorded): each refused
+#             at start with the check that failed, before any number
+#   names     two stations under one name from two work directories: the
+#             second refuses until `kx20ctl line release`, which writes the
+#             first one's unused leased numbers off as gaps
+#   fates     every number handed out ends in the database with where it
+#             went and its verdict: a failure after the table write carries
+#             its number, a cut-off verdict its mark, with and without a lease
+#   migrate   a version 1 database with takes and verdicts, and a station
+#             journal of the old format: the station refuses the old schema,
+#             `kx20ctl line init` migrates it keeping every row, and the old
+#             journal's lease goes on from where it was
 #   mixed     a mixed line: a Linux station through libpq, one through ODBC
 #             and a Windows station under Wine at once: 30 distinct numbers
 #             on the disks, the Pass serials in kx20.verdicts those of the
@@ -98,7 +112,37 @@ make_station() {
     printf '[%s]\nslot = %d\nbacking = disk-%s.img\n' "${letters[$i]}" $((i + 1)) "${letters[$i]}" >> "$dir/farm.ini"
   done
 }
-run_station() {  # NAME [options...]: a batch in the background; pid in $last_pid
+# A small station for the checks: N file-backed disks (slots 1..N) without
+# the read/write test; EXTRA is added to the last disk's section (a fault).
+make_small_station() {  # NAME N [EXTRA]
+  local dir=$work/$1 i
+  mkdir -p "$dir"
+  sed 's/^RWTest=1/RWTest=0/' "$source_dir/examples/config.txt" > "$dir/config.txt"
+  : > "$dir/farm.ini"
+  for ((i = 0; i < $2; i++)); do
+    printf '[%s]\nslot = %d\nbacking = disk-%s.img\n' "${letters[$i]}" $((i + 1)) "${letters[$i]}" >> "$dir/farm.ini"
+  done
+  [ -z "${3:-}" ] || printf '%s\n' "$3" >> "$dir/farm.ini"
+}
+# A batch in the foreground; its exit status in $rc.
+run_station_now() {  # NAME [options...]
+  rc=0
+  run_station "$@"
+  wait "$last_pid" || rc=$?
+  pids=()
+}
+# The last batch of NAME refused to start, saying WORDS, and programmed
+# no disk.
+expect_refused() {  # NAME WORDS
+  [ "$rc" = 2 ] || fail "$1 should refuse to start (exit 2), not exit $rc: $(cat "$work/$1.err")"
+  grep -qF -- "$2" "$work/$1.err" || fail "$1 did not say '$2':
+$(cat "$work/$1.err")"
+  [ -z "$(table_serials "$1")" ] || fail "$1 programmed a disk although it refused"
+}
+# Fresh, never programmed disks for a station's next batch.
+fresh_disks() { rm -f "$work/$1"/disk-* "$work/$1"/table-*.out; }
+run_station() {  # NAME [options...]: a batch in the background (a later --station
+                 # overrides the name); pid in $last_pid
   local name=$1 conn
   shift
   conn=$(line_for "$name")
@@ -368,6 +412,226 @@ kill|wine-kill)
   total=$( (echo "$killed"; echo "$again"; echo "$others") | grep . | expect_distinct "all disks")
   echo "disks programmed: $total ($(echo "$killed" | grep -c .) before the kill)"
   ;;
+identity)
+  make_small_station st1 2
+  make_small_station st2 2
+  # st1 with a lease and st2 with one number a disk, side by side.
+  both() {
+    run_station st1 --lease 5
+    run_station st2
+    for p in "${pids[@]}"; do wait "$p" || fail "a batch did not pass: $(cat "$work"/st*.err)"; done
+    pids=()
+  }
+  both
+  # Another line: a second database on the same server, set up on its own.
+  sql "CREATE DATABASE other"
+  other=${conninfo/dbname=postgres/dbname=other}
+  line_other=${line/dbname=postgres/dbname=other}
+  line_other=${line_other/Database=postgres/Database=other}
+  "$kx20ctl" line init "$line_other" > "$work/other-init.out" || fail "kx20ctl line init (other)"
+  # The line's backup, then more takes: st2's and st1's (the rest of its
+  # lease, and the next one taken ahead of time).
+  pg_dump "$conninfo" -n kx20 -f "$work/backup.sql"
+  fresh_disks st1
+  fresh_disks st2
+  both
+  before=$(sql "SELECT lpad(serial::text, 8, '0') FROM kx20.verdicts ORDER BY 1")
+  pg_dump "$conninfo" -n kx20 -f "$work/current.sql"
+  restore() {
+    sql "DROP SCHEMA kx20 CASCADE"
+    psql "$conninfo" -X -q -v ON_ERROR_STOP=1 -f "$1" > /dev/null
+  }
+
+  # Each case: how the database changes, the station, its options, the words
+  # of its refusal. Nothing may be taken from the database meanwhile.
+  while IFS='|' read -r what change name options words; do
+    echo "identity: $what"
+    eval "$change"
+    fresh_disks "$name"
+    db=$conninfo
+    station_db=$line
+    if [ "$what" = "another line" ]; then
+      db=$other
+      station_db=$line_other
+    fi
+    takes=$(psql "$db" -X -q -At -c "SELECT count(*) FROM kx20.serial_takes")
+    rc=0
+    # shellcheck disable=SC2086
+    "$station" --sim="$work/$name/farm.ini" --batch --workdir "$work/$name" --line "$station_db" \
+      --station "$name" $options > "$work/$name.out" 2> "$work/$name.err" || rc=$?
+    expect_refused "$name" "$words"
+    [ "$(psql "$db" -X -q -At -c "SELECT count(*) FROM kx20.serial_takes")" = "$takes" ] ||
+      fail "$what: a number was taken although $name refused"
+  done <<'CASES'
+another line|:|st1|--lease 5|check of the line failed
+restored, leasing station|restore "$work/backup.sql"|st1|--lease 5|check of the lease failed
+restored, station without a lease|:|st2||check of the counter failed
+CASES
+  [ "$(psql "$other" -X -q -At -c "SELECT count(*) FROM kx20.station_instances")" = 0 ] ||
+    fail "a station registered on another line's database"
+  restore "$work/current.sql"
+
+  # The counter moved back: refused without --force, forced and recorded,
+  # and then no station hands out a number until it is moved forward again.
+  next=$(sql "SELECT next_serial FROM kx20.serial_counter")
+  rc=0
+  "$kx20ctl" line init "$line" --next 3 > "$work/back.out" 2>&1 || rc=$?
+  [ "$rc" = 1 ] || fail "--next 3 on a line at $next should be refused (exit 1), not $rc"
+  grep -q "refused to set the next serial number to 3: it is at or below $((next - 1))" "$work/back.out" ||
+    fail "no refusal naming the highest number: $(cat "$work/back.out")"
+  [ "$(sql "SELECT next_serial FROM kx20.serial_counter")" = "$next" ] || fail "the refused --next moved the counter"
+  "$kx20ctl" line init "$line" --next 3 --force > "$work/forced.out" || fail "--next 3 --force failed"
+  grep -q "moved from $next to 3 (forced" "$work/forced.out" || fail "$(cat "$work/forced.out")"
+  recorded=$(sql "SELECT from_serial || ' ' || to_serial || ' ' || (changed_by LIKE 'kx20ctl %@%')::text
+                  || ' ' || (reason LIKE '%--force%')::text FROM kx20.counter_changes
+                  ORDER BY change_id DESC LIMIT 1")
+  [ "$recorded" = "$next 3 true true" ] || fail "the forced change is not recorded as such: $recorded"
+  for name in st1 st2; do
+    fresh_disks $name
+    if [ $name = st1 ]; then run_station_now st1 --lease 5; else run_station_now st2; fi
+    expect_refused $name "check of the counter failed"
+  done
+  "$kx20ctl" line init "$line" --next "$next" > /dev/null || fail "moving the counter forward again"
+  run_station_now st2
+  [ "$rc" = 0 ] || fail "st2 did not pass once the counter was forward again: $(cat "$work/st2.err")"
+  (echo "$before"; table_serials st2) | grep . | expect_distinct "around the checks" > /dev/null
+  [ "$(sql "SELECT count(*) FROM kx20.counter_changes")" = 3 ] ||
+    fail "not every change of the counter is recorded: $(sql "SELECT * FROM kx20.counter_changes")"
+  ;;
+
+names)
+  make_small_station a 3
+  make_small_station b 2
+  # Station "st1" runs in a; a second st1 starts in b meanwhile.
+  run_station a --station st1 --lease 6
+  pid_a=$last_pid
+  for _ in $(seq 1 300); do
+    [ "$(sql "SELECT count(*) FROM kx20.station_instances WHERE station = 'st1'")" = 1 ] && break
+    sleep 0.02
+  done
+  run_station_now b --station st1 --lease 6
+  expect_refused b "station \"st1\" belongs to another journal on the line (host $(hostname), work directory $work/a"
+  grep -q 'kx20ctl line release CONNINFO st1' "$work/b.err" || fail "b was not told how to free the name"
+  wait "$pid_a" || fail "a did not pass: $(cat "$work/a.err")"
+  first=$(table_serials a | sort)
+  leased=$(sql "SELECT s FROM kx20.serial_takes t, generate_series(t.first_serial, t.first_serial + t.count - 1) s
+                WHERE station = 'st1' ORDER BY 1")
+  "$kx20ctl" line release "$line" st1 > "$work/release.out" || fail "line release: $(cat "$work/release.out")"
+  cat "$work/release.out"
+  # The gaps are exactly the leased numbers no disk got.
+  gaps=$(sql "SELECT s FROM kx20.serial_gaps g, generate_series(g.first_serial, g.first_serial + g.count - 1) s
+              WHERE station = 'st1' AND reason LIKE 'released%' ORDER BY 1")
+  unused=$(comm -23 <(echo "$leased" | sort) <(for s in $first; do echo $((10#$s)); done | sort))
+  [ -n "$gaps" ] && [ "$(echo "$gaps" | sort)" = "$unused" ] || fail "the gaps are not the unused leased numbers:
+gaps: $gaps
+unused: $unused"
+  grep -q "$(echo "$gaps" | grep -c .) unused leased number(s) written off as gaps" "$work/release.out" ||
+    fail "the release does not say how many numbers it wrote off"
+  [ "$(sql "SELECT count(*) FROM kx20.serial_takes WHERE station = 'st1' AND slot IS NULL AND written_off_at IS NULL")" = 0 ] ||
+    fail "a released lease is not marked written off"
+  # Now b may take the name; a's journal is refused wherever it starts.
+  run_station_now b --station st1 --lease 6
+  [ "$rc" = 0 ] || fail "b did not pass after the release: $(cat "$work/b.err")"
+  second=$(table_serials b | sort)
+  fresh_disks a
+  run_station_now a --station st1 --lease 6
+  expect_refused a "was released on the line"
+  for s in $second; do
+    echo "$gaps" | grep -qx "$((10#$s))" && fail "b was given $s, written off as a gap"
+  done
+  (echo "$first"; echo "$second") | grep . | expect_distinct "two journals under one name" > /dev/null
+  ;;
+
+fates)
+  # Slot 3's disk fails after its table was written (its capacity cannot be
+  # read), with one number a disk (st1) and with a lease (st2).
+  for name in st1 st2; do make_small_station $name 3 "fault = capacity"; done
+  run_station st1
+  run_station st2 --lease 4
+  for p in "${pids[@]}"; do
+    rc=0
+    wait "$p" || rc=$?
+    [ "$rc" = 1 ] || fail "a batch should end with a failure (exit 1), not $rc: $(cat "$work"/st*.err)"
+  done
+  pids=()
+  for name in st1 st2; do
+    # Every number handed out has its disk and its verdict.
+    [ "$(sql "SELECT count(*) FROM kx20.serial_fates WHERE station = '$name' AND result IS NOT NULL")" = 3 ] ||
+      fail "$name: not three numbers handed out with a verdict each: $(sql "SELECT * FROM kx20.serial_fates")"
+    # The failed disk's number, as its table carries it, in its verdict and
+    # in its fate.
+    on_disk=$("$kx20ctl" read-table G --sim="$work/$name/farm.ini" | awk '$1 == "0010" { print $8 $7 $6 $5 }')
+    [ -n "$on_disk" ] && [ "$on_disk" != 00000000 ] || fail "$name: the failed disk carries no number"
+    n=$((10#$on_disk))
+    row=$(sql "SELECT issued_serial || ' ' || coalesce(serial::text, '-') || ' ' || result || ' ' || error_code
+               FROM kx20.verdicts WHERE station = '$name' AND slot = 3")
+    # serial: the number read back from the written table, where the station
+    # gives it for a failure.
+    [ "$row" = "$n $n FAIL USBErr_Capacity" ] || [ "$row" = "$n - FAIL USBErr_Capacity" ] ||
+      fail "$name: the verdict of the disk that failed after its table is '$row'; the disk carries $on_disk"
+    fate=$(sql "SELECT slot || ' ' || drive_letter || ' ' || result || ' ' || error_code
+                FROM kx20.serial_fates WHERE station = '$name' AND serial = $n")
+    [ "$fate" = "3 G FAIL USBErr_Capacity" ] || fail "$name: the fate of $on_disk is '$fate'"
+  done
+  [ "$(sql "SELECT count(*) FROM kx20.serial_handouts WHERE station = 'st2'")" = 3 ] ||
+    fail "st2's hand-outs are not on the line"
+  # A cut-off verdict as the station writes it into its outbox reaches the
+  # line with its mark (sent by the next start, here one without disks).
+  instance=$(sed -n 's/^instance //p' "$work/st2/serial_lease.journal")
+  {
+    echo "kx20 verdict outbox 2"
+    printf 'verdict\tst2-cut\tst2\t4\tH\t77\t262144\tFAIL\tUSBErr_Pnf\t2026-12-08 10:00:00.000+00\t'
+    printf '2026-12-08 10:00:05.000+00\t77\t1\t%s\n' "$instance"
+    echo "end"
+  } > "$work/st2/verdicts.outbox"
+  : > "$work/st2/farm.ini"
+  run_station_now st2 --lease 4
+  [ "$(sql "SELECT serial || ' ' || issued_serial || ' ' || cut_off || ' ' || error_code
+            FROM kx20.verdicts WHERE record_key = 'st2-cut'")" = "77 77 true USBErr_Pnf" ] ||
+    fail "the cut-off verdict did not reach the line with its mark"
+  ;;
+
+migrate)
+  # The line as the version 1 tools left it: st1 took 1-3 for three disks,
+  # the counter was set to 11, st9 leased 11-20; three verdicts.
+  sql "DROP SCHEMA IF EXISTS kx20 CASCADE"
+  psql "$conninfo" -X -q -v ON_ERROR_STOP=1 -f "$here/schema_v1.sql" > /dev/null
+  v1_rows() {
+    sql "SELECT * FROM kx20.schema_version WHERE version = 1"
+    sql "SELECT take_id, first_serial, count, station, slot, drive_letter, taken_at
+         FROM kx20.serial_takes ORDER BY take_id"
+    sql "SELECT record_key, station, slot, drive_letter, serial, capacity, result, error_code,
+                started_at, finished_at FROM kx20.verdicts ORDER BY record_key"
+    sql "SELECT * FROM kx20.serial_counter"
+  }
+  v1_rows > "$work/v1-before.txt"
+  # st9's journal of the old format: four of its lease's numbers used.
+  make_small_station st9 2
+  printf 'kx20 serial lease journal 1\nstation st9\nlease 11 10 4\nend\n' > "$work/st9/serial_lease.journal"
+  run_station_now st9 --lease 10
+  expect_refused st9 "the database has schema version 1, this station needs version 2"
+  v1_rows | cmp -s - "$work/v1-before.txt" || fail "the refusing station changed the database"
+  "$kx20ctl" line init "$line" > "$work/migrate.out" || fail "the migration failed"
+  grep -q "migrated from version 1 to 2 (every row kept: 4 take(s), 3 verdict(s))" "$work/migrate.out" ||
+    fail "$(cat "$work/migrate.out")"
+  v1_rows | diff "$work/v1-before.txt" - || fail "a row of version 1 changed in the migration"
+  [ "$(sql "SELECT max(version) FROM kx20.schema_version")" = 2 ] || fail "not version 2"
+  [ "$(sql "SELECT length(line_id) FROM kx20.line_identity")" = 32 ] || fail "no line id"
+  if sql "SELECT kx20.take_serials('st1', 1, 'E', 1)" > "$work/old-station.out" 2>&1; then
+    fail "a version 1 station could still take a number"
+  fi
+  grep -q "this station is older" "$work/old-station.out" || fail "$(cat "$work/old-station.out")"
+  # The old journal goes on with its lease: 15 and 16.
+  run_station_now st9 --lease 10
+  [ "$rc" = 0 ] || fail "st9 did not pass on the migrated line: $(cat "$work/st9.err")"
+  [ "$(table_serials st9 | sort | tr '\n' ' ')" = "00000015 00000016 " ] ||
+    fail "st9 did not go on with its old lease: $(table_serials st9)"
+  grep -q '^lease 11 10 6 4$' "$work/st9/serial_lease.journal" ||
+    fail "the journal's lease is not matched to take 4: $(cat "$work/st9/serial_lease.journal")"
+  [ "$(sql "SELECT instance_id IS NOT NULL FROM kx20.serial_takes WHERE take_id = 4")" = t ] ||
+    fail "the old lease's take is not this journal's now"
+  ;;
+
 *)
   fail "unknown case $case_name"
   ;;

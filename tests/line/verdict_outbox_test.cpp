@@ -28,10 +28,25 @@ VerdictRow Row(int i, bool pass) {
   return r;
 }
 
+HandOutRow HandOutOf(int i) {
+  return HandOutRow{HandOutKey("st1", "aaaa", 7, static_cast<std::uint32_t>(1000 + i)), "st1",
+                    "aaaa", 7, static_cast<std::uint32_t>(1000 + i), i % 32 + 1,
+                    static_cast<char>('E' + i % 10), "2026-12-08 10:00:01.000+00"};
+}
+
 TEST(VerdictOutbox, TextRoundTripsEveryField) {
-  std::vector<VerdictRow> rows = {Row(1, true), Row(2, false), Row(3, true)};
-  rows[1].errorCode = "odd\tcode\\with\nbreaks";  // never split a record
-  rows[2].serial = 0;                             // 0 is a number, not "none"
+  VerdictRow failedAfterTable = Row(4, false);
+  failedAfterTable.serial = 1004;
+  failedAfterTable.issuedSerial = 1004;
+  failedAfterTable.instanceId = "aaaa";
+  VerdictRow cutOff = Row(5, false);
+  cutOff.cutOff = true;
+  cutOff.errorCode = "USBErr_RW_Compare";
+  cutOff.issuedSerial = 1005;
+  std::vector<OutboxRecord> rows = {Row(1, true), Row(2, false), Row(3, true), HandOutOf(4),
+                                    failedAfterTable, cutOff};
+  std::get<VerdictRow>(rows[1]).errorCode = "odd\tcode\\with\nbreaks";  // never split a record
+  std::get<VerdictRow>(rows[2]).serial = 0;  // 0 is a number, not "none"
   std::string error;
   const auto back = ParseOutbox(FormatOutbox(rows), error);
   ASSERT_TRUE(back) << error;
@@ -41,14 +56,57 @@ TEST(VerdictOutbox, TextRoundTripsEveryField) {
   EXPECT_TRUE(empty->empty());
 }
 
+// An outbox the station of the format before left behind: its verdicts are
+// read (and sent) as they are.
+TEST(VerdictOutbox, ReadsTheFormatBefore) {
+  std::string error;
+  const auto rows = ParseOutbox(
+      "kx20 verdict outbox 1\n"
+      "st1-1\tst1\t2\tF\t1001\t262144\tPass\t-\t2026-12-08 10:00:00.000+00\t"
+      "2026-12-08 10:00:09.500+00\n"
+      "st1-2\tst1\t3\tG\t-\t0\tFAIL\tUSBErr_RWTable\ta\tb\n"
+      "end\n",
+      error);
+  ASSERT_TRUE(rows) << error;
+  ASSERT_EQ(rows->size(), 2u);
+  const VerdictRow& pass = std::get<VerdictRow>((*rows)[0]);
+  EXPECT_EQ(pass.serial, std::optional<std::uint32_t>(1001));
+  EXPECT_EQ(pass.result, "Pass");
+  EXPECT_EQ(pass.issuedSerial, std::nullopt);
+  EXPECT_FALSE(pass.cutOff);
+  const VerdictRow& failure = std::get<VerdictRow>((*rows)[1]);
+  EXPECT_EQ(failure.errorCode, "USBErr_RWTable");
+  EXPECT_EQ(failure.serial, std::nullopt);
+  // A newer station's outbox says so.
+  EXPECT_FALSE(ParseOutbox("kx20 verdict outbox 3\nend\n", error));
+  EXPECT_NE(error.find("another format"), std::string::npos) << error;
+}
+
+TEST(VerdictOutbox, AHandOutKeyNamesItsNumberSoASecondCopyIsOne) {
+  EXPECT_EQ(HandOutKey("st1", "aaaa", 7, 1004), HandOutKey("st1", "aaaa", 7, 1004));
+  EXPECT_NE(HandOutKey("st1", "aaaa", 7, 1004), HandOutKey("st1", "aaaa", 7, 1005));
+  EXPECT_NE(HandOutKey("st1", "aaaa", 7, 1004), HandOutKey("st1", "bbbb", 7, 1004));
+  CrashFileSystem fs;
+  VerdictOutbox outbox(fs, kPath);
+  std::string error;
+  ASSERT_TRUE(outbox.Load(error));
+  ASSERT_TRUE(outbox.Add(HandOutOf(1), error));
+  EXPECT_TRUE(outbox.Contains(HandOutOf(1).recordKey));
+  EXPECT_FALSE(outbox.Contains(HandOutOf(2).recordKey));
+}
+
 TEST(VerdictOutbox, RefusesDamagedText) {
   const std::string good = FormatOutbox({Row(1, true), Row(2, false)});
   const std::vector<std::string> damaged = {
       "",
       good.substr(0, good.size() - 4),  // torn: no end line
       good.substr(0, good.find('\t', 40)),
-      "kx20 verdict outbox 9\nend\n",
       good + "x\n",
+      "kx20 verdict outbox 2\nverdict\tk\tst1\t1\tE\t-\t0\tFAIL\t-\ta\tb\t-\t2\t-\nend\n",
+      "kx20 verdict outbox 2\nverdict\tk\tst1\t1\tE\t-\t0\tFAIL\t-\ta\tb\nend\n",
+      "kx20 verdict outbox 2\nhandout\tk\tst1\ti\tx\t5\t1\tE\tt\nend\n",
+      "kx20 verdict outbox 2\nhandout\tk\tst1\ti\t7\t5\t1\tEF\tt\nend\n",
+      "kx20 verdict outbox 2\nreceipt\tk\nend\n",
       "kx20 verdict outbox 1\nk\tst1\tone\tE\t-\t0\tFAIL\t-\ta\tb\nend\n",
       "kx20 verdict outbox 1\nk\tst1\t1\tEF\t-\t0\tFAIL\t-\ta\tb\nend\n",
       "kx20 verdict outbox 1\nk\tst1\t1\tE\t12z\t0\tPass\t-\ta\tb\nend\n",
@@ -90,11 +148,11 @@ TEST(VerdictOutbox, NeitherLosesNorDuplicatesWhereverThePowerFails) {
     int next = 0;
 
     const auto send = [&](VerdictOutbox& outbox) {
-      const std::vector<VerdictRow> batch = outbox.Peek(3);
+      const std::vector<OutboxRecord> batch = outbox.Peek(3);
       std::vector<std::string> keys;
-      for (const VerdictRow& r : batch) {
-        database.insert(r.recordKey);  // ON CONFLICT DO NOTHING
-        keys.push_back(r.recordKey);
+      for (const OutboxRecord& r : batch) {
+        database.insert(RecordKeyOf(r));  // ON CONFLICT DO NOTHING
+        keys.push_back(RecordKeyOf(r));
       }
       std::string error;
       return outbox.Remove(keys, error);

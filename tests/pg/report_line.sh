@@ -89,6 +89,38 @@ sed '/^wrote /d' "$work/report.txt" >"$work/report-pq.cmp"
 sed '/^wrote /d' "$work/report-odbc.txt" >"$work/report-odbc.cmp"
 cmp -s "$work/report-pq.cmp" "$work/report-odbc.cmp" ||
   fail "the report over ODBC differs: $(diff "$work/report-pq.cmp" "$work/report-odbc.cmp")"
+expect '^repeated serial numbers: 0$'
+
+# Repeated pass serials across the sources: two produce.logs and the line.
+# The line passes 00777777 in station A's slot 4; a.log passes it too, and
+# 00000900; b.log passes 00000900 again, and 00000901 (once).
+sql -c "INSERT INTO kx20.verdicts (record_key, station, slot, drive_letter, serial, capacity, result,
+        started_at, finished_at) VALUES ('A-rep', 'A', 4, 'H', 777777, 262144, 'Pass',
+        '2026-12-31 10:00:00+00', '2026-12-31 10:00:09+00')"
+log_record() {  # TIME SERIAL RESULT
+  printf '[%s]\r\nSerial Number=%s\r\nCapacity=127.9\r\nResult=%s\r\nError Code=\r\n' "$1" "$2" "$3"
+}
+{ log_record "2026/12/31  9:0:1" 00777777 Pass; log_record "2026/12/31  9:0:2" 00000900 Pass; } > "$work/a.log"
+{ log_record "2027/1/1  0:5:1" 00000900 Pass; log_record "2027/1/1  0:5:2" 00000901 Pass; } > "$work/b.log"
+"$kx20ctl" report "$work/a.log" "$work/b.log" --line "$conninfo" --html "$work/repeats.html" \
+  > "$work/repeats.txt" 2>&1 || fail "the report of logs and line failed: $(cat "$work/repeats.txt")"
+section=$(sed -n '/^repeated serial numbers (/,/^$/p' "$work/repeats.txt")
+[ "$(grep -c 'seen 2 times' <<< "$section")" = 2 ] || fail "not two repeated serials:
+$section"
+grep -q "^  00777777  seen 2 times:$" <<< "$section" || fail "00777777 is not listed: $section"
+grep -qF "    $work/a.log [2026/12/31  9:0:1]" <<< "$section" || fail "a.log's 00777777 is not named: $section"
+grep -qF "    database: station A slot 4 (H:) 2026-12-31 10:00:09 [A-rep]" <<< "$section" ||
+  fail "the line's 00777777 is not named: $section"
+grep -qF "    $work/b.log [2027/1/1  0:5:1]" <<< "$section" || fail "b.log's 00000900 is not named: $section"
+if grep -q 00000901 <<< "$section"; then fail "00000901 was seen once only: $section"; fi
+grep -q '<h2>Repeated serial numbers</h2>' "$work/repeats.html" || fail "the page has no repeats section"
+grep -q '<td>00000900</td><td>2</td>' "$work/repeats.html" || fail "the page does not list 00000900"
+# The same through ODBC.
+ODBCSYSINI=$work/pg "$kx20ctl" report "$work/a.log" "$work/b.log" --line "$odbc" \
+  --html "$work/repeats-odbc.html" > "$work/repeats-odbc.txt" 2>&1 ||
+  fail "the report of logs and line over ODBC failed"
+diff <(sed '/^wrote /d' "$work/repeats.txt") <(sed '/^wrote /d' "$work/repeats-odbc.txt") >/dev/null ||
+  fail "the report of logs and line over ODBC differs: $(diff "$work/repeats.txt" "$work/repeats-odbc.txt")"
 
 # A report of a database that is not there fails with the reason.
 "$here/pg_cluster.sh" stop "$work/pg"
