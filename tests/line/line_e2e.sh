@@ -318,14 +318,21 @@ hang)
   wait_for_hold
   "$pg" freeze "$pgdir"
   frozen_at=$(date +%s)
-  sleep 15
-  # Still working while the server was frozen: the station did not hang on
-  # the silent connection (each wait is bounded: 5 s a query, 3 s a connect).
-  kill -0 "$pid" 2>/dev/null || fail "the station ended while the server was frozen"
-  refused_frozen=$(grep -c "A disk was not programmed: the line's database" "$work/st1.err" || true)
+  # Still working while the server is frozen: the station does not hang on
+  # the silent connection (each wait is bounded: 5 s a query, 3 s a connect),
+  # so it refuses disk after disk. Two refusals take about 11 s; a loaded
+  # machine gets up to 40 s before this counts as a hang.
+  refused_frozen=0
+  for _ in $(seq 40); do
+    sleep 1
+    kill -0 "$pid" 2>/dev/null || fail "the station ended while the server was frozen"
+    refused_frozen=$(grep -c "A disk was not programmed: the line's database" "$work/st1.err" || true)
+    [ "$refused_frozen" -ge 2 ] && break
+  done
   [ "$refused_frozen" -ge 2 ] ||
-    fail "in 15 s of a frozen server the station refused $refused_frozen disks, not at least 2:
+    fail "in 40 s of a frozen server the station refused $refused_frozen disks, not at least 2:
 $(cat "$work/st1.err")"
+  echo "hang: 2 disks refused $(( $(date +%s) - frozen_at )) s into the freeze"
   "$pg" thaw "$pgdir"
   sql "DROP TRIGGER test_hold ON kx20.serial_takes"
   rc=0
