@@ -311,8 +311,9 @@ $(cat "$work/$a.err")"
 hang)
   make_station st1
   # As in the outage: the fourth number's transaction sleeps, and while it
-  # does the whole server is frozen.
-  hold_fourth_take 2
+  # does the whole server is frozen. 3.5 s (the station's sessions end a
+  # statement after 4 s) leaves a loaded machine time to freeze it.
+  hold_fourth_take 3.5
   run_station st1
   pid=$last_pid
   wait_for_hold
@@ -363,7 +364,15 @@ $(cat "$work/st1.err")"
   taken=$(sql "SELECT lpad(s::text, 8, '0') FROM kx20.serial_takes t,
                generate_series(t.first_serial, t.first_serial + t.count - 1) s
                WHERE station = 'st1' ORDER BY 1")
-  for s in $first; do echo "$taken" | grep -qx "$s" || fail "disk serial $s was not taken by st1"; done
+  for s in $first; do
+    echo "$taken" | grep -qx "$s" || fail "disk serial $s was not taken by st1; the line holds:
+$(sql "SELECT 'counter', next_serial FROM kx20.serial_counter")
+$(sql "SELECT 'take', take_id, first_serial, count, station, slot, drive_letter, taken_at FROM kx20.serial_takes ORDER BY take_id")
+$(sql "SELECT 'verdict', slot, drive_letter, serial, issued_serial, result, error_code FROM kx20.verdicts ORDER BY finished_at")
+$(sql "SELECT 'change', * FROM kx20.counter_changes")
+station's errors:
+$(cat "$work/st1.err")"
+  done
   echo "hang: $summary, ended $ended s after the freeze"
   # The line goes on: a second station, none of st1's takes handed out again.
   make_station st2
