@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# The line under load: 50, 200 and 500 simulated stations (kx20_line_load),
+# each taking a number every 2 s and recording a verdict after it, one number
+# per disk and with a lease, against a PostgreSQL server started here (Unix
+# socket, this machine, fsync on as a real server has it) and always removed.
+# The server is allowed twice as many connections as the largest case has
+# stations (each station keeps two open) and times its WAL flushes. All runs
+# go to one line, so the final check covers every number of every run.
+# A benchmark, not a test: run it by hand on a quiet machine; the 500-station
+# case asks the server for 1000 backends (about 3 GB of memory).
+#
+# usage: bench/line_load.sh [--seconds S] [--stations "50 200 500"]
+#                           [--leases "0 10"] [--durable] [BUILD_DIR]
+#        (BUILD_DIR default: build/release)
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+seconds=40
+stations="50 200 500"
+leases="0 10"
+extra=()
+build=$top/build/release
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --seconds) seconds=$2; shift 2 ;;
+    --stations) stations=$2; shift 2 ;;
+    --leases) leases=$2; shift 2 ;;
+    --durable) extra+=(--durable); shift ;;
+    -*) echo "usage: bench/line_load.sh [--seconds S] [--stations LIST] [--leases LIST] [--durable] [BUILD_DIR]" >&2; exit 2 ;;
+    *) build=$1; shift ;;
+  esac
+done
+load=$build/bench/kx20_line_load
+ctl=$build/tools/kx20ctl
+[ -x "$load" ] && [ -x "$ctl" ] || { echo "line_load.sh: build kx20_line_load and kx20ctl in $build first" >&2; exit 2; }
+pg=$top/tests/pg/pg_cluster.sh
+psql=$(ls /usr/lib/postgresql/*/bin/psql | tail -n 1)
+most=0
+for n in $stations; do [ "$n" -gt "$most" ] && most=$n; done
+
+work=$(mktemp -d)
+pgdir=$work/pg
+trap '"$pg" remove "$pgdir" || true; rm -rf "$work"' EXIT
+conninfo=$("$pg" start "$pgdir")
+"$psql" -q -X -v ON_ERROR_STOP=1 "$conninfo" \
+  -c "ALTER SYSTEM SET max_connections = $((2 * most + 20))" \
+  -c "ALTER SYSTEM SET track_wal_io_timing = on" >/dev/null
+"$pg" stop "$pgdir"
+conninfo=$("$pg" restart "$pgdir")
+"$ctl" line init "$conninfo" >/dev/null
+echo "server: $("$psql" -X -At "$conninfo" -c "SELECT version()" | cut -d' ' -f1-2)," \
+  "max_connections $("$psql" -X -At "$conninfo" -c "SHOW max_connections")," \
+  "fsync $("$psql" -X -At "$conninfo" -c "SHOW fsync")," \
+  "synchronous_commit $("$psql" -X -At "$conninfo" -c "SHOW synchronous_commit")"
+
+status=0
+for n in $stations; do
+  for lease in $leases; do
+    echo
+    echo "== $n stations, lease $lease; load before: $(cut -d' ' -f1-3 /proc/loadavg)"
+    mkdir -p "$work/run"
+    "$load" --line "$conninfo" --stations "$n" --seconds "$seconds" --lease "$lease" \
+      --tag "s$n-l$lease" --work "$work/run/s$n-l$lease" --watch ${extra[@]+"${extra[@]}"} || status=1
+    rm -rf "$work/run"
+  done
+done
+exit $status
