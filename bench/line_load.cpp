@@ -383,7 +383,7 @@ int Main(int argc, char** argv) {
     const double commits = walAfter[2] - walBefore[2];
     std::printf("server: %.0f commits, %.0f WAL flushes (%.2f commits per flush), %.2f ms per flush\n",
                 commits, syncs, syncs > 0 ? commits / syncs : 0.0,
-                syncs > 0 ? (walAfter[1] - walBefore[1]) / 1000.0 / syncs : 0.0);
+                syncs > 0 ? (walAfter[1] - walBefore[1]) / syncs : 0.0);
   }
   if (o.watch) watcher.Print();
 

@@ -9,6 +9,12 @@
 # A benchmark, not a test: run it by hand on a quiet machine; the 500-station
 # case asks the server for 1000 backends (about 3 GB of memory).
 #
+# The stations' work directories (journal, outbox) go to /dev/shm: the
+# simulated stations share this machine's one disk with the server, where a
+# real station has a disk of its own, so their files would measure this
+# disk rather than the line. With --durable they go to the disk (under
+# TMPDIR) and are flushed at every change, as a real station does.
+#
 # usage: bench/line_load.sh [--seconds S] [--stations "50 200 500"]
 #                           [--leases "0 10"] [--durable] [BUILD_DIR]
 #        (BUILD_DIR default: build/release)
@@ -18,13 +24,14 @@ seconds=40
 stations="50 200 500"
 leases="0 10"
 extra=()
+durable=0
 build=$top/build/release
 while [ $# -gt 0 ]; do
   case "$1" in
     --seconds) seconds=$2; shift 2 ;;
     --stations) stations=$2; shift 2 ;;
     --leases) leases=$2; shift 2 ;;
-    --durable) extra+=(--durable); shift ;;
+    --durable) extra+=(--durable); durable=1; shift ;;
     -*) echo "usage: bench/line_load.sh [--seconds S] [--stations LIST] [--leases LIST] [--durable] [BUILD_DIR]" >&2; exit 2 ;;
     *) build=$1; shift ;;
   esac
@@ -52,15 +59,22 @@ echo "server: $("$psql" -X -At "$conninfo" -c "SELECT version()" | cut -d' ' -f1
   "fsync $("$psql" -X -At "$conninfo" -c "SHOW fsync")," \
   "synchronous_commit $("$psql" -X -At "$conninfo" -c "SHOW synchronous_commit")"
 
+files=$work/run
+if [ "$durable" = 0 ] && [ -d /dev/shm ] && [ -w /dev/shm ]; then
+  files=$(mktemp -d /dev/shm/kx20-line-load.XXXXXX)
+  trap '"$pg" remove "$pgdir" || true; rm -rf "$work" "$files"' EXIT
+fi
+echo "stations' files: $files ($([ "$durable" = 1 ] && echo "flushed at every change" || echo "not flushed"))"
+
 status=0
 for n in $stations; do
   for lease in $leases; do
     echo
     echo "== $n stations, lease $lease; load before: $(cut -d' ' -f1-3 /proc/loadavg)"
-    mkdir -p "$work/run"
+    mkdir -p "$files"
     "$load" --line "$conninfo" --stations "$n" --seconds "$seconds" --lease "$lease" \
-      --tag "s$n-l$lease" --work "$work/run/s$n-l$lease" --watch ${extra[@]+"${extra[@]}"} || status=1
-    rm -rf "$work/run"
+      --tag "s$n-l$lease" --work "$files/s$n-l$lease" --watch ${extra[@]+"${extra[@]}"} || status=1
+    rm -rf "${files:?}/s$n-l$lease"
   done
 done
 exit $status
