@@ -448,8 +448,8 @@ int Main(int argc, char** argv) {
   std::printf("this run's numbers: %zu, distinct %zu\n", all.numbers.size(), distinct.size());
   std::printf("RESULT %s stations=%d lease=%u takes_per_s=%.1f refused=%llu take_p50_ms=%.2f "
               "take_p99_ms=%.2f verdict_p50_ms=%.2f verdict_p99_ms=%.2f\n",
-              ok ? "ok" : "FAILED", o.stations, o.lease, static_cast<unsigned long long>(all.takeErrors),
-              takesPerSecond, Percentile(all.takeMs, 0.5),
+              ok ? "ok" : "FAILED", o.stations, o.lease, takesPerSecond,
+              static_cast<unsigned long long>(all.takeErrors), Percentile(all.takeMs, 0.5),
               Percentile(all.takeMs, 0.99), Percentile(all.verdictMs, 0.5),
               Percentile(all.verdictMs, 0.99));
   if (ownWork) {
