@@ -109,6 +109,7 @@ double Percentile(const std::vector<double>& sorted, double p) {
 
 struct StationResult {
   std::vector<double> takeMs, verdictMs;
+  std::vector<double> outboxMs, sendMs;  // a verdict's two parts: into the outbox, then to the line
   std::vector<std::uint32_t> numbers;  // handed out in the measured time
   std::uint64_t verdicts = 0;          // recorded in all (warm-up too)
   std::uint64_t takeErrors = 0, verdictErrors = 0, late = 0;
@@ -151,6 +152,12 @@ class SimulatedStation {
     for (std::uint32_t i = 0; i < skip_; ++i) {
       if (!Take(number, error)) return false;
     }
+    // Their hand-outs go to the line now, not with the first measured verdict.
+    if (station_->Flush(10000) != 0) {
+      error = "the warm-up's hand-outs did not reach the line";
+      return false;
+    }
+    measuring_ = true;
     return true;
   }
 
@@ -208,15 +215,23 @@ class SimulatedStation {
     event.capacitySectors = 15728640;
     event.startedUtc = clock_->UtcNow();
     event.finishedUtc = event.startedUtc;
+    const auto t0 = Steady::now();
     if (!station_->RecordVerdict(event)) return false;
     ++result.verdicts;
-    return station_->Flush(5000) == 0;
+    const auto t1 = Steady::now();
+    const bool sent = station_->Flush(5000) == 0;
+    if (measuring_) {
+      result.outboxMs.push_back(Ms(t1 - t0));
+      result.sendMs.push_back(Ms(Steady::now() - t1));
+    }
+    return sent;
   }
 
   const Options& options_;
   int index_;
   std::filesystem::path dir_;
   std::uint32_t skip_;
+  bool measuring_ = false;  // warmed up
   std::unique_ptr<Clock> clock_;
   std::mutex notifyMutex_;
   int notices_ = 0;
@@ -383,6 +398,8 @@ int Main(int argc, char** argv) {
     const StationResult& r = s->result;
     all.takeMs.insert(all.takeMs.end(), r.takeMs.begin(), r.takeMs.end());
     all.verdictMs.insert(all.verdictMs.end(), r.verdictMs.begin(), r.verdictMs.end());
+    all.outboxMs.insert(all.outboxMs.end(), r.outboxMs.begin(), r.outboxMs.end());
+    all.sendMs.insert(all.sendMs.end(), r.sendMs.begin(), r.sendMs.end());
     all.numbers.insert(all.numbers.end(), r.numbers.begin(), r.numbers.end());
     all.verdicts += r.verdicts;
     all.takeErrors += r.takeErrors;
@@ -392,6 +409,8 @@ int Main(int argc, char** argv) {
   }
   std::sort(all.takeMs.begin(), all.takeMs.end());
   std::sort(all.verdictMs.begin(), all.verdictMs.end());
+  std::sort(all.outboxMs.begin(), all.outboxMs.end());
+  std::sort(all.sendMs.begin(), all.sendMs.end());
   const std::set<std::uint32_t> distinct(all.numbers.begin(), all.numbers.end());
 
   std::printf("stations %d, lease %u, interval %d ms, %s files, measured %.1f s\n", o.stations,
@@ -410,6 +429,10 @@ int Main(int argc, char** argv) {
               all.verdictMs.size(), Percentile(all.verdictMs, 0.5), Percentile(all.verdictMs, 0.99),
               all.verdictMs.empty() ? 0.0 : all.verdictMs.back(),
               static_cast<unsigned long long>(all.verdictErrors));
+  std::printf("  of which into the outbox: p50 %.2f ms, p99 %.2f ms; then until the line has it: "
+              "p50 %.2f ms, p99 %.2f ms\n",
+              Percentile(all.outboxMs, 0.5), Percentile(all.outboxMs, 0.99),
+              Percentile(all.sendMs, 0.5), Percentile(all.sendMs, 0.99));
   std::printf("steps that overran their interval: %llu\n", static_cast<unsigned long long>(all.late));
   std::printf("stations' notices: %d%s%s\n", notices, firstNotice.empty() ? "" : ", the first: ",
               firstNotice.c_str());
