@@ -38,9 +38,14 @@ while [ $# -gt 0 ]; do
 done
 load=$build/bench/kx20_line_load
 ctl=$build/tools/kx20ctl
-[ -x "$load" ] && [ -x "$ctl" ] || { echo "line_load.sh: build kx20_line_load and kx20ctl in $build first" >&2; exit 2; }
+if [ ! -x "$load" ] || [ ! -x "$ctl" ]; then
+  echo "line_load.sh: build kx20_line_load and kx20ctl in $build first" >&2
+  exit 2
+fi
 pg=$top/tests/pg/pg_cluster.sh
-psql=$(ls /usr/lib/postgresql/*/bin/psql | tail -n 1)
+psql=""
+for p in /usr/lib/postgresql/*/bin/psql; do [ -x "$p" ] && psql=$p; done
+[ -n "$psql" ] || { echo "line_load.sh: no psql (/usr/lib/postgresql/*/bin/psql); install the package postgresql" >&2; exit 2; }
 most=0
 for n in $stations; do [ "$n" -gt "$most" ] && most=$n; done
 
