@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <map>
 #include <set>
 
 #include "line/line_link.h"
@@ -143,9 +144,9 @@ bool AggregateLineVerdicts(const std::string& conninfo, YieldReportBuilder& buil
   if (!s.Begin(error)) return false;
   Columns columns;
   if (!ReadColumns(s, columns, error)) return false;
-  // More room for the groups' sorts and hashes than the server's default.
+  // More room for the groups' sorts and hashes than the server's default
   // (and no JIT: compiling the plans costs seconds and wins nothing here).
-  if (!s.Query("SET LOCAL work_mem = '64MB'", nullptr, error) ||
+  if (!s.Query("SET LOCAL work_mem = '256MB'", nullptr, error) ||
       !s.Query("SET LOCAL jit = off", nullptr, error)) {
     return false;
   }
@@ -198,6 +199,10 @@ bool AggregateLineVerdicts(const std::string& conninfo, YieldReportBuilder& buil
   const std::string cells =
       "SELECT station, slot, to_char(t, 'YYYY MM DD HH24'), result, error_code, grp, rw, n, " +
       Seconds("first_start") + ", " + Seconds("last_finish") + " FROM (" + inner + ") AS g";
+  // The planner takes the number of groups for the product of the columns'
+  // counts (near the number of rows) and would sort them all; there are a
+  // few thousand, which hashing counts in one pass.
+  if (!s.Query("SET LOCAL enable_sort = off", nullptr, error)) return false;
   bool ok = s.Each(cells, [&](const Row& row) {
     CellKey key;
     key.station = Field(row, 0);
@@ -215,7 +220,7 @@ bool AggregateLineVerdicts(const std::string& conninfo, YieldReportBuilder& buil
     key.rework = static_cast<ReworkClass>(std::atoi(Field(row, 6).c_str()));
     builder.AddCell(std::move(key), CellValue{n, Number(row, 8), Number(row, 9)});
   }, error);
-  if (!ok) return false;
+  if (!ok || !s.Query("SET LOCAL enable_sort = on", nullptr, error)) return false;
 
   // Rows that are no record: the first ones named, all counted.
   if (oddResults > 0) {
@@ -271,28 +276,38 @@ bool AggregateLineVerdicts(const std::string& conninfo, YieldReportBuilder& buil
   }
   for (const auto& [key, t] : timings) builder.SetSlotTiming(key.first, key.second, t);
 
-  // Pass serial numbers given more than once, with the first places each.
-  PgResult repeats;
-  if (!s.Query("SELECT serial, n, record_key, station, slot, drive_letter,"
-               " to_char(finished_at, 'YYYY-MM-DD HH24:MI:SS') FROM (SELECT serial, record_key,"
-               " station, slot, drive_letter, finished_at, count(*) OVER (PARTITION BY serial) AS n,"
-               " row_number() OVER (PARTITION BY serial ORDER BY finished_at, record_key) AS k"
-               " FROM kx20.verdicts v WHERE " + where + " AND result = 'Pass' AND serial IS NOT NULL"
-               " AND serial > 0 AND serial IN (SELECT serial FROM kx20.verdicts v WHERE " + where +
-               " AND result = 'Pass' AND serial > 0 GROUP BY serial HAVING count(*) > 1)) AS r"
-               " WHERE k <= " + std::to_string(kSightingsListed) + " ORDER BY serial, k",
-               &repeats, error)) {
+  // Pass serial numbers given more than once (on a line, none: its numbers
+  // are handed out once), then the first places of each.
+  PgResult repeated;
+  if (!s.Query("SELECT serial, count(*) FROM kx20.verdicts v WHERE " + where +
+               " AND result = 'Pass' AND serial > 0 GROUP BY serial HAVING count(*) > 1"
+               " ORDER BY serial", &repeated, error)) {
     return false;
   }
-  RepeatedSerial repeat;
-  for (const Row& row : repeats.rows) {
-    const auto serial = static_cast<std::uint32_t>(Count(row, 0));
-    if (serial != repeat.serial && repeat.serial != 0) builder.AddRepeatedSerial(std::move(repeat));
-    if (serial != repeat.serial) repeat = RepeatedSerial{serial, Count(row, 1), {}};
-    repeat.seenAt.push_back("database: station " + Field(row, 3) + " slot " + Field(row, 4) + " (" +
-                            Field(row, 5) + ":) " + Field(row, 6) + " [" + Field(row, 2) + "]");
+  for (std::size_t first = 0; first < repeated.rows.size(); first += 1000) {
+    std::string list;
+    std::map<std::uint32_t, RepeatedSerial> found;
+    for (std::size_t i = first; i < repeated.rows.size() && i < first + 1000; ++i) {
+      const auto serial = static_cast<std::uint32_t>(Count(repeated.rows[i], 0));
+      list += (list.empty() ? "" : ",") + std::to_string(serial);
+      found[serial] = RepeatedSerial{serial, Count(repeated.rows[i], 1), {}};
+    }
+    PgResult places;
+    if (!s.Query("SELECT serial, record_key, station, slot, drive_letter,"
+                 " to_char(finished_at, 'YYYY-MM-DD HH24:MI:SS') FROM (SELECT v.*,"
+                 " row_number() OVER (PARTITION BY serial ORDER BY finished_at, record_key) AS k"
+                 " FROM kx20.verdicts v WHERE " + where + " AND result = 'Pass' AND serial IN (" +
+                 list + ")) AS r WHERE k <= " + std::to_string(kSightingsListed) +
+                 " ORDER BY serial, k", &places, error)) {
+      return false;
+    }
+    for (const Row& row : places.rows) {
+      RepeatedSerial& repeat = found[static_cast<std::uint32_t>(Count(row, 0))];
+      repeat.seenAt.push_back("database: station " + Field(row, 2) + " slot " + Field(row, 3) +
+                              " (" + Field(row, 4) + ":) " + Field(row, 5) + " [" + Field(row, 1) + "]");
+    }
+    for (auto& [serial, repeat] : found) builder.AddRepeatedSerial(std::move(repeat));
   }
-  if (repeat.serial != 0) builder.AddRepeatedSerial(std::move(repeat));
 
   // The first reworks of the window (their count is in the groups).
   if (columns.previousSerial) {
