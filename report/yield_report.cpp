@@ -23,7 +23,7 @@ double FlowStats::FinalYield() const {
 
 double FlowStats::DisksPerHour() const {
   const double span = lastFinish - firstStart;
-  if (!(span >= 1.0)) return kNoTime;
+  if (untimed > 0 || !(span >= 1.0)) return kNoTime;
   return static_cast<double>(all.Total()) * 3600.0 / span;
 }
 
@@ -42,6 +42,7 @@ void FlowStats::Merge(const FlowStats& o) {
   rework.passed += o.rework.passed;
   rework.failed += o.rework.failed;
   recovered += o.recovered;
+  untimed += o.untimed;
   firstStart = MinTime(firstStart, o.firstStart);
   lastFinish = MaxTime(lastFinish, o.lastFinish);
 }
@@ -208,7 +209,7 @@ void YieldReportBuilder::Add(const VerdictRecord& in) {
   }
   AddCell(CellKey{r.station, r.slot, HourKey{r.year, r.month, r.day, r.hour}, r.passed,
                   r.passed ? std::string() : r.errorCode, GroupValue(r, by_), ReworkClass::kFirstPass},
-          CellValue{1, std::isnan(r.startedAt) ? r.finishedAt : r.startedAt, r.finishedAt});
+          CellValue{1, std::isnan(r.startedAt) ? 1u : 0u, r.startedAt, r.finishedAt});
   --records_;  // AddCell counted it again
 }
 
@@ -220,6 +221,7 @@ void YieldReportBuilder::AddCell(CellKey key, const CellValue& value) {
   records_ += value.count;
   CellValue& cell = cells_[std::move(key)];
   cell.count += value.count;
+  cell.untimed += value.untimed;
   cell.firstStart = MinTime(cell.firstStart, value.firstStart);
   cell.lastFinish = MaxTime(cell.lastFinish, value.lastFinish);
 }
@@ -256,6 +258,7 @@ void AddToFlow(FlowStats& f, const CellKey& k, const CellValue& v) {
     f.rework.Add(k.passed, v.count);
     if (k.passed && k.rework == ReworkClass::kReworkAfterFailure) f.recovered += v.count;
   }
+  f.untimed += v.untimed;
   f.firstStart = MinTime(f.firstStart, v.firstStart);
   f.lastFinish = MaxTime(f.lastFinish, v.lastFinish);
 }
@@ -275,6 +278,7 @@ YieldReport YieldReportBuilder::Build(const OutlierRule& rule, const SlowSlotRul
   const auto addCell = [&](CellKey key, const CellValue& value) {
     CellValue& cell = cells[std::move(key)];
     cell.count += value.count;
+    cell.untimed += value.untimed;
     cell.firstStart = MinTime(cell.firstStart, value.firstStart);
     cell.lastFinish = MaxTime(cell.lastFinish, value.lastFinish);
   };
@@ -299,7 +303,7 @@ YieldReport YieldReportBuilder::Build(const OutlierRule& rule, const SlowSlotRul
     }
     addCell(CellKey{r.station, r.slot, HourKey{r.year, r.month, r.day, r.hour}, r.passed,
                     r.passed ? std::string() : r.errorCode, GroupValue(r, by_), rework},
-            CellValue{1, std::isnan(r.startedAt) ? r.finishedAt : r.startedAt, r.finishedAt});
+            CellValue{1, std::isnan(r.startedAt) ? 1u : 0u, r.startedAt, r.finishedAt});
   }
   report.reworks = std::move(reworks);
 

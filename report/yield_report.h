@@ -93,19 +93,20 @@ enum class ReworkClass : int {
 //  - final yield: (first-pass passes + reworks that passed after a failure)
 //    over the verdicts that are not reworks: the share of disks that came
 //    out good in the end;
-//  - disks per hour: verdicts over the hours from the first start (the first
-//    finish when starts are not known) to the last finish.
+//  - disks per hour: verdicts over the hours from the first start to the
+//    last finish; not known when a verdict's start is not (produce.log).
 struct FlowStats {
   Tally all;
   Tally firstPass;
   Tally rework;
   std::uint64_t recovered = 0;  // reworks that passed after a failure
+  std::uint64_t untimed = 0;    // verdicts whose start is not known
   double firstStart = kNoTime;
   double lastFinish = kNoTime;
 
   double FirstPassYield() const { return firstPass.YieldPercent(); }
   double FinalYield() const;
-  // NaN when the span is under a second.
+  // NaN when a start is not known or the span is under a second.
   double DisksPerHour() const;
   void Merge(const FlowStats& other);
 };
@@ -259,6 +260,7 @@ struct CellKey {
 };
 struct CellValue {
   std::uint64_t count = 0;
+  std::uint64_t untimed = 0;  // of them, verdicts whose start is not known
   double firstStart = kNoTime;
   double lastFinish = kNoTime;
 };

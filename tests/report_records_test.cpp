@@ -218,6 +218,9 @@ TEST(ReportRecords, ALogReadWithTheJsonlBesideIt) {
     std::map<int, std::uint64_t> slots;
     for (const SlotStats& s : r.bySlot) slots[s.slot] = s.tally.Total();
     EXPECT_EQ(slots, (std::map<int, std::uint64_t>{{0, 2}, {5, 2}}));
+    // The log's records have no start: no rate is made up for them.
+    EXPECT_TRUE(std::isnan(r.flow.DisksPerHour()));
+    EXPECT_FALSE(std::isnan(r.byTime.begin()->second.lastFinish));
   }
   // The .jsonl alone.
   YieldReportBuilder alone;
@@ -413,10 +416,10 @@ TEST(ReportRecords, ChartsStayReadableAtEverySize) {
         int y, mo, d;
         CivilFromDays(DaysFromCivil(2026, 11, 1) + h / 24, y, mo, d);
         k.time = HourKey{y, mo, d, h % 24};
-        b.AddCell(k, CellValue{5274 / static_cast<std::uint64_t>(c.hours) + 1, kNoTime, kNoTime});
+        b.AddCell(k, CellValue{5274 / static_cast<std::uint64_t>(c.hours) + 1, 0, kNoTime, kNoTime});
         k.passed = false;
         k.errorCode = "USBErr_RW_Compare";
-        b.AddCell(k, CellValue{310 / static_cast<std::uint64_t>(c.hours) + 1, kNoTime, kNoTime});
+        b.AddCell(k, CellValue{310 / static_cast<std::uint64_t>(c.hours) + 1, 0, kNoTime, kNoTime});
       }
     }
     const YieldReport r = b.Build();
