@@ -55,7 +55,9 @@ std::string Seconds(const char* column) {
 // The link, in one read-only snapshot: every query sees the same rows.
 class Session {
  public:
-  explicit Session(const std::string& conninfo) : link_(OpenLineLink(conninfo, 10, 120000)) {}
+  // A report is a batch job: a statement over a month of a line may take
+  // minutes on a busy server, so each may take up to ten.
+  explicit Session(const std::string& conninfo) : link_(OpenLineLink(conninfo, 10, 600000)) {}
 
   bool Begin(std::string& error) {
     std::string why;
