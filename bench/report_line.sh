@@ -104,7 +104,9 @@ run() {  # NAME ARGS...
   local log=$cluster/server.log
   local before
   before=$(wc -c <"$log")
-  /usr/bin/time -v "$ctl" report --line "$conninfo" "$@" >"$work/$name.txt" 2>"$work/$name.time"
+  if ! /usr/bin/time -v "$ctl" report --line "$conninfo" "$@" >"$work/$name.txt" 2>"$work/$name.time"; then
+    echo "$name: FAILED: $(grep -v '^	' "$work/$name.time" | head -3)"
+  fi
   local secs rss
   secs=$(grep 'Elapsed (wall clock)' "$work/$name.time" | awk '{print $NF}')
   rss=$(grep 'Maximum resident set size' "$work/$name.time" | awk '{print $NF}')

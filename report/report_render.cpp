@@ -454,7 +454,7 @@ std::string TallyCells(const Tally& t) {
 const char kStyle[] =
     "body{font-family:sans-serif;margin:24px;color:#222;background:#fff}"
     "h1{font-size:22px;margin:0 0 8px}h2{font-size:17px;margin:28px 0 6px}"
-    ".sum{display:flex;gap:12px;margin:12px 0}"
+    ".sum{display:flex;flex-wrap:wrap;gap:12px;margin:12px 0}"
     ".box{border:1px solid #ccc;border-radius:6px;padding:8px 16px;min-width:110px}"
     ".box b{display:block;font-size:24px}"
     ".yield b{color:#2e9d4a}.fail b{color:#d9822b}.bad b{color:#c62828}"
