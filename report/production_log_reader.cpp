@@ -1,6 +1,11 @@
 #include "report/production_log_reader.h"
 
 #include <cctype>
+#include <filesystem>
+#include <system_error>
+
+#include "report/report_time.h"
+#include "report/verdict_jsonl_reader.h"
 
 #include "storage/durable_file.h"
 #include "storage/profile_file.h"
@@ -85,7 +90,8 @@ bool ParseLogSectionTime(std::string_view s, VerdictRecord& r) {
 }
 
 std::uint64_t ReadProductionLogText(std::string_view bytes, const std::string& station,
-                                    const std::string& source, YieldReportBuilder& builder) {
+                                    const std::string& source, YieldReportBuilder& builder,
+                                    std::multiset<std::string>* covered) {
   const ProfileDocument doc = ProfileDocument::Parse(bytes);
   std::uint64_t records = 0;
   for (std::size_t i = 0; i < doc.SectionCount(); ++i) {
@@ -103,6 +109,14 @@ std::uint64_t ReadProductionLogText(std::string_view bytes, const std::string& s
       malformed("the section name is not a date and time");
       continue;
     }
+    if (covered != nullptr) {
+      const auto found = covered->find(name);
+      if (found != covered->end()) {
+        covered->erase(found);
+        continue;
+      }
+    }
+    r.finishedAt = FromLocalTime(LocalTime{r.year, r.month, r.day, r.hour, r.minute, r.second});
     const std::optional<std::string> result = doc.FindAt(i, "Result");
     if (!result) {
       malformed("no Result");
@@ -133,10 +147,57 @@ std::uint64_t ReadProductionLogText(std::string_view bytes, const std::string& s
 
 bool ReadProductionLogFile(const std::string& path, const std::string& station,
                            YieldReportBuilder& builder, std::string& error) {
+  std::set<std::string> read{"-"};
+  return ReadRecordFile(path, station, builder, read, error);
+}
+
+namespace {
+
+bool EndsWith(const std::string& s, const char* suffix) {
+  const std::string_view x(suffix);
+  return s.size() >= x.size() && s.compare(s.size() - x.size(), x.size(), x) == 0;
+}
+
+// The file's identity for "read already": its canonical path where it has one.
+std::string Identity(const std::string& path) {
+  std::error_code ec;
+  const std::filesystem::path canonical = std::filesystem::weakly_canonical(path, ec);
+  return ec ? path : canonical.string();
+}
+
+}  // namespace
+
+bool ReadRecordFile(const std::string& path, const std::string& station,
+                    YieldReportBuilder& builder, std::set<std::string>& read, std::string& error) {
+  const bool pairing = read.count("-") == 0;  // ReadProductionLogFile reads the log alone
   std::string bytes;
+  if (EndsWith(path, ".jsonl")) {
+    if (!read.insert(Identity(path)).second) return true;
+    if (!ReadWholeFile(path, bytes)) {
+      error = "cannot read '" + path + "'";
+      return false;
+    }
+    builder.AddSource(path);
+    ReadVerdictJsonlText(bytes, station, path, builder);
+    return true;
+  }
   if (!ReadWholeFile(path, bytes)) {
     error = "cannot read '" + path + "'";
     return false;
+  }
+  read.insert(Identity(path));
+  std::filesystem::path beside(path);
+  beside.replace_extension(".jsonl");
+  const std::string jsonl = beside.string();
+  std::string records;
+  std::multiset<std::string> covered;
+  if (pairing && EndsWith(path, ".log") && FileIsReadable(jsonl) &&
+      read.count(Identity(jsonl)) == 0 && ReadWholeFile(jsonl, records)) {
+    read.insert(Identity(jsonl));
+    builder.AddSource(path + " with " + jsonl);
+    ReadVerdictJsonlText(records, station, jsonl, builder, &covered);
+    ReadProductionLogText(bytes, station, path, builder, &covered);
+    return true;
   }
   builder.AddSource(path);
   ReadProductionLogText(bytes, station, path, builder);

@@ -11,6 +11,7 @@
 // Two sections of one name (a clock set back) are two records.
 #pragma once
 
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -19,11 +20,25 @@
 namespace kx20 {
 
 // Adds the records of a produce.log's bytes to `builder`; `source` names the
-// file in malformed-record reports. Returns the number of records read.
+// file in malformed-record reports. A record's time is the station's local
+// time, taken as this computer's zone for the window. A section whose name
+// is in `covered` (one of them, removed there) was read from produce.jsonl
+// already and is not counted again. Returns the number of records read.
 std::uint64_t ReadProductionLogText(std::string_view bytes, const std::string& station,
-                                    const std::string& source, YieldReportBuilder& builder);
+                                    const std::string& source, YieldReportBuilder& builder,
+                                    std::multiset<std::string>* covered = nullptr);
 
-// The same for a file. Returns false with `error` when it cannot be read.
+// A file of records: a produce.jsonl (by its name's ending ".jsonl"), or a
+// produce.log. A produce.log with a produce.jsonl beside it is read with it:
+// every verdict the .jsonl holds counts from there (it says more), the log's
+// sections that it does not hold (written before the station kept a .jsonl,
+// or whose line was damaged) from the log. `read` holds the files read so
+// far: a .jsonl already read with its log is not read twice (true, nothing
+// added). Returns false with `error` when a file cannot be read.
+bool ReadRecordFile(const std::string& path, const std::string& station,
+                    YieldReportBuilder& builder, std::set<std::string>& read, std::string& error);
+
+// A produce.log alone. Returns false with `error` when it cannot be read.
 bool ReadProductionLogFile(const std::string& path, const std::string& station,
                            YieldReportBuilder& builder, std::string& error);
 

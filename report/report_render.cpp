@@ -1,9 +1,12 @@
 #include "report/report_render.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <vector>
+
+#include "report/report_time.h"
 
 namespace kx20 {
 namespace {
@@ -39,13 +42,34 @@ std::string RightAligned(const std::string& text, std::size_t width) {
 }
 
 constexpr std::size_t kMalformedListed = 50;
-// Places listed for one repeated serial number (a line running with the same
-// number on every disk repeats it thousands of times).
-constexpr std::size_t kSightingsListed = 20;
 
 std::string SerialText(std::uint32_t serial) { return Format("%08u", serial); }
 
 std::uint64_t RepeatCount(const YieldReport& r) { return r.repeatedSerials.size(); }
+
+std::string Rate(double perHour) {
+  return std::isnan(perHour) ? std::string("-") : Format("%.1f", perHour);
+}
+
+std::string SecondsText(double s) { return std::isnan(s) ? std::string("-") : Format("%.1f s", s); }
+
+std::string TimeKey(const HourKey& h, bool daily) {
+  return daily ? Format("%04d-%02d-%02d", h.year, h.month, h.day) : FormatHour(h);
+}
+
+std::string WindowText(const ReportWindow& w) {
+  if (w.Open()) return "all records";
+  return (std::isnan(w.since) ? std::string("the first record") : FormatUtc(w.since)) + " to " +
+         (std::isnan(w.until) ? std::string("the last record") : FormatUtc(w.until)) +
+         " (finished in it)";
+}
+
+std::string Flow(const FlowStats& f) {
+  return Format("first-pass yield: %s   final yield: %s   reworks: %llu (%llu passed)   disks/h: %s",
+                Percent(f.FirstPassYield()).c_str(), Percent(f.FinalYield()).c_str(),
+                static_cast<unsigned long long>(f.rework.Total()),
+                static_cast<unsigned long long>(f.rework.passed), Rate(f.DisksPerHour()).c_str());
+}
 
 }  // namespace
 
@@ -54,6 +78,21 @@ std::string FormatHour(const HourKey& h) {
 }
 
 std::string SlotLabel(int slot) { return slot == 0 ? "unknown" : std::to_string(slot); }
+
+std::string DescribeSlowRule(const YieldReport& r) {
+  if (r.slotsTimed < 2) {
+    return "no slot is marked slow: that takes two or more slots with at least " +
+           std::to_string(r.slowRule.minPasses) +
+           " timed passes (start and finish known: produce.jsonl or the line's database)";
+  }
+  return Format(
+      "a slot is marked slow when its median disk time is at least %.0f %% over the line's typical "
+      "time T = %.1f s (the median of the %zu slots' medians) and, were it like the line, so many "
+      "of its passes over T would be unlikely: sign test, binomial tail at p = 1/2 below %g / %zu "
+      "slots",
+      100.0 * r.slowRule.minExcess, r.typicalDiskTime, r.slotsTimed, r.slowRule.alpha,
+      r.slotsTimed);
+}
 
 std::string DescribeOutlierRule(const YieldReport& report) {
   std::size_t knownSlots = 0;
@@ -82,9 +121,15 @@ std::string RenderReportText(const YieldReport& r) {
                 static_cast<unsigned long long>(r.overall.passed),
                 static_cast<unsigned long long>(r.overall.failed),
                 Percent(r.overall.YieldPercent()).c_str());
-  out += Format("malformed sections: %zu\n", r.malformed.size());
+  out += Format("malformed sections: %llu\n", static_cast<unsigned long long>(r.malformedCount));
+  if (r.readJsonl) {
+    out += Format("damaged produce.jsonl lines skipped: %llu\n",
+                  static_cast<unsigned long long>(r.damagedLines));
+  }
   out += Format("repeated serial numbers: %llu\n",
                 static_cast<unsigned long long>(RepeatCount(r)));
+  out += "window: " + WindowText(r.window) + "\n";
+  out += Flow(r.flow) + "\n";
 
   const auto tallyColumns = [](const Tally& t) {
     return Format("%8llu %8llu %8llu %9s", static_cast<unsigned long long>(t.Total()),
@@ -104,10 +149,11 @@ std::string RenderReportText(const YieldReport& r) {
            Format(" %8llu %9s\n", static_cast<unsigned long long>(n), Percent(share).c_str());
   }
 
-  out += "\nby hour\n";
-  out += "  " + Padded("hour", 16) + " " + tallyHeader + "\n";
-  for (const auto& [hour, t] : r.byHour) {
-    out += "  " + FormatHour(hour) + " " + tallyColumns(t) + "\n";
+  out += r.daily ? "\nby day\n" : "\nby hour\n";
+  out += "  " + Padded(r.daily ? "day" : "hour", 16) + " " + tallyHeader + Format(" %8s", "disks/h") + "\n";
+  for (const auto& [hour, f] : r.byTime) {
+    out += "  " + Padded(TimeKey(hour, r.daily), 16) + " " + tallyColumns(f.all) +
+           Format(" %8s", Rate(f.DisksPerHour()).c_str()) + "\n";
   }
 
   std::size_t stationWidth = 7;
@@ -134,16 +180,59 @@ std::string RenderReportText(const YieldReport& r) {
   }
   out += "  (" + DescribeOutlierRule(r) + ")\n";
 
+  out += "\ndisk time by slot (passes, start to verdict)\n";
+  out += "  " + Padded("station", stationWidth) + " " + RightAligned("slot", 7) + " " +
+         Format("%8s %9s %9s %6s %6s %9s", "passes", "median", "90th %", "over", "under", "tail") + "\n";
+  for (const SlotStats& s : r.bySlot) {
+    if (s.timing.passes == 0) continue;
+    out += "  " + Padded(s.station, stationWidth) + " " + RightAligned(SlotLabel(s.slot), 7) + " " +
+           Format("%8llu %9s %9s %6llu %6llu", static_cast<unsigned long long>(s.timing.passes),
+                  SecondsText(s.timing.median).c_str(), SecondsText(s.timing.tenth).c_str(),
+                  static_cast<unsigned long long>(s.timing.over),
+                  static_cast<unsigned long long>(s.timing.under));
+    out += s.slowTail < 1.0 ? Format(" %9.2g", s.slowTail) : Format(" %9s", "-");
+    if (s.slow) out += "  SLOW: check this hub port";
+    out += "\n";
+  }
+  out += "  (" + DescribeSlowRule(r) + ")\n";
+
+  if (r.groupBy != GroupBy::kNone) {
+    std::size_t w = 8;
+    for (const GroupRow& g : r.groups) w = std::max(w, g.label.size());
+    out += std::string("\nby ") + GroupByName(r.groupBy) + "\n";
+    out += "  " + Padded(GroupByName(r.groupBy), w) + " " + tallyHeader +
+           Format(" %10s %9s %8s %8s", "first pass", "final", "reworks", "disks/h") + "\n";
+    for (const GroupRow& g : r.groups) {
+      out += "  " + Padded(g.label, w) + " " + tallyColumns(g.flow.all) +
+             Format(" %10s %9s %8llu %8s", Percent(g.flow.FirstPassYield()).c_str(),
+                    Percent(g.flow.FinalYield()).c_str(),
+                    static_cast<unsigned long long>(g.flow.rework.Total()),
+                    Rate(g.flow.DisksPerHour()).c_str()) + "\n";
+    }
+  }
+
+  out += Format("\nreworks (a disk whose previous serial number an earlier verdict gave): %llu\n",
+                static_cast<unsigned long long>(r.reworkCount));
+  for (const ReworkEntry& e : r.reworks) {
+    out += "  " + e.where + ": " + (e.passed ? std::string("Pass") : "FAIL " + e.errorCode) +
+           Format(", serial %s, was %s (%s at %s)\n", SerialText(e.serial).c_str(),
+                  SerialText(e.previousSerial).c_str(), e.earlierPassed ? "passed" : "failed",
+                  std::isnan(e.earlierFinished) ? "?" : FormatUtc(e.earlierFinished).c_str());
+  }
+  if (r.reworkCount > r.reworks.size()) {
+    out += Format("  ... and %llu more\n",
+                  static_cast<unsigned long long>(r.reworkCount - r.reworks.size()));
+  }
+
   out += "\nrepeated serial numbers (a pass serial seen more than once)\n";
   if (r.repeatedSerials.empty()) out += "  none\n";
   for (const RepeatedSerial& repeat : r.repeatedSerials) {
-    out += Format("  %s  seen %zu times:\n", SerialText(repeat.serial).c_str(),
-                  repeat.seenAt.size());
-    for (std::size_t i = 0; i < repeat.seenAt.size() && i < kSightingsListed; ++i) {
-      out += "    " + repeat.seenAt[i] + "\n";
-    }
-    if (repeat.seenAt.size() > kSightingsListed) {
-      out += Format("    ... and %zu more\n", repeat.seenAt.size() - kSightingsListed);
+    out += Format("  %s  seen %llu times:\n", SerialText(repeat.serial).c_str(),
+                  static_cast<unsigned long long>(repeat.times));
+    for (const std::string& place : repeat.seenAt) out += "    " + place + "\n";
+    if (repeat.times > repeat.seenAt.size()) {
+      out += Format("    ... and %llu more\n",
+                    static_cast<unsigned long long>(repeat.times - repeat.seenAt.size()));
     }
   }
 
@@ -153,11 +242,22 @@ std::string RenderReportText(const YieldReport& r) {
       const MalformedRecord& m = r.malformed[i];
       out += "  " + m.source + " [" + m.section + "]: " + m.reason + "\n";
     }
-    if (r.malformed.size() > kMalformedListed) {
-      out += Format("  ... and %zu more\n", r.malformed.size() - kMalformedListed);
+    const std::size_t listed = std::min(r.malformed.size(), kMalformedListed);
+    if (r.malformedCount > listed) {
+      out += Format("  ... and %llu more\n", static_cast<unsigned long long>(r.malformedCount - listed));
     }
   }
-  return out;
+  // Nothing from a record reaches the terminal raw (the readers clean the
+  // records' texts; this catches any other way in, such as a source's name).
+  std::string clean;
+  clean.reserve(out.size());
+  std::size_t start = 0;
+  for (std::size_t nl = out.find('\n'); nl != std::string::npos; nl = out.find('\n', start)) {
+    clean += CleanText(std::string_view(out).substr(start, nl - start)) + "\n";
+    start = nl + 1;
+  }
+  clean += CleanText(std::string_view(out).substr(start));
+  return clean;
 }
 
 // ---------------------------------------------------------------------------
@@ -165,7 +265,8 @@ std::string RenderReportText(const YieldReport& r) {
 
 namespace {
 
-std::string Escape(std::string_view text) {
+std::string Escape(std::string_view raw) {
+  const std::string text = CleanText(raw);
   std::string out;
   out.reserve(text.size());
   for (char c : text) {
@@ -190,6 +291,8 @@ std::string Escape(std::string_view text) {
 constexpr const char* kPassColour = "#2e9d4a";
 constexpr const char* kFailColour = "#d9822b";
 constexpr const char* kOutlierColour = "#c62828";
+constexpr const char* kRecoveredColour = "#9ccc65";
+constexpr const char* kSpreadColour = "#90a4ae";
 constexpr const char* kAxisColour = "#555";
 constexpr const char* kGridColour = "#ddd";
 
@@ -227,14 +330,29 @@ struct Bar {
   std::string tooltip;    // <title>, shown on hover
 };
 
-// A vertical bar chart, 0..maxValue on the y axis, one bar per label.
+// About how wide a text of `chars` characters is at 11 px.
+double TextWidth(std::size_t chars) { return 6.4 * static_cast<double>(chars); }
+
+// A vertical bar chart, 0..maxValue on the y axis, one bar per label. Every
+// bar keeps room for its label (the chart grows wider, the page scrolls);
+// the notes above the bars are shown when each fits over its bar without
+// touching the next, else left to the bars' tooltips and the table.
 std::string VerticalBars(const std::string& title, const std::vector<Bar>& bars, double maxValue,
                          const std::string& unit) {
-  const int width = 960, height = 320, left = 56, right = 16, top = 36, bottom = 80;
+  constexpr double kMinPitch = 18;    // a rotated label's line height and a gap
+  constexpr double kMaxNotedWidth = 2400;
+  const int height = 340, left = 56, right = 16, top = 36, bottom = 100;
+  std::size_t noteChars = 0;
+  for (const Bar& b : bars) noteChars = std::max(noteChars, b.note.size());
+  const double notedPitch = std::max(kMinPitch, TextWidth(noteChars) + 8);
+  const double n = static_cast<double>(bars.size());
+  bool notes = noteChars > 0 && left + right + n * notedPitch <= kMaxNotedWidth;
+  const double pitchNeeded = notes ? notedPitch : kMinPitch;
+  const int width = std::max(960, static_cast<int>(std::ceil(left + right + n * pitchNeeded)));
   const int plotW = width - left - right, plotH = height - top - bottom;
   std::string svg = Format(
-      "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" viewBox=\"0 0 %d %d\" "
-      "role=\"img\"><title>%s</title>\n",
+      "<div class=\"wide\"><svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" "
+      "viewBox=\"0 0 %d %d\" role=\"img\"><title>%s</title>\n",
       width, height, width, height, Escape(title).c_str());
   svg += Format("<text x=\"%d\" y=\"22\" class=\"ct\">%s</text>\n", left, Escape(title).c_str());
   if (maxValue <= 0) maxValue = 1;
@@ -251,31 +369,27 @@ std::string VerticalBars(const std::string& title, const std::vector<Bar>& bars,
     svg += Format("<text x=\"%d\" y=\"%d\" class=\"ax\">no records</text>\n", left + 10,
                   top + plotH / 2);
   }
-  const double slot = bars.empty() ? 0 : static_cast<double>(plotW) / bars.size();
-  const double barW = std::clamp(slot * 0.7, 1.0, 48.0);
-  // Label at most ~40 bars so the texts do not run into each other.
-  const std::size_t labelEvery = bars.size() <= 40 ? 1 : (bars.size() + 39) / 40;
+  const double pitch = bars.empty() ? 0 : static_cast<double>(plotW) / n;
+  const double barW = std::clamp(pitch * 0.7, 1.0, 48.0);
   for (std::size_t i = 0; i < bars.size(); ++i) {
     const Bar& b = bars[i];
     const double h = std::clamp(b.value / maxValue, 0.0, 1.0) * plotH;
-    const double x = left + slot * i + (slot - barW) / 2;
+    const double x = left + pitch * i + (pitch - barW) / 2;
     const double y = top + plotH - h;
     svg += Format("<rect x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\" fill=\"%s\">",
                   x, y, barW, std::max(h, 0.5), b.colour);
     svg += "<title>" + Escape(b.tooltip.empty() ? b.label : b.tooltip) + "</title></rect>\n";
-    if (!b.note.empty() && bars.size() <= 40) {
+    if (notes && !b.note.empty()) {
       svg += Format("<text x=\"%.1f\" y=\"%.1f\" class=\"nt\" text-anchor=\"middle\">%s</text>\n",
-                    x + barW / 2, y - 4, Escape(b.note).c_str());
+                    x + barW / 2, std::max(y - 4, static_cast<double>(top) - 2), Escape(b.note).c_str());
     }
-    if (i % labelEvery == 0) {
-      const double lx = x + barW / 2, ly = top + plotH + 14;
-      svg += Format(
-          "<text x=\"%.1f\" y=\"%.1f\" class=\"ax\" text-anchor=\"end\" "
-          "transform=\"rotate(-40 %.1f %.1f)\">%s</text>\n",
-          lx, ly, lx, ly, Escape(Shortened(b.label, 22)).c_str());
-    }
+    const double lx = x + barW / 2 + 4, ly = top + plotH + 14;
+    svg += Format(
+        "<text x=\"%.1f\" y=\"%.1f\" class=\"ax\" text-anchor=\"end\" "
+        "transform=\"rotate(-50 %.1f %.1f)\">%s</text>\n",
+        lx, ly, lx, ly, Escape(Shortened(b.label, 20)).c_str());
   }
-  svg += "</svg>\n";
+  svg += "</svg></div>\n";
   return svg;
 }
 
@@ -325,6 +439,11 @@ std::string HorizontalBars(const std::string& title, const std::vector<Row>& row
   return svg;
 }
 
+std::string FlowCells(const FlowStats& f) {
+  return "<td>" + Percent(f.FirstPassYield()) + "</td><td>" + Percent(f.FinalYield()) + "</td><td>" +
+         Rate(f.DisksPerHour()) + "</td>";
+}
+
 std::string TallyCells(const Tally& t) {
   return Format("<td>%llu</td><td>%llu</td><td>%llu</td><td>%s</td>",
                 static_cast<unsigned long long>(t.Total()),
@@ -335,7 +454,7 @@ std::string TallyCells(const Tally& t) {
 const char kStyle[] =
     "body{font-family:sans-serif;margin:24px;color:#222;background:#fff}"
     "h1{font-size:22px;margin:0 0 8px}h2{font-size:17px;margin:28px 0 6px}"
-    ".sum{display:flex;gap:12px;margin:12px 0}"
+    ".sum{display:flex;flex-wrap:wrap;gap:12px;margin:12px 0}"
     ".box{border:1px solid #ccc;border-radius:6px;padding:8px 16px;min-width:110px}"
     ".box b{display:block;font-size:24px}"
     ".yield b{color:#2e9d4a}.fail b{color:#d9822b}.bad b{color:#c62828}"
@@ -344,6 +463,7 @@ const char kStyle[] =
     "td:first-child,th:first-child{text-align:left}"
     "tr.out td{background:#fde0dc;font-weight:bold}table.l td,table.l th{text-align:left}"
     "svg{display:block;margin-top:4px;background:#fafafa;border:1px solid #eee}"
+    ".wide{overflow-x:auto;max-width:100%}"
     ".ct{font-size:15px;font-weight:bold;fill:#222}.ax{font-size:11px;fill:#555}"
     ".nt{font-size:11px;fill:#222}.small{font-size:12px;color:#555}";
 
@@ -372,26 +492,55 @@ std::string RenderReportHtml(const YieldReport& r, const std::string& title) {
                  static_cast<unsigned long long>(r.overall.failed));
   html += Format("<div class=\"box%s\">slots standing out<b>%zu</b></div>",
                  outliers ? " bad" : "", outliers);
-  html += Format("<div class=\"box%s\">malformed sections<b>%zu</b></div>",
-                 r.malformed.empty() ? "" : " bad", r.malformed.size());
+  html += Format("<div class=\"box%s\">malformed sections<b>%llu</b></div>",
+                 r.malformedCount == 0 ? "" : " bad",
+                 static_cast<unsigned long long>(r.malformedCount));
   html += Format("<div class=\"box%s\">repeated serial numbers<b>%llu</b></div>",
                  r.repeatedSerials.empty() ? "" : " bad",
                  static_cast<unsigned long long>(RepeatCount(r)));
-  html += "</div>\n";
-
-  // Yield per hour.
-  std::vector<Bar> hours;
-  for (const auto& [hour, t] : r.byHour) {
-    hours.push_back(Bar{FormatHour(hour), t.YieldPercent(), std::to_string(t.Total()),
-                        t.failed ? kFailColour : kPassColour,
-                        FormatHour(hour) + ": " + Percent(t.YieldPercent()) + " of " +
-                            std::to_string(t.Total())});
+  html += "</div>\n<div class=\"sum\">";
+  std::size_t slow = 0;
+  for (const SlotStats& s : r.bySlot) slow += s.slow ? 1 : 0;
+  html += Format("<div class=\"box yield\">first-pass yield<b>%s</b></div>",
+                 Percent(r.flow.FirstPassYield()).c_str());
+  html += Format("<div class=\"box yield\">final yield<b>%s</b></div>",
+                 Percent(r.flow.FinalYield()).c_str());
+  html += Format("<div class=\"box\">reworks<b>%llu</b></div>",
+                 static_cast<unsigned long long>(r.reworkCount));
+  html += Format("<div class=\"box\">disks per hour<b>%s</b></div>",
+                 Rate(r.flow.DisksPerHour()).c_str());
+  html += Format("<div class=\"box%s\">slow slots<b>%zu</b></div>", slow ? " bad" : "", slow);
+  if (r.readJsonl) {
+    html += Format("<div class=\"box%s\">damaged produce.jsonl lines<b>%llu</b></div>",
+                   r.damagedLines ? " bad" : "", static_cast<unsigned long long>(r.damagedLines));
   }
-  html += "<h2>Yield per hour</h2>\n" +
-          VerticalBars("Yield per hour (bar: yield; above: records)", hours, 100.0, "%");
-  html += "<table><tr><th>hour</th><th>total</th><th>passed</th><th>failed</th><th>yield</th></tr>\n";
-  for (const auto& [hour, t] : r.byHour) {
-    html += "<tr><td>" + FormatHour(hour) + "</td>" + TallyCells(t) + "</tr>\n";
+  html += "</div>\n<p class=\"small\">window: " + Escape(WindowText(r.window)) + "</p>\n";
+
+  // Yield and disks per hour (per day over longer spans).
+  const std::string per = r.daily ? "day" : "hour";
+  std::vector<Bar> hours, rates;
+  double maxRate = 0;
+  for (const auto& [hour, f] : r.byTime) {
+    const Tally& t = f.all;
+    const std::string key = TimeKey(hour, r.daily);
+    hours.push_back(Bar{key, t.YieldPercent(), std::to_string(t.Total()),
+                        t.failed ? kFailColour : kPassColour,
+                        key + ": " + Percent(t.YieldPercent()) + " of " + std::to_string(t.Total())});
+    const double rate = f.DisksPerHour();
+    rates.push_back(Bar{key, std::isnan(rate) ? 0.0 : rate, "", kPassColour,
+                        key + ": " + Rate(rate) + " disks per hour"});
+    if (!std::isnan(rate)) maxRate = std::max(maxRate, rate);
+  }
+  html += "<h2>Yield per " + per + "</h2>\n" +
+          VerticalBars("Yield per " + per + " (bar: yield; above: records)", hours, 100.0, "%");
+  html += "<h2>Disks per hour, by " + per + "</h2>\n" +
+          VerticalBars("Disks per hour (verdicts over the " + per + "'s first start to last finish)",
+                       rates, NiceCeiling(maxRate), "");
+  html += "<table><tr><th>" + per + "</th><th>total</th><th>passed</th><th>failed</th><th>yield</th>"
+          "<th>first-pass yield</th><th>final yield</th><th>disks/h</th></tr>\n";
+  for (const auto& [hour, f] : r.byTime) {
+    html += "<tr><td>" + TimeKey(hour, r.daily) + "</td>" + TallyCells(f.all) +
+            FlowCells(f) + "</tr>\n";
   }
   html += "</table>\n";
 
@@ -411,8 +560,8 @@ std::string RenderReportHtml(const YieldReport& r, const std::string& title) {
 
   // Failure rate by slot.
   std::vector<Bar> slots;
-  double maxRate = 0;
-  for (const SlotStats& s : r.bySlot) maxRate = std::max(maxRate, 100.0 * s.tally.FailRate());
+  double maxFailRate = 0;
+  for (const SlotStats& s : r.bySlot) maxFailRate = std::max(maxFailRate, 100.0 * s.tally.FailRate());
   for (const SlotStats& s : r.bySlot) {
     const std::string label = s.station + " #" + (s.slot == 0 ? "?" : std::to_string(s.slot));
     const double rate = 100.0 * s.tally.FailRate();
@@ -426,7 +575,7 @@ std::string RenderReportHtml(const YieldReport& r, const std::string& title) {
   }
   html += "<h2>Failure rate by slot</h2>\n" +
           VerticalBars("Failure rate by slot (red, !: stands out; above: failed/records)", slots,
-                       std::min(100.0, NiceCeiling(maxRate)), "%");
+                       std::min(100.0, NiceCeiling(maxFailRate)), "%");
   html += "<p class=\"small\">" + Escape(DescribeOutlierRule(r)) + ".</p>\n";
   html += "<table><tr><th>station</th><th>slot</th><th>total</th><th>passed</th><th>failed</th>"
           "<th>fail rate</th><th>tail</th><th></th></tr>\n";
@@ -442,6 +591,82 @@ std::string RenderReportHtml(const YieldReport& r, const std::string& title) {
             "<td>" + (s.outlier ? "stands out: check this hub port" : "") + "</td></tr>\n";
   }
   html += "</table>\n";
+
+  // Disk time by slot.
+  std::vector<Row> timeRows;
+  double maxTime = 0;
+  for (const SlotStats& s : r.bySlot) {
+    if (s.timing.passes == 0) continue;
+    const std::string label = s.station + " #" + (s.slot == 0 ? "?" : std::to_string(s.slot));
+    timeRows.push_back(Row{label,
+                           {{s.timing.median, s.slow ? kOutlierColour : kPassColour},
+                            {std::max(0.0, s.timing.tenth - s.timing.median), kSpreadColour}},
+                           (s.slow ? "SLOW " : "") + SecondsText(s.timing.median) + " / " +
+                               SecondsText(s.timing.tenth)});
+    maxTime = std::max(maxTime, s.timing.tenth);
+  }
+  html += "<h2>Disk time by slot</h2>\n" +
+          HorizontalBars("Disk time of passes: median (green; red: slow), to the slowest tenth (grey)",
+                         timeRows, NiceCeiling(maxTime));
+  html += "<p class=\"small\">" + Escape(DescribeSlowRule(r)) + ".</p>\n";
+  html += "<table><tr><th>station</th><th>slot</th><th>passes</th><th>median</th><th>90th %</th>"
+          "<th>over T</th><th>under T</th><th>tail</th><th></th></tr>\n";
+  for (const SlotStats& s : r.bySlot) {
+    if (s.timing.passes == 0) continue;
+    html += std::string(s.slow ? "<tr class=\"out\">" : "<tr>") + "<td>" + Escape(s.station) +
+            "</td><td>" + SlotLabel(s.slot) + "</td>" +
+            Format("<td>%llu</td><td>%s</td><td>%s</td><td>%llu</td><td>%llu</td>",
+                   static_cast<unsigned long long>(s.timing.passes),
+                   SecondsText(s.timing.median).c_str(), SecondsText(s.timing.tenth).c_str(),
+                   static_cast<unsigned long long>(s.timing.over),
+                   static_cast<unsigned long long>(s.timing.under)) +
+            (s.slowTail < 1.0 ? Format("<td>%.2g</td>", s.slowTail) : std::string("<td>-</td>")) +
+            "<td>" + (s.slow ? "slow: check this hub port" : "") + "</td></tr>\n";
+  }
+  html += "</table>\n";
+
+  if (r.groupBy != GroupBy::kNone) {
+    const std::string by = GroupByName(r.groupBy);
+    std::vector<Row> groupRows;
+    for (const GroupRow& g : r.groups) {
+      const double fp = g.flow.FirstPassYield(), fin = g.flow.FinalYield();
+      groupRows.push_back(Row{g.label,
+                              {{fp, kPassColour}, {std::max(0.0, fin - fp), kRecoveredColour}},
+                              "first pass " + Percent(fp) + ", final " + Percent(fin) + ", " +
+                                  Rate(g.flow.DisksPerHour()) + " disks/h"});
+    }
+    html += "<h2>By " + by + "</h2>\n" +
+            HorizontalBars("First-pass yield (green) and final yield (light green: reworks "
+                           "that passed after a failure) by " + by, groupRows, 100.0);
+    html += "<table><tr><th>" + by + "</th><th>total</th><th>passed</th><th>failed</th><th>yield</th>"
+            "<th>first-pass yield</th><th>final yield</th><th>disks/h</th><th>reworks</th></tr>\n";
+    for (const GroupRow& g : r.groups) {
+      html += "<tr><td>" + Escape(g.label) + "</td>" + TallyCells(g.flow.all) + FlowCells(g.flow) +
+              "<td>" + std::to_string(g.flow.rework.Total()) + "</td></tr>\n";
+    }
+    html += "</table>\n";
+  }
+
+  html += Format("<h2>Reworks</h2>\n<p>%llu verdicts of disks made again (an earlier verdict gave "
+                 "their previous serial number).</p>\n",
+                 static_cast<unsigned long long>(r.reworkCount));
+  if (!r.reworks.empty()) {
+    html += "<table class=\"l\"><tr><th>verdict</th><th>result</th><th>serial</th>"
+            "<th>previous serial</th><th>earlier verdict</th></tr>\n";
+    for (const ReworkEntry& e : r.reworks) {
+      html += "<tr><td>" + Escape(e.where) + "</td><td>" +
+              (e.passed ? std::string("Pass") : "FAIL " + Escape(e.errorCode)) + "</td><td>" +
+              SerialText(e.serial) + "</td><td>" + SerialText(e.previousSerial) + "</td><td>" +
+              (e.earlierPassed ? "passed" : "failed") +
+              (std::isnan(e.earlierFinished) ? std::string() : " " + FormatUtc(e.earlierFinished)) +
+              "</td></tr>\n";
+    }
+    html += "</table>\n";
+    if (r.reworkCount > r.reworks.size()) {
+      html += Format("<p class=\"small\">... and %llu more</p>\n",
+                     static_cast<unsigned long long>(r.reworkCount - r.reworks.size()));
+    }
+  }
 
   // By station.
   std::vector<Row> stations;
@@ -468,14 +693,15 @@ std::string RenderReportHtml(const YieldReport& r, const std::string& title) {
     html += "<table class=\"l\"><tr><th>serial number</th><th>times</th><th>seen at</th></tr>\n";
     for (const RepeatedSerial& repeat : r.repeatedSerials) {
       std::string places;
-      for (std::size_t i = 0; i < repeat.seenAt.size() && i < kSightingsListed; ++i) {
+      for (std::size_t i = 0; i < repeat.seenAt.size(); ++i) {
         places += (i > 0 ? "<br>" : "") + Escape(repeat.seenAt[i]);
       }
-      if (repeat.seenAt.size() > kSightingsListed) {
-        places += Format("<br>... and %zu more", repeat.seenAt.size() - kSightingsListed);
+      if (repeat.times > repeat.seenAt.size()) {
+        places += Format("<br>... and %llu more",
+                         static_cast<unsigned long long>(repeat.times - repeat.seenAt.size()));
       }
       html += "<tr class=\"out\"><td>" + SerialText(repeat.serial) + "</td><td>" +
-              std::to_string(repeat.seenAt.size()) + "</td><td>" + places + "</td></tr>\n";
+              std::to_string(repeat.times) + "</td><td>" + places + "</td></tr>\n";
     }
     html += "</table>\n";
   }
@@ -488,9 +714,10 @@ std::string RenderReportHtml(const YieldReport& r, const std::string& title) {
               Escape(m.reason) + "</td></tr>\n";
     }
     html += "</table>\n";
-    if (r.malformed.size() > kMalformedListed) {
-      html += Format("<p class=\"small\">... and %zu more</p>\n",
-                     r.malformed.size() - kMalformedListed);
+    const std::size_t listed = std::min(r.malformed.size(), kMalformedListed);
+    if (r.malformedCount > listed) {
+      html += Format("<p class=\"small\">... and %llu more</p>\n",
+                     static_cast<unsigned long long>(r.malformedCount - listed));
     }
   }
   html += "</body></html>\n";

@@ -1,7 +1,10 @@
 // The yield report as a text table (for the terminal) and as one
 // self-contained HTML page with inline SVG charts (no scripts, no fetches):
-// yield per hour, failures by error code, failure rate by slot with the
-// outliers marked, and pass/fail by station.
+// yield and disks per hour (per day over more than two days), failures by
+// error code, failure rate by slot with the outliers marked, disk time by
+// slot with the slow slots marked, first-pass and final yield by the chosen
+// grouping, and pass/fail by station. The text has no control character
+// from a record (they are shown as "\xHH"); the page escapes every text.
 #pragma once
 
 #include <string>
@@ -23,5 +26,8 @@ std::string SlotLabel(int slot);
 
 // A plain-language statement of the outlier rule with the report's figures.
 std::string DescribeOutlierRule(const YieldReport& report);
+
+// The same for the slow-slot rule.
+std::string DescribeSlowRule(const YieldReport& report);
 
 }  // namespace kx20

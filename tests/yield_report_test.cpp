@@ -92,9 +92,9 @@ TEST(YieldReport, CountsFromTheStationsOwnLog) {
   EXPECT_TRUE(r.malformed.empty());
   const std::map<std::string, std::uint64_t> codes{{"USBErr_Config", 1}, {"USBErr_RW_Compare", 2}};
   EXPECT_EQ(r.failuresByErrorCode, codes);
-  ASSERT_EQ(r.byHour.size(), 2u);
-  EXPECT_EQ(r.byHour.at(HourKey{2026, 12, 8, 9}).passed, 2u);
-  EXPECT_EQ(r.byHour.at(HourKey{2026, 12, 8, 10}).failed, 2u);
+  ASSERT_EQ(r.byTime.size(), 2u);
+  EXPECT_EQ(r.byTime.at(HourKey{2026, 12, 8, 9}).all.passed, 2u);
+  EXPECT_EQ(r.byTime.at(HourKey{2026, 12, 8, 10}).all.failed, 2u);
   ASSERT_EQ(r.bySlot.size(), 1u);
   EXPECT_EQ(r.bySlot[0].slot, 0);  // the log has no slots
   EXPECT_EQ(r.bySlot[0].station, "A");
@@ -211,15 +211,23 @@ TEST(YieldReport, HoursAcrossMidnightAndYearEndStayInOrder) {
                           FailAt(At(2026, 12, 31, 23, 59, 59), "USBErr_Pnf") +
                           PassAt(At(2027, 1, 1, 0, 0, 0)) + PassAt(At(2027, 1, 1, 0, 0, 1)) +
                           PassAt(At(2026, 12, 9, 8, 0, 0)) + PassAt(At(2026, 12, 10, 8, 0, 0));
-  YieldReportBuilder b;
+  YieldReportBuilder b({}, GroupBy::kNone, TimeBuckets::kHour);
   ReadProductionLogText(log, "A", "a.log", b);
   const YieldReport r = b.Build();
   std::vector<std::string> hours;
-  for (const auto& [h, t] : r.byHour) hours.push_back(FormatHour(h) + " " + std::to_string(t.Total()));
+  for (const auto& [h, t] : r.byTime) hours.push_back(FormatHour(h) + " " + std::to_string(t.all.Total()));
   const std::vector<std::string> expected{"2026-12-09 08:00 1", "2026-12-10 08:00 1",
                                           "2026-12-31 23:00 2", "2027-01-01 00:00 2"};
   EXPECT_EQ(hours, expected);
-  EXPECT_DOUBLE_EQ(r.byHour.at(HourKey{2026, 12, 31, 23}).YieldPercent(), 50.0);
+  EXPECT_DOUBLE_EQ(r.byTime.at(HourKey{2026, 12, 31, 23}).all.YieldPercent(), 50.0);
+  // Left to itself, a span of more than two days is counted by day.
+  YieldReportBuilder days;
+  ReadProductionLogText(log, "A", "a.log", days);
+  const YieldReport d = days.Build();
+  EXPECT_TRUE(d.daily);
+  ASSERT_EQ(d.byTime.size(), 4u);
+  EXPECT_EQ(d.byTime.begin()->first, (HourKey{2026, 12, 9, 0}));
+  EXPECT_NE(RenderReportText(d).find("\nby day\n  day "), std::string::npos);
 }
 
 TEST(YieldReport, BinomialTail) {
@@ -313,12 +321,13 @@ TEST(YieldReport, RenderedOutputsShowOutliersAndEscapeTexts) {
   EXPECT_NE(html.find("&lt;b&gt;&amp;line"), std::string::npos);
   EXPECT_NE(html.find("Line &lt;1&gt;"), std::string::npos);
   EXPECT_NE(html.find("<tr class=\"out\">"), std::string::npos);
-  // Four charts, and nothing fetched from elsewhere.
+  // Six charts (yield and disks per hour, error codes, failure rate and disk
+  // time by slot, stations), and nothing fetched from elsewhere.
   std::size_t charts = 0;
   for (std::size_t at = html.find("<svg"); at != std::string::npos; at = html.find("<svg", at + 1)) {
     ++charts;
   }
-  EXPECT_EQ(charts, 4u);
+  EXPECT_EQ(charts, 6u);
   EXPECT_EQ(html.find("src="), std::string::npos);
   EXPECT_EQ(html.find("href="), std::string::npos);
 }

@@ -26,7 +26,16 @@ if(WIN32)
   set_tests_properties(kx20ctl_report_utf16_log PROPERTIES
     PASS_REGULAR_EXPRESSION "records: 2   passed: 1   failed: 1   yield: 50\\.0 %"
     FAIL_REGULAR_EXPRESSION "malformed sections: [1-9]")
+  add_test(NAME kx20ctl_report_help COMMAND kx20ctl report --help)
+  set_tests_properties(kx20ctl_report_help PROPERTIES
+    PASS_REGULAR_EXPRESSION "usage: kx20ctl report .*--last N")
   add_test(NAME kx20ctl_report_no_line COMMAND kx20ctl report --line "host=nowhere")
   set_tests_properties(kx20ctl_report_no_line PROPERTIES
     PASS_REGULAR_EXPRESSION "cannot connect to the line's database: .*an ODBC connection string names")
+endif()
+
+# Every kx20ctl command's --help.
+if(NOT WIN32 AND NOT CMAKE_CROSSCOMPILING)
+  add_test(NAME kx20ctl_help COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/kx20ctl_help.sh $<TARGET_FILE:kx20ctl>)
+  set_tests_properties(kx20ctl_help PROPERTIES TIMEOUT 60)
 endif()

@@ -32,6 +32,11 @@ bool RegisterSubcommand(const Subcommand& subcommand) {
 
 const std::vector<Subcommand>& Subcommands() { return Table(); }
 
+void PrintSubcommandHelp(const Subcommand& s) {
+  std::printf("usage: kx20ctl %s %s\n\n%s\n", s.name, s.usage, s.summary);
+  if (s.help != nullptr) std::printf("\n%s", s.help);
+}
+
 }  // namespace kx20::ctl
 
 int main(int argc, char** argv) {
@@ -52,6 +57,14 @@ int main(int argc, char** argv) {
   for (const Subcommand& s : Subcommands()) {
     if (name == s.name) {
       std::vector<std::string> args(argv + 2, argv + argc);
+      // --help anywhere before a "--", or -h alone: the usage, nothing run.
+      for (const std::string& a : args) {
+        if (a == "--") break;
+        if (a == "--help" || (a == "-h" && args.size() == 1)) {
+          PrintSubcommandHelp(s);
+          return kExitOk;
+        }
+      }
       return s.run(args);
     }
   }

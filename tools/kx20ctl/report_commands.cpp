@@ -1,13 +1,17 @@
-// kx20ctl report: the yield of one or more produce.log files, or of the
+// kx20ctl report: the yield of produce.log / produce.jsonl files, or of the
 // line's database.
+#include <cmath>
 #include <cstdio>
+#include <ctime>
+#include <set>
 #include <string>
 #include <vector>
 
-#include "storage/durable_file.h"
 #include "report/line_verdicts.h"
 #include "report/production_log_reader.h"
 #include "report/report_render.h"
+#include "report/report_time.h"
+#include "storage/durable_file.h"
 #include "subcommand.h"
 
 namespace kx20::ctl {
@@ -18,16 +22,49 @@ struct LogSource {
   std::string path;
 };
 
+constexpr const char* kUsage =
+    "[--since UTC] [--until UTC] [--last N{m|h|d}] [--by lot|operator|station|slot|hour|day] "
+    "[--html OUT] [--title TEXT] {[STATION=]FILE ... | --line CONNINFO [--read-rows]}";
+
+constexpr const char* kHelp =
+    "FILE is a produce.log or a produce.jsonl; a produce.log with a produce.jsonl beside it is\n"
+    "read with it. A file's records count under STATION (default: the path).\n"
+    "  --since UTC       only verdicts finished at or after UTC: 2026-12-01, 2026-12-01T06:00\n"
+    "                    or 2026-12-01T06:00:30 (a space for the T and a final Z allowed)\n"
+    "  --until UTC       only verdicts finished before UTC\n"
+    "  --last N{m|h|d}   the last N minutes, hours or days (up to --until, or now)\n"
+    "  --by KEY          a table by lot, operator, station, slot, hour or day: yield,\n"
+    "                    first-pass and final yield, reworks, disks per hour\n"
+    "  --html OUT        also write a self-contained page with charts to OUT\n"
+    "  --title TEXT      the page's title\n"
+    "  --line CONNINFO   the line's database (libpq conninfo or URI, or an ODBC string);\n"
+    "                    counted in the database, only the groups fetched\n"
+    "  --read-rows       read every row of the line and count here instead (slow; the same\n"
+    "                    figures; used as well when files are read with the line)\n"
+    "Times in the tables are local (for the line: the session's zone, PGTZ chooses it).\n";
+
+int Usage(const char* why, const std::string& what) {
+  std::fprintf(stderr, "kx20ctl report: %s%s\nusage: kx20ctl report %s\n", why, what.c_str(), kUsage);
+  return kExitUsage;
+}
+
 int ReportCommand(const std::vector<std::string>& args) {
   std::vector<LogSource> logs;
   std::vector<std::string> lines;
   std::string htmlPath;
   std::string title = "kx20 yield report";
+  std::string since, until, last, by;
+  bool readRows = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
+    bool missing = false;
     const auto value = [&](const char* option, std::string& out) {
       const std::string prefix = std::string(option) + "=";
-      if (a == option && i + 1 < args.size()) {
+      if (a == option) {
+        if (i + 1 >= args.size()) {
+          missing = true;
+          return false;
+        }
         out = args[++i];
         return true;
       }
@@ -38,15 +75,20 @@ int ReportCommand(const std::vector<std::string>& args) {
       return false;
     };
     std::string v;
-    if (value("--html", htmlPath) || value("--title", title)) continue;
+    if (value("--html", htmlPath) || value("--title", title) || value("--since", since) ||
+        value("--until", until) || value("--last", last) || value("--by", by)) {
+      continue;
+    }
     if (value("--line", v)) {
       lines.push_back(v);
       continue;
     }
-    if (a.rfind("--", 0) == 0) {
-      std::fprintf(stderr, "kx20ctl report: unexpected argument '%s'\n", a.c_str());
-      return kExitUsage;
+    if (missing) return Usage("missing value after ", a);
+    if (a == "--read-rows") {
+      readRows = true;
+      continue;
     }
+    if (a.rfind("--", 0) == 0) return Usage("unexpected argument ", "'" + a + "'");
     // NAME=FILE names the station; a file whose own name holds "=" is taken whole.
     const std::size_t eq = a.find('=');
     if (eq != std::string::npos && eq > 0 && !FileIsReadable(a)) {
@@ -55,12 +97,7 @@ int ReportCommand(const std::vector<std::string>& args) {
       logs.push_back(LogSource{a, a});
     }
   }
-  if (logs.empty() && lines.empty()) {
-    std::fprintf(stderr,
-                 "usage: kx20ctl report [--html OUT] [--title TEXT] "
-                 "{[STATION=]PRODUCE.LOG ... | --line CONNINFO}\n");
-    return kExitUsage;
-  }
+  if (logs.empty() && lines.empty()) return Usage("nothing to report: ", "name files or --line");
   if (!lines.empty() && !LineDatabaseAvailable()) {
     std::fprintf(stderr,
                  "kx20ctl report: --line is not available in this build "
@@ -68,17 +105,64 @@ int ReportCommand(const std::vector<std::string>& args) {
     return kExitUsage;
   }
 
-  YieldReportBuilder builder;
+  ReportWindow window;
+  if (!since.empty()) {
+    const std::optional<double> t = ParseWindowTime(since);
+    if (!t) return Usage("--since is no UTC time (2026-12-01 or 2026-12-01T06:00): ", since);
+    window.since = *t;
+  }
+  if (!until.empty()) {
+    const std::optional<double> t = ParseWindowTime(until);
+    if (!t) return Usage("--until is no UTC time (2026-12-01 or 2026-12-01T06:00): ", until);
+    window.until = *t;
+  }
+  if (!last.empty()) {
+    if (!since.empty()) return Usage("--last and --since ", "cannot be given together");
+    const std::optional<double> d = ParseDuration(last);
+    if (!d) return Usage("--last is no span (such as 90m, 24h, 7d): ", last);
+    if (std::isnan(window.until)) window.until = static_cast<double>(std::time(nullptr));
+    window.since = window.until - *d;
+  }
+  if (!std::isnan(window.since) && !std::isnan(window.until) && window.since >= window.until) {
+    return Usage("the window is empty: ", "--since must come before --until");
+  }
+  GroupBy groupBy = GroupBy::kNone;
+  if (!by.empty()) {
+    const std::optional<GroupBy> g = ParseGroupBy(by);
+    if (!g) return Usage("--by takes lot, operator, station, slot, hour or day, not ", "'" + by + "'");
+    groupBy = *g;
+  }
+
+  YieldReportBuilder builder(window, groupBy);
+  // A produce.log reads the produce.jsonl beside it: that .jsonl named too
+  // is not read again (logs first, so that either order works).
+  std::set<std::string> read;
+  std::vector<LogSource> ordered;
   for (const LogSource& log : logs) {
+    if (log.path.size() < 6 || log.path.compare(log.path.size() - 6, 6, ".jsonl") != 0) {
+      ordered.push_back(log);
+    }
+  }
+  for (const LogSource& log : logs) {
+    if (log.path.size() >= 6 && log.path.compare(log.path.size() - 6, 6, ".jsonl") == 0) {
+      ordered.push_back(log);
+    }
+  }
+  for (const LogSource& log : ordered) {
     std::string error;
-    if (!ReadProductionLogFile(log.path, log.station, builder, error)) {
+    if (!ReadRecordFile(log.path, log.station, builder, read, error)) {
       std::fprintf(stderr, "kx20ctl report: %s\n", error.c_str());
       return kExitFailed;
     }
   }
+  // One line alone is counted by its database; with files or other lines,
+  // every row is read (repeated serial numbers across them).
+  const bool aggregate = !readRows && logs.empty() && lines.size() == 1;
   for (const std::string& conninfo : lines) {
     std::string error;
-    if (!ReadLineVerdicts(conninfo, builder, error)) {
+    const bool ok = aggregate ? AggregateLineVerdicts(conninfo, builder, error)
+                              : ReadLineVerdicts(conninfo, builder, error);
+    if (!ok) {
       std::fprintf(stderr, "kx20ctl report: %s\n", error.c_str());
       return kExitFailed;
     }
@@ -95,22 +179,23 @@ int ReportCommand(const std::vector<std::string>& args) {
                    failure.c_str());
       return kExitFailed;
     }
-    std::printf("\nwrote %s\n", htmlPath.c_str());
+    std::printf("\nwrote %s\n", CleanText(htmlPath).c_str());
   }
   return kExitOk;
 }
 
 }  // namespace
 
-KX20CTL_SUBCOMMAND("report",
-                   "[--html OUT] [--title TEXT] {[STATION=]PRODUCE.LOG ... | --line CONNINFO}",
-                   LineDatabaseAvailable()
-                       ? "the yield by result, error code, hour, station and slot from "
-                         "produce.log files or the line's database (kx20.verdicts); --html "
-                         "writes a page with charts"
-                       : "the yield by result, error code, hour, station and slot from "
-                         "produce.log files; --html writes a page with charts (this build has "
-                         "no line mode: --line is not available)",
-                   ReportCommand);
+KX20CTL_SUBCOMMAND_HELP("report", kUsage,
+                        LineDatabaseAvailable()
+                            ? "the yield by result, error code, hour, station and slot, first-pass "
+                              "and final yield, reworks, disks per hour and each slot's disk time, "
+                              "from produce.log/produce.jsonl files or the line's database "
+                              "(kx20.verdicts); --html writes a page with charts"
+                            : "the yield by result, error code, hour, station and slot, first-pass "
+                              "and final yield, reworks, disks per hour and each slot's disk time, "
+                              "from produce.log/produce.jsonl files; --html writes a page with "
+                              "charts (this build has no line mode: --line is not available)",
+                        kHelp, ReportCommand);
 
 }  // namespace kx20::ctl

@@ -22,7 +22,12 @@ struct Subcommand {
   const char* usage;    // argument synopsis, e.g. "[--sim[=FARM]] L"
   const char* summary;  // one line for the help text
   SubcommandFn run;
+  const char* help = nullptr;  // more for `kx20ctl NAME --help` (lines ending in newlines)
 };
+
+// `kx20ctl NAME --help` (or -h as the only argument): the command's usage,
+// summary and help, on stdout.
+void PrintSubcommandHelp(const Subcommand& subcommand);
 
 // Adds a subcommand to the tool's table; returns true (for static initialisers).
 bool RegisterSubcommand(const Subcommand& subcommand);
@@ -35,3 +40,6 @@ const std::vector<Subcommand>& Subcommands();
 #define KX20CTL_SUBCOMMAND(name, usage, summary, fn)                                         \
   static const bool KX20CTL_CONCAT(kx20ctlRegistered_, __LINE__) [[maybe_unused]] =          \
       ::kx20::ctl::RegisterSubcommand(::kx20::ctl::Subcommand{name, usage, summary, fn})
+#define KX20CTL_SUBCOMMAND_HELP(name, usage, summary, help, fn)                               \
+  static const bool KX20CTL_CONCAT(kx20ctlRegistered_, __LINE__) [[maybe_unused]] =          \
+      ::kx20::ctl::RegisterSubcommand(::kx20::ctl::Subcommand{name, usage, summary, fn, help})
