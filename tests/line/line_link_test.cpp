@@ -244,6 +244,51 @@ TEST_F(LineLinkServer, BothLinksGiveTheSameRows) {
   }
 }
 
+// A number is used as soon as the statement that took it returns: by then
+// its transaction must be committed, seen by every other session, whatever
+// came before on the link (a transaction of its own, a new connection).
+TEST_F(LineLinkServer, AStatementThatReturnsIsCommittedBeforeTheLinkSendsAnother) {
+  auto observer = Open(kLinks[0], 3, 5000);
+  std::string error;
+  ASSERT_TRUE(observer->Exec(
+      "DROP TABLE IF EXISTS committed_takes; CREATE TABLE committed_takes (n integer); "
+      "CREATE OR REPLACE FUNCTION take_one(p integer) RETURNS TABLE (o integer) "
+      "LANGUAGE plpgsql AS $f$ BEGIN INSERT INTO committed_takes VALUES (p); o := p; "
+      "RETURN NEXT; END $f$",
+      {}, nullptr, error))
+      << error;
+  int next = 0;
+  const auto seen = [&](int n) {
+    PgResult r;
+    std::string e;
+    EXPECT_TRUE(observer->Exec("SELECT count(*) FROM committed_takes WHERE n = $1",
+                               {std::to_string(n)}, &r, e))
+        << e;
+    return r.rows.size() == 1 && r.rows[0].at(0) == std::optional<std::string>("1");
+  };
+  for (const LinkKind& kind : kLinks) {
+    SCOPED_TRACE(kind.name);
+    auto link = Open(kind, 3, 5000);
+    for (const char* before : {"", "BEGIN; SELECT 1; COMMIT", "BEGIN ISOLATION LEVEL "
+                               "REPEATABLE READ READ ONLY; SELECT 1; COMMIT", "reconnect"}) {
+      SCOPED_TRACE(before);
+      if (std::string(before) == "reconnect") {
+        link->Disconnect();
+      } else if (*before != '\0') {
+        ASSERT_TRUE(link->Exec(before, {}, nullptr, error)) << error;
+      }
+      for (int i = 0; i < 3; ++i) {
+        const int n = ++next;
+        PgResult r;
+        ASSERT_TRUE(link->Exec("SELECT o FROM take_one($1)", {std::to_string(n)}, &r, error))
+            << error;
+        ASSERT_EQ(r.rows.size(), 1u);
+        EXPECT_TRUE(seen(n)) << n << " was returned but is not committed";
+      }
+    }
+  }
+}
+
 TEST_F(LineLinkServer, AnErrorAbortsTheTransactionOnBothLinks) {
   for (const LinkKind& kind : kLinks) {
     SCOPED_TRACE(kind.name);
