@@ -482,7 +482,7 @@ std::string LineRolesSql(const std::string& stationRole, const std::string& repo
       "-- The kx20 line's roles: run as a user who may create roles, on the line's\n"
       "-- database after `kx20ctl line init` has made its schema. Both are group\n"
       "-- roles without login; make each station's and each reader's login a member:\n"
-      "--   CREATE ROLE st1 LOGIN IN ROLE " + stationRole + ";   (then \\password st1)\n"
+      "--   CREATE ROLE st1 LOGIN IN ROLE " + stationRole + ";   (and give it a password)\n"
       "--   CREATE ROLE quality LOGIN IN ROLE " + reportRole + ";\n"
       "BEGIN;\n";
   for (const std::string& role : {stationRole, reportRole}) {
@@ -557,8 +557,13 @@ bool InitLineSchema(LineLink& link, const LineInitOptions& options, std::string&
     if (!missing.empty() && Text(roles) != "t") {
       roleNote = "the role(s) " + missing.front() + (missing.size() > 1 ? ", " + missing.back() : "") +
                  " do not exist and this database user may not create roles: have a DBA run the "
-                 "SQL that `kx20ctl line init --print-sql` prints (it makes the roles and gives "
-                 "them their rights), or run init again as a user with CREATEROLE";
+                 "SQL that `kx20ctl line init --print-sql" +
+                 (options.stationRole != "kx20_station" ? " --station-role " + options.stationRole
+                                                        : std::string()) +
+                 (options.reportRole != "kx20_report" ? " --report-role " + options.reportRole
+                                                      : std::string()) +
+                 "` prints (it makes the roles and gives them their rights), or run init again "
+                 "as a user with CREATEROLE";
       return true;
     }
     for (const std::string& role : missing) {

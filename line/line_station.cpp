@@ -508,7 +508,7 @@ bool LineStation::SendOnce(std::string& error) {
     // be refused again and hold up every record behind it. It is set aside
     // with the reason; the rest goes on.
     const OutboxRecord& record = records.at(*refused);
-    std::string what = "the hand-out of a leased number";
+    std::string what;
     if (const auto* v = std::get_if<VerdictRow>(&record)) {
       what = "the verdict of drive " + std::string(1, v->driveLetter) + " (slot " +
              std::to_string(v->slot) + ")";

@@ -656,6 +656,16 @@ upgrade)
               AND steps IS NULL AND software_version IS NULL AND image_write_mbps IS NULL")" = 6 ] ||
     fail "the version 2 verdicts do not have NULL in the new columns"
 
+  # The SQL for a DBA makes roles of other names with the same rights.
+  "$kx20ctl" line init --print-sql --station-role st_other --report-role rep_other > "$work/roles.sql"
+  psql "$conninfo" -X -q -v ON_ERROR_STOP=1 -f "$work/roles.sql" > /dev/null || fail "the roles' SQL failed"
+  [ "$(sql "SELECT count(*) FROM information_schema.role_routine_grants
+            WHERE routine_schema = 'kx20' AND grantee = 'st_other'")" = \
+    "$(sql "SELECT count(*) FROM information_schema.role_routine_grants
+            WHERE routine_schema = 'kx20' AND grantee = 'kx20_station'")" ] || fail "st_other has other rights"
+  [ "$(sql "SELECT has_table_privilege('rep_other', 'kx20.verdicts', 'SELECT'),
+                   has_table_privilege('rep_other', 'kx20.verdicts', 'INSERT')")" = "t|f" ] ||
+    fail "rep_other has other rights"
   # Logins of the two roles, as a DBA makes them (trust authentication here).
   sql "CREATE ROLE st_login LOGIN IN ROLE kx20_station; CREATE ROLE rep_login LOGIN IN ROLE kx20_report"
   as_login() { psql "$conninfo user=$1" -X -q -At -v ON_ERROR_STOP=1 -c "$2"; }
