@@ -1,5 +1,6 @@
 #include "line/line_database.h"
 
+#include <charconv>
 #include <cstdlib>
 #include <variant>
 
@@ -32,7 +33,6 @@ bool RollBack(LineLink& link) {
   return false;
 }
 
-constexpr const char* kTime = "'YYYY-MM-DD HH24:MI:SS \"UTC\"'";
 
 }  // namespace
 
@@ -52,9 +52,7 @@ bool ReadLineFacts(LineLink& link, const LeaseState& journal, LineFacts& facts, 
   if (facts.schemaVersion != kLineSchemaVersion) return link.Exec("COMMIT", {}, nullptr, error);
 
   PgResult line;
-  if (!link.Exec("SELECT (SELECT line_id FROM kx20.line_identity WHERE id = 1), "
-                 "(SELECT next_serial FROM kx20.serial_counter WHERE id = 1)",
-                 {}, &line, error) ||
+  if (!link.Exec("SELECT o_line, o_next FROM kx20.line_state()", {}, &line, error) ||
       line.rows.empty()) {
     return RollBack(link);
   }
@@ -62,11 +60,8 @@ bool ReadLineFacts(LineLink& link, const LeaseState& journal, LineFacts& facts, 
   facts.nextSerial = static_cast<std::uint32_t>(Number(line.rows[0], 1));
 
   PgResult instances;
-  if (!link.Exec(std::string("SELECT instance_id, station, host, work_dir, start_token, "
-                             "to_char(started_at AT TIME ZONE 'UTC', ") + kTime + "), "
-                 "coalesce(to_char(released_at AT TIME ZONE 'UTC', " + kTime + "), ''), "
-                 "coalesce(released_by, '') FROM kx20.station_instances "
-                 "WHERE instance_id = $1 OR (station = $2 AND released_at IS NULL)",
+  if (!link.Exec("SELECT o_instance, o_station, o_host, o_work_dir, o_token, o_started, "
+                 "o_released, o_released_by FROM kx20.station_instances_of($1, $2)",
                  {journal.instanceId, journal.station}, &instances, error)) {
     return RollBack(link);
   }
@@ -94,11 +89,8 @@ bool ReadLineFacts(LineLink& link, const LeaseState& journal, LineFacts& facts, 
   }
   if (!ids.empty() || !firsts.empty()) {
     PgResult takes;
-    if (!link.Exec("SELECT take_id, station, first_serial, count, coalesce(instance_id, ''), "
-                   "written_off_at IS NOT NULL FROM kx20.serial_takes "
-                   "WHERE take_id = ANY($1::bigint[]) OR (station = $2 AND slot IS NULL AND "
-                   "instance_id IS NULL AND (first_serial, count) IN "
-                   "(SELECT * FROM unnest($3::bigint[], $4::integer[])))",
+    if (!link.Exec("SELECT o_take, o_station, o_first, o_count, o_instance, o_written_off "
+                   "FROM kx20.takes_of($1::bigint[], $2, $3::bigint[], $4::integer[])",
                    {ArrayText(ids), journal.station, ArrayText(firsts), ArrayText(counts)},
                    &takes, error)) {
       return RollBack(link);
@@ -121,8 +113,7 @@ bool ClaimInstance(LineLink& link, const LeaseState& journal, const CheckOutcome
                    const std::string& fromToken, std::string& error) {
   if (!link.Exec("BEGIN", {}, nullptr, error)) return false;
   if (outcome.registerInstance) {
-    if (!link.Exec("INSERT INTO kx20.station_instances (instance_id, station, host, work_dir, "
-                   "start_token) VALUES ($1, $2, $3, $4, $5)",
+    if (!link.Exec("SELECT kx20.register_instance($1, $2, $3, $4, $5)",
                    {journal.instanceId, journal.station, journal.home.host,
                     journal.home.directory, journal.startToken},
                    nullptr, error)) {
@@ -135,15 +126,13 @@ bool ClaimInstance(LineLink& link, const LeaseState& journal, const CheckOutcome
     }
   } else {
     PgResult renewed;
-    if (!link.Exec("UPDATE kx20.station_instances SET start_token = $1, host = $2, "
-                   "work_dir = $3, started_at = now() "
-                   "WHERE instance_id = $4 AND start_token = $5 AND released_at IS NULL",
-                   {journal.startToken, journal.home.host, journal.home.directory,
-                    journal.instanceId, fromToken},
+    if (!link.Exec("SELECT kx20.renew_instance($1, $2, $3, $4, $5)",
+                   {journal.instanceId, fromToken, journal.startToken, journal.home.host,
+                    journal.home.directory},
                    &renewed, error)) {
       return RollBack(link);
     }
-    if (renewed.commandTag != "UPDATE 1") {
+    if (renewed.rows.size() != 1 || Text(renewed.rows[0], 0) != "1") {
       error = "another copy of station \"" + journal.station +
               "\"'s journal started at the same time, or the station was released meanwhile; "
               "start the station again to see which";
@@ -152,13 +141,12 @@ bool ClaimInstance(LineLink& link, const LeaseState& journal, const CheckOutcome
   }
   for (const auto& [index, takeId] : outcome.adopt) {
     PgResult adopted;
-    if (!link.Exec("UPDATE kx20.serial_takes SET instance_id = $1 "
-                   "WHERE take_id = $2 AND station = $3 AND instance_id IS NULL",
+    if (!link.Exec("SELECT kx20.adopt_take($1, $2::bigint, $3)",
                    {journal.instanceId, std::to_string(takeId), journal.station}, &adopted,
                    error)) {
       return RollBack(link);
     }
-    if (adopted.commandTag != "UPDATE 1") {
+    if (adopted.rows.size() != 1 || Text(adopted.rows[0], 0) != "1") {
       error = "the take " + std::to_string(takeId) + " of the lease from " +
               std::to_string(journal.leases.at(index).first) +
               " was claimed by another journal meanwhile";
@@ -192,10 +180,11 @@ bool TakeSerials(LineLink& link, const LeaseState& journal, std::optional<int> s
 }
 
 bool SendRecords(LineLink& link, const std::string& lineId, const std::vector<OutboxRecord>& records,
-                 std::string& error) {
+                 std::string& error, std::optional<std::size_t>* refused) {
+  if (refused != nullptr) refused->reset();
   if (!link.Exec("BEGIN", {}, nullptr, error)) return RollBack(link);
   PgResult line;
-  if (!link.Exec("SELECT line_id FROM kx20.line_identity WHERE id = 1", {}, &line, error)) {
+  if (!link.Exec("SELECT o_line FROM kx20.line_state()", {}, &line, error)) {
     return RollBack(link);
   }
   if (line.rows.empty() || Text(line.rows[0], 0) != lineId) {
@@ -210,30 +199,46 @@ bool SendRecords(LineLink& link, const std::string& lineId, const std::vector<Ou
   const auto orNull = [](const std::string& s) {
     return s.empty() ? std::nullopt : std::optional<std::string>(s);
   };
-  for (const OutboxRecord& record : records) {
+  const auto rate = [](const std::optional<double>& r) -> std::optional<std::string> {
+    if (!r) return std::nullopt;
+    char text[64];
+    const auto [end, ec] = std::to_chars(text, text + sizeof text, *r);
+    if (ec != std::errc()) return std::nullopt;
+    return std::string(text, end);
+  };
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    const OutboxRecord& record = records[i];
     bool ok = false;
     if (const auto* r = std::get_if<VerdictRow>(&record)) {
       ok = link.Exec(
-          "INSERT INTO kx20.verdicts (record_key, station, slot, drive_letter, serial, "
-          "capacity, result, error_code, started_at, finished_at, issued_serial, cut_off, "
-          "instance_id) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13) "
-          "ON CONFLICT (record_key) DO NOTHING",
+          "SELECT kx20.record_verdict($1, $2, $3::integer, $4, $5::bigint, $6::bigint, $7, $8, "
+          "$9::timestamptz, $10::timestamptz, $11::bigint, $12::boolean, $13, $14, $15, $16, $17, "
+          "$18::bigint, $19, $20::jsonb, $21::real, $22::real, $23::real, $24)",
           {r->recordKey, r->station, std::to_string(r->slot), std::string(1, r->driveLetter),
            number(r->serial), std::to_string(r->capacity), r->result, orNull(r->errorCode),
            r->startedAt, r->finishedAt, number(r->issuedSerial), r->cutOff ? "true" : "false",
-           orNull(r->instanceId)},
+           orNull(r->instanceId), orNull(r->lot), orNull(r->operatorName),
+           orNull(r->softwareVersion), orNull(r->recipeId), number(r->previousSerial),
+           orNull(r->failedStep), orNull(r->steps), rate(r->rwWriteMBps), rate(r->rwReadMBps),
+           rate(r->imageWriteMBps), orNull(r->host)},
           nullptr, error);
     } else {
       const HandOutRow& h = std::get<HandOutRow>(record);
       ok = link.Exec(
-          "INSERT INTO kx20.serial_handouts (record_key, serial, take_id, station, instance_id, "
-          "slot, drive_letter, handed_out_at) VALUES ($1, $2, $3, $4, $5, $6, $7, $8) "
-          "ON CONFLICT (record_key) DO NOTHING",
+          "SELECT kx20.record_handout($1, $2::bigint, $3::bigint, $4, $5, $6::integer, $7, "
+          "$8::timestamptz)",
           {h.recordKey, std::to_string(h.serial), std::to_string(h.takeId), h.station,
            h.instanceId, std::to_string(h.slot), std::string(1, h.driveLetter), h.at},
           nullptr, error);
     }
-    if (!ok) return RollBack(link);
+    if (!ok) {
+      const std::string state = link.LastErrorState();
+      if (refused != nullptr && link.Connected() && IsDataRefusal(state)) {
+        *refused = i;
+        error += " (SQLSTATE " + state + ")";
+      }
+      return RollBack(link);
+    }
   }
   return link.Exec("COMMIT", {}, nullptr, error) || RollBack(link);
 }

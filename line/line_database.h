@@ -1,5 +1,7 @@
 // The statements a line station sends to the line's database (schema in
-// line_schema.h), each through LineLink::Exec with text parameters. Every
+// line_schema.h), each through LineLink::Exec with text parameters. Apart
+// from reading kx20.schema_version, each calls one of the line's functions:
+// a station's role needs no right on any table. Every
 // function reports failure as false with `error` (the server's words); when
 // it failed because the database could not be reached, the link is no longer
 // connected afterwards.
@@ -43,9 +45,13 @@ bool TakeSerials(LineLink& link, const LeaseState& journal, std::optional<int> s
                  std::optional<char> letter, std::uint32_t count, TakenSerials& taken,
                  std::string& error);
 
-// Inserts the records in one transaction, each once (ON CONFLICT DO NOTHING
-// on its key), after checking that the database is line `lineId`.
+// Records them in one transaction, each once (kx20.record_verdict and
+// kx20.record_handout ignore a key they have), after checking that the
+// database is line `lineId`. When the database refuses one of them for its
+// data (IsDataRefusal) nothing is recorded and `refused` names it (its index),
+// with the database's reason in `error`; any other failure leaves `refused`
+// empty (the batch is sent again later).
 bool SendRecords(LineLink& link, const std::string& lineId, const std::vector<OutboxRecord>& records,
-                 std::string& error);
+                 std::string& error, std::optional<std::size_t>* refused = nullptr);
 
 }  // namespace kx20

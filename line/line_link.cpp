@@ -1,5 +1,6 @@
 #include "line/line_link.h"
 
+#include "line/connection_string.h"
 #include "line/odbc_strings.h"
 #if KX20_LINE_HAVE_LIBPQ
 #include "line/pg_link.h"
@@ -33,8 +34,17 @@ class MissingLink final : public LineLink {
 
 }  // namespace
 
+bool IsDataRefusal(const std::string& sqlState) {
+  return sqlState.size() == 5 && (sqlState.rfind("22", 0) == 0 || sqlState.rfind("23", 0) == 0);
+}
+
 std::unique_ptr<LineLink> OpenLineLink(const std::string& conninfo, int connectTimeoutSeconds,
                                        int queryTimeoutMs) {
+  // A string that would let a connection attempt wait for ever is refused
+  // whoever asks (the programs refuse it at start too, with this message).
+  if (std::string why; !CheckConnectTimeout(conninfo, why)) {
+    return std::make_unique<MissingLink>(why);
+  }
   // Without libpq (the Windows builds) every string is an ODBC one.
   const bool odbc = !KX20_LINE_HAVE_LIBPQ || IsOdbcConnectionString(conninfo);
 #if KX20_LINE_HAVE_ODBC

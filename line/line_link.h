@@ -40,7 +40,17 @@ class LineLink {
   // itself (or a timeout) also drops it.
   virtual bool Exec(const std::string& sql, const std::vector<std::optional<std::string>>& params,
                     PgResult* result, std::string& error) = 0;
+
+  // The SQLSTATE the server gave for the last Exec that failed, when it
+  // refused the statement ("22021", "23505", ...); empty when the failure
+  // was the connection's, a timeout's or the link's own.
+  virtual std::string LastErrorState() const { return {}; }
 };
+
+// True for a SQLSTATE that says the database refused a statement for its
+// data (class 22, data exception; class 23, integrity constraint violation):
+// sending the same values again would be refused again.
+bool IsDataRefusal(const std::string& sqlState);
 
 // The link for a connection string. The connect timeout applies unless the
 // string sets its own.

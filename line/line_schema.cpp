@@ -257,6 +257,197 @@ LEFT JOIN LATERAL (
 INSERT INTO kx20.schema_version (version) VALUES (2);
 )sql";
 
+// Version 2 -> 3. What makes a verdict traceable (nullable: rows recorded
+// before keep NULLs), the indexes a report's windows and groupings use, and
+// the functions through which a station reads and writes, so that its role
+// needs no right on any table. Changes no row.
+constexpr const char* kMigrateV2ToV3 = R"sql(
+ALTER TABLE kx20.verdicts
+  ADD COLUMN lot              text,
+  ADD COLUMN operator         text,
+  ADD COLUMN software_version text,
+  ADD COLUMN recipe_id        text,
+  ADD COLUMN previous_serial  bigint,
+  ADD COLUMN failed_step      text,
+  ADD COLUMN steps            jsonb,
+  ADD COLUMN rw_write_mbps    real,
+  ADD COLUMN rw_read_mbps     real,
+  ADD COLUMN image_write_mbps real,
+  ADD COLUMN host             text;
+CREATE INDEX verdicts_station_finished_at ON kx20.verdicts (station, finished_at);
+CREATE INDEX verdicts_lot ON kx20.verdicts (lot, finished_at);
+
+CREATE OR REPLACE FUNCTION kx20.take_serials(p_station text, p_slot integer, p_letter text,
+                                             p_count integer)
+RETURNS bigint LANGUAGE plpgsql AS $$
+BEGIN
+  RAISE EXCEPTION 'the line''s database has schema version 3 and this station is older: install the newer station';
+END
+$$;
+
+CREATE FUNCTION kx20.line_state(OUT o_line text, OUT o_next bigint) LANGUAGE sql STABLE AS $$
+  SELECT (SELECT line_id FROM kx20.line_identity WHERE id = 1),
+         (SELECT next_serial FROM kx20.serial_counter WHERE id = 1)
+$$;
+
+-- The instance of a journal, and whichever instance holds the station's name.
+CREATE FUNCTION kx20.station_instances_of(p_instance text, p_station text)
+RETURNS TABLE (o_instance text, o_station text, o_host text, o_work_dir text, o_token text,
+               o_started text, o_released text, o_released_by text)
+LANGUAGE sql STABLE AS $$
+  SELECT instance_id, station, host, work_dir, start_token,
+         to_char(started_at AT TIME ZONE 'UTC', 'YYYY-MM-DD HH24:MI:SS "UTC"'),
+         coalesce(to_char(released_at AT TIME ZONE 'UTC', 'YYYY-MM-DD HH24:MI:SS "UTC"'), ''),
+         coalesce(released_by, '')
+  FROM kx20.station_instances
+  WHERE instance_id = p_instance OR (station = p_station AND released_at IS NULL)
+$$;
+
+-- Takes by id; and a station's unclaimed lease takes of the given first
+-- numbers and sizes (the leases of a journal of the first format).
+CREATE FUNCTION kx20.takes_of(p_ids bigint[], p_station text, p_firsts bigint[],
+                              p_counts integer[])
+RETURNS TABLE (o_take bigint, o_station text, o_first bigint, o_count integer,
+               o_instance text, o_written_off boolean)
+LANGUAGE sql STABLE AS $$
+  SELECT take_id, station, first_serial, count, coalesce(instance_id, ''),
+         written_off_at IS NOT NULL
+  FROM kx20.serial_takes
+  WHERE take_id = ANY (p_ids)
+     OR (station = p_station AND slot IS NULL AND instance_id IS NULL AND
+         (first_serial, count) IN (SELECT * FROM unnest(p_firsts, p_counts)))
+$$;
+
+CREATE FUNCTION kx20.register_instance(p_instance text, p_station text, p_host text,
+                                       p_work_dir text, p_token text)
+RETURNS void LANGUAGE sql AS $$
+  INSERT INTO kx20.station_instances (instance_id, station, host, work_dir, start_token)
+  VALUES (p_instance, p_station, p_host, p_work_dir, p_token)
+$$;
+
+-- A start of the instance that holds the token: the new token, host and
+-- directory. Returns 1, or 0 when another start (or a release) came first.
+CREATE FUNCTION kx20.renew_instance(p_instance text, p_from_token text, p_token text,
+                                    p_host text, p_work_dir text)
+RETURNS integer LANGUAGE plpgsql AS $$
+DECLARE
+  n integer;
+BEGIN
+  UPDATE kx20.station_instances
+    SET start_token = p_token, host = p_host, work_dir = p_work_dir, started_at = now()
+    WHERE instance_id = p_instance AND start_token = p_from_token AND released_at IS NULL;
+  GET DIAGNOSTICS n = ROW_COUNT;
+  RETURN n;
+END
+$$;
+
+-- A lease take of a journal of the first format becomes the instance's.
+-- Returns 1, or 0 when another journal claimed it first.
+CREATE FUNCTION kx20.adopt_take(p_instance text, p_take bigint, p_station text)
+RETURNS integer LANGUAGE plpgsql AS $$
+DECLARE
+  n integer;
+BEGIN
+  UPDATE kx20.serial_takes SET instance_id = p_instance
+    WHERE take_id = p_take AND station = p_station AND instance_id IS NULL;
+  GET DIAGNOSTICS n = ROW_COUNT;
+  RETURN n;
+END
+$$;
+
+-- A verdict, once (a record sent again is ignored by its key).
+CREATE FUNCTION kx20.record_verdict(
+    p_record_key text, p_station text, p_slot integer, p_letter text, p_serial bigint,
+    p_capacity bigint, p_result text, p_error_code text, p_started timestamptz,
+    p_finished timestamptz, p_issued_serial bigint, p_cut_off boolean, p_instance text,
+    p_lot text, p_operator text, p_software_version text, p_recipe_id text,
+    p_previous_serial bigint, p_failed_step text, p_steps jsonb, p_rw_write_mbps real,
+    p_rw_read_mbps real, p_image_write_mbps real, p_host text)
+RETURNS void LANGUAGE sql AS $$
+  INSERT INTO kx20.verdicts (record_key, station, slot, drive_letter, serial, capacity, result,
+                             error_code, started_at, finished_at, issued_serial, cut_off,
+                             instance_id, lot, operator, software_version, recipe_id,
+                             previous_serial, failed_step, steps, rw_write_mbps, rw_read_mbps,
+                             image_write_mbps, host)
+  VALUES (p_record_key, p_station, p_slot, p_letter, p_serial, p_capacity, p_result,
+          p_error_code, p_started, p_finished, p_issued_serial, coalesce(p_cut_off, false),
+          p_instance, p_lot, p_operator, p_software_version, p_recipe_id, p_previous_serial,
+          p_failed_step, p_steps, p_rw_write_mbps, p_rw_read_mbps, p_image_write_mbps, p_host)
+  ON CONFLICT (record_key) DO NOTHING
+$$;
+
+-- A leased number's hand-out, once.
+CREATE FUNCTION kx20.record_handout(p_record_key text, p_serial bigint, p_take bigint,
+                                    p_station text, p_instance text, p_slot integer,
+                                    p_letter text, p_at timestamptz)
+RETURNS void LANGUAGE sql AS $$
+  INSERT INTO kx20.serial_handouts (record_key, serial, take_id, station, instance_id, slot,
+                                    drive_letter, handed_out_at)
+  VALUES (p_record_key, p_serial, p_take, p_station, p_instance, p_slot, p_letter, p_at)
+  ON CONFLICT (record_key) DO NOTHING
+$$;
+
+INSERT INTO kx20.schema_version (version) VALUES (3);
+)sql";
+
+// Every function of the schema runs as its owner with a fixed search_path
+// (pg_temp last, so no one's temporary objects stand in for the line's), and
+// no one may call one unless granted. Run by every init: a function added
+// by a later version is covered by the same statement.
+constexpr const char* kFunctionRights = R"sql(
+DO $$
+DECLARE
+  f regprocedure;
+BEGIN
+  FOR f IN SELECT p.oid::regprocedure FROM pg_catalog.pg_proc p
+           WHERE p.pronamespace = 'kx20'::regnamespace AND p.prokind = 'f' LOOP
+    EXECUTE format('ALTER FUNCTION %s SECURITY DEFINER SET search_path = pg_catalog, kx20, pg_temp',
+                   f);
+  END LOOP;
+END
+$$;
+REVOKE ALL ON SCHEMA kx20 FROM PUBLIC;
+REVOKE ALL ON ALL FUNCTIONS IN SCHEMA kx20 FROM PUBLIC;
+)sql";
+
+// What a station calls: taking numbers, registering and starting its
+// journal's instance, reading what its checks need, recording verdicts and
+// hand-outs. (The first take_serials is the older stations' one, which only
+// refuses with a message.) Releasing a station is not among them: it writes
+// numbers off and frees a name, which is the line's administrator's call.
+constexpr const char* kStationFunctions[] = {
+    "kx20.take_serials(text, text, text, text, integer, text, integer)",
+    "kx20.take_serials(text, integer, text, integer)",
+    "kx20.line_state()",
+    "kx20.station_instances_of(text, text)",
+    "kx20.takes_of(bigint[], text, bigint[], integer[])",
+    "kx20.register_instance(text, text, text, text, text)",
+    "kx20.renew_instance(text, text, text, text, text)",
+    "kx20.adopt_take(text, bigint, text)",
+    "kx20.record_verdict(text, text, integer, text, bigint, bigint, text, text, timestamptz, "
+    "timestamptz, bigint, boolean, text, text, text, text, text, bigint, text, jsonb, real, real, "
+    "real, text)",
+    "kx20.record_handout(text, bigint, bigint, text, text, integer, text, timestamptz)",
+};
+
+// The two roles' rights, exactly: whatever else they held in the schema is
+// taken back first.
+std::string RoleGrantsSql(const std::string& station, const std::string& report) {
+  std::string sql;
+  for (const std::string& role : {station, report}) {
+    sql += "REVOKE ALL ON ALL TABLES IN SCHEMA kx20 FROM " + role + ";\n";
+    sql += "REVOKE ALL ON ALL SEQUENCES IN SCHEMA kx20 FROM " + role + ";\n";
+    sql += "REVOKE ALL ON ALL FUNCTIONS IN SCHEMA kx20 FROM " + role + ";\n";
+    sql += "GRANT USAGE ON SCHEMA kx20 TO " + role + ";\n";
+  }
+  sql += "GRANT SELECT ON kx20.schema_version TO " + station + ";\n";
+  for (const char* function : kStationFunctions) {
+    sql += "GRANT EXECUTE ON FUNCTION " + std::string(function) + " TO " + station + ";\n";
+  }
+  sql += "GRANT SELECT ON ALL TABLES IN SCHEMA kx20 TO " + report + ";\n";
+  return sql;
+}
+
 // The highest number ever taken (a take across the wrap reaches 99999999),
 // or recorded on a disk: 0 when none.
 constexpr const char* kHighestTaken = R"sql(
@@ -278,10 +469,47 @@ std::uint64_t Number(const PgResult& r, std::size_t row = 0, std::size_t col = 0
 
 }  // namespace
 
+bool IsValidRoleName(const std::string& name) {
+  if (name.empty() || name.size() > 63 || (name[0] >= '0' && name[0] <= '9')) return false;
+  for (char c : name) {
+    if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_')) return false;
+  }
+  return true;
+}
+
+std::string LineRolesSql(const std::string& stationRole, const std::string& reportRole) {
+  std::string sql =
+      "-- The kx20 line's roles: run as a user who may create roles, on the line's\n"
+      "-- database after `kx20ctl line init` has made its schema. Both are group\n"
+      "-- roles without login; make each station's and each reader's login a member:\n"
+      "--   CREATE ROLE st1 LOGIN IN ROLE " + stationRole + ";   (and give it a password)\n"
+      "--   CREATE ROLE quality LOGIN IN ROLE " + reportRole + ";\n"
+      "BEGIN;\n";
+  for (const std::string& role : {stationRole, reportRole}) {
+    sql += "DO $$ BEGIN\n  IF NOT EXISTS (SELECT 1 FROM pg_catalog.pg_roles WHERE rolname = '" +
+           role + "') THEN\n    CREATE ROLE " + role + " NOLOGIN;\n  END IF;\nEND $$;\n";
+  }
+  sql += kFunctionRights;
+  sql += RoleGrantsSql(stationRole, reportRole);
+  sql += "COMMIT;\n";
+  return sql;
+}
+
 bool InitLineSchema(LineLink& link, const LineInitOptions& options, std::string& message) {
   const std::optional<std::uint32_t>& next = options.next;
   if (next && (*next < 1 || *next > kLargestSerial)) {
     message = "the next serial number must be 1 to 99999999";
+    return false;
+  }
+  for (const std::string* role : {&options.stationRole, &options.reportRole}) {
+    if (!IsValidRoleName(*role)) {
+      message = "the role name \"" + *role +
+                "\" is not 1 to 63 lower-case letters, digits and '_' (not starting with a digit)";
+      return false;
+    }
+  }
+  if (options.stationRole == options.reportRole) {
+    message = "the station role and the report role must differ";
     return false;
   }
   std::string error;
@@ -305,11 +533,53 @@ bool InitLineSchema(LineLink& link, const LineInitOptions& options, std::string&
     return failed("cannot look for the schema");
   }
 
+  // The rights of the functions and the roles, set on every run; false with
+  // `roleNote` when the roles are missing and cannot be made here (the rest
+  // of the transaction stands).
+  std::string roleNote;
+  const auto setRights = [&]() {
+    if (!link.Exec(kFunctionRights, {}, nullptr, error)) return false;
+    PgResult roles;
+    if (!link.Exec("SELECT rolsuper OR rolcreaterole FROM pg_catalog.pg_roles "
+                   "WHERE rolname = current_user",
+                   {}, &roles, error)) {
+      return false;
+    }
+    std::vector<std::string> missing;
+    for (const std::string& role : {options.stationRole, options.reportRole}) {
+      PgResult found;
+      if (!link.Exec("SELECT 1 FROM pg_catalog.pg_roles WHERE rolname = $1", {role}, &found,
+                     error)) {
+        return false;
+      }
+      if (found.rows.empty()) missing.push_back(role);
+    }
+    if (!missing.empty() && Text(roles) != "t") {
+      roleNote = "the role(s) " + missing.front() + (missing.size() > 1 ? ", " + missing.back() : "") +
+                 " do not exist and this database user may not create roles: have a DBA run the "
+                 "SQL that `kx20ctl line init --print-sql" +
+                 (options.stationRole != "kx20_station" ? " --station-role " + options.stationRole
+                                                        : std::string()) +
+                 (options.reportRole != "kx20_report" ? " --report-role " + options.reportRole
+                                                      : std::string()) +
+                 "` prints (it makes the roles and gives them their rights), or run init again "
+                 "as a user with CREATEROLE";
+      return true;
+    }
+    for (const std::string& role : missing) {
+      if (!link.Exec("CREATE ROLE " + role + " NOLOGIN", {}, nullptr, error)) return false;
+    }
+    return link.Exec(RoleGrantsSql(options.stationRole, options.reportRole), {}, nullptr, error);
+  };
+  const std::string roleWords = " (roles: " + options.stationRole + " may call the station's "
+                                "functions, " + options.reportRole + " may read)";
+
   std::string done;  // what was done, for the message
   if (Text(present) != "t") {
     const std::string first = std::to_string(next.value_or(1));
     if (!link.Exec(kCreateV1, {}, nullptr, error) ||
-        !link.Exec(kMigrateV1ToV2, {}, nullptr, error)) {
+        !link.Exec(kMigrateV1ToV2, {}, nullptr, error) ||
+        !link.Exec(kMigrateV2ToV3, {}, nullptr, error)) {
       return failed("cannot create the schema");
     }
     const std::string lineId = NewRandomId();
@@ -321,10 +591,12 @@ bool InitLineSchema(LineLink& link, const LineInitOptions& options, std::string&
                    nullptr, error)) {
       return failed("cannot fill the schema");
     }
+    if (!setRights()) return failed("cannot set the rights");
     if (!link.Exec("COMMIT", {}, nullptr, error)) return failed("cannot commit");
     message = "schema kx20 version " + std::to_string(kLineSchemaVersion) + " created for line " +
-              lineId + "; next serial number " + first;
-    return true;
+              lineId + "; next serial number " + first +
+              (roleNote.empty() ? roleWords : "; " + roleNote);
+    return roleNote.empty();
   }
 
   PgResult version;
@@ -335,25 +607,43 @@ bool InitLineSchema(LineLink& link, const LineInitOptions& options, std::string&
   const int installed = static_cast<int>(Number(version));
   if (installed > kLineSchemaVersion || installed < 1) {
     error = "schema version " + std::to_string(installed) + " is installed, this program knows " +
-            "versions 1 and " + std::to_string(kLineSchemaVersion);
+            "versions 1 to " + std::to_string(kLineSchemaVersion) +
+            (installed > kLineSchemaVersion ? " (install the newer kx20ctl)" : "");
     return failed("refused");
   }
-  if (installed == 1) {
-    PgResult counts;
-    if (!link.Exec("SELECT (SELECT count(*) FROM kx20.serial_takes), "
-                   "(SELECT count(*) FROM kx20.verdicts)",
-                   {}, &counts, error)) {
-      return failed("cannot read the version 1 schema");
+  if (installed < kLineSchemaVersion) {
+    // Every row is kept: the counts before and after must agree.
+    constexpr const char* kCounts =
+        "SELECT (SELECT count(*) FROM kx20.serial_takes), (SELECT count(*) FROM kx20.verdicts), "
+        "(SELECT count(*) FROM kx20.serial_counter)";
+    PgResult before;
+    if (!link.Exec(kCounts, {}, &before, error)) {
+      return failed("cannot read the version " + std::to_string(installed) + " schema");
     }
-    const std::string lineId = NewRandomId();
-    if (!link.Exec(kMigrateV1ToV2, {}, nullptr, error) ||
-        !link.Exec("INSERT INTO kx20.line_identity (id, line_id) VALUES (1, $1)", {lineId},
-                   nullptr, error)) {
-      return failed("cannot migrate the schema from version 1 (nothing was changed)");
+    std::string lineId;
+    const std::string migrating = "cannot migrate the schema from version " +
+                                  std::to_string(installed) + " (nothing was changed)";
+    if (installed == 1) {
+      lineId = NewRandomId();
+      if (!link.Exec(kMigrateV1ToV2, {}, nullptr, error) ||
+          !link.Exec("INSERT INTO kx20.line_identity (id, line_id) VALUES (1, $1)", {lineId},
+                     nullptr, error)) {
+        return failed(migrating);
+      }
     }
-    done = "schema kx20 migrated from version 1 to " + std::to_string(kLineSchemaVersion) +
-           " (every row kept: " + Text(counts, 0, 0) + " take(s), " + Text(counts, 0, 1) +
-           " verdict(s)); line id " + lineId;
+    if (!link.Exec(kMigrateV2ToV3, {}, nullptr, error)) return failed(migrating);
+    PgResult after;
+    if (!link.Exec(kCounts, {}, &after, error)) return failed(migrating);
+    if (after.rows != before.rows) {
+      error = "the counts of takes, verdicts and counter rows changed from " +
+              Text(before, 0, 0) + ", " + Text(before, 0, 1) + ", " + Text(before, 0, 2) +
+              " to " + Text(after, 0, 0) + ", " + Text(after, 0, 1) + ", " + Text(after, 0, 2);
+      return failed(migrating);
+    }
+    done = "schema kx20 migrated from version " + std::to_string(installed) + " to " +
+           std::to_string(kLineSchemaVersion) + " (every row kept: " + Text(before, 0, 0) +
+           " take(s), " + Text(before, 0, 1) + " verdict(s))";
+    if (!lineId.empty()) done += "; line id " + lineId;
   } else {
     PgResult line;
     if (!link.Exec("SELECT line_id FROM kx20.line_identity WHERE id = 1", {}, &line, error)) {
@@ -362,6 +652,8 @@ bool InitLineSchema(LineLink& link, const LineInitOptions& options, std::string&
     done = "schema kx20 version " + std::to_string(kLineSchemaVersion) + " present (line " +
            Text(line) + ")";
   }
+  if (!setRights()) return failed("cannot set the rights");
+  done += roleNote.empty() ? roleWords : "; " + roleNote;
 
   PgResult counter;
   if (!link.Exec("SELECT next_serial FROM kx20.serial_counter WHERE id = 1 FOR UPDATE", {},
@@ -374,12 +666,12 @@ bool InitLineSchema(LineLink& link, const LineInitOptions& options, std::string&
   if (!next) {
     if (!link.Exec("COMMIT", {}, nullptr, error)) return failed("cannot commit");
     message = done + "; nothing else changed (next serial number " + std::to_string(current) + ")";
-    return true;
+    return roleNote.empty();
   }
   if (*next == current) {
     if (!link.Exec("COMMIT", {}, nullptr, error)) return failed("cannot commit");
     message = done + "; the next serial number is " + std::to_string(current) + " already";
-    return true;
+    return roleNote.empty();
   }
   PgResult highest;
   if (!link.Exec(kHighestTaken, {}, &highest, error)) {
@@ -414,7 +706,7 @@ bool InitLineSchema(LineLink& link, const LineInitOptions& options, std::string&
             (back ? " (forced: at or below the highest number taken, " + std::to_string(top) + ")"
                   : "") +
             "; the change is recorded in kx20.counter_changes";
-  return true;
+  return roleNote.empty();
 }
 
 bool ReleaseStation(LineLink& link, const std::string& station, const std::string& who,

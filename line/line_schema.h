@@ -1,4 +1,4 @@
-// The line's database schema (PostgreSQL schema "kx20"), version 2:
+// The line's database schema (PostgreSQL schema "kx20"), version 3:
 //
 //   kx20.schema_version (version, installed_at)
 //                                        one row per version installed; the
@@ -35,14 +35,20 @@
 //                                        leased numbers)
 //   kx20.verdicts (record_key, station, slot, drive_letter, serial, capacity,
 //                  result, error_code, started_at, finished_at,
-//                  issued_serial, cut_off, instance_id)
+//                  issued_serial, cut_off, instance_id,
+//                  lot, operator, software_version, recipe_id,
+//                  previous_serial, failed_step, steps, rw_write_mbps,
+//                  rw_read_mbps, image_write_mbps, host)
 //                                        every verdict of every station:
 //                                        serial = the number in the table
 //                                        written (a pass, or a failure after
 //                                        the table step), issued_serial = the
 //                                        number the line handed out for the
 //                                        disk, cut_off = the station was closed
-//                                        during the disk's run
+//                                        during the disk's run; the columns of
+//                                        the last two lines (version 3) are
+//                                        NULL when not known, and in rows
+//                                        recorded before version 3
 //   kx20.serial_fates (view)             each number handed out with where it
 //                                        went and its verdict
 //   kx20.take_serials(line, instance, token, station, slot, letter, count)
@@ -54,10 +60,25 @@
 //                                        from 99999999 to 1, record the take
 //   kx20.release_station(station, who)   writes a station's unused leased
 //                                        numbers off as gaps and frees its name
+//   kx20.line_state(), station_instances_of(...), takes_of(...),
+//   register_instance(...), renew_instance(...), adopt_take(...),
+//   record_verdict(...), record_handout(...)
+//                                        what a station reads and writes
+//                                        besides take_serials: a station's
+//                                        role may do nothing but call these
+//
+// Rights: every function of the schema runs as its owner (SECURITY DEFINER)
+// with a fixed search_path, and PUBLIC may call none. Two group roles (no
+// login; the DBA makes login roles members): the station role may call the
+// station's functions and read kx20.schema_version (so a station of any
+// version can tell which schema it found), nothing else; the report role may
+// read every table and view, nothing else.
 //
 // Version 1 had schema_version, serial_counter, serial_takes and verdicts
-// without the columns and tables added above; `kx20ctl line init` migrates it
-// in one transaction, keeping every row.
+// without the columns and tables added above; version 2 had everything but
+// the verdicts' version 3 columns and the station's functions other than
+// take_serials. `kx20ctl line init` migrates either in one transaction,
+// keeping every row.
 #pragma once
 
 #include <cstdint>
@@ -70,7 +91,7 @@ namespace kx20 {
 
 class LineLink;
 
-inline constexpr int kLineSchemaVersion = 2;
+inline constexpr int kLineSchemaVersion = 3;
 
 struct LineInitOptions {
   // Set the next number the line hands out (creation: default 1).
@@ -79,11 +100,28 @@ struct LineInitOptions {
   bool force = false;
   // Who asks (e.g. "user@host"), recorded with a change of the counter.
   std::string who;
+  // The group roles that get the station's and the report's rights (made
+  // when missing, which needs CREATEROLE).
+  std::string stationRole = "kx20_station";
+  std::string reportRole = "kx20_report";
 };
 
-// Creates the schema when absent, migrates a version 1 schema to this
-// version in one transaction (keeping every row), and on a schema of this
-// version changes nothing unless `next` is given. A newer schema is refused.
+// A role name init accepts: 1-63 lower-case letters, digits and '_', not
+// starting with a digit (so it needs no quoting and cannot inject SQL).
+bool IsValidRoleName(const std::string& name);
+
+// The SQL a DBA runs to make the two roles (when missing) and give them
+// their rights, on a line whose schema exists: what init does itself when
+// its user may create roles.
+std::string LineRolesSql(const std::string& stationRole, const std::string& reportRole);
+
+// Creates the schema when absent, migrates a version 1 or 2 schema to this
+// version in one transaction (keeping every row: the counts of takes and
+// verdicts are compared before the commit), and on a schema of this version
+// changes nothing unless `next` is given. A newer schema is refused. Every
+// run sets the functions' rights and the roles' grants again; roles that are
+// missing are made when the user may, else the schema is committed and the
+// call fails with a message naming the SQL a DBA runs (LineRolesSql).
 // A next number at or below the highest number ever taken is refused unless
 // `force`; every change of the counter is recorded (kx20.counter_changes).
 // `message` says what was done (or why nothing was).

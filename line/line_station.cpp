@@ -12,6 +12,8 @@
 #include <ctime>
 #include <filesystem>
 
+#include <nlohmann/json.hpp>
+
 #include "line/line_database.h"
 
 namespace kx20 {
@@ -50,7 +52,24 @@ std::string UtcNowText() {
   return FormatUtc(t);
 }
 
-constexpr std::size_t kSendBatch = 200;
+// A step's start as the record keeps it: "YYYY-MM-DDTHH:MM:SS.mmmZ".
+std::string IsoUtc(const CalendarTime& t) {
+  char text[40];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", t.year, t.month, t.day,
+                t.hour, t.minute, t.second, t.millisecond);
+  return text;
+}
+
+// The steps a pass ran, as the JSON array the line keeps; empty for none.
+std::string StepsJson(const std::vector<StepTiming>& steps) {
+  if (steps.empty()) return "";
+  nlohmann::json array = nlohmann::json::array();
+  for (const StepTiming& s : steps) {
+    array.push_back({{"step", s.step}, {"start", IsoUtc(s.startedUtc)}, {"ms", s.durationMs}});
+  }
+  // Replaced, never thrown: a step name is ours, but a record must not fail.
+  return array.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
 // After a failed contact with the line, no lease is taken ahead of time and
 // no lease is checked before this long has passed.
 constexpr std::chrono::seconds kContactPause{10};
@@ -434,6 +453,17 @@ bool LineStation::RecordVerdict(const VerdictEvent& event) {
   row.finishedAt = FormatUtc(event.finishedUtc);
   row.cutOff = event.cutOff;
   row.instanceId = instanceId_;
+  row.lot = event.lot;
+  row.operatorName = event.operatorName;
+  row.softwareVersion = event.softwareVersion;
+  row.recipeId = event.recipeId;
+  row.previousSerial = event.previousSerial;
+  row.failedStep = event.failedStep;
+  row.steps = StepsJson(event.steps);
+  row.rwWriteMBps = event.rwWriteMBps;
+  row.rwReadMBps = event.rwReadMBps;
+  row.imageWriteMBps = event.imageWriteMBps;
+  row.host = options_.home.host;
   {
     // One worker drives a letter's disk at a time: the number handed out for
     // it since its last verdict is this disk's.
@@ -463,15 +493,41 @@ bool LineStation::SendOnce(std::string& error) {
     std::lock_guard<std::mutex> lock(lineMutex_);
     lineId = checkedLineId_;
   }
-  const std::vector<OutboxRecord> records = outbox_.Peek(kSendBatch);
+  const std::vector<OutboxRecord> records = outbox_.Peek(options_.sendBatch);
   if (records.empty()) return true;
   if (lineId.empty()) {
     error = "the station's journal has not been checked against the line yet";
     return false;
   }
-  const bool sent = SendRecords(sendLink_, lineId, records, error);
+  std::optional<std::size_t> refused;
+  const bool sent = SendRecords(sendLink_, lineId, records, error, &refused);
   Heard(sendLink_.Connected());
-  if (!sent) return false;
+  if (!sent) {
+    if (!refused) return false;
+    // The database refused this record for its data: sending it again would
+    // be refused again and hold up every record behind it. It is set aside
+    // with the reason; the rest goes on.
+    const OutboxRecord& record = records.at(*refused);
+    std::string what;
+    if (const auto* v = std::get_if<VerdictRow>(&record)) {
+      what = "the verdict of drive " + std::string(1, v->driveLetter) + " (slot " +
+             std::to_string(v->slot) + ")";
+    } else {
+      what = "the hand-out of " + std::to_string(std::get<HandOutRow>(record).serial);
+    }
+    const std::string reason = error;
+    std::string setAside;
+    if (!outbox_.SetAside(RecordKeyOf(record),
+                          UtcNowText() + " refused by the line's database: " + reason, setAside)) {
+      error = reason + "; " + setAside;
+      return false;
+    }
+    refusedCount_.fetch_add(1);
+    Notify("the line's database refused " + what + ", record " + RecordKeyOf(record) + ": " +
+           reason + "; it is set aside in " + outbox_.RefusedPath() +
+           " and the other records go on");
+    return true;
+  }
   std::vector<std::string> keys;
   for (const OutboxRecord& r : records) keys.push_back(RecordKeyOf(r));
   // The database has them; a crash before the removal sends them again,
@@ -480,17 +536,25 @@ bool LineStation::SendOnce(std::string& error) {
 }
 
 std::size_t LineStation::Flush(int timeoutMs) {
+  // The deadline is checked before each batch: a long backlog is sent for
+  // as long as there is time, never all of it regardless. A batch the sender
+  // thread has under way is waited for (one batch at most).
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  bool first = true;
   for (;;) {
-    {
+    bool failedNow = false;
+    while (outbox_.Size() > 0 && (first || std::chrono::steady_clock::now() < deadline)) {
+      first = false;
       std::lock_guard<std::mutex> lock(sendMutex_);
       std::string error;
-      while (outbox_.Size() > 0 && SendOnce(error)) {
+      if (!SendOnce(error)) {
+        failedNow = true;
+        break;
       }
     }
     const std::size_t left = outbox_.Size();
     if (left == 0 || std::chrono::steady_clock::now() >= deadline) return left;
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    if (failedNow) std::this_thread::sleep_for(std::chrono::milliseconds(200));
   }
 }
 
@@ -522,11 +586,19 @@ void LineStation::SenderLoop() {
       if (stop_) return;
       wakePending_ = false;
     }
-    std::lock_guard<std::mutex> lock(sendMutex_);
+    // One batch at a time under the lock, so that a flush at the end (or
+    // the destructor) waits for one batch at most, not the whole backlog.
     std::string error;
     bool ok = true;
-    while (outbox_.Size() > 0 && (ok = SendOnce(error))) {
+    while (outbox_.Size() > 0) {
+      {
+        std::lock_guard<std::mutex> stopLock(wakeMutex_);
+        if (stop_) return;
+      }
+      std::lock_guard<std::mutex> lock(sendMutex_);
+      if (!(ok = SendOnce(error))) break;
     }
+    std::lock_guard<std::mutex> lock(sendMutex_);
     if (!ok && !sendFailing_) {
       sendFailing_ = true;
       Notify(std::to_string(outbox_.Size()) +

@@ -30,10 +30,13 @@
 // it has checked.
 //
 // Verdicts: each goes first into the durable outbox (verdict_outbox.h) with
-// the number in the disk's table, the number handed out for the disk and
-// whether the disk was cut off; a sender thread drains it after each record,
-// every few seconds and at start, with ON CONFLICT DO NOTHING on the record
-// key, and only to the journal's own line.
+// the number in the disk's table, the number handed out for the disk,
+// whether the disk was cut off, and what makes the disk traceable (lot,
+// operator, software, recipe, previous serial, failed step, step timings,
+// rates, host); a sender thread drains it a batch at a time after each
+// record, every few seconds and at start, each record once by its key, and
+// only to the journal's own line. A record the database refuses for its
+// data is set aside (verdicts.refused) with the reason and reported.
 //
 // Threads: TakeSerial from the serial-number step (under the run's setup
 // lock, one at a time); RecordVerdict from any worker; the sender on its own
@@ -73,6 +76,7 @@ struct LineOptions {
   int connectTimeoutSeconds = 3;
   int queryTimeoutMs = 5000;
   int sendIntervalMs = 5000;
+  std::size_t sendBatch = 200;  // records per transaction
   // With a positive interval the sender also asks the database (SELECT 1)
   // when it has heard nothing from it for that long, so State() stays
   // current while the station is idle (the window shows it). 0: never.
@@ -112,11 +116,17 @@ class LineStation {
   // station must not show the disk as passed).
   bool RecordVerdict(const VerdictEvent& event);
 
-  // Sends what waits until the outbox is empty or `timeoutMs` has passed;
-  // returns how many records still wait.
+  // Sends what waits until the outbox is empty or `timeoutMs` has passed
+  // (checked before each batch; at least one batch is tried); returns how
+  // many records still wait.
   std::size_t Flush(int timeoutMs);
 
   std::size_t Waiting() const { return outbox_.Size(); }
+
+  // Records the line's database refused for their data in this process:
+  // each is set aside in verdicts.refused beside the outbox (with the
+  // reason), reported through `notify`, and no longer holds up the others.
+  std::size_t Refused() const { return refusedCount_.load(); }
 
   // True once the journal has been checked against the line in this process.
   bool Checked() const;
@@ -185,6 +195,7 @@ class LineStation {
 
   // -1 not asked yet, 0 silent, 1 answering; when it was last heard from.
   std::atomic<int> answering_{-1};
+  std::atomic<std::size_t> refusedCount_{0};
   std::atomic<std::int64_t> lastAskedMs_{0};
 
   std::mutex wakeMutex_;

@@ -483,6 +483,7 @@ bool OdbcLink::Connect(std::string& error) {
 
 bool OdbcLink::Exec(const std::string& sql, const std::vector<std::optional<std::string>>& params,
                     PgResult* result, std::string& error) {
+  lastState_.clear();
   std::string marked;
   std::vector<std::size_t> order;
   if (!ToOdbcMarkers(sql, params.size(), marked, order, error)) return false;
@@ -507,6 +508,12 @@ bool OdbcLink::Exec(const std::string& sql, const std::vector<std::optional<std:
         std::lock_guard<std::mutex> lock(s->mutex);
         error = s->error;
         lost = s->lost;
+        // The server's own SQLSTATE (the driver passes it on); the
+        // driver's and driver manager's own states are not the server's.
+        if (!lost && s->state.size() == 5 && s->state.rfind("HY", 0) != 0 &&
+            s->state.rfind("IM", 0) != 0 && s->state.rfind("01", 0) != 0) {
+          lastState_ = s->state;
+        }
       }
       if (lost) Disconnect();
       return false;

@@ -45,6 +45,7 @@ class OdbcLink final : public LineLink {
   void Disconnect() override;
   bool Exec(const std::string& sql, const std::vector<std::optional<std::string>>& params,
             PgResult* result, std::string& error) override;
+  std::string LastErrorState() const override { return lastState_; }
 
   struct Session;  // a connection and its worker thread (odbc_link.cpp)
 
@@ -54,6 +55,7 @@ class OdbcLink final : public LineLink {
   int connectTimeoutSeconds_;
   int queryTimeoutMs_;
   std::shared_ptr<Session> session_;
+  std::string lastState_;
 };
 
 // The names of the ODBC drivers installed on this machine (SQLDrivers).

@@ -114,6 +114,7 @@ bool PgLink::WaitSocket(bool forWrite, long deadlineMs, std::string& error) {
 
 bool PgLink::Exec(const std::string& sql, const std::vector<std::optional<std::string>>& params,
                   PgResult* result, std::string& error) {
+  lastState_.clear();
   if (!Connect(error)) return false;
   const long deadline = NowMs() + queryTimeoutMs_;
   const auto lost = [&](std::string why) {
@@ -146,6 +147,7 @@ bool PgLink::Exec(const std::string& sql, const std::vector<std::optional<std::s
   }
 
   std::string firstError;
+  std::string firstState;
   bool failed = false;
   for (;;) {
     while (PQisBusy(conn_) != 0) {
@@ -178,6 +180,8 @@ bool PgLink::Exec(const std::string& sql, const std::vector<std::optional<std::s
       // The primary message alone: the context lines name our own SQL,
       // which tells an operator nothing.
       const char* primary = PQresultErrorField(r, PG_DIAG_MESSAGE_PRIMARY);
+      const char* state = PQresultErrorField(r, PG_DIAG_SQLSTATE);
+      firstState = state != nullptr ? state : "";
       firstError = Trimmed(primary != nullptr ? primary : PQresultErrorMessage(r));
       if (firstError.empty()) firstError = PQresStatus(status);
     }
@@ -188,6 +192,7 @@ bool PgLink::Exec(const std::string& sql, const std::vector<std::optional<std::s
   }
   if (failed) {
     error = firstError;
+    lastState_ = firstState;
     return false;
   }
   return true;

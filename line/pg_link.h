@@ -37,6 +37,7 @@ class PgLink final : public LineLink {
   // itself (or a timeout) also drops it.
   bool Exec(const std::string& sql, const std::vector<std::optional<std::string>>& params,
             PgResult* result, std::string& error) override;
+  std::string LastErrorState() const override { return lastState_; }
 
  private:
   // Until the socket can be read (or, with forWrite, read or written) or the
@@ -47,6 +48,7 @@ class PgLink final : public LineLink {
   int connectTimeoutSeconds_;
   int queryTimeoutMs_;
   pg_conn* conn_ = nullptr;
+  std::string lastState_;
 };
 
 }  // namespace kx20

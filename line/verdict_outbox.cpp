@@ -9,7 +9,8 @@
 namespace kx20 {
 namespace {
 
-constexpr const char* kHeader = "kx20 verdict outbox 2";
+constexpr const char* kHeader = "kx20 verdict outbox 3";
+constexpr const char* kHeader2 = "kx20 verdict outbox 2";
 constexpr const char* kHeader1 = "kx20 verdict outbox 1";
 constexpr const char* kEnd = "end";
 
@@ -91,14 +92,42 @@ std::string OptionalNumber(const std::optional<std::uint32_t>& n) {
   return n ? std::to_string(*n) : "-";
 }
 
+// A rate: the shortest text that reads back as the same number; empty for
+// none.
+std::string OptionalRate(const std::optional<double>& rate) {
+  if (!rate) return "";
+  char text[64];
+  const auto [end, ec] = std::to_chars(text, text + sizeof text, *rate);
+  return ec == std::errc() ? std::string(text, end) : std::string();
+}
+
+bool ParseOptionalRate(const std::string& text, std::optional<double>& rate) {
+  if (text.empty()) {
+    rate.reset();
+    return true;
+  }
+  double value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size()) return false;
+  rate = value;
+  return true;
+}
+
 std::string FormatVerdict(const VerdictRow& r) {
+  // Fields added in format 3 are empty when not known ("-" is a value).
   std::ostringstream line;
   line << "verdict\t" << Escape(r.recordKey) << '\t' << Escape(r.station) << '\t' << r.slot
        << '\t' << r.driveLetter << '\t' << OptionalNumber(r.serial) << '\t' << r.capacity
        << '\t' << Escape(r.result) << '\t' << (r.errorCode.empty() ? "-" : Escape(r.errorCode))
        << '\t' << Escape(r.startedAt) << '\t' << Escape(r.finishedAt) << '\t'
        << OptionalNumber(r.issuedSerial) << '\t' << (r.cutOff ? 1 : 0) << '\t'
-       << (r.instanceId.empty() ? "-" : Escape(r.instanceId)) << '\n';
+       << (r.instanceId.empty() ? "-" : Escape(r.instanceId)) << '\t' << Escape(r.lot) << '\t'
+       << Escape(r.operatorName) << '\t' << Escape(r.softwareVersion) << '\t'
+       << Escape(r.recipeId) << '\t'
+       << (r.previousSerial ? std::to_string(*r.previousSerial) : std::string()) << '\t'
+       << Escape(r.failedStep) << '\t' << Escape(r.steps) << '\t' << OptionalRate(r.rwWriteMBps)
+       << '\t' << OptionalRate(r.rwReadMBps) << '\t' << OptionalRate(r.imageWriteMBps) << '\t'
+       << Escape(r.host) << '\n';
   return line.str();
 }
 
@@ -136,16 +165,27 @@ bool ParseVerdictFields(const std::vector<std::string>& f, std::size_t at, Verdi
   return true;
 }
 
-bool ParseLine2(const std::vector<std::string>& f, OutboxRecord& out) {
+// A line of format 2 (14 fields for a verdict) or 3 (25).
+bool ParseLine(const std::vector<std::string>& f, int format, OutboxRecord& out) {
   if (f.empty()) return false;
   if (f[0] == "verdict") {
     VerdictRow r;
-    if (f.size() != 14 || !ParseVerdictFields(f, 1, r) || !ParseOptionalNumber(f[11], r.issuedSerial) ||
-        (f[12] != "0" && f[12] != "1")) {
+    if (f.size() != (format == 3 ? 25u : 14u) || !ParseVerdictFields(f, 1, r) ||
+        !ParseOptionalNumber(f[11], r.issuedSerial) || (f[12] != "0" && f[12] != "1")) {
       return false;
     }
     r.cutOff = f[12] == "1";
     if (f[13] != "-" && !Unescape(f[13], r.instanceId)) return false;
+    if (format == 3) {
+      if (!Unescape(f[14], r.lot) || !Unescape(f[15], r.operatorName) ||
+          !Unescape(f[16], r.softwareVersion) || !Unescape(f[17], r.recipeId) ||
+          (!f[18].empty() && !ParseOptionalNumber(f[18], r.previousSerial)) ||
+          !Unescape(f[19], r.failedStep) || !Unescape(f[20], r.steps) ||
+          !ParseOptionalRate(f[21], r.rwWriteMBps) || !ParseOptionalRate(f[22], r.rwReadMBps) ||
+          !ParseOptionalRate(f[23], r.imageWriteMBps) || !Unescape(f[24], r.host)) {
+        return false;
+      }
+    }
     out = r;
     return true;
   }
@@ -166,15 +206,14 @@ bool ParseLine2(const std::vector<std::string>& f, OutboxRecord& out) {
 
 }  // namespace
 
+std::string FormatOutboxRecord(const OutboxRecord& record) {
+  if (const auto* v = std::get_if<VerdictRow>(&record)) return FormatVerdict(*v);
+  return FormatHandOut(std::get<HandOutRow>(record));
+}
+
 std::string FormatOutbox(const std::vector<OutboxRecord>& records) {
   std::string text = std::string(kHeader) + "\n";
-  for (const OutboxRecord& record : records) {
-    if (const auto* v = std::get_if<VerdictRow>(&record)) {
-      text += FormatVerdict(*v);
-    } else {
-      text += FormatHandOut(std::get<HandOutRow>(record));
-    }
-  }
+  for (const OutboxRecord& record : records) text += FormatOutboxRecord(record);
   text += kEnd;
   text += '\n';
   return text;
@@ -183,14 +222,14 @@ std::string FormatOutbox(const std::vector<OutboxRecord>& records) {
 std::optional<std::vector<OutboxRecord>> ParseOutbox(const std::string& text, std::string& error) {
   std::istringstream in(text);
   std::string line;
-  if (!std::getline(in, line) || (line != kHeader && line != kHeader1)) {
+  if (!std::getline(in, line) || (line != kHeader && line != kHeader2 && line != kHeader1)) {
     error = line.rfind("kx20 verdict outbox ", 0) == 0
                 ? "a verdict outbox of another format (\"" + line +
-                      "\"; this station reads formats 1 and 2): made by a newer station?"
+                      "\"; this station reads formats 1 to 3): made by a newer station?"
                 : "not a verdict outbox";
     return std::nullopt;
   }
-  const bool format1 = line == kHeader1;
+  const int format = line == kHeader ? 3 : line == kHeader2 ? 2 : 1;
   std::vector<OutboxRecord> rows;
   bool ended = false;
   int lineNumber = 1;
@@ -207,12 +246,12 @@ std::optional<std::vector<OutboxRecord>> ParseOutbox(const std::string& text, st
     const std::vector<std::string> f = SplitTabs(line);
     OutboxRecord record;
     bool ok = false;
-    if (format1) {
+    if (format == 1) {
       VerdictRow r;
       ok = f.size() == 10 && ParseVerdictFields(f, 0, r);
       record = r;
     } else {
-      ok = ParseLine2(f, record);
+      ok = ParseLine(f, format, record);
     }
     if (!ok) {
       error = "line " + std::to_string(lineNumber) + " is damaged";
@@ -292,6 +331,53 @@ bool VerdictOutbox::Remove(const std::vector<std::string>& keys, std::string& er
   }
   // Memory follows the file: a record the file still holds is sent again
   // (harmless); one dropped from memory while still in the file would be too.
+  if (!WriteLocked(kept, error)) return false;
+  rows_ = std::move(kept);
+  return true;
+}
+
+std::string VerdictOutbox::RefusedPath() const {
+  const std::size_t slash = path_.find_last_of("/\\");
+  return (slash == std::string::npos ? std::string() : path_.substr(0, slash + 1)) +
+         kRefusedVerdictsFileName;
+}
+
+bool VerdictOutbox::SetAside(const std::string& key, const std::string& note,
+                             std::string& error) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<OutboxRecord> kept;
+  std::string entry;
+  for (const OutboxRecord& r : rows_) {
+    if (RecordKeyOf(r) == key && entry.empty()) {
+      std::string oneLine = note;
+      for (char& c : oneLine) {
+        if (c == '\n' || c == '\r') c = ' ';
+      }
+      entry = "# " + oneLine + "\n" + FormatOutboxRecord(r);
+    } else {
+      kept.push_back(r);
+    }
+  }
+  if (entry.empty()) return true;  // not here (any more)
+  const std::string refused = RefusedPath();
+  std::string text;
+  std::string failure;
+  switch (files_.ReadContents(refused, text, &failure)) {
+    case ReadOutcome::kRead:
+      break;
+    case ReadOutcome::kMissing:
+      text = "kx20 refused verdicts 1\n";
+      break;
+    case ReadOutcome::kFailed:
+      error = "the file of refused verdicts " + refused + " cannot be read: " + failure;
+      return false;
+  }
+  if (!text.empty() && text.back() != '\n') text += '\n';
+  text += entry;
+  if (!ReplaceFileAtomically(files_, refused, text, durability_, &failure)) {
+    error = "the file of refused verdicts " + refused + " could not be written (" + failure + ")";
+    return false;
+  }
   if (!WriteLocked(kept, error)) return false;
   rows_ = std::move(kept);
   return true;

@@ -26,6 +26,10 @@
 namespace kx20 {
 
 inline constexpr const char* kVerdictOutboxFileName = "verdicts.outbox";
+// Beside the outbox: the records the line's database refused for their data
+// (each under a line "# <when>: <reason>"), kept for a person to look at;
+// never sent again by the station.
+inline constexpr const char* kRefusedVerdictsFileName = "verdicts.refused";
 
 // One row of kx20.verdicts, as texts ready for the database.
 struct VerdictRow {
@@ -45,6 +49,20 @@ struct VerdictRow {
   std::optional<std::uint32_t> issuedSerial;
   bool cutOff = false;     // the station was closed during the disk's run
   std::string instanceId;  // the journal that recorded it; empty in old outboxes
+
+  // What makes the disk traceable (empty or none: not known, and in records
+  // of the older formats); sent as NULL then.
+  std::string lot;
+  std::string operatorName;
+  std::string softwareVersion;
+  std::string recipeId;
+  std::optional<std::uint32_t> previousSerial;
+  std::string failedStep;
+  std::string steps;  // JSON array [{"step", "start", "ms"}, ...]; empty: none
+  std::optional<double> rwWriteMBps;
+  std::optional<double> rwReadMBps;
+  std::optional<double> imageWriteMBps;
+  std::string host;  // the station's host
 
   bool operator==(const VerdictRow&) const = default;
 };
@@ -75,11 +93,17 @@ std::string NewRecordKey(const std::string& station);
 std::string HandOutKey(const std::string& station, const std::string& instanceId,
                        std::uint64_t takeId, std::uint32_t serial);
 
-// The outbox file's text, and back. Parse reads this format (2) and the
-// format before it (1: verdicts only); it refuses damage (a torn or foreign
-// file) with `error` rather than dropping records silently.
+// The outbox file's text, and back. Parse reads this format (3) and the
+// formats before it (2: verdicts without what makes a disk traceable, and
+// hand-outs; 1: verdicts only), so an upgraded station sends what an older
+// one left; it refuses damage (a torn or foreign file) with `error` rather
+// than dropping records silently.
 std::string FormatOutbox(const std::vector<OutboxRecord>& records);
 std::optional<std::vector<OutboxRecord>> ParseOutbox(const std::string& text, std::string& error);
+
+// One record as a line of the outbox (with its line break), as the file of
+// refused records keeps it.
+std::string FormatOutboxRecord(const OutboxRecord& record);
 
 class VerdictOutbox {
  public:
@@ -103,6 +127,15 @@ class VerdictOutbox {
 
   // Removes the records with these keys (after the database has them).
   bool Remove(const std::vector<std::string>& keys, std::string& error);
+
+  // Moves the record with this key to the file of refused records beside the
+  // outbox (kRefusedVerdictsFileName), under a line with `note` (when and
+  // why), and takes it out of the outbox: first written there, then removed
+  // here, so a crash between keeps it in both (never in neither).
+  bool SetAside(const std::string& key, const std::string& note, std::string& error);
+
+  // The file of refused records.
+  std::string RefusedPath() const;
 
   std::size_t Size() const;
 

@@ -34,6 +34,13 @@ if(TARGET kx20_line AND NOT CMAKE_CROSSCOMPILING)
       set_tests_properties(${name} PROPERTIES TIMEOUT 300)
     endforeach()
   endforeach()
+  # From a version 2 line to this one, with the station role and a
+  # connection file (libpq; the roles through ODBC too in kx20_line_links).
+  add_test(NAME kx20_line_upgrade
+           COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/line/line_e2e.sh upgrade
+                   $<TARGET_FILE:kx20-station> $<TARGET_FILE:kx20ctl>
+                   ${CMAKE_CURRENT_BINARY_DIR}/kx20_line_upgrade pq)
+  set_tests_properties(kx20_line_upgrade PROPERTIES TIMEOUT 300 RESOURCE_LOCK kx20_line)
   # Windows stations in the line: the x86_64 console program under Wine
   # (skipped where that build or Wine is missing): a mixed line of Linux and
   # Windows stations, an outage and a killed leasing station.

@@ -37,6 +37,16 @@
 #             journal of the old format: the station refuses the old schema,
 #             `kx20ctl line init` migrates it keeping every row, and the old
 #             journal's lease goes on from where it was
+#   upgrade   a version 2 database with takes, verdicts and hand-outs, and
+#             the work directory its station left with records in its outbox
+#             (format 2): the station of this version refuses the old schema
+#             and keeps the outbox; `kx20ctl line init` migrates it keeping
+#             every row and makes the roles; the station then runs under a
+#             login of the station role, its connection string in a file
+#             (refused while every user may read it), and sends the old
+#             records and its new ones; that login cannot change the counter
+#             or a verdict directly, a report login can only read; a schema
+#             of version 4 and connect_timeout=0 are refused
 #   mixed     a mixed line: a Linux station through libpq, one through ODBC
 #             and a Windows station under Wine at once: 30 distinct numbers
 #             on the disks, the Pass serials in kx20.verdicts those of the
@@ -607,6 +617,128 @@ fates)
     fail "the cut-off verdict did not reach the line with its mark"
   ;;
 
+upgrade)
+  # The line as the version 2 tools left it (tests/line/schema_v2.sql), and
+  # st1's work directory then: its journal (two numbers of lease 4 unused)
+  # and its outbox with a hand-out and three verdicts that never reached the
+  # line, in the outbox format of then.
+  sql "SET client_min_messages = warning; DROP SCHEMA IF EXISTS kx20 CASCADE"
+  psql "$conninfo" -X -q -v ON_ERROR_STOP=1 -f "$here/schema_v2.sql" > /dev/null
+  v2_rows() {
+    sql "SELECT version FROM kx20.schema_version WHERE version <= 2 ORDER BY 1"
+    sql "SELECT * FROM kx20.serial_takes ORDER BY take_id"
+    sql "SELECT record_key, station, slot, drive_letter, serial, capacity, result, error_code,
+                started_at, finished_at, issued_serial, cut_off, instance_id
+         FROM kx20.verdicts ORDER BY record_key"
+    sql "SELECT * FROM kx20.serial_handouts ORDER BY record_key"
+    sql "SELECT * FROM kx20.station_instances"
+    sql "SELECT * FROM kx20.line_identity"
+  }
+  v2_rows > "$work/v2-before.txt"
+  make_small_station st1 3
+  instance=1b3c651dcc85969243b5d15da72ae86d
+  printf '%s\n' "kx20 serial lease journal 2" "station st1" "line 65cf6f2774c0a72e1958a0a00ee0d429" \
+    "instance $instance" "host $(hostname)" "directory $work/st1" \
+    "start b54ca7a643549a38e5b830d5935bb5e1 7f8ab68cfea69a16a7654e86bc21d069" "seen 8" \
+    "lease 4 5 3 4" "end" > "$work/st1/serial_lease.journal"
+  tab=$'\t'
+  {
+    echo "kx20 verdict outbox 2"
+    echo "handout${tab}st1-$instance-4-6${tab}st1${tab}$instance${tab}4${tab}6${tab}3${tab}G${tab}2026-12-09 03:07:52.808+00"
+    for k in 601f 85531 dcf5; do
+      echo "verdict${tab}st1-old-$k${tab}st1${tab}1${tab}E${tab}-${tab}0${tab}FAIL${tab}USBErr_RWTable${tab}2026-12-09 03:08:14.111+00${tab}2026-12-09 03:08:14.112+00${tab}-${tab}0${tab}$instance"
+    done
+    echo "end"
+  } > "$work/st1/verdicts.outbox"
+  cp "$work/st1/verdicts.outbox" "$work/outbox-v2.txt"
+  run_station_now st1 --lease 5
+  expect_refused st1 "the database has schema version 2, this station needs version 3"
+  cmp -s "$work/st1/verdicts.outbox" "$work/outbox-v2.txt" || fail "the refusing station changed its outbox"
+  v2_rows | cmp -s - "$work/v2-before.txt" || fail "the refusing station changed the database"
+
+  # Refused at start (exit 2, before any disk: the first refusal above
+  # looked at the disks), saying WORDS.
+  refused_at_start() {
+    [ "$rc" = 2 ] || fail "st1 should refuse to start (exit 2), not exit $rc: $(cat "$work/st1.err")"
+    grep -qF -- "$1" "$work/st1.err" || fail "st1 did not say '$1': $(cat "$work/st1.err")"
+  }
+  "$kx20ctl" line init "$line" > "$work/migrate.out" || fail "the migration failed: $(cat "$work/migrate.out")"
+  grep -q "migrated from version 2 to 3 (every row kept: 4 take(s), 6 verdict(s))" "$work/migrate.out" ||
+    fail "$(cat "$work/migrate.out")"
+  grep -q "roles: kx20_station may call the station's functions, kx20_report may read" "$work/migrate.out" ||
+    fail "no roles: $(cat "$work/migrate.out")"
+  v2_rows | diff "$work/v2-before.txt" - || fail "a row of version 2 changed in the migration"
+  [ "$(sql "SELECT count(*) FROM kx20.verdicts WHERE lot IS NULL AND operator IS NULL AND host IS NULL
+              AND steps IS NULL AND software_version IS NULL AND image_write_mbps IS NULL")" = 6 ] ||
+    fail "the version 2 verdicts do not have NULL in the new columns"
+
+  # The SQL for a DBA makes roles of other names with the same rights.
+  "$kx20ctl" line init --print-sql --station-role st_other --report-role rep_other > "$work/roles.sql"
+  psql "$conninfo" -X -q -v ON_ERROR_STOP=1 -f "$work/roles.sql" > /dev/null || fail "the roles' SQL failed"
+  [ "$(sql "SELECT count(*) FROM information_schema.role_routine_grants
+            WHERE routine_schema = 'kx20' AND grantee = 'st_other'")" = \
+    "$(sql "SELECT count(*) FROM information_schema.role_routine_grants
+            WHERE routine_schema = 'kx20' AND grantee = 'kx20_station'")" ] || fail "st_other has other rights"
+  [ "$(sql "SELECT has_table_privilege('rep_other', 'kx20.verdicts', 'SELECT'),
+                   has_table_privilege('rep_other', 'kx20.verdicts', 'INSERT')")" = "t|f" ] ||
+    fail "rep_other has other rights"
+  # Logins of the two roles, as a DBA makes them (trust authentication here).
+  sql "CREATE ROLE st_login LOGIN IN ROLE kx20_station; CREATE ROLE rep_login LOGIN IN ROLE kx20_report"
+  as_login() { psql "$conninfo user=$1" -X -q -At -v ON_ERROR_STOP=1 -c "$2"; }
+  # The station's connection string in a file, refused while every user may read it.
+  echo "# the line's database, for st1" > "$work/st1.conn"
+  echo "$conninfo user=st_login" >> "$work/st1.conn"
+  chmod 644 "$work/st1.conn"
+  rc=0
+  "$station" --sim="$work/st1/farm.ini" --batch --workdir "$work/st1" --line-file "$work/st1.conn" \
+    --station st1 --lease 5 > "$work/st1.out" 2> "$work/st1.err" || rc=$?
+  refused_at_start "may be read by every user of this machine (mode 0644)"
+  chmod 600 "$work/st1.conn"
+  rc=0
+  "$station" --sim="$work/st1/farm.ini" --batch --workdir "$work/st1" --line-file "$work/st1.conn" \
+    --station st1 --lease 5 > "$work/st1.out" 2> "$work/st1.err" || rc=$?
+  [ "$rc" = 0 ] || fail "st1 did not pass under the station role: $(cat "$work/st1.err")"
+  [ "$(table_serials st1 | sort | tr '\n' ' ')" = "00000007 00000008 00000009 " ] ||
+    fail "st1 did not go on with its lease: $(table_serials st1)"
+  grep -q '^end$' "$work/st1/verdicts.outbox" && [ "$(grep -c . "$work/st1/verdicts.outbox")" = 2 ] ||
+    fail "the outbox is not empty: $(cat "$work/st1/verdicts.outbox")"
+  [ "$(sql "SELECT count(*) FROM kx20.verdicts WHERE record_key LIKE 'st1-old-%'")" = 3 ] ||
+    fail "the old outbox's verdicts did not reach the line"
+  [ "$(sql "SELECT count(*) FROM kx20.verdicts WHERE serial IN (7, 8, 9) AND result = 'Pass'
+              AND host IS NOT NULL")" = 3 ] || fail "the new verdicts are not in the line with their host"
+
+  # The station's login calls functions only; the report's reads only.
+  counter=$(sql "SELECT next_serial FROM kx20.serial_counter")
+  for q in "UPDATE kx20.serial_counter SET next_serial = 1" \
+           "INSERT INTO kx20.verdicts (record_key, station, slot, drive_letter, capacity, result, started_at, finished_at) VALUES ('forged', 'st1', 1, 'E', 0, 'Pass', now(), now())" \
+           "UPDATE kx20.verdicts SET result = 'Pass'" "DELETE FROM kx20.verdicts" \
+           "SELECT * FROM kx20.release_station('st1', 'me')"; do
+    if as_login st_login "$q" > "$work/denied.out" 2>&1; then fail "the station role may: $q"; fi
+    grep -q "permission denied" "$work/denied.out" || fail "$q: $(cat "$work/denied.out")"
+  done
+  [ "$(sql "SELECT next_serial FROM kx20.serial_counter")" = "$counter" ] || fail "the counter moved"
+  [ "$(as_login rep_login "SELECT count(*) FROM kx20.verdicts")" = 12 ] || fail "the report role cannot read"
+  for q in "SELECT * FROM kx20.take_serials('65cf6f2774c0a72e1958a0a00ee0d429', '$instance', 'x', 'st1', 1, 'E', 1)" \
+           "UPDATE kx20.verdicts SET result = 'Pass'"; do
+    if as_login rep_login "$q" > "$work/denied.out" 2>&1; then fail "the report role may: $q"; fi
+    grep -q "permission denied" "$work/denied.out" || fail "$q: $(cat "$work/denied.out")"
+  done
+
+  # A schema newer than this version, and a string that waits for ever.
+  sql "INSERT INTO kx20.schema_version (version) VALUES (4)"
+  fresh_disks st1
+  run_station_now st1
+  refused_at_start "the database has schema version 4, newer than this station knows (3); install the newer station"
+  if "$kx20ctl" line init "$line" > "$work/init4.out" 2>&1; then fail "kx20ctl line init took version 4"; fi
+  grep -q "schema version 4 is installed, this program knows versions 1 to 3" "$work/init4.out" ||
+    fail "$(cat "$work/init4.out")"
+  sql "DELETE FROM kx20.schema_version WHERE version = 4"
+  rc=0
+  "$station" --sim="$work/st1/farm.ini" --batch --workdir "$work/st1" --line "$conninfo connect_timeout=0" \
+    --station st1 > "$work/st1.out" 2> "$work/st1.err" || rc=$?
+  refused_at_start "sets connect_timeout=0, which means waiting for ever"
+  ;;
+
 migrate)
   # The line as the version 1 tools left it: st1 took 1-3 for three disks,
   # the counter was set to 11, st9 leased 11-20; three verdicts.
@@ -625,13 +757,16 @@ migrate)
   make_small_station st9 2
   printf 'kx20 serial lease journal 1\nstation st9\nlease 11 10 4\nend\n' > "$work/st9/serial_lease.journal"
   run_station_now st9 --lease 10
-  expect_refused st9 "the database has schema version 1, this station needs version 2"
+  expect_refused st9 "the database has schema version 1, this station needs version 3"
   v1_rows | cmp -s - "$work/v1-before.txt" || fail "the refusing station changed the database"
   "$kx20ctl" line init "$line" > "$work/migrate.out" || fail "the migration failed"
-  grep -q "migrated from version 1 to 2 (every row kept: 4 take(s), 3 verdict(s))" "$work/migrate.out" ||
+  grep -q "migrated from version 1 to 3 (every row kept: 4 take(s), 3 verdict(s))" "$work/migrate.out" ||
     fail "$(cat "$work/migrate.out")"
   v1_rows | diff "$work/v1-before.txt" - || fail "a row of version 1 changed in the migration"
-  [ "$(sql "SELECT max(version) FROM kx20.schema_version")" = 2 ] || fail "not version 2"
+  [ "$(sql "SELECT max(version) FROM kx20.schema_version")" = 3 ] || fail "not version 3"
+  [ "$(sql "SELECT count(*) FROM kx20.verdicts WHERE lot IS NULL AND steps IS NULL AND host IS NULL
+              AND rw_write_mbps IS NULL AND previous_serial IS NULL")" = 3 ] ||
+    fail "the version 1 verdicts do not have NULL in the new columns"
   [ "$(sql "SELECT length(line_id) FROM kx20.line_identity")" = 32 ] || fail "no line id"
   if sql "SELECT kx20.take_serials('st1', 1, 'E', 1)" > "$work/old-station.out" 2>&1; then
     fail "a version 1 station could still take a number"

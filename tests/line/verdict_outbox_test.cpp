@@ -45,8 +45,26 @@ TEST(VerdictOutbox, TextRoundTripsEveryField) {
   cutOff.cutOff = true;
   cutOff.errorCode = "USBErr_RW_Compare";
   cutOff.issuedSerial = 1005;
+  // What makes a disk traceable, with values that look like the format's
+  // own markers ("-", empty) and rates that need every digit.
+  VerdictRow traced = Row(6, true);
+  traced.lot = "-";
+  traced.operatorName = "OP-07\tnight";
+  traced.softwareVersion = "1.4.0";
+  traced.recipeId = "9f2c0a11";
+  traced.previousSerial = 0;
+  traced.failedStep = "";
+  traced.steps = R"([{"step":"erase","start":"2026-12-08T10:00:00.125Z","ms":812}])";
+  traced.rwWriteMBps = 0.1 + 0.2;
+  traced.rwReadMBps = 31.25;
+  traced.imageWriteMBps = 1e-7;
+  traced.host = "line-pc-3";
+  VerdictRow failedInStep = Row(7, false);
+  failedInStep.failedStep = "rw_test";
+  failedInStep.previousSerial = 99999999;
+  failedInStep.rwWriteMBps = 12.0;
   std::vector<OutboxRecord> rows = {Row(1, true), Row(2, false), Row(3, true), HandOutOf(4),
-                                    failedAfterTable, cutOff};
+                                    failedAfterTable, cutOff, traced, failedInStep};
   std::get<VerdictRow>(rows[1]).errorCode = "odd\tcode\\with\nbreaks";  // never split a record
   std::get<VerdictRow>(rows[2]).serial = 0;  // 0 is a number, not "none"
   std::string error;
@@ -80,8 +98,81 @@ TEST(VerdictOutbox, ReadsTheFormatBefore) {
   EXPECT_EQ(failure.errorCode, "USBErr_RWTable");
   EXPECT_EQ(failure.serial, std::nullopt);
   // A newer station's outbox says so.
-  EXPECT_FALSE(ParseOutbox("kx20 verdict outbox 3\nend\n", error));
+  EXPECT_FALSE(ParseOutbox("kx20 verdict outbox 4\nend\n", error));
   EXPECT_NE(error.find("another format"), std::string::npos) << error;
+}
+
+// An outbox the station of format 2 left with records waiting (as it wrote
+// it: a leased number's hand-out and verdicts): an upgraded station reads
+// every record, with nothing of what format 3 added, and writes it in
+// format 3 from then on without changing a field.
+TEST(VerdictOutbox, AnUpgradedStationKeepsWhatTheFormatBeforeLeft) {
+  const std::string format2 =
+      "kx20 verdict outbox 2\n"
+      "handout\tst1-1b3c-4-6\tst1\t1b3c\t4\t6\t3\tG\t2026-12-09 03:07:52.808+00\n"
+      "verdict\tst1-601f\tst1\t1\tE\t-\t0\tFAIL\tUSBErr_RWTable\t2026-12-09 03:08:14.111+00\t"
+      "2026-12-09 03:08:14.112+00\t-\t0\t1b3c\n"
+      "verdict\tst1-dcf5\tst1\t2\tF\t1002\t262144\tPass\t-\t2026-12-09 03:08:14.224+00\t"
+      "2026-12-09 03:08:15.130+00\t1002\t1\t-\n"
+      "end\n";
+  CrashFileSystem fs;
+  fs.Put(kPath, format2);
+  VerdictOutbox outbox(fs, kPath);
+  std::string error;
+  ASSERT_TRUE(outbox.Load(error)) << error;
+  const std::vector<OutboxRecord> before = outbox.Peek(10);
+  ASSERT_EQ(before.size(), 3u);
+  EXPECT_EQ(std::get<HandOutRow>(before[0]).serial, 6u);
+  const VerdictRow& refused = std::get<VerdictRow>(before[1]);
+  EXPECT_EQ(refused.errorCode, "USBErr_RWTable");
+  EXPECT_EQ(refused.instanceId, "1b3c");
+  const VerdictRow& cut = std::get<VerdictRow>(before[2]);
+  EXPECT_EQ(cut.issuedSerial, std::optional<std::uint32_t>(1002));
+  EXPECT_TRUE(cut.cutOff);
+  EXPECT_EQ(cut.instanceId, "");
+  for (const VerdictRow* r : {&refused, &cut}) {
+    EXPECT_EQ(r->lot, "");
+    EXPECT_EQ(r->previousSerial, std::nullopt);
+    EXPECT_EQ(r->steps, "");
+    EXPECT_EQ(r->rwWriteMBps, std::nullopt);
+    EXPECT_EQ(r->host, "");
+  }
+  // The next write is format 3, and reads back the same.
+  ASSERT_TRUE(outbox.Add(Row(9, true), error)) << error;
+  std::string text;
+  ASSERT_EQ(fs.ReadContents(kPath, text, nullptr), ReadOutcome::kRead);
+  EXPECT_EQ(text.rfind("kx20 verdict outbox 3\n", 0), 0u);
+  const auto back = ParseOutbox(text, error);
+  ASSERT_TRUE(back) << error;
+  ASSERT_EQ(back->size(), 4u);
+  EXPECT_EQ(std::vector<OutboxRecord>(back->begin(), back->begin() + 3), before);
+}
+
+// A record the database refused is moved to verdicts.refused beside the
+// outbox with its reason, in outbox form; the others stay, in order.
+TEST(VerdictOutbox, ARefusedRecordIsSetAsideWithItsReason) {
+  CrashFileSystem fs;
+  VerdictOutbox outbox(fs, kPath);
+  std::string error;
+  ASSERT_TRUE(outbox.Load(error)) << error;
+  EXPECT_EQ(outbox.RefusedPath(), "/st/verdicts.refused");
+  for (int i = 1; i <= 3; ++i) ASSERT_TRUE(outbox.Add(Row(i, true), error)) << error;
+  ASSERT_TRUE(outbox.SetAside("st1-2", "2026-12-09 10:00:00.000+00 refused: bad\nvalue", error))
+      << error;
+  ASSERT_TRUE(outbox.SetAside("st1-3", "second reason", error)) << error;
+  ASSERT_TRUE(outbox.SetAside("st1-9", "no such record", error)) << error;
+  ASSERT_EQ(outbox.Size(), 1u);
+  EXPECT_EQ(RecordKeyOf(outbox.Peek(5).at(0)), "st1-1");
+  std::string refused;
+  ASSERT_EQ(fs.ReadContents("/st/verdicts.refused", refused, nullptr), ReadOutcome::kRead);
+  EXPECT_EQ(refused, "kx20 refused verdicts 1\n"
+                     "# 2026-12-09 10:00:00.000+00 refused: bad value\n" +
+                         FormatOutboxRecord(Row(2, true)) + "# second reason\n" +
+                         FormatOutboxRecord(Row(3, true)));
+  // The outbox on disk agrees: a restart does not send them again.
+  VerdictOutbox again(fs, kPath);
+  ASSERT_TRUE(again.Load(error)) << error;
+  EXPECT_EQ(again.Size(), 1u);
 }
 
 TEST(VerdictOutbox, AHandOutKeyNamesItsNumberSoASecondCopyIsOne) {
@@ -109,6 +200,12 @@ TEST(VerdictOutbox, RefusesDamagedText) {
       "kx20 verdict outbox 2\nhandout\tk\tst1\ti\tx\t5\t1\tE\tt\nend\n",
       "kx20 verdict outbox 2\nhandout\tk\tst1\ti\t7\t5\t1\tEF\tt\nend\n",
       "kx20 verdict outbox 2\nreceipt\tk\nend\n",
+      // Format 3: a verdict of format 2's length, a bad rate, a bad previous
+      // serial, a bad escape in a new field.
+      "kx20 verdict outbox 3\nverdict\tk\tst1\t1\tE\t-\t0\tFAIL\t-\ta\tb\t-\t0\t-\nend\n",
+      "kx20 verdict outbox 3\nverdict\tk\tst1\t1\tE\t-\t0\tFAIL\t-\ta\tb\t-\t0\t-\t\t\t\t\t\t\t\t1.5x\t\t\t\nend\n",
+      "kx20 verdict outbox 3\nverdict\tk\tst1\t1\tE\t-\t0\tFAIL\t-\ta\tb\t-\t0\t-\t\t\t\t\t-1\t\t\t\t\t\t\nend\n",
+      "kx20 verdict outbox 3\nverdict\tk\tst1\t1\tE\t-\t0\tFAIL\t-\ta\tb\t-\t0\t-\t\\x\t\t\t\t\t\t\t\t\t\t\nend\n",
       "kx20 verdict outbox 1\nk\tst1\tone\tE\t-\t0\tFAIL\t-\ta\tb\nend\n",
       "kx20 verdict outbox 1\nk\tst1\t1\tEF\t-\t0\tFAIL\t-\ta\tb\nend\n",
       "kx20 verdict outbox 1\nk\tst1\t1\tE\t12z\t0\tPass\t-\ta\tb\nend\n",

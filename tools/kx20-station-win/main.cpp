@@ -169,7 +169,7 @@ int main(int argc, char** argv) {
   // Line mode: a refused disk's reason is shown after its run, as any
   // notice; the outbox's state is in the caption (and on stderr).
   LineStation* line = nullptr;  // never destroyed: a worker may still use it
-  if (!options.line.line.empty()) {
+  if (options.line.on) {
     const auto notify = [](const std::string& text) {
       std::fprintf(stderr, "kx20-station: line: %s\n", text.c_str());
       std::fflush(stderr);

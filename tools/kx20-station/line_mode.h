@@ -1,6 +1,6 @@
 // Line mode for the station programs (kx20-station, kx20-station.exe and
-// kx20-console.exe): the options --line, --station and --lease, the line
-// station behind them, and its wiring into the Station's hooks.
+// kx20-console.exe): the options --line, --line-file, --station and --lease,
+// the line station behind them, and its wiring into the Station's hooks.
 #pragma once
 
 #include <cstdint>
@@ -11,12 +11,16 @@
 #include <vector>
 
 #include "app/station.h"
+#include "line/connection_string.h"
 #include "line/line_station.h"
 
 namespace kx20 {
 
 struct LineModeOptions {
-  std::string line;     // the line's database (empty: no line mode)
+  bool on = false;      // line mode: --line or --line-file was given
+  // The line's database; may be empty (libpq: every setting from the
+  // environment, PGSERVICE, PGHOST, ...).
+  std::string line;
   std::string station;  // this station's name in the line
   std::uint32_t lease = 0;  // numbers per take into the journal (0: one per disk)
 };
@@ -31,6 +35,7 @@ inline constexpr const char* kLineModeUsage =
     "                  Driver={PostgreSQL Unicode};Server=HOST;Database=NAME\n"
 #endif
     "                  (keep the password in the DSN or the driver's password file)\n"
+    "  --line-file F   the connection string from the file F instead\n"
     "  --station NAME  this station's name in the line (needed with --line)\n"
     "  --lease N       take N serial numbers at a time into a local journal, so a\n"
     "                  short database outage does not stop the station\n";
@@ -40,7 +45,10 @@ inline constexpr const char* kLineModeUsage =
     "  --line CONNINFO the line's PostgreSQL database: a libpq connection string or\n"
     "                  URI, or an ODBC connection string (DSN=NAME, Driver=..., or\n"
     "                  anything after odbc:): serial numbers come from it, verdicts\n"
-    "                  go to it\n"
+    "                  go to it; \"\" or service=NAME: settings from libpq's\n"
+    "                  environment or service file\n"
+    "  --line-file F   the connection string from the file F (not readable by\n"
+    "                  every user), so no password stands on the command line\n"
     "  --station NAME  this station's name in the line (needed with --line)\n"
     "  --lease N       take N serial numbers at a time into a local journal, so a\n"
     "                  short database outage does not stop the station\n";
@@ -51,10 +59,25 @@ inline constexpr const char* kLineModeUsage =
 inline bool TakeLineOption(const std::vector<std::string>& args, std::size_t& i,
                            LineModeOptions& options, std::string& error) {
   const std::string& a = args[i];
-  if ((a != "--line" && a != "--station" && a != "--lease") || i + 1 >= args.size()) return false;
+  if ((a != "--line" && a != "--line-file" && a != "--station" && a != "--lease") ||
+      i + 1 >= args.size()) {
+    return false;
+  }
   const std::string& value = args[++i];
-  if (a == "--line") {
-    options.line = value;
+  if (a == "--line" || a == "--line-file") {
+    if (options.on) {
+      error = "give the line's database once (--line or --line-file)";
+      return true;
+    }
+    options.on = true;
+    if (a == "--line") {
+      options.line = value;
+      const std::string warning = CommandLinePasswordWarning(value);
+      if (!warning.empty()) std::fprintf(stderr, "kx20-station: %s\n", warning.c_str());
+    } else if (!ReadConnectionFile(value, options.line, error)) {
+      return true;
+    }
+    CheckConnectTimeout(options.line, error);
   } else if (a == "--station") {
     options.station = value;
   } else {
@@ -71,12 +94,12 @@ inline bool TakeLineOption(const std::vector<std::string>& args, std::size_t& i,
 
 // The options together: --line needs --station, and the others need --line.
 inline bool CheckLineOptions(const LineModeOptions& options, std::string& error) {
-  if (!options.line.empty() && options.station.empty()) {
+  if (options.on && options.station.empty()) {
     error = "--line needs --station NAME (who takes the serial numbers)";
     return false;
   }
-  if (options.line.empty() && (!options.station.empty() || options.lease != 0)) {
-    error = "--station and --lease need --line CONNINFO";
+  if (!options.on && (!options.station.empty() || options.lease != 0)) {
+    error = "--station and --lease need --line CONNINFO (or --line-file FILE)";
     return false;
   }
   return true;

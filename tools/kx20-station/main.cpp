@@ -203,7 +203,7 @@ int main(int argc, char** argv) {
                        (options.batch ? "batch" : fullScreen ? "terminal console" : "line-by-line console");
   bool lineMode = false;
 #if KX20_LINE_MODE
-  lineMode = !options.line.line.empty();
+  lineMode = options.line.on;
   if (lineMode) holder += ", line station " + options.line.station;
 #endif
   if (OpenWorkDirectory(options.workDir, lineMode, holder, error).release() ==
@@ -237,7 +237,7 @@ int main(int argc, char** argv) {
   StationOptions lineHooks;
 #if KX20_LINE_MODE
   LineStation* line = nullptr;  // never destroyed: a worker may still use it
-  if (!options.line.line.empty()) {
+  if (options.line.on) {
     std::function<void(const std::string&)> notify;
     if (!fullScreen) {
       // The full-screen console owns the terminal; there the refused disks'

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "../subcommand.h"
+#include "line/connection_string.h"
 #include "line/lease_journal.h"
 #include "line/line_schema.h"
 #include "line/line_station.h"
@@ -24,8 +25,36 @@ namespace kx20::ctl {
 namespace {
 
 constexpr const char* kUsage =
-    "usage: kx20ctl line init CONNINFO [--next N [--force]]\n"
-    "       kx20ctl line release CONNINFO STATION\n";
+    "usage: kx20ctl line init {CONNINFO | --line-file FILE} [--next N [--force]]\n"
+    "                         [--station-role NAME] [--report-role NAME] [--print-sql]\n"
+    "       kx20ctl line init --print-sql [--station-role NAME] [--report-role NAME]\n"
+    "       kx20ctl line release {CONNINFO | --line-file FILE} STATION\n"
+    "CONNINFO may be \"\" or service=NAME (libpq's environment or service file);\n"
+    "--line-file reads it from a file that not every user may read, so no password\n"
+    "stands on the command line. --print-sql prints the SQL that makes the roles\n"
+    "(kx20_station, kx20_report) and gives them their rights, for a DBA.\n";
+
+// The connection string: CONNINFO as given (possibly empty), or read from
+// --line-file. False with the message printed.
+bool Connection(const char* command, bool fromFile, const std::string& value,
+                std::string& conninfo) {
+  std::string error;
+  if (fromFile) {
+    if (!ReadConnectionFile(value, conninfo, error)) {
+      std::fprintf(stderr, "kx20ctl line %s: %s\n", command, error.c_str());
+      return false;
+    }
+  } else {
+    conninfo = value;
+    const std::string warning = CommandLinePasswordWarning(value);
+    if (!warning.empty()) std::fprintf(stderr, "kx20ctl line %s: %s\n", command, warning.c_str());
+  }
+  if (!CheckConnectTimeout(conninfo, error)) {
+    std::fprintf(stderr, "kx20ctl line %s: %s\n", command, error.c_str());
+    return false;
+  }
+  return true;
+}
 
 // Who runs the command, as recorded with a change on the line: the login
 // (the one behind sudo too) and the host.
@@ -48,7 +77,10 @@ std::string WhoAmI() {
 }
 
 int InitCommand(const std::vector<std::string>& args) {
-  std::string conninfo;
+  std::string given;
+  bool haveConnection = false;
+  bool fromFile = false;
+  bool printSql = false;
   LineInitOptions options;
   options.who = WhoAmI();
   for (std::size_t i = 0; i < args.size(); ++i) {
@@ -64,39 +96,91 @@ int InitCommand(const std::vector<std::string>& args) {
       options.next = static_cast<std::uint32_t>(value);
     } else if (args[i] == "--force") {
       options.force = true;
-    } else if (conninfo.empty() && args[i].rfind("--", 0) != 0) {
-      conninfo = args[i];
+    } else if (args[i] == "--print-sql") {
+      printSql = true;
+    } else if ((args[i] == "--station-role" || args[i] == "--report-role") &&
+               i + 1 < args.size()) {
+      std::string& role = args[i] == "--station-role" ? options.stationRole : options.reportRole;
+      role = args[++i];
+      if (!IsValidRoleName(role)) {
+        std::fprintf(stderr,
+                     "kx20ctl line init: the role name '%s' is not 1 to 63 lower-case letters, "
+                     "digits and '_' (not starting with a digit)\n",
+                     role.c_str());
+        return kExitUsage;
+      }
+    } else if (args[i] == "--line-file" && i + 1 < args.size() && !haveConnection) {
+      given = args[++i];
+      haveConnection = true;
+      fromFile = true;
+    } else if (!haveConnection && args[i].rfind("--", 0) != 0) {
+      given = args[i];
+      haveConnection = true;
     } else {
       std::fprintf(stderr, "kx20ctl line init: unexpected argument '%s'\n%s", args[i].c_str(),
                    kUsage);
       return kExitUsage;
     }
   }
-  if (conninfo.empty() || (options.force && !options.next)) {
+  if (options.stationRole == options.reportRole) {
+    std::fprintf(stderr, "kx20ctl line init: the station role and the report role must differ\n");
+    return kExitUsage;
+  }
+  if (printSql && !haveConnection) {
+    if (options.next || options.force) {
+      std::fprintf(stderr, "%s", kUsage);
+      return kExitUsage;
+    }
+    std::printf("%s", LineRolesSql(options.stationRole, options.reportRole).c_str());
+    return kExitOk;
+  }
+  if (!haveConnection || (options.force && !options.next)) {
     std::fprintf(stderr, "%s", kUsage);
     return kExitUsage;
   }
+  std::string conninfo;
+  if (!Connection("init", fromFile, given, conninfo)) return kExitUsage;
   const std::unique_ptr<LineLink> link = OpenLineLink(conninfo, 10, 30000);
   std::string message;
   if (!InitLineSchema(*link, options, message)) {
     std::fprintf(stderr, "kx20ctl line init: %s\n", message.c_str());
+    if (printSql) std::printf("%s", LineRolesSql(options.stationRole, options.reportRole).c_str());
     return kExitFailed;
   }
   std::printf("%s\n", message.c_str());
+  if (printSql) std::printf("%s", LineRolesSql(options.stationRole, options.reportRole).c_str());
   return kExitOk;
 }
 
 int ReleaseCommand(const std::vector<std::string>& args) {
-  if (args.size() != 2 || args[0].rfind("--", 0) == 0 || args[1].rfind("--", 0) == 0) {
+  std::vector<std::string> plain;
+  bool fromFile = false;
+  std::string file;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--line-file" && i + 1 < args.size() && !fromFile) {
+      fromFile = true;
+      file = args[++i];
+    } else if (args[i].rfind("--", 0) == 0) {
+      std::fprintf(stderr, "%s", kUsage);
+      return kExitUsage;
+    } else {
+      plain.push_back(args[i]);
+    }
+  }
+  if (plain.size() != (fromFile ? 1u : 2u)) {
     std::fprintf(stderr, "%s", kUsage);
     return kExitUsage;
   }
-  const std::string& station = args[1];
+  const std::string& station = plain.back();
   if (!IsValidStationName(station)) {
     std::fprintf(stderr, "kx20ctl line release: '%s' is not a station name\n", station.c_str());
     return kExitUsage;
   }
-  const std::unique_ptr<LineLink> link = OpenLineLink(args[0], 10, 30000);
+  std::string conninfo;
+  if (!Connection("release", fromFile, fromFile ? file : plain.front(), conninfo)) {
+    return kExitUsage;
+  }
+  const std::unique_ptr<LineLink> link = OpenLineLink(conninfo, 10, 30000);
   ReleaseResult result;
   std::string error;
   if (!ReleaseStation(*link, station, WhoAmI(), result, error)) {
@@ -140,10 +224,14 @@ int LineCommand(const std::vector<std::string>& args) {
 
 }  // namespace
 
-KX20CTL_SUBCOMMAND("line", "init CONNINFO [--next N [--force]] | release CONNINFO STATION",
+KX20CTL_SUBCOMMAND("line",
+                   "init {CONNINFO | --line-file F} [--next N [--force]] [--print-sql] | "
+                   "release {CONNINFO | --line-file F} STATION",
                    "init: create the line's database schema (kx20), migrate an older one, or "
-                   "check it; --next sets the next serial number (refused at or below the "
-                   "highest number taken unless --force; every change is recorded). release: "
+                   "check it, and set the rights of its station and report roles (or print their "
+                   "SQL with --print-sql); --next sets the next serial number (refused at or "
+                   "below the highest number taken unless --force; every change is recorded). "
+                   "release: "
                    "free a station's name from the journal that holds it, writing its unused "
                    "leased numbers off as gaps. CONNINFO: a libpq connection string or URI, or "
                    "an ODBC one (DSN=..., Driver=..., or after odbc:); on Windows always ODBC",
