@@ -17,6 +17,7 @@ struct CalendarTime {
   int minute = 0;       // 0-59
   int second = 0;       // 0-59
   int millisecond = 0;  // 0-999
+  bool operator==(const CalendarTime&) const = default;
 };
 
 class Clock {

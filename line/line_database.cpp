@@ -26,7 +26,7 @@ std::string ArrayText(const std::vector<T>& values) {
 }
 
 // Ends a failed transaction when the connection still stands; returns false.
-bool RollBack(PgLink& link) {
+bool RollBack(LineLink& link) {
   std::string ignored;
   if (link.Connected()) link.Exec("ROLLBACK", {}, nullptr, ignored);
   return false;
@@ -36,7 +36,7 @@ constexpr const char* kTime = "'YYYY-MM-DD HH24:MI:SS \"UTC\"'";
 
 }  // namespace
 
-bool ReadLineFacts(PgLink& link, const LeaseState& journal, LineFacts& facts, std::string& error) {
+bool ReadLineFacts(LineLink& link, const LeaseState& journal, LineFacts& facts, std::string& error) {
   facts = LineFacts{};
   if (!link.Exec("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY", {}, nullptr, error)) {
     return false;
@@ -117,7 +117,7 @@ bool ReadLineFacts(PgLink& link, const LeaseState& journal, LineFacts& facts, st
   return link.Exec("COMMIT", {}, nullptr, error) || RollBack(link);
 }
 
-bool ClaimInstance(PgLink& link, const LeaseState& journal, const CheckOutcome& outcome,
+bool ClaimInstance(LineLink& link, const LeaseState& journal, const CheckOutcome& outcome,
                    const std::string& fromToken, std::string& error) {
   if (!link.Exec("BEGIN", {}, nullptr, error)) return false;
   if (outcome.registerInstance) {
@@ -168,7 +168,7 @@ bool ClaimInstance(PgLink& link, const LeaseState& journal, const CheckOutcome& 
   return link.Exec("COMMIT", {}, nullptr, error) || RollBack(link);
 }
 
-bool TakeSerials(PgLink& link, const LeaseState& journal, std::optional<int> slot,
+bool TakeSerials(LineLink& link, const LeaseState& journal, std::optional<int> slot,
                  std::optional<char> letter, std::uint32_t count, TakenSerials& taken,
                  std::string& error) {
   PgResult result;
@@ -191,7 +191,7 @@ bool TakeSerials(PgLink& link, const LeaseState& journal, std::optional<int> slo
   return true;
 }
 
-bool SendRecords(PgLink& link, const std::string& lineId, const std::vector<OutboxRecord>& records,
+bool SendRecords(LineLink& link, const std::string& lineId, const std::vector<OutboxRecord>& records,
                  std::string& error) {
   if (!link.Exec("BEGIN", {}, nullptr, error)) return RollBack(link);
   PgResult line;

@@ -1,5 +1,5 @@
 // The statements a line station sends to the line's database (schema in
-// line_schema.h), each through PgLink::Exec with text parameters. Every
+// line_schema.h), each through LineLink::Exec with text parameters. Every
 // function reports failure as false with `error` (the server's words); when
 // it failed because the database could not be reached, the link is no longer
 // connected afterwards.
@@ -12,7 +12,7 @@
 
 #include "line/lease_journal.h"
 #include "line/line_check.h"
-#include "line/pg_link.h"
+#include "line/line_link.h"
 #include "line/verdict_outbox.h"
 
 namespace kx20 {
@@ -20,7 +20,7 @@ namespace kx20 {
 // Reads what the checks of `journal` need, in one read-only transaction. A
 // schema of another version than this station knows stops the reading there
 // (facts.schemaVersion says which).
-bool ReadLineFacts(PgLink& link, const LeaseState& journal, LineFacts& facts, std::string& error);
+bool ReadLineFacts(LineLink& link, const LeaseState& journal, LineFacts& facts, std::string& error);
 
 // Carries out a passed start check in one transaction: registers the
 // journal's instance (outcome.registerInstance, with the journal's start
@@ -29,7 +29,7 @@ bool ReadLineFacts(PgLink& link, const LeaseState& journal, LineFacts& facts, st
 // `journal.startToken` (host and directory too). False when the database
 // refused (another instance registered, or another copy renewed the token,
 // meanwhile) or could not be reached.
-bool ClaimInstance(PgLink& link, const LeaseState& journal, const CheckOutcome& outcome,
+bool ClaimInstance(LineLink& link, const LeaseState& journal, const CheckOutcome& outcome,
                    const std::string& fromToken, std::string& error);
 
 struct TakenSerials {
@@ -39,13 +39,13 @@ struct TakenSerials {
 
 // Takes `count` numbers for the journal's instance (kx20.take_serials): for
 // one disk (`slot` and `letter` given) or a lease (neither).
-bool TakeSerials(PgLink& link, const LeaseState& journal, std::optional<int> slot,
+bool TakeSerials(LineLink& link, const LeaseState& journal, std::optional<int> slot,
                  std::optional<char> letter, std::uint32_t count, TakenSerials& taken,
                  std::string& error);
 
 // Inserts the records in one transaction, each once (ON CONFLICT DO NOTHING
 // on its key), after checking that the database is line `lineId`.
-bool SendRecords(PgLink& link, const std::string& lineId, const std::vector<OutboxRecord>& records,
+bool SendRecords(LineLink& link, const std::string& lineId, const std::vector<OutboxRecord>& records,
                  std::string& error);
 
 }  // namespace kx20

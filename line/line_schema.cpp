@@ -3,7 +3,7 @@
 #include <cstdlib>
 
 #include "line/lease_journal.h"
-#include "line/pg_link.h"
+#include "line/line_link.h"
 
 namespace kx20 {
 namespace {
@@ -278,7 +278,7 @@ std::uint64_t Number(const PgResult& r, std::size_t row = 0, std::size_t col = 0
 
 }  // namespace
 
-bool InitLineSchema(PgLink& link, const LineInitOptions& options, std::string& message) {
+bool InitLineSchema(LineLink& link, const LineInitOptions& options, std::string& message) {
   const std::optional<std::uint32_t>& next = options.next;
   if (next && (*next < 1 || *next > kLargestSerial)) {
     message = "the next serial number must be 1 to 99999999";
@@ -417,7 +417,7 @@ bool InitLineSchema(PgLink& link, const LineInitOptions& options, std::string& m
   return true;
 }
 
-bool ReleaseStation(PgLink& link, const std::string& station, const std::string& who,
+bool ReleaseStation(LineLink& link, const std::string& station, const std::string& who,
                     ReleaseResult& result, std::string& error) {
   result = ReleaseResult{};
   const auto failed = [&] {

@@ -68,7 +68,7 @@
 
 namespace kx20 {
 
-class PgLink;
+class LineLink;
 
 inline constexpr int kLineSchemaVersion = 2;
 
@@ -87,7 +87,7 @@ struct LineInitOptions {
 // A next number at or below the highest number ever taken is refused unless
 // `force`; every change of the counter is recorded (kx20.counter_changes).
 // `message` says what was done (or why nothing was).
-bool InitLineSchema(PgLink& link, const LineInitOptions& options, std::string& message);
+bool InitLineSchema(LineLink& link, const LineInitOptions& options, std::string& message);
 
 struct ReleaseResult {
   std::string instanceId;
@@ -103,7 +103,7 @@ struct ReleaseResult {
 // as gaps, its leases marked written off, and its instance marked released,
 // in one transaction. False with `error` when the station holds no journal
 // or the database refuses.
-bool ReleaseStation(PgLink& link, const std::string& station, const std::string& who,
+bool ReleaseStation(LineLink& link, const std::string& station, const std::string& who,
                     ReleaseResult& result, std::string& error);
 
 }  // namespace kx20

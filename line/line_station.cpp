@@ -1,7 +1,12 @@
 #include "line/line_station.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -29,7 +34,11 @@ std::string UtcNowText() {
   const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()) % 1000;
   std::tm utc{};
+#ifdef _WIN32
+  gmtime_s(&utc, &seconds);
+#else
   gmtime_r(&seconds, &utc);
+#endif
   CalendarTime t;
   t.year = utc.tm_year + 1900;
   t.month = utc.tm_mon + 1;
@@ -51,11 +60,13 @@ constexpr std::chrono::seconds kContactPause{10};
 JournalHome HomeOf(const std::string& workDir) {
   JournalHome home;
   char host[256] = {};
-  if (gethostname(host, sizeof host - 1) == 0 && host[0] != '\0') {
-    home.host = host;
-  } else {
-    home.host = "unknown";
-  }
+#ifdef _WIN32
+  DWORD size = sizeof host;
+  const bool named = GetComputerNameA(host, &size) != 0;
+#else
+  const bool named = gethostname(host, sizeof host - 1) == 0;
+#endif
+  home.host = named && host[0] != '\0' ? host : "unknown";
   std::error_code ec;
   std::filesystem::path dir = std::filesystem::absolute(workDir.empty() ? "." : workDir, ec);
   if (ec) dir = workDir;
@@ -78,12 +89,16 @@ bool IsValidStationName(const std::string& name) {
 LineStation::LineStation(LineOptions options)
     : options_(std::move(options)),
       markerPath_(InDir(options_.workDir, kLineMarkerFileName)),
-      serialLink_(options_.conninfo, options_.connectTimeoutSeconds, options_.queryTimeoutMs),
+      serialLinkHeld_(OpenLineLink(options_.conninfo, options_.connectTimeoutSeconds,
+                                   options_.queryTimeoutMs)),
+      serialLink_(*serialLinkHeld_),
       journal_(SystemFileSystem(), InDir(options_.workDir, kLeaseJournalFileName),
                options_.station, options_.durability),
       outbox_(SystemFileSystem(), InDir(options_.workDir, kVerdictOutboxFileName),
               options_.durability),
-      sendLink_(options_.conninfo, options_.connectTimeoutSeconds, options_.queryTimeoutMs) {}
+      sendLinkHeld_(OpenLineLink(options_.conninfo, options_.connectTimeoutSeconds,
+                                 options_.queryTimeoutMs)),
+      sendLink_(*sendLinkHeld_) {}
 
 std::unique_ptr<LineStation> LineStation::Open(LineOptions options, std::string& error) {
   if (!IsValidStationName(options.station)) {
@@ -153,6 +168,8 @@ std::unique_ptr<LineStation> LineStation::Open(LineOptions options, std::string&
                    "number is handed out");
     }
   }
+  // A station that watches its database looks at once.
+  if (line->options_.lookIntervalMs > 0) line->wakePending_ = true;
   line->sender_ = std::thread([raw = line.get()] { raw->SenderLoop(); });
   return line;
 }
@@ -195,7 +212,9 @@ LineStation::Reach LineStation::StartCheck(std::string& message) {
   const LeaseState journal = journal_.State();
   LineFacts facts;
   std::string error;
-  if (!ReadLineFacts(serialLink_, journal, facts, error)) {
+  const bool read = ReadLineFacts(serialLink_, journal, facts, error);
+  Heard(serialLink_.Connected());
+  if (!read) {
     if (!serialLink_.Connected()) {
       message = "the line's database cannot be reached: " + error;
       return Reach::kUnreachable;
@@ -255,7 +274,9 @@ LineStation::Reach LineStation::LeaseCheck(std::string& message) {
   if (std::chrono::steady_clock::now() < nextContact_) return Reach::kUnreachable;
   LineFacts facts;
   std::string error;
-  if (!ReadLineFacts(serialLink_, journal_.State(), facts, error)) {
+  const bool read = ReadLineFacts(serialLink_, journal_.State(), facts, error);
+  Heard(serialLink_.Connected());
+  if (!read) {
     if (!serialLink_.Connected()) {
       nextContact_ = std::chrono::steady_clock::now() + kContactPause;
       return Reach::kUnreachable;
@@ -274,8 +295,10 @@ LineStation::Reach LineStation::LeaseCheck(std::string& message) {
 bool LineStation::TakeLease(std::string& reason) {
   TakenSerials taken;
   std::string error;
-  if (!TakeSerials(serialLink_, journal_.State(), std::nullopt, std::nullopt, options_.lease,
-                   taken, error)) {
+  const bool took = TakeSerials(serialLink_, journal_.State(), std::nullopt, std::nullopt,
+                                options_.lease, taken, error);
+  Heard(serialLink_.Connected());
+  if (!took) {
     reason = DatabaseReason(error);
     return false;
   }
@@ -321,8 +344,10 @@ bool LineStation::TakeSerial(const SerialRequest& request, std::uint32_t& number
   std::string error;
   if (options_.lease == 0) {
     TakenSerials taken;
-    if (!TakeSerials(serialLink_, journal_.State(), request.slot, request.driveLetter, 1, taken,
-                     error)) {
+    const bool took = TakeSerials(serialLink_, journal_.State(), request.slot,
+                                  request.driveLetter, 1, taken, error);
+    Heard(serialLink_.Connected());
+    if (!took) {
       reason = DatabaseReason(error);
       return false;
     }
@@ -395,7 +420,7 @@ bool LineStation::TakeSerial(const SerialRequest& request, std::uint32_t& number
   return true;
 }
 
-void LineStation::RecordVerdict(const VerdictEvent& event) {
+bool LineStation::RecordVerdict(const VerdictEvent& event) {
   VerdictRow row;
   row.recordKey = NewRecordKey(options_.station);
   row.station = options_.station;
@@ -419,7 +444,8 @@ void LineStation::RecordVerdict(const VerdictEvent& event) {
     }
   }
   std::string error;
-  if (!outbox_.Add(row, error)) {
+  const bool kept = outbox_.Add(row, error);
+  if (!kept) {
     Notify(error + ": the verdict of drive " + std::string(1, event.driveLetter) +
            " is kept in memory until the outbox can be written");
   }
@@ -428,6 +454,7 @@ void LineStation::RecordVerdict(const VerdictEvent& event) {
     wakePending_ = true;
   }
   wake_.notify_all();
+  return kept;
 }
 
 bool LineStation::SendOnce(std::string& error) {
@@ -442,7 +469,9 @@ bool LineStation::SendOnce(std::string& error) {
     error = "the station's journal has not been checked against the line yet";
     return false;
   }
-  if (!SendRecords(sendLink_, lineId, records, error)) return false;
+  const bool sent = SendRecords(sendLink_, lineId, records, error);
+  Heard(sendLink_.Connected());
+  if (!sent) return false;
   std::vector<std::string> keys;
   for (const OutboxRecord& r : records) keys.push_back(RecordKeyOf(r));
   // The database has them; a crash before the removal sends them again,
@@ -465,11 +494,30 @@ std::size_t LineStation::Flush(int timeoutMs) {
   }
 }
 
+void LineStation::Heard(bool answered) {
+  answering_ = answered ? 1 : 0;
+  lastAskedMs_ = std::chrono::duration_cast<std::chrono::milliseconds>(
+                     std::chrono::steady_clock::now().time_since_epoch())
+                     .count();
+}
+
+LineStation::DatabaseState LineStation::State() const {
+  DatabaseState state;
+  const int answering = answering_;
+  state.asked = answering >= 0;
+  state.answering = answering == 1;
+  state.waiting = outbox_.Size();
+  return state;
+}
+
 void LineStation::SenderLoop() {
+  const int interval = options_.lookIntervalMs > 0
+                           ? std::min(options_.sendIntervalMs, options_.lookIntervalMs)
+                           : options_.sendIntervalMs;
   for (;;) {
     {
       std::unique_lock<std::mutex> lock(wakeMutex_);
-      wake_.wait_for(lock, std::chrono::milliseconds(options_.sendIntervalMs),
+      wake_.wait_for(lock, std::chrono::milliseconds(interval),
                      [this] { return stop_ || wakePending_; });
       if (stop_) return;
       wakePending_ = false;
@@ -486,6 +534,14 @@ void LineStation::SenderLoop() {
     } else if (ok && sendFailing_) {
       sendFailing_ = false;
       Notify("the line's database has all verdicts again (outbox empty)");
+    }
+    const std::int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::steady_clock::now().time_since_epoch())
+                                 .count();
+    if (options_.lookIntervalMs > 0 && outbox_.Size() == 0 &&
+        (answering_ < 0 || now - lastAskedMs_ >= options_.lookIntervalMs)) {
+      std::string ignored;
+      Heard(sendLink_.Exec("SELECT 1", {}, nullptr, ignored) || sendLink_.Connected());
     }
   }
 }

@@ -42,6 +42,7 @@
 // query deadline).
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -57,7 +58,7 @@
 #include "config/serial_number.h"
 #include "line/lease_journal.h"
 #include "line/line_check.h"
-#include "line/pg_link.h"
+#include "line/line_link.h"
 #include "line/verdict_outbox.h"
 #include "production/verdict_event.h"
 
@@ -72,6 +73,10 @@ struct LineOptions {
   int connectTimeoutSeconds = 3;
   int queryTimeoutMs = 5000;
   int sendIntervalMs = 5000;
+  // With a positive interval the sender also asks the database (SELECT 1)
+  // when it has heard nothing from it for that long, so State() stays
+  // current while the station is idle (the window shows it). 0: never.
+  int lookIntervalMs = 0;
   // Where this station runs; empty fields: this host's name and the work
   // directory's absolute path.
   JournalHome home;
@@ -102,7 +107,10 @@ class LineStation {
   bool TakeSerial(const SerialRequest& request, std::uint32_t& number, std::string& reason);
 
   // The verdict sink (production/verdict_event.h).
-  void RecordVerdict(const VerdictEvent& event);
+  // True when the verdict is in the outbox on disk; false when the outbox
+  // could not be written (the verdict then waits in memory only, and the
+  // station must not show the disk as passed).
+  bool RecordVerdict(const VerdictEvent& event);
 
   // Sends what waits until the outbox is empty or `timeoutMs` has passed;
   // returns how many records still wait.
@@ -112,6 +120,16 @@ class LineStation {
 
   // True once the journal has been checked against the line in this process.
   bool Checked() const;
+
+  // Whether the line's database answered when it was last asked (the start
+  // check, a serial number, a send of verdicts, or a look of the sender's
+  // own), and how many verdicts wait in the outbox. Any thread.
+  struct DatabaseState {
+    bool asked = false;      // false until the database was first asked
+    bool answering = false;  // it answered (a refusal is an answer too)
+    std::size_t waiting = 0;
+  };
+  DatabaseState State() const;
 
  private:
   enum class Reach { kPassed, kRefused, kUnreachable };
@@ -134,11 +152,15 @@ class LineStation {
   void Notify(const std::string& text) {
     if (options_.notify) options_.notify(text);
   }
+  // Records whether the database answered just now.
+  void Heard(bool answered);
 
   LineOptions options_;
   std::string markerPath_;
   std::mutex serialMutex_;
-  PgLink serialLink_;
+  // Each link is owned here and used through its reference.
+  std::unique_ptr<LineLink> serialLinkHeld_;
+  LineLink& serialLink_;
   LeaseJournal journal_;
   std::string instanceId_;  // fixed once opened
   bool checked_ = false;    // serialMutex_
@@ -157,8 +179,13 @@ class LineStation {
   std::map<std::pair<char, int>, std::uint32_t> issued_;
 
   std::mutex sendMutex_;  // the send link and the outage state
-  PgLink sendLink_;
+  std::unique_ptr<LineLink> sendLinkHeld_;
+  LineLink& sendLink_;
   bool sendFailing_ = false;
+
+  // -1 not asked yet, 0 silent, 1 answering; when it was last heard from.
+  std::atomic<int> answering_{-1};
+  std::atomic<std::int64_t> lastAskedMs_{0};
 
   std::mutex wakeMutex_;
   std::condition_variable wake_;

@@ -1,15 +1,16 @@
 #include "report/line_verdicts.h"
 
-#if KX20_HAVE_LIBPQ
+#if KX20_HAVE_LINE_LINK
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 
-#include "line/pg_link.h"
+#include "line/line_link.h"
 #endif
 
 namespace kx20 {
 
-#if KX20_HAVE_LIBPQ
+#if KX20_HAVE_LINE_LINK
 
 namespace {
 
@@ -33,7 +34,9 @@ bool LineDatabaseAvailable() { return true; }
 
 bool ReadLineVerdicts(const std::string& conninfo, YieldReportBuilder& builder,
                       std::string& error) {
-  PgLink link(conninfo, 10, 60000);
+  // libpq or ODBC, as the connection string asks.
+  const std::unique_ptr<LineLink> held = OpenLineLink(conninfo, 10, 60000);
+  LineLink& link = *held;
   std::string why;
   if (!link.Exec("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY", {}, nullptr, why)) {
     error = (link.Connected() ? "cannot read kx20.verdicts: "
@@ -95,7 +98,7 @@ bool ReadLineVerdicts(const std::string& conninfo, YieldReportBuilder& builder,
 bool LineDatabaseAvailable() { return false; }
 
 bool ReadLineVerdicts(const std::string&, YieldReportBuilder&, std::string& error) {
-  error = "this build has no line mode (it was built without the PostgreSQL client library)";
+  error = "this build has no line mode (it was built without a database client library)";
   return false;
 }
 

@@ -1,6 +1,7 @@
 // Reads the line's production record (the table kx20.verdicts on the line's
-// PostgreSQL server) for the yield report. Built with the PostgreSQL client
-// library where the build has it; elsewhere the reader says it is missing.
+// PostgreSQL server) for the yield report, through the line's link (libpq,
+// or ODBC: line/line_link.h) where the build has one; elsewhere the reader
+// says it is missing.
 //
 // Hours are the session's local time (the server's TimeZone setting, or the
 // client's PGTZ environment variable when set), taken from finished_at.

@@ -13,13 +13,13 @@ KX20_PACKAGES=(
   qemu-block-extra linux-image-amd64 busybox-static cpio kmod tgt e2fsprogs xz-utils
   clang libfuzzer-14-dev
   nsis
-  postgresql libpq-dev chromium
+  postgresql libpq-dev unixodbc unixodbc-dev odbc-postgresql chromium
 )
 
 # What the debug build and its unit tests alone need (scripts/test --quick).
 KX20_QUICK_PACKAGES=(
   build-essential cmake googletest libgtest-dev libgmock-dev libncurses-dev libpq-dev
-  nlohmann-json3-dev
+  nlohmann-json3-dev unixodbc-dev odbc-postgresql
 )
 
 # True when this kernel runs 32-bit x86 programs (a 91-byte i386 program that

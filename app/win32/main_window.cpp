@@ -195,6 +195,7 @@ INT_PTR MainWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_TIMER:
       // The end of a run: the system's default sound.
       if (station_.Tick() && !options_.quiet) MessageBeep(MB_OK);
+      ShowCaptionNote();
       return TRUE;
 
     case WM_COMMAND: {
@@ -308,8 +309,20 @@ void MainWindow::Initialise() {
   SetWindowPos(window_, nullptr, (GetSystemMetrics(SM_CXSCREEN) - (r.right - r.left)) / 2,
                (GetSystemMetrics(SM_CYSCREEN) - (r.bottom - r.top)) / 2, 0, 0,
                SWP_NOSIZE | SWP_NOZORDER);
+  char caption[512] = {0};
+  GetWindowTextA(window_, caption, sizeof caption);
+  caption_ = caption;
+  ShowCaptionNote();
   SetTimer(window_, kScanTimer, kScanPeriodMs, nullptr);
   if (options_.autoClick) StartAutoClicker();
+}
+
+void MainWindow::ShowCaptionNote() {
+  if (!options_.captionNote) return;
+  const std::string note = options_.captionNote();
+  if (note == captionNote_) return;
+  captionNote_ = note;
+  SetWindowTextA(window_, (note.empty() ? caption_ : caption_ + note).c_str());
 }
 
 void MainWindow::AppendSystemMenu() {

@@ -17,6 +17,8 @@
 #include <commctrl.h>
 
 #include <atomic>
+#include <functional>
+#include <string>
 
 #include "app/shell.h"
 #include "app/station.h"
@@ -41,6 +43,9 @@ struct MainWindowOptions {
   // The station's clock, for the time left in a slot's tooltip (null: no
   // slot tooltips).
   Clock* clock = nullptr;
+  // Text after the caption, asked for once a second (line mode: the
+  // station's name and whether the line's database answers). Empty: none.
+  std::function<std::string()> captionNote;
 };
 
 // "open" through the Windows shell, shown normally.
@@ -73,6 +78,7 @@ class MainWindow {
   // The slot list asks for a slot's tooltip text.
   void ShowSlotTip(NMLVGETINFOTIPA& tip);
   void ShowAbout();
+  void ShowCaptionNote();
   void End();
   // Closing while disks are being produced asks first; true: close.
   bool ConfirmClose();
@@ -84,6 +90,8 @@ class MainWindow {
   HWND window_ = nullptr;
   HWND toolTip_ = nullptr;
   bool ended_ = false;
+  std::string caption_;      // the dialog's own caption
+  std::string captionNote_;  // the note shown after it
   HICON appIcon_ = nullptr;
   HICON appIconSmall_ = nullptr;
 };

@@ -1,6 +1,6 @@
 ; The station's Windows installer (x86_64 programs). Made by scripts/package:
-;   makensis -DVERSION=.. -DOUTFILE=.. -DSTATION_EXE=.. -DCTL_EXE=..
-;            -DEXAMPLES_NSH=.. -DREADME=.. kx20-station.nsi
+;   makensis -DVERSION=.. -DOUTFILE=.. -DSTATION_EXE=.. -DCONSOLE_EXE=.. -DCTL_EXE=..
+;            -DEXAMPLES_NSH=.. -DREADME=.. -DLINE_MODE_TXT=.. kx20-station.nsi
 ; EXAMPLES_NSH is a generated file with the macros INSTALL_EXAMPLES and
 ; DELETE_EXAMPLES (one line per example file), so the uninstaller removes
 ; exactly what was installed and leaves the operator's own files.
@@ -10,6 +10,7 @@
 ; A 64-bit installer for 64-bit programs (also where 32-bit programs cannot run).
 Target amd64-unicode
 !include "x64.nsh"
+!include "LogicLib.nsh"
 !include "${EXAMPLES_NSH}"
 
 !define PRODUCT "KX20 Station"
@@ -22,6 +23,10 @@ InstallDirRegKey HKLM "Software\${PRODUCT}" "InstallDir"
 RequestExecutionLevel admin
 SetCompressor /SOLID lzma
 
+; Line mode's one prerequisite, said before anything is installed.
+LicenseText "Line mode needs the PostgreSQL ODBC driver (psqlODBC), installed separately." "Next >"
+LicenseData "${LINE_MODE_TXT}"
+Page license
 Page directory
 Page instfiles
 UninstPage uninstConfirm
@@ -39,6 +44,7 @@ Section "Install"
   SetShellVarContext all
   SetOutPath "$INSTDIR"
   File "/oname=kx20-station.exe" "${STATION_EXE}"
+  File "/oname=kx20-console.exe" "${CONSOLE_EXE}"
   File "/oname=kx20ctl.exe" "${CTL_EXE}"
   File "/oname=README.md" "${README}"
   SetOutPath "$INSTDIR\examples"
@@ -63,11 +69,25 @@ Section "Install"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
+
+  ; Line mode works through the PostgreSQL ODBC driver: say where to get it
+  ; when this PC does not have it (64-bit, Unicode or ANSI).
+  ReadRegStr $0 HKLM "SOFTWARE\ODBC\ODBCINST.INI\ODBC Drivers" "PostgreSQL Unicode(x64)"
+  ReadRegStr $1 HKLM "SOFTWARE\ODBC\ODBCINST.INI\ODBC Drivers" "PostgreSQL ANSI(x64)"
+  ${If} $0 == ""
+  ${AndIf} $1 == ""
+    DetailPrint "Line mode needs the PostgreSQL ODBC driver (psqlODBC), which is not installed:"
+    DetailPrint "  get psqlodbc_x64.msi from https://www.postgresql.org/ftp/odbc/releases/"
+    MessageBox MB_OK|MB_ICONINFORMATION "The PostgreSQL ODBC driver (psqlODBC) is not installed on this PC.$\r$\n$\r$\nThe station runs without it; only line mode (several stations sharing one serial sequence in a PostgreSQL database) needs it. Its official installer, psqlodbc_x64.msi, is at:$\r$\n$\r$\nhttps://www.postgresql.org/ftp/odbc/releases/" /SD IDOK
+  ${Else}
+    DetailPrint "The PostgreSQL ODBC driver is installed: line mode can be used."
+  ${EndIf}
 SectionEnd
 
 Section "Uninstall"
   SetShellVarContext all
   Delete "$INSTDIR\kx20-station.exe"
+  Delete "$INSTDIR\kx20-console.exe"
   Delete "$INSTDIR\kx20ctl.exe"
   Delete "$INSTDIR\README.md"
   !insertmacro DELETE_EXAMPLES

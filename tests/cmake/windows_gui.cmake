@@ -21,6 +21,11 @@ elseif(NOT CMAKE_CROSSCOMPILING AND NOT CMAKE_CXX_FLAGS MATCHES "-fsanitize")
   add_test(NAME windows_gui_station_i686
            COMMAND bash ${KX20_WINDOWS_GUI_SCRIPT} station ${CMAKE_SOURCE_DIR}
                    ${CMAKE_CURRENT_BINARY_DIR}/windows_gui_i686 win32)
-  set_tests_properties(windows_gui_station windows_gui_auto_clicker windows_gui_station_i686 PROPERTIES
+  # The window in a line, with a PostgreSQL server of its own (x86_64 only).
+  add_test(NAME windows_gui_station_line
+           COMMAND bash ${KX20_WINDOWS_GUI_SCRIPT} line ${CMAKE_SOURCE_DIR}
+                   ${CMAKE_CURRENT_BINARY_DIR}/windows_gui_line)
+  set_tests_properties(windows_gui_station windows_gui_auto_clicker windows_gui_station_i686
+                       windows_gui_station_line PROPERTIES
                        SKIP_RETURN_CODE 77 TIMEOUT 300 RESOURCE_LOCK wine_display)
 endif()

@@ -9,7 +9,8 @@
 //   gui_probe tooltips           the text of each visible tooltip window of
 //                                the station's process, one a line
 //
-// The main window is found by its caption. Exit status 0 done, 1 not found.
+// The main window is found by its caption (which line mode extends with a
+// note after it). Exit status 0 done, 1 not found.
 #include <windows.h>
 
 #include <cstdio>
@@ -69,6 +70,16 @@ BOOL CALLBACK PrintDialog(HWND window, LPARAM param) {
   return TRUE;
 }
 
+// The dialog whose caption starts with the station's.
+BOOL CALLBACK FindMain(HWND window, LPARAM param) {
+  char cls[64] = {};
+  GetClassNameA(window, cls, sizeof cls);
+  if (lstrcmpiA(cls, "#32770") != 0) return TRUE;
+  if (Text(window).rfind(kCaption, 0) != 0) return TRUE;
+  *reinterpret_cast<HWND*>(param) = window;
+  return FALSE;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -77,7 +88,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string command = argv[1];
-  const HWND main = FindWindowA("#32770", kCaption);
+  HWND main = nullptr;
+  EnumWindows(FindMain, reinterpret_cast<LPARAM>(&main));
   if (main == nullptr) {
     std::fprintf(stderr, "gui_probe: the station window is not there\n");
     return 1;

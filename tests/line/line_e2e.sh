@@ -1,7 +1,14 @@
 #!/bin/bash
 # Line mode against a real PostgreSQL server, started here and always stopped.
 #
-#   line_e2e.sh CASE STATION KX20CTL WORK
+#   line_e2e.sh CASE STATION KX20CTL WORK [LINK [WINDOWS_CONSOLE]]
+#
+# LINK: how the stations and kx20ctl reach the server: pq (a libpq
+# connection string, the default) or odbc (an ODBC connection string for the
+# PostgreSQL ODBC driver, registered for the test in the server's directory).
+# Stations named win1, win2 are Windows batches (WINDOWS_CONSOLE, the
+# x86_64 kx20-console.exe) under Wine, whose odbc32 hands the calls to the
+# host's unixODBC and the same driver; they always go through ODBC.
 #
 #   stations  three stations at once, ten file-backed simulated disks each:
 #             30 distinct serial numbers in the disks' tables, in kx20.verdicts
@@ -30,16 +37,31 @@
 #             journal of the old format: the station refuses the old schema,
 #             `kx20ctl line init` migrates it keeping every row, and the old
 #             journal's lease goes on from where it was
+#   mixed     a mixed line: a Linux station through libpq, one through ODBC
+#             and a Windows station under Wine at once: 30 distinct numbers
+#             on the disks, the Pass serials in kx20.verdicts those of the
+#             three produce.logs, the outboxes empty; then a Windows batch
+#             stopped with Ctrl+C (SIGINT, which Wine hands to the program as
+#             Ctrl+C) ends with status 130
+#   wine-outage, wine-kill   outage and kill with Windows stations
 set -euo pipefail
 
 case_name=$1
 station=$2
 kx20ctl=$3
 work=$4
+link=${5:-pq}
+windows_station=${6:-}
 here=$(cd "$(dirname "$0")" && pwd)
 source_dir=$(cd "$here/../.." && pwd)
 pg=$source_dir/tests/pg/pg_cluster.sh
 
+if [ -n "$windows_station" ]; then
+  # Reported as skipped (77) where the Windows build or Wine is missing.
+  [ -f "$windows_station" ] || { echo "SKIP: no Windows build ($windows_station)"; exit 77; }
+  command -v wine >/dev/null || { echo "SKIP: wine is not installed"; exit 77; }
+  windows_station=$(cd "$(dirname "$windows_station")" && pwd)/$(basename "$windows_station")
+fi
 rm -rf "$work"
 mkdir -p "$work"
 # The cluster itself lives in a temporary directory of its own (pg_cluster.sh).
@@ -60,7 +82,23 @@ fail() {
 
 conninfo=$("$pg" start "$pgdir")
 sql() { psql "$conninfo" -X -q -At -v ON_ERROR_STOP=1 -c "$1"; }
-"$kx20ctl" line init "$conninfo" > "$work/init.out" || fail "kx20ctl line init"
+# What the stations and kx20ctl are given: the server through libpq, or
+# through the ODBC driver, registered for unixODBC (and Wine) in $pgdir.
+odbc_line=""
+if [ "$link" = odbc ] || [ -n "$windows_station" ]; then
+  odbc_line=$("$pg" odbc "$pgdir")
+  export ODBCSYSINI=$pgdir
+fi
+line=$conninfo
+[ "$link" = odbc ] && line=$odbc_line
+line_for() {  # NAME: the connection string station NAME is given
+  case "$1" in
+    win*) echo "${odbc_line/PostgreSQL Unicode/PostgreSQL Unicode(x64)}" ;;  # its 64-bit name
+    st2) if [ "$case_name" = mixed ]; then echo "$odbc_line"; else echo "$line"; fi ;;
+    *) echo "$line" ;;
+  esac
+}
+"$kx20ctl" line init "$line" > "$work/init.out" || fail "kx20ctl line init"
 
 # A station's work directory: the example settings and a farm of ten disks
 # whose data and tables live in files (so kx20ctl can read the tables back).
@@ -105,13 +143,23 @@ $(cat "$work/$1.err")"
 fresh_disks() { rm -f "$work/$1"/disk-* "$work/$1"/table-*.out; }
 run_station() {  # NAME [options...]: a batch in the background (a later --station
                  # overrides the name); pid in $last_pid
-  local name=$1
+  local name=$1 conn
   shift
-  "$station" --sim="$work/$name/farm.ini" --batch --workdir "$work/$name" --line "$conninfo" \
-    --station "$name" "$@" > "$work/$name.out" 2> "$work/$name.err" &
+  conn=$(line_for "$name")
+  if [ "${name#win}" != "$name" ]; then
+    # The Windows program's own process (wine-run ends in exec).
+    (cd "$work/$name" && exec "$source_dir/scripts/wine-run" "$windows_station" --sim=farm.ini \
+       --batch --workdir . --line "$conn" --station "$name" "$@") \
+      > "$work/$name.out" 2> "$work/$name.err" &
+  else
+    "$station" --sim="$work/$name/farm.ini" --batch --workdir "$work/$name" --line "$conn" \
+      --station "$name" "$@" > "$work/$name.out" 2> "$work/$name.err" &
+  fi
   last_pid=$!
   pids+=("$last_pid")
 }
+# The Windows programs end their lines with CR LF: read as Linux lines.
+crlf_off() { sed -i 's/\r$//' "$work"/*.out "$work"/*.err; }
 # The serial numbers in a station's disks' stored tables (card-identification
 # register bytes 9-12, stored reversed at table offsets 22 down to 19), one a
 # line; disks never programmed print nothing.
@@ -144,25 +192,40 @@ hold_fourth_take() {
        FOR EACH ROW EXECUTE FUNCTION kx20.test_hold()"
 }
 wait_for_hold() {
-  local _
-  for _ in $(seq 1 300); do
+  local until=$(( $(date +%s) + 60 ))
+  while [ "$(date +%s)" -le "$until" ]; do
     [ "$(sql "SELECT count(*) FROM pg_stat_activity WHERE wait_event = 'PgSleep'")" = 1 ] && return 0
     sleep 0.05
   done
   fail "the station never reached its fourth serial-number step"
 }
+# The stations of the outage and kill cases: Linux or Windows ones.
+a=st1
+b=st2
+case "$case_name" in wine-*)
+  [ -n "$windows_station" ] || fail "$case_name needs the Windows console program"
+  a=win1
+  b=win2
+  ;;
+esac
 start=$(date +%s)
 
 case "$case_name" in
-stations)
-  for s in st1 st2 st3; do make_station $s; done
-  for s in st1 st2 st3; do run_station $s; done
-  for p in "${pids[@]}"; do wait "$p" || fail "a station's batch did not pass: $(tail -n 3 "$work"/st*.err)"; done
+stations|mixed)
+  names="st1 st2 st3"
+  if [ "$case_name" = mixed ]; then
+    [ -n "$windows_station" ] || fail "mixed needs the Windows console program"
+    names="st1 st2 win1"
+  fi
+  for s in $names; do make_station $s; done
+  for s in $names; do run_station $s; done
+  for p in "${pids[@]}"; do wait "$p" || fail "a station's batch did not pass: $(tail -n 3 "$work"/*.err)"; done
   pids=()
-  for s in st1 st2 st3; do
+  crlf_off
+  for s in $names; do
     grep -q '^10 passed, 0 failed$' "$work/$s.out" || fail "$s: no '10 passed, 0 failed'"
   done
-  tables=$(for s in st1 st2 st3; do table_serials $s; done | sort)
+  tables=$(for s in $names; do table_serials $s; done | sort)
   [ "$(echo "$tables" | expect_distinct "disk tables")" = 30 ] || fail "not 30 serial numbers in the tables:
 $tables"
   db=$(sql "SELECT lpad(serial::text, 8, '0') FROM kx20.verdicts WHERE result = 'Pass' ORDER BY 1")
@@ -171,20 +234,36 @@ $tables"
 $db
 --
 $tables"
-  logs=$(log_serials "$work"/st*/produce.log | sort)
+  logs=$(for s in $names; do log_serials "$work/$s/produce.log"; done | sort)
   [ "$logs" = "$tables" ] || fail "the produce.logs and the tables differ"
-  [ "$(sql "SELECT count(DISTINCT station) FROM kx20.verdicts")" = 3 ] || fail "not three stations in kx20.verdicts"
+  [ "$(sql "SELECT string_agg(DISTINCT station, ' ' ORDER BY station) FROM kx20.verdicts")" = "$names" ] ||
+    fail "not the three stations $names in kx20.verdicts"
   [ "$(sql "SELECT count(*) FROM kx20.serial_takes")" = 30 ] || fail "not 30 takes recorded"
-  for s in st1 st2 st3; do
+  for s in $names; do
     [ "$(grep -c . "$work/$s/verdicts.outbox")" = 2 ] || fail "$s: the outbox is not empty"
   done
+  if [ "$case_name" = mixed ]; then
+    # A Windows batch stopped by Ctrl+C once it has started: 128 + SIGINT.
+    make_station win2
+    run_station win2
+    pid=$last_pid
+    until=$(( $(date +%s) + 60 ))
+    until grep -q ':\\' "$work/win2.out" 2>/dev/null || [ "$(date +%s)" -gt "$until" ]; do sleep 0.1; done
+    kill -INT "$pid"
+    rc=0
+    wait "$pid" || rc=$?
+    pids=()
+    crlf_off
+    [ "$rc" = 130 ] || fail "the Windows batch stopped by Ctrl+C ended with $rc, not 130: $(cat "$work/win2.err")"
+    grep -q 'stopped by signal 2' "$work/win2.err" || fail "no 'stopped by signal 2'"
+  fi
   ;;
 
-outage)
-  make_station st1
+outage|wine-outage)
+  make_station $a
   # The fourth number's transaction sleeps; while it does, the server stops.
   hold_fourth_take 3
-  run_station st1
+  run_station $a
   pid=$last_pid
   wait_for_hold
   "$pg" stop "$pgdir"
@@ -194,35 +273,37 @@ outage)
   rc=0
   wait "$pid" || rc=$?
   pids=()
+  crlf_off
   [ "$rc" = 1 ] || fail "the batch should end with failures (exit 1), not $rc"
   # Disks before the stop pass, those that reached their step during the
   # outage are refused, and those after the restart pass again.
-  summary=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$work/st1.out") || fail "no summary"
+  summary=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$work/$a.out") || fail "no summary"
   passed=${summary%% passed*}
   failed=$(echo "$summary" | sed 's/.*, \([0-9]*\) failed/\1/')
   [ "$passed" -ge 3 ] && [ "$failed" -ge 1 ] && [ $((passed + failed)) = 10 ] ||
     fail "unexpected outcome: $summary"
-  [ "$(grep -c 'rw-table X' "$work/st1.out")" -ge "$failed" ] || fail "the refused disks do not show [rw-table X]"
-  refused=$(grep -c "A disk was not programmed: the line's database" "$work/st1.err" || true)
+  [ "$(grep -c 'rw-table X' "$work/$a.out")" -ge "$failed" ] || fail "the refused disks do not show [rw-table X]"
+  refused=$(grep -c "A disk was not programmed: the line's database" "$work/$a.err" || true)
   [ "$refused" = "$failed" ] || fail "the operator was not told why $failed disks were refused ($refused):
-$(cat "$work/st1.err")"
-  grep -q "cannot be reached" "$work/st1.err" || fail "no 'cannot be reached' notice"
-  [ "$(grep -c 'Result=FAIL' "$work/st1/produce.log")" = "$failed" ] || fail "produce.log lacks the failures"
+$(cat "$work/$a.err")"
+  grep -q "cannot be reached" "$work/$a.err" || fail "no 'cannot be reached' notice"
+  [ "$(grep -c 'Result=FAIL' "$work/$a/produce.log")" = "$failed" ] || fail "produce.log lacks the failures"
   # The outbox drained once the server was back (at the latest by the end
   # of the batch): every verdict, failures included, once.
   [ "$(sql "SELECT count(*) FROM kx20.verdicts")" = 10 ] || fail "kx20.verdicts does not hold the 10 verdicts"
   [ "$(sql "SELECT count(*) FROM kx20.verdicts WHERE result = 'FAIL' AND error_code = 'USBErr_RWTable' AND serial IS NULL")" = "$failed" ] ||
     fail "the failures are not in kx20.verdicts"
-  [ "$(grep -c . "$work/st1/verdicts.outbox")" = 2 ] || fail "the outbox is not empty"
-  first=$(table_serials st1 | sort)
+  [ "$(grep -c . "$work/$a/verdicts.outbox")" = 2 ] || fail "the outbox is not empty"
+  first=$(table_serials $a | sort)
   [ "$(echo "$first" | expect_distinct "during the outage")" = "$passed" ] || fail "not $passed programmed disks"
   echo "outage: $summary"
   # The line goes on after the outage: a second batch, no number repeated.
-  make_station st2
-  run_station st2
+  make_station $b
+  run_station $b
   wait "$last_pid" || fail "the batch after the outage did not pass"
   pids=()
-  all=$( (echo "$first"; table_serials st2) )
+  crlf_off
+  all=$( (echo "$first"; table_serials $b) )
   [ "$(echo "$all" | expect_distinct "after the outage")" = $((passed + 10)) ] || fail "numbers missing"
   [ "$(sql "SELECT count(*) FROM kx20.verdicts")" = 20 ] || fail "kx20.verdicts does not hold 20 verdicts"
   ;;
@@ -288,43 +369,45 @@ $(cat "$work/st1.err")"
   [ "$(sql "SELECT count(*) FROM kx20.verdicts")" = 20 ] || fail "kx20.verdicts does not hold 20 verdicts"
   ;;
 
-kill)
-  make_station st1
-  make_station st2
-  run_station st1 --lease 3
+kill|wine-kill)
+  make_station $a
+  make_station $b
+  run_station $a --lease 3
   pid=$last_pid
   # Killed once it holds its second lease (mid-run: numbers used and unused).
-  for _ in $(seq 1 300); do
-    [ "$(sql "SELECT count(*) FROM kx20.serial_takes WHERE station = 'st1'")" -ge 2 ] && break
+  until=$(( $(date +%s) + 60 ))
+  while [ "$(date +%s)" -le "$until" ]; do
+    [ "$(sql "SELECT count(*) FROM kx20.serial_takes WHERE station = '$a'")" -ge 2 ] && break
     sleep 0.02
   done
   kill -9 "$pid"
   wait "$pid" 2>/dev/null || true
   pids=()
-  grep -q ' passed, ' "$work/st1.out" && fail "st1 finished its batch before it was killed"
-  cp "$work/st1.out" "$work/st1-killed.out"
+  grep -q ' passed, ' "$work/$a.out" && fail "$a finished its batch before it was killed"
+  cp "$work/$a.out" "$work/$a-killed.out"
   leased=$(sql "SELECT lpad(s::text, 8, '0') FROM kx20.serial_takes t,
                 generate_series(t.first_serial, t.first_serial + t.count - 1) s
-                WHERE station = 'st1' ORDER BY 1")
-  [ "$(echo "$leased" | grep -c .)" -ge 6 ] || fail "st1 did not lease two lots before it was killed"
-  killed=$(table_serials st1 | sort)
+                WHERE station = '$a' ORDER BY 1")
+  [ "$(echo "$leased" | grep -c .)" -ge 6 ] || fail "$a did not lease two lots before it was killed"
+  killed=$(table_serials $a | sort)
   # Every disk programmed before the kill carries a leased number.
-  for s in $killed; do echo "$leased" | grep -qx "$s" || fail "disk serial $s was not leased by st1"; done
-  # Another station runs, then st1 again on its own journal (same directory,
+  for s in $killed; do echo "$leased" | grep -qx "$s" || fail "disk serial $s was not leased by $a"; done
+  # Another station runs, then $a again on its own journal (same directory,
   # fresh disks) and a third one.
-  run_station st2
-  wait "$last_pid" || fail "st2 did not pass"
-  mkdir -p "$work/killed" && mv "$work"/st1/disk-* "$work/killed/"
-  run_station st1 --lease 3
-  wait "$last_pid" || fail "st1 after the kill did not pass: $(cat "$work/st1.err")"
+  run_station $b
+  wait "$last_pid" || fail "$b did not pass: $(cat "$work/$b.err")"
+  mkdir -p "$work/killed" && mv "$work"/$a/disk-* "$work/killed/"
+  run_station $a --lease 3
+  wait "$last_pid" || fail "$a after the kill did not pass: $(cat "$work/$a.err")"
   pids=()
-  again=$(table_serials st1 | sort)
-  others=$(table_serials st2 | sort)
+  crlf_off
+  again=$(table_serials $a | sort)
+  others=$(table_serials $b | sort)
   for s in $others; do
-    echo "$leased" | grep -qx "$s" && fail "st2 was given $s, leased by the killed st1"
+    echo "$leased" | grep -qx "$s" && fail "$b was given $s, leased by the killed $a"
   done
   for s in $again; do
-    echo "$killed" | grep -qx "$s" && fail "st1 handed out $s again after the kill"
+    echo "$killed" | grep -qx "$s" && fail "$a handed out $s again after the kill"
   done
   total=$( (echo "$killed"; echo "$again"; echo "$others") | grep . | expect_distinct "all disks")
   echo "disks programmed: $total ($(echo "$killed" | grep -c .) before the kill)"
@@ -343,7 +426,9 @@ identity)
   # Another line: a second database on the same server, set up on its own.
   sql "CREATE DATABASE other"
   other=${conninfo/dbname=postgres/dbname=other}
-  "$kx20ctl" line init "$other" > "$work/other-init.out" || fail "kx20ctl line init (other)"
+  line_other=${line/dbname=postgres/dbname=other}
+  line_other=${line_other/Database=postgres/Database=other}
+  "$kx20ctl" line init "$line_other" > "$work/other-init.out" || fail "kx20ctl line init (other)"
   # The line's backup, then more takes: st2's and st1's (the rest of its
   # lease, and the next one taken ahead of time).
   pg_dump "$conninfo" -n kx20 -f "$work/backup.sql"
@@ -364,11 +449,15 @@ identity)
     eval "$change"
     fresh_disks "$name"
     db=$conninfo
-    [ "$what" != "another line" ] || db=$other
+    station_db=$line
+    if [ "$what" = "another line" ]; then
+      db=$other
+      station_db=$line_other
+    fi
     takes=$(psql "$db" -X -q -At -c "SELECT count(*) FROM kx20.serial_takes")
     rc=0
     # shellcheck disable=SC2086
-    "$station" --sim="$work/$name/farm.ini" --batch --workdir "$work/$name" --line "$db" \
+    "$station" --sim="$work/$name/farm.ini" --batch --workdir "$work/$name" --line "$station_db" \
       --station "$name" $options > "$work/$name.out" 2> "$work/$name.err" || rc=$?
     expect_refused "$name" "$words"
     [ "$(psql "$db" -X -q -At -c "SELECT count(*) FROM kx20.serial_takes")" = "$takes" ] ||
@@ -386,12 +475,12 @@ CASES
   # and then no station hands out a number until it is moved forward again.
   next=$(sql "SELECT next_serial FROM kx20.serial_counter")
   rc=0
-  "$kx20ctl" line init "$conninfo" --next 3 > "$work/back.out" 2>&1 || rc=$?
+  "$kx20ctl" line init "$line" --next 3 > "$work/back.out" 2>&1 || rc=$?
   [ "$rc" = 1 ] || fail "--next 3 on a line at $next should be refused (exit 1), not $rc"
   grep -q "refused to set the next serial number to 3: it is at or below $((next - 1))" "$work/back.out" ||
     fail "no refusal naming the highest number: $(cat "$work/back.out")"
   [ "$(sql "SELECT next_serial FROM kx20.serial_counter")" = "$next" ] || fail "the refused --next moved the counter"
-  "$kx20ctl" line init "$conninfo" --next 3 --force > "$work/forced.out" || fail "--next 3 --force failed"
+  "$kx20ctl" line init "$line" --next 3 --force > "$work/forced.out" || fail "--next 3 --force failed"
   grep -q "moved from $next to 3 (forced" "$work/forced.out" || fail "$(cat "$work/forced.out")"
   recorded=$(sql "SELECT from_serial || ' ' || to_serial || ' ' || (changed_by LIKE 'kx20ctl %@%')::text
                   || ' ' || (reason LIKE '%--force%')::text FROM kx20.counter_changes
@@ -402,7 +491,7 @@ CASES
     if [ $name = st1 ]; then run_station_now st1 --lease 5; else run_station_now st2; fi
     expect_refused $name "check of the counter failed"
   done
-  "$kx20ctl" line init "$conninfo" --next "$next" > /dev/null || fail "moving the counter forward again"
+  "$kx20ctl" line init "$line" --next "$next" > /dev/null || fail "moving the counter forward again"
   run_station_now st2
   [ "$rc" = 0 ] || fail "st2 did not pass once the counter was forward again: $(cat "$work/st2.err")"
   (echo "$before"; table_serials st2) | grep . | expect_distinct "around the checks" > /dev/null
@@ -427,7 +516,7 @@ names)
   first=$(table_serials a | sort)
   leased=$(sql "SELECT s FROM kx20.serial_takes t, generate_series(t.first_serial, t.first_serial + t.count - 1) s
                 WHERE station = 'st1' ORDER BY 1")
-  "$kx20ctl" line release "$conninfo" st1 > "$work/release.out" || fail "line release: $(cat "$work/release.out")"
+  "$kx20ctl" line release "$line" st1 > "$work/release.out" || fail "line release: $(cat "$work/release.out")"
   cat "$work/release.out"
   # The gaps are exactly the leased numbers no disk got.
   gaps=$(sql "SELECT s FROM kx20.serial_gaps g, generate_series(g.first_serial, g.first_serial + g.count - 1) s
@@ -522,7 +611,7 @@ migrate)
   run_station_now st9 --lease 10
   expect_refused st9 "the database has schema version 1, this station needs version 2"
   v1_rows | cmp -s - "$work/v1-before.txt" || fail "the refusing station changed the database"
-  "$kx20ctl" line init "$conninfo" > "$work/migrate.out" || fail "the migration failed"
+  "$kx20ctl" line init "$line" > "$work/migrate.out" || fail "the migration failed"
   grep -q "migrated from version 1 to 2 (every row kept: 4 take(s), 3 verdict(s))" "$work/migrate.out" ||
     fail "$(cat "$work/migrate.out")"
   v1_rows | diff "$work/v1-before.txt" - || fail "a row of version 1 changed in the migration"

@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <filesystem>
 #include <functional>
+#include <thread>
 
 #include "support/config_temp_dir.h"
 
@@ -14,12 +17,19 @@ namespace {
 
 using testing::ConfigTempDir;
 
-// A database that is not there: a socket directory that does not exist.
-constexpr const char* kNoServer = "host=/nonexistent-kx20 port=1 dbname=line connect_timeout=1";
+// A database that is not there (a socket directory that does not exist),
+// through each link. (Without the PostgreSQL ODBC driver the ODBC one fails
+// earlier, at the driver, which is an unreachable database too.)
+constexpr const char* kNoServers[] = {
+    "host=/nonexistent-kx20 port=1 dbname=line connect_timeout=1",
+    "Driver={PostgreSQL Unicode};Servername=/nonexistent-kx20;Port=1;Database=line",
+};
+constexpr const char* kNoServer = kNoServers[0];
 
-LineOptions Options(const ConfigTempDir& dir, std::uint32_t lease) {
+LineOptions Options(const ConfigTempDir& dir, std::uint32_t lease,
+                    const char* conninfo = kNoServer) {
   LineOptions o;
-  o.conninfo = kNoServer;
+  o.conninfo = conninfo;
   o.station = "st1";
   o.workDir = dir.Path().string();
   o.lease = lease;
@@ -60,41 +70,67 @@ TEST(LineStation, NoNumberIsHandedOutBeforeTheJournalIsChecked) {
       {"lease, new journal", 3, false},
       {"lease with numbers", 3, true},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    ConfigTempDir dir;
-    if (c.journal) {
-      ConfigTempDir::Write(dir.File(kLeaseJournalFileName),
-                           CheckedJournal(dir, "lease 99999998 3 1 5\n"));
-    }
-    std::vector<std::string> notices;
-    LineOptions options = Options(dir, c.lease);
-    options.notify = [&](const std::string& text) { notices.push_back(text); };
-    std::string error;
-    auto line = LineStation::Open(options, error);
-    ASSERT_TRUE(line) << error;
-    EXPECT_FALSE(line->Checked());
-    ASSERT_FALSE(notices.empty());
-    EXPECT_NE(notices[0].find("checked against the line before the first serial number"),
-              std::string::npos)
-        << notices[0];
-    std::uint32_t n = 0;
-    std::string reason;
-    EXPECT_FALSE(line->TakeSerial({'E', 1}, n, reason));
-    EXPECT_NE(reason.find("cannot be reached"), std::string::npos) << reason;
-    EXPECT_NE(reason.find("not been checked against the line yet"), std::string::npos) << reason;
+  for (const char* conninfo : kNoServers) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + " via " + conninfo);
+      ConfigTempDir dir;
+      if (c.journal) {
+        ConfigTempDir::Write(dir.File(kLeaseJournalFileName),
+                             CheckedJournal(dir, "lease 99999998 3 1 5\n"));
+      }
+      std::vector<std::string> notices;
+      LineOptions options = Options(dir, c.lease, conninfo);
+      options.notify = [&](const std::string& text) { notices.push_back(text); };
+      std::string error;
+      auto line = LineStation::Open(options, error);
+      ASSERT_TRUE(line) << error;
+      EXPECT_FALSE(line->Checked());
+      ASSERT_FALSE(notices.empty());
+      EXPECT_NE(notices[0].find("checked against the line before the first serial number"),
+                std::string::npos)
+          << notices[0];
+      std::uint32_t n = 0;
+      std::string reason;
+      EXPECT_FALSE(line->TakeSerial({'E', 1}, n, reason));
+      EXPECT_NE(reason.find("cannot be reached"), std::string::npos) << reason;
+      EXPECT_NE(reason.find("not been checked against the line yet"), std::string::npos) << reason;
 
-    const std::string marker = ConfigTempDir::Read(dir.File(kLineMarkerFileName));
-    EXPECT_EQ(marker.rfind("kx20 line work directory\nstation st1\n", 0), 0u) << marker;
-    std::string why;
-    const auto journal = LeaseState::Parse(ConfigTempDir::Read(dir.File(kLeaseJournalFileName)), why);
-    ASSERT_TRUE(journal) << why;
-    EXPECT_NE(marker.find("instance " + journal->instanceId), std::string::npos);
-    if (c.journal) {
-      EXPECT_EQ(journal->leases.at(0).used, 1u) << "nothing was taken from the lease";
-      EXPECT_NE(marker.find("line 11111111111111111111111111111111"), std::string::npos);
+      const std::string marker = ConfigTempDir::Read(dir.File(kLineMarkerFileName));
+      EXPECT_EQ(marker.rfind("kx20 line work directory\nstation st1\n", 0), 0u) << marker;
+      std::string why;
+      const auto journal = LeaseState::Parse(ConfigTempDir::Read(dir.File(kLeaseJournalFileName)), why);
+      ASSERT_TRUE(journal) << why;
+      EXPECT_NE(marker.find("instance " + journal->instanceId), std::string::npos);
+      if (c.journal) {
+        EXPECT_EQ(journal->leases.at(0).used, 1u) << "nothing was taken from the lease";
+        EXPECT_NE(marker.find("line 11111111111111111111111111111111"), std::string::npos);
+      }
     }
   }
+}
+
+TEST(LineStation, SaysWhetherItsDatabaseAnswers) {
+  ConfigTempDir dir;
+  std::string error;
+  // The start check asks at once; a station that does not watch asks no more.
+  auto quiet = LineStation::Open(Options(dir, 0), error);
+  ASSERT_TRUE(quiet) << error;
+  EXPECT_TRUE(quiet->State().asked);
+  EXPECT_FALSE(quiet->State().answering);
+  quiet.reset();
+  // A watching one keeps asking, and counts what waits in its outbox.
+  ConfigTempDir other;
+  LineOptions o = Options(other, 0);
+  o.lookIntervalMs = 50;
+  auto watching = LineStation::Open(o, error);
+  ASSERT_TRUE(watching) << error;
+  VerdictEvent failure;
+  failure.errorCode = "USBErr_RWTable";
+  watching->RecordVerdict(failure);
+  const LineStation::DatabaseState state = watching->State();
+  EXPECT_TRUE(state.asked);
+  EXPECT_FALSE(state.answering);
+  EXPECT_EQ(state.waiting, 1u);
 }
 
 TEST(LineStation, VerdictsWaitInTheOutboxAcrossARestart) {
@@ -121,10 +157,10 @@ TEST(LineStation, VerdictsWaitInTheOutboxAcrossARestart) {
     cutOff.cutOff = true;
     VerdictEvent failure;
     failure.errorCode = "USBErr_RWTable";
-    line->RecordVerdict(pass);
-    line->RecordVerdict(afterTable);
-    line->RecordVerdict(cutOff);
-    line->RecordVerdict(failure);
+    EXPECT_TRUE(line->RecordVerdict(pass));
+    EXPECT_TRUE(line->RecordVerdict(afterTable));
+    EXPECT_TRUE(line->RecordVerdict(cutOff));
+    EXPECT_TRUE(line->RecordVerdict(failure));
     EXPECT_EQ(line->Flush(0), 4u);
   }
   auto again = LineStation::Open(Options(dir, 0), error);
@@ -210,6 +246,23 @@ TEST(LineStation, AnOldJournalIsTakenOverWithItsLeases) {
   EXPECT_EQ(journal->home, HomeOf(dir.Path().string()));
   EXPECT_EQ(journal->leases, (std::vector<Lease>{{10, 5, 2, 0}}));
   EXPECT_EQ(journal->seen, 14u);
+}
+
+// A verdict the outbox cannot take (its file cannot be replaced) is reported
+// as not recorded, so the station never shows that disk as passed.
+TEST(LineStation, AVerdictTheOutboxCannotTakeIsNotRecorded) {
+  ConfigTempDir dir;
+  std::string error;
+  auto line = LineStation::Open(Options(dir, 0), error);
+  ASSERT_TRUE(line) << error;
+  std::filesystem::remove(dir.File(kVerdictOutboxFileName));
+  std::filesystem::create_directory(dir.File(kVerdictOutboxFileName));
+  VerdictEvent pass;
+  pass.driveLetter = 'E';
+  pass.slot = 1;
+  pass.passed = true;
+  pass.serialNumber = 7;
+  EXPECT_FALSE(line->RecordVerdict(pass));
 }
 
 }  // namespace

@@ -13,6 +13,14 @@
 #   pg_cluster.sh thaw DIR     let a frozen server go on (SIGCONT); nothing to
 #                              do when it is not frozen
 #   pg_cluster.sh remove DIR   stop it and delete the cluster
+#   pg_cluster.sh odbc DIR     the same server for the PostgreSQL ODBC driver:
+#                              registers the driver under its Windows names
+#                              "PostgreSQL Unicode" and "PostgreSQL
+#                              Unicode(x64)" in DIR/odbcinst.ini and the
+#                              data source "kx20line" in DIR/odbc.ini (for
+#                              unixODBC, also under Wine: ODBCSYSINI=DIR), and
+#                              prints an ODBC connection string
+#                              "Driver={PostgreSQL Unicode};Servername=SOCKDIR;..."
 #
 # DIR is the caller's handle, anywhere. The cluster itself (data, socket,
 # server log) lives in a directory of its own made with mktemp -d under
@@ -26,7 +34,7 @@ set -euo pipefail
 
 die() { echo "pg_cluster.sh: $*" >&2; exit 1; }
 
-[ $# -eq 2 ] || die "usage: pg_cluster.sh start|stop|restart|freeze|thaw|remove DIR"
+[ $# -eq 2 ] || die "usage: pg_cluster.sh start|stop|restart|freeze|thaw|remove|odbc DIR"
 cmd=$1
 dir=$2
 mkdir -p "$dir"
@@ -138,6 +146,19 @@ case "$cmd" in
       kill -CONT "$pm"
     fi
     ;;
+  odbc)
+    [ -n "$cluster" ] && [ -f "$cluster/port" ] || die "no cluster for $dir (run start first)"
+    driver=""
+    for f in /usr/lib/*/odbc/psqlodbcw.so /usr/lib/odbc/psqlodbcw.so /usr/lib64/psqlodbcw.so; do
+      [ -f "$f" ] && driver=$f
+    done
+    [ -n "$driver" ] || die "no PostgreSQL ODBC driver (psqlodbcw.so) found; install the package odbc-postgresql"
+    printf '[%s]\nDescription=PostgreSQL ODBC driver (Unicode)\nDriver=%s\n' \
+      "PostgreSQL Unicode" "$driver" "PostgreSQL Unicode(x64)" "$driver" >"$dir/odbcinst.ini"
+    printf '[kx20line]\nDriver=PostgreSQL Unicode\nServername=%s\nPort=%s\nDatabase=postgres\nUsername=%s\n' \
+      "$cluster" "$(cat "$cluster/port")" "$user" >"$dir/odbc.ini"
+    echo "Driver={PostgreSQL Unicode};Servername=$cluster;Port=$(cat "$cluster/port");Database=postgres;Username=$user"
+    ;;
   stop)
     # A frozen server could not stop: let it go on first.
     "$0" thaw "$dir" 2>/dev/null || true
@@ -150,6 +171,6 @@ case "$cmd" in
     rm -rf "$cluster" "$record"
     ;;
   *)
-    die "unknown command '$cmd' (start, stop, restart, freeze, thaw or remove)"
+    die "unknown command '$cmd' (start, stop, restart, freeze, thaw, remove or odbc)"
     ;;
 esac

@@ -3,8 +3,9 @@
 # table kx20.verdicts as the line's database holds it, rows of two stations
 # with one bad hub port and hours across midnight, and the report's figures
 # compared with what the rows give; the schema is the one `kx20ctl line init`
-# makes. Then the server is stopped: the report must fail with the reason,
-# not print an empty report.
+# makes, read through libpq and through the PostgreSQL ODBC driver. Then the
+# server is stopped: the report must fail with the reason, not print an
+# empty report.
 #
 # usage: report_line.sh KX20CTL WORK_DIR   (a kx20ctl built with line mode)
 set -euo pipefail
@@ -79,6 +80,15 @@ marked=$(grep -c 'STANDS OUT' "$work/report.txt")
 [ "$marked" -eq 1 ] || fail "$marked slots marked, expected only A 3"
 grep -q '<tr class="out"><td>A</td><td>3</td>' "$work/line.html" || fail "the page does not mark A 3"
 
+# The same report through the PostgreSQL ODBC driver: the same text.
+odbc=$("$here/pg_cluster.sh" odbc "$work/pg") || fail "no ODBC connection string"
+ODBCSYSINI=$work/pg "$kx20ctl" report --line "$odbc" --html "$work/line-odbc.html" \
+  >"$work/report-odbc.txt" 2>&1 ||
+  fail "kx20ctl report --line over ODBC failed: $(cat "$work/report-odbc.txt")"
+sed '/^wrote /d' "$work/report.txt" >"$work/report-pq.cmp"
+sed '/^wrote /d' "$work/report-odbc.txt" >"$work/report-odbc.cmp"
+cmp -s "$work/report-pq.cmp" "$work/report-odbc.cmp" ||
+  fail "the report over ODBC differs: $(diff "$work/report-pq.cmp" "$work/report-odbc.cmp")"
 expect '^repeated serial numbers: 0$'
 
 # Repeated pass serials across the sources: two produce.logs and the line.
@@ -105,6 +115,12 @@ grep -qF "    $work/b.log [2027/1/1  0:5:1]" <<< "$section" || fail "b.log's 000
 if grep -q 00000901 <<< "$section"; then fail "00000901 was seen once only: $section"; fi
 grep -q '<h2>Repeated serial numbers</h2>' "$work/repeats.html" || fail "the page has no repeats section"
 grep -q '<td>00000900</td><td>2</td>' "$work/repeats.html" || fail "the page does not list 00000900"
+# The same through ODBC.
+ODBCSYSINI=$work/pg "$kx20ctl" report "$work/a.log" "$work/b.log" --line "$odbc" \
+  --html "$work/repeats-odbc.html" > "$work/repeats-odbc.txt" 2>&1 ||
+  fail "the report of logs and line over ODBC failed"
+diff <(sed '/^wrote /d' "$work/repeats.txt") <(sed '/^wrote /d' "$work/repeats-odbc.txt") >/dev/null ||
+  fail "the report of logs and line over ODBC differs: $(diff "$work/repeats.txt" "$work/repeats-odbc.txt")"
 
 # A report of a database that is not there fails with the reason.
 "$here/pg_cluster.sh" stop "$work/pg"

@@ -2,6 +2,7 @@
 //
 //   kx20-station [--sim | --sim=FARM | --drive L=DEV ...] [--workdir DIR]
 //                [--trace-rows FILE] [--events FILE] [--quiet] [--no-autoclick]
+//                [--line CONNSTR --station NAME [--lease N]]
 //
 // Without a device option the station works on the host's drive letters.
 // --workdir: where config.txt, produce.log and Pelorin.img are (default: the
@@ -10,6 +11,9 @@
 // (one JSON object per row change and per verdict) appended to FILE.
 // --quiet: no sound at the end of a run. --no-autoclick: do not start the
 // auto-clicker (it sends clicks to other programs' windows too).
+// --line: line mode through ODBC (tools/kx20-station/line_mode.h); the
+// caption then says so, under which name, and whether the database answers.
+// Runs without a window (batch runs) are kx20-console.exe's.
 #include <windows.h>
 
 #include <cstdio>
@@ -27,6 +31,7 @@
 #include "common/version.h"
 #include "app/win32/main_window.h"
 #include "app/win32/win32_console_view.h"
+#include "tools/kx20-station/line_mode.h"
 
 namespace {
 
@@ -36,7 +41,11 @@ struct ProgramOptions {
   std::string workDir = ".";
   std::string traceFile;
   bool autoClick = true;
+  kx20::LineModeOptions line;
 };
+
+// How often the window asks an idle line's database whether it answers.
+constexpr int kLineLookMs = 5000;
 
 void PrintUsage(std::FILE* out) {
   std::fprintf(out,
@@ -51,9 +60,9 @@ void PrintUsage(std::FILE* out) {
                "                  and per verdict) to the file F\n"
                "  --quiet         no sound at the end of a run\n"
                "  --no-autoclick  do not start the auto-clicker\n"
-               "This Windows build has no line mode (--line, --station, --lease): it is\n"
-               "built without libpq; serial numbers come from config.txt alone.\n",
-               kx20::kDeviceOptionsUsage);
+               "%s"
+               "Runs without a window (one batch for automation): kx20-console.exe --batch.\n",
+               kx20::kDeviceOptionsUsage, kx20::kLineModeUsage);
 }
 
 bool ParseArguments(int argc, char** argv, ProgramOptions& options, std::string& error) {
@@ -69,13 +78,30 @@ bool ParseArguments(int argc, char** argv, ProgramOptions& options, std::string&
     const std::string& a = args[i];
     if (a == "--no-autoclick") {
       options.autoClick = false;
+    } else if (kx20::TakeLineOption(args, i, options.line, error)) {
+      if (!error.empty()) return false;
     } else {
       error = "unknown argument '" + a + "'";
       return false;
     }
   }
   if (options.workDir.empty()) options.workDir = std::string(1, '.');  // (not = ".": GCC 12 -Wrestrict false alarm)
-  return true;
+  return kx20::CheckLineOptions(options.line, error);
+}
+
+// The caption's note in line mode.
+std::string LineNote(const kx20::LineStation& line, const std::string& station) {
+  const kx20::LineStation::DatabaseState state = line.State();
+  std::string note = "- line mode, station " + station + ": ";
+  if (!state.asked) {
+    note += "asking the database";
+  } else if (state.answering) {
+    note += "the database answers";
+  } else {
+    note += "the database does not answer";
+  }
+  if (state.waiting > 0) note += ", " + std::to_string(state.waiting) + " verdict(s) wait";
+  return note;
 }
 
 int Fail(const std::string& text) {
@@ -140,6 +166,17 @@ int main(int argc, char** argv) {
   StationOptions stationOptions;
   stationOptions.workDir = options.workDir;
   stationOptions.poster = poster;
+  // Line mode: a refused disk's reason is shown after its run, as any
+  // notice; the outbox's state is in the caption (and on stderr).
+  LineStation* line = nullptr;  // never destroyed: a worker may still use it
+  if (!options.line.line.empty()) {
+    const auto notify = [](const std::string& text) {
+      std::fprintf(stderr, "kx20-station: line: %s\n", text.c_str());
+      std::fflush(stderr);
+    };
+    line = OpenLineMode(options.line, options.workDir, notify, kLineLookMs, stationOptions, error);
+    if (line == nullptr) return Fail(error);
+  }
   auto* station = new Station(*port, *clock, *view, *shell, stationOptions);
   if (!options.output.eventsFile.empty()) {
     EventStreamView* events = EventStreamView::Open(options.output.eventsFile, *clock, error).release();
@@ -151,6 +188,11 @@ int main(int argc, char** argv) {
   windowOptions.statusPoster = poster;
   windowOptions.quiet = options.output.quiet;
   windowOptions.clock = clock;
+  if (line != nullptr) {
+    windowOptions.captionNote = [line, name = options.line.station] {
+      return LineNote(*line, name);
+    };
+  }
   auto* window = new MainWindow(GetModuleHandleA(nullptr), *station, *view, windowOptions);
 
   const bool shown = window->RunModal();
@@ -158,6 +200,7 @@ int main(int argc, char** argv) {
   // is inside a serial-number step or a log record, and end the process
   // without waiting for them.
   station->Shutdown();
+  FlushLineMode(line);
   std::fflush(stdout);
   std::fflush(stderr);
   std::_Exit(shown ? 0 : Fail("the main window could not be created"));

@@ -1,6 +1,7 @@
 // kx20-station: the production station without a window. Runs the console
 // logic over an in-memory view, on the host's disks, the built-in simulated
-// farm or a farm file, and prints the slot rows as they change.
+// farm or a farm file, and prints the slot rows as they change. On Windows
+// it is kx20-console.exe, the console companion of the window program.
 //
 //   kx20-station [--sim | --sim=FARM | --drive L=DEV ...] [--workdir DIR]
 //                [--batch [--code-flash]] [--trace-rows FILE]
@@ -11,7 +12,9 @@
 // or as the "empty" button with --code-flash), prints every row change, and
 // when the run has ended the ten final rows and "N passed, M failed".
 // Exit status: 0 every started disk passed, 1 some failed, 2 nothing could be
-// started (or bad arguments).
+// started (or bad arguments), 128 + the signal when stopped by one (on
+// Windows: Ctrl+C 130, Ctrl+Break 149, the console closed or the session
+// ending 129, as a Linux terminal hangs up).
 // Without --batch: on a Linux terminal the full-screen console
 // (terminal_console.h); elsewhere, or when input or output is not a terminal,
 // a line-mode console: an empty line (or a line of spaces) starts a run, "e" a
@@ -38,7 +41,10 @@
 #include "common/clock.h"
 #include "common/version.h"
 #if KX20_LINE_MODE
-#include "line/line_station.h"
+#include "tools/kx20-station/line_mode.h"
+#endif
+#ifdef _WIN32
+#include <windows.h>
 #endif
 #if KX20_TERMINAL_CONSOLE
 #include <unistd.h>
@@ -58,16 +64,20 @@ struct ProgramOptions {
   std::string traceFile;
   bool batch = false;
   bool codeFlash = false;
-  // Line mode: the line's database (empty: none), this station's name, and
-  // how many serial numbers to lease at a time (0: one per disk).
-  std::string line;
-  std::string station;
-  std::uint32_t lease = 0;
+#if KX20_LINE_MODE
+  LineModeOptions line;
+#endif
 };
+
+#ifdef _WIN32
+constexpr const char* kProgram = "kx20-console";
+#else
+constexpr const char* kProgram = "kx20-station";
+#endif
 
 void PrintUsage(std::FILE* out) {
   std::fprintf(out,
-               "usage: kx20-station %s [--workdir DIR] [--batch [--code-flash]] "
+               "usage: %s %s [--workdir DIR] [--batch [--code-flash]] "
                "[--trace-rows FILE] [--events FILE|-] [--quiet]\n"
                "  --sim           the built-in simulated farm (ten disks on E: to N:)\n"
                "  --sim=FARM      the simulated farm described by the file FARM\n"
@@ -82,15 +92,9 @@ void PrintUsage(std::FILE* out) {
                "                  standard output (batch and line modes; the row lines\n"
                "                  then go to standard error)\n"
                "  --quiet         no bell at the end of a run\n",
-               kDeviceOptionsUsage);
+               kProgram, kDeviceOptionsUsage);
 #if KX20_LINE_MODE
-  std::fprintf(out,
-               "line mode (several stations share one serial sequence and record):\n"
-               "  --line CONNINFO the line's PostgreSQL database (a libpq connection string\n"
-               "                  or URI): serial numbers come from it, verdicts go to it\n"
-               "  --station NAME  this station's name in the line (needed with --line)\n"
-               "  --lease N       take N serial numbers at a time into a local journal, so a\n"
-               "                  short database outage does not stop the station\n");
+  std::fputs(kLineModeUsage, out);
 #else
   std::fprintf(out, "this build has no line mode (--line): it was built without libpq\n");
 #endif
@@ -107,21 +111,14 @@ bool ParseArguments(int argc, char** argv, ProgramOptions& options, std::string&
       options.batch = true;
     } else if (a == "--code-flash") {
       options.codeFlash = true;
-    } else if ((a == "--line" || a == "--station" || a == "--lease") && i + 1 < args.size()) {
-      const std::string& value = args[++i];
-      if (a == "--line") {
-        options.line = value;
-      } else if (a == "--station") {
-        options.station = value;
-      } else {
-        char* end = nullptr;
-        const unsigned long n = std::strtoul(value.c_str(), &end, 10);
-        if (value.empty() || *end != '\0' || value[0] == '-' || n < 1 || n > 100000) {
-          error = "--lease takes 1 to 100000 numbers, not '" + value + "'";
-          return false;
-        }
-        options.lease = static_cast<std::uint32_t>(n);
-      }
+#if KX20_LINE_MODE
+    } else if (TakeLineOption(args, i, options.line, error)) {
+      if (!error.empty()) return false;
+#else
+    } else if (a == "--line" || a == "--station" || a == "--lease") {
+      error = "this build has no line mode (built without a database client library)";
+      return false;
+#endif
     } else {
       error = "unknown argument '" + a + "'";
       return false;
@@ -133,19 +130,7 @@ bool ParseArguments(int argc, char** argv, ProgramOptions& options, std::string&
   }
   if (options.workDir.empty()) options.workDir = ".";
 #if KX20_LINE_MODE
-  if (!options.line.empty() && options.station.empty()) {
-    error = "--line needs --station NAME (who takes the serial numbers)";
-    return false;
-  }
-  if (options.line.empty() && (!options.station.empty() || options.lease != 0)) {
-    error = "--station and --lease need --line CONNINFO";
-    return false;
-  }
-#else
-  if (!options.line.empty() || !options.station.empty() || options.lease != 0) {
-    error = "this build has no line mode (built without libpq)";
-    return false;
-  }
+  if (!CheckLineOptions(options.line, error)) return false;
 #endif
   return true;
 }
@@ -154,7 +139,28 @@ bool ParseArguments(int argc, char** argv, ProgramOptions& options, std::string&
 // as closing the window does. Set by the handler, read by the console thread.
 volatile std::sig_atomic_t g_stopSignal = 0;
 
+#ifdef _WIN32
+// Windows has no signals for these: Ctrl+C is SIGINT, Ctrl+Break SIGBREAK,
+// and a closed console, a logoff or a shutdown count as a hang-up (1). The
+// system ends the process once the handler returns from a close, so the
+// handler waits there while the console thread ends the program itself.
+BOOL WINAPI OnConsoleControl(DWORD event) {
+  switch (event) {
+    case CTRL_C_EVENT:
+      g_stopSignal = SIGINT;
+      return TRUE;
+    case CTRL_BREAK_EVENT:
+      g_stopSignal = SIGBREAK;
+      return TRUE;
+    default:
+      g_stopSignal = 1;
+      Sleep(INFINITE);
+      return TRUE;
+  }
+}
+#else
 void OnStopSignal(int signal) { g_stopSignal = signal; }
+#endif
 
 }  // namespace
 }  // namespace kx20
@@ -168,11 +174,11 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (argc > 1 && std::string(argv[1]) == "--version") {
-    std::printf("kx20-station %s\n", kVersion);
+    std::printf("%s %s\n", kProgram, kVersion);
     return 0;
   }
   if (!ParseArguments(argc, argv, options, error)) {
-    std::fprintf(stderr, "kx20-station: %s\n", error.c_str());
+    std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
     PrintUsage(stderr);
     return kExitUsage;
   }
@@ -195,8 +201,12 @@ int main(int argc, char** argv) {
   // before anything in it is read or written. Kept until the process ends.
   std::string holder = std::string("kx20-station, ") +
                        (options.batch ? "batch" : fullScreen ? "terminal console" : "line-by-line console");
-  if (!options.line.empty()) holder += ", line station " + options.station;
-  if (OpenWorkDirectory(options.workDir, !options.line.empty(), holder, error).release() ==
+  bool lineMode = false;
+#if KX20_LINE_MODE
+  lineMode = !options.line.line.empty();
+  if (lineMode) holder += ", line station " + options.line.station;
+#endif
+  if (OpenWorkDirectory(options.workDir, lineMode, holder, error).release() ==
       nullptr) {
     std::fprintf(stderr, "kx20-station: %s\n", error.c_str());
     return kExitUsage;
@@ -210,7 +220,9 @@ int main(int argc, char** argv) {
   // A reader of the event stream or the row lines that goes away (a closed
   // pipe) must not end the station in the middle of a run: writes then fail
   // instead, and production goes on.
+#ifndef _WIN32
   std::signal(SIGPIPE, SIG_IGN);
+#endif
   // The event stream, told every change of the model like the screen. On
   // standard output it takes that from the operator's lines (and from the
   // full-screen console).
@@ -225,43 +237,24 @@ int main(int argc, char** argv) {
   StationOptions lineHooks;
 #if KX20_LINE_MODE
   LineStation* line = nullptr;  // never destroyed: a worker may still use it
-  if (!options.line.empty()) {
-    LineOptions lineOptions;
-    lineOptions.conninfo = options.line;
-    lineOptions.station = options.station;
-    lineOptions.workDir = options.workDir;
-    lineOptions.lease = options.lease;
+  if (!options.line.line.empty()) {
+    std::function<void(const std::string&)> notify;
     if (!fullScreen) {
       // The full-screen console owns the terminal; there the refused disks'
       // notices say what the operator needs.
-      lineOptions.notify = [](const std::string& text) {
+      notify = [](const std::string& text) {
         std::fprintf(stderr, "kx20-station: line: %s\n", text.c_str());
         std::fflush(stderr);
       };
     }
-    line = LineStation::Open(std::move(lineOptions), error).release();
+    line = OpenLineMode(options.line, options.workDir, std::move(notify), 0, lineHooks, error);
     if (line == nullptr) {
       std::fprintf(stderr, "kx20-station: %s\n", error.c_str());
       return kExitUsage;
     }
-    lineHooks.serialSource = [line](const SerialRequest& request, std::uint32_t& number,
-                                    std::string& reason) {
-      return line->TakeSerial(request, number, reason);
-    };
-    // (returns what RecordVerdict returns: whether the line's outbox took it)
-    lineHooks.verdictSink = [line](const VerdictEvent& event) { return line->RecordVerdict(event); };
   }
-  // Before the program ends: what waits in the outbox is sent if it can be
-  // (bounded); what cannot stays in the outbox for the next start.
-  const auto flushLine = [&line] {
-    if (line == nullptr) return;
-    if (const std::size_t left = line->Flush(5000); left > 0) {
-      std::fprintf(stderr,
-                   "kx20-station: line: %zu verdict(s) stay in the outbox; they are sent at "
-                   "the next start\n",
-                   left);
-    }
-  };
+  // A stop by the console closing leaves the system a few seconds only.
+  const auto flushLine = [&line] { FlushLineMode(line, g_stopSignal == 1 ? 1000 : 5000); };
 #else
   const auto flushLine = [] {};
 #endif
@@ -298,9 +291,13 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
 
+#ifdef _WIN32
+  SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+#else
   std::signal(SIGINT, OnStopSignal);
   std::signal(SIGTERM, OnStopSignal);
   std::signal(SIGHUP, OnStopSignal);  // the terminal went away
+#endif
   station->Initialise();
   const ConsoleLoopContext loop{*station, *view, *clock, *reporter, g_stopSignal, lines};
   int status = options.batch ? RunBatchConsole(loop, options.codeFlash) : RunLineConsole(loop);

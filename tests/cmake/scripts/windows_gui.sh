@@ -3,6 +3,8 @@
 #
 #   windows_gui.sh station      TOP OUT [BUILD]  the operator's day on the simulated farm
 #   windows_gui.sh auto-clicker TOP OUT [BUILD]  the auto-clicker against helper windows
+#   windows_gui.sh line         TOP OUT [BUILD]  the station in a line: a PostgreSQL
+#                                                server of its own, reached through ODBC
 #
 # TOP is the source tree (the executables come from TOP/build/BUILD: win64,
 # the default, or win32), OUT the folder for the work directory, the logs and
@@ -146,6 +148,101 @@ system_menu_item() {  # $1: how many items up from the bottom of the system menu
   xdotool key Return
   sleep 0.5
 }
+
+# --- The station in a line ------------------------------------------------------
+# The window with --line through the PostgreSQL ODBC driver (Wine's odbc32
+# hands the calls to the host's unixODBC): the schema made by kx20ctl.exe,
+# the caption saying line mode, the station and that the database answers;
+# Space runs ten disks to Pass and ten verdicts reach kx20.verdicts. Then,
+# with the server stopped, a second window says the database does not
+# answer, refuses every disk ("[rw-table X]", USBErr_RWTable in produce.log)
+# and tells why after the run; its verdicts wait in its outbox.
+run_line_mode() {
+  local ctl_exe="$win/tools/kx20ctl.exe"
+  [ -f "$ctl_exe" ] || skip "no kx20ctl.exe in the $build build"
+  pg="$top/tests/pg/pg_cluster.sh"
+  # The cluster itself lives in a temporary directory of its own (pg_cluster.sh).
+  pgdir=$out/pg
+  # Removed whatever happens, after the station and the display.
+  trap 'cleanup; "$pg" remove "$pgdir"' EXIT
+  conninfo=$("$pg" start "$pgdir") || fail "the test server did not start"
+  odbc=$("$pg" odbc "$pgdir")
+  odbc=${odbc/PostgreSQL Unicode/PostgreSQL Unicode(x64)}  # its name on 64-bit Windows
+  export ODBCSYSINI=$pgdir
+  sql() { psql "$conninfo" -X -q -At -v ON_ERROR_STOP=1 -c "$1"; }
+  wine_run "$ctl_exe" line init "$odbc" >"$out/init.out" 2>&1 ||
+    fail "kx20ctl.exe line init: $(cat "$out/init.out")"
+  grep -q 'created' "$out/init.out" || fail "kx20ctl.exe line init made no schema: $(cat "$out/init.out")"
+
+  caption_has() { xdotool getwindowname "$(window_id)" 2>/dev/null | grep -qF "$1"; }
+  ten_verdicts() { [ "$(sql "SELECT count(*) FROM kx20.verdicts WHERE station = 'win1' AND result = 'Pass'")" = 10 ]; }
+
+  (cd "$work" && exec "$top/scripts/wine-run" "$station_exe" --sim --workdir . --trace-rows trace.txt \
+     --line "$odbc" --station win1) >"$out/station.log" 2>&1 &
+  station_pid=$!
+  wait_for 60 have_window || fail "the station window did not appear"
+  wait_for 20 ten_rows_answering || fail "the ten rows did not appear"
+  wait_for 20 caption_has "line mode, station win1: the database answers" ||
+    fail "the caption does not say line mode and that the database answers: $(xdotool getwindowname "$(window_id)")"
+  echo "caption: $(xdotool getwindowname "$(window_id)")"
+  shot line-idle.png "the window in line mode, idle"
+  focus_main
+  xdotool key space
+  wait_for 30 some_row_working || fail "Space did not start a run"
+  wait_for 120 ten_rows_passed || fail "not every slot reached Pass"
+  wait_for 20 ten_log_records || fail "produce.log does not hold ten records"
+  wait_for 30 ten_verdicts || fail "kx20.verdicts does not hold ten passes of win1"
+  [ "$(sql "SELECT count(DISTINCT serial) FROM kx20.verdicts WHERE station = 'win1'")" = 10 ] ||
+    fail "the ten verdicts do not carry ten serial numbers"
+  logged=$(grep -h '^Serial Number=[0-9]' "$work/produce.log" | sed 's/^Serial Number=//' | tr -d '\r' | sort)
+  stored=$(sql "SELECT lpad(serial::text, 8, '0') FROM kx20.verdicts WHERE station = 'win1' ORDER BY 1")
+  [ "$logged" = "$stored" ] || fail "the serial numbers in produce.log and kx20.verdicts differ"
+  shot line-finished.png "the window in line mode after the run: ten slots Pass"
+  # (The run took the focus off the controls: Escape needs one focused.)
+  click_control 1007
+  xdotool key Escape
+  wait_for 15 station_gone || fail "Escape did not end the program"
+  station_pid=""
+  [ "$(grep -c . "$work/verdicts.outbox")" = 2 ] || fail "the outbox is not empty"
+
+  # The database gone: a second window, on a fresh farm.
+  "$pg" stop "$pgdir"
+  local work2="$out/work-down"
+  mkdir -p "$work2"
+  cp "$top/examples/config.txt" "$top/examples/Pelorin.img" "$work2/"
+  trace="$work2/trace.txt"
+  ten_refused() { [ "$(rows_now | grep -c 'rw-table X')" -eq 10 ]; }
+  (cd "$work2" && exec "$top/scripts/wine-run" "$station_exe" --sim --workdir . --trace-rows trace.txt \
+     --line "$odbc" --station win1) >"$out/station-down.log" 2>&1 &
+  station_pid=$!
+  wait_for 60 have_window || fail "the second station window did not appear"
+  wait_for 20 ten_rows_answering || fail "the ten rows did not appear in the second window"
+  wait_for 20 caption_has "line mode, station win1: the database does not answer" ||
+    fail "the caption does not say that the database does not answer: $(xdotool getwindowname "$(window_id)")"
+  focus_main
+  xdotool key space
+  wait_for 60 ten_refused || fail "the disks were not refused: $(rows_now)"
+  wait_for 30 dialog_shown "A disk was not programmed: the line's database cannot be reached" ||
+    fail "no notice after the run: $(probe dialogs)"
+  echo "notice: $(probe dialogs | head -c 300)"
+  shot line-refused.png "the notice after a run without the line's database" screen
+  xdotool key Return
+  wait_for 10 no_dialog || fail "the notice did not close"
+  [ "$(grep -c 'Error Code=USBErr_RWTable' "$work2/produce.log")" = 10 ] ||
+    fail "produce.log does not hold ten USBErr_RWTable failures"
+  grep -q '^Serial Number=[0-9]' "$work2/produce.log" && fail "a refused disk got a serial number"
+  click_control 1007
+  xdotool key Escape
+  wait_for 30 station_gone || fail "Escape did not end the second program"
+  station_pid=""
+  [ "$(grep -c . "$work2/verdicts.outbox")" = 12 ] || fail "the ten verdicts do not wait in the outbox"
+  echo "screenshots in $out"
+}
+
+if [ "$mode" = line ]; then
+  run_line_mode
+  exit 0
+fi
 
 # 1. Start on the simulated farm.
 (cd "$work" && exec "$top/scripts/wine-run" "$station_exe" --sim --workdir . --trace-rows trace.txt) \

@@ -1,9 +1,15 @@
-// kx20ctl line: the line's database (built where libpq is available).
+// kx20ctl line: the line's database (built where line mode is: libpq or
+// ODBC on Linux, ODBC on Windows).
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <pwd.h>
 #include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,7 +18,7 @@
 #include "line/lease_journal.h"
 #include "line/line_schema.h"
 #include "line/line_station.h"
-#include "line/pg_link.h"
+#include "line/line_link.h"
 
 namespace kx20::ctl {
 namespace {
@@ -25,6 +31,11 @@ constexpr const char* kUsage =
 // (the one behind sudo too) and the host.
 std::string WhoAmI() {
   std::string user;
+#ifdef _WIN32
+  char name[256] = {};
+  DWORD size = sizeof name;
+  user = GetUserNameA(name, &size) != 0 && name[0] != '\0' ? name : "unknown";
+#else
   if (const char* sudo = std::getenv("SUDO_USER"); sudo != nullptr && *sudo != '\0') {
     user = sudo;
   } else if (const passwd* pw = getpwuid(getuid()); pw != nullptr && pw->pw_name != nullptr) {
@@ -32,6 +43,7 @@ std::string WhoAmI() {
   } else {
     user = "uid " + std::to_string(getuid());
   }
+#endif
   return "kx20ctl " + user + "@" + HomeOf(".").host;
 }
 
@@ -64,9 +76,9 @@ int InitCommand(const std::vector<std::string>& args) {
     std::fprintf(stderr, "%s", kUsage);
     return kExitUsage;
   }
-  PgLink link(conninfo, 10, 30000);
+  const std::unique_ptr<LineLink> link = OpenLineLink(conninfo, 10, 30000);
   std::string message;
-  if (!InitLineSchema(link, options, message)) {
+  if (!InitLineSchema(*link, options, message)) {
     std::fprintf(stderr, "kx20ctl line init: %s\n", message.c_str());
     return kExitFailed;
   }
@@ -84,10 +96,10 @@ int ReleaseCommand(const std::vector<std::string>& args) {
     std::fprintf(stderr, "kx20ctl line release: '%s' is not a station name\n", station.c_str());
     return kExitUsage;
   }
-  PgLink link(args[0], 10, 30000);
+  const std::unique_ptr<LineLink> link = OpenLineLink(args[0], 10, 30000);
   ReleaseResult result;
   std::string error;
-  if (!ReleaseStation(link, station, WhoAmI(), result, error)) {
+  if (!ReleaseStation(*link, station, WhoAmI(), result, error)) {
     std::fprintf(stderr, "kx20ctl line release: %s\n", error.c_str());
     return kExitFailed;
   }
@@ -133,7 +145,8 @@ KX20CTL_SUBCOMMAND("line", "init CONNINFO [--next N [--force]] | release CONNINF
                    "check it; --next sets the next serial number (refused at or below the "
                    "highest number taken unless --force; every change is recorded). release: "
                    "free a station's name from the journal that holds it, writing its unused "
-                   "leased numbers off as gaps",
+                   "leased numbers off as gaps. CONNINFO: a libpq connection string or URI, or "
+                   "an ODBC one (DSN=..., Driver=..., or after odbc:); on Windows always ODBC",
                    LineCommand);
 
 }  // namespace kx20::ctl
