@@ -87,6 +87,9 @@ std::string FormatLogRecord(const CalendarTime& localTime, const LogRecord& reco
 
 namespace {
 
+// The step a verdict failed in when it could not be recorded.
+constexpr const char* kStepRecord = "record";
+
 std::string SiblingPath(const std::string& path, const char* name) {
   std::filesystem::path p(path);
   p.replace_filename(name);
@@ -172,7 +175,17 @@ bool ProductionLogWriter::WriteVerdict(const LogRecord& record, const VerdictEve
   std::string failure;
   bool lined = false;
   try {
-    lined = AppendVerdictLine(FormatVerdictRecord(event, place_, section), &failure);
+    if (logged || !event.passed) {
+      lined = AppendVerdictLine(FormatVerdictRecord(event, place_, section), &failure);
+    } else {
+      // A pass whose produce.log record was lost is no pass for the
+      // operator (the row says that its verdict was not recorded): its line
+      // says the same, so that no reader counts it as a good disk.
+      VerdictEvent unrecorded = event;
+      unrecorded.passed = false;
+      unrecorded.failedStep = kStepRecord;
+      lined = AppendVerdictLine(FormatVerdictRecord(unrecorded, place_, section), &failure);
+    }
   } catch (const std::exception& e) {
     failure = NameOfPath(recordPath_) + " cannot be written: " + e.what();
   }

@@ -73,7 +73,8 @@ class ProductionLogWriter {
   // power loss is closed first, so the new one stands on its own line.
   // Returns true when both reached their files. A line that could not be
   // written is reported like a lost record, and the caller shows the disk
-  // as a failure whose verdict was not recorded.
+  // as a failure whose verdict was not recorded. A pass whose record was
+  // lost gets a line all the same, as "FAIL" with the failed step "record".
   bool WriteVerdict(const LogRecord& record, const VerdictEvent& event);
 
   // The station and host every line names; set before the first verdict.
