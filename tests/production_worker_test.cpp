@@ -1386,7 +1386,8 @@ TEST(ProductionRecords, ClosingCutsOffEveryDiskUnderWayWithItsStepAndNumber) {
   // The close, as Station::Shutdown makes it.
   rig.locks().setupLock.lock();
   rig.locks().logLock.lock();
-  const std::vector<WorkerLedger::Unrecorded> left = ledger.Close(rig.clock().UtcNow());
+  const CalendarTime closedAt = rig.clock().UtcNow();
+  const std::vector<WorkerLedger::Unrecorded> left = ledger.Close(closedAt);
   gate.Open();
   for (auto& w : workers) w.join();
   rig.locks().logLock.unlock();
@@ -1406,6 +1407,17 @@ TEST(ProductionRecords, ClosingCutsOffEveryDiskUnderWayWithItsStepAndNumber) {
     serials.insert(u.event.serialNumber);
     // Told nothing after the cut.
     EXPECT_EQ(rig.farm().Disk(u.event.driveLetter)->LastSignal(), SimSignal::None);
+    // Its record: the steps done, the step it was cut off in timed up to
+    // the close, and what the pass knew.
+    EXPECT_EQ(u.event.failedStep, "rw_test");
+    std::vector<std::string> steps;
+    for (const StepTiming& t : u.event.steps) steps.push_back(t.step);
+    EXPECT_EQ(steps, (std::vector<std::string>{"config_check", "table", "capacity", "rw_test"}));
+    ASSERT_FALSE(u.event.steps.empty());
+    EXPECT_EQ(CalendarToEpochMs(u.event.steps.back().startedUtc) + u.event.steps.back().durationMs,
+              CalendarToEpochMs(closedAt));
+    EXPECT_EQ(u.event.recipeId.size(), 16u);
+    EXPECT_FALSE(u.event.softwareVersion.empty());
   }
   EXPECT_EQ(serials, (std::set<std::uint32_t>{1, 2}));
   EXPECT_FALSE(fs::exists(rig.dir() / "produce.log")) << "a worker wrote after the close";
