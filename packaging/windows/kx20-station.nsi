@@ -14,6 +14,7 @@ Target amd64-unicode
 !include "${EXAMPLES_NSH}"
 
 !define PRODUCT "KX20 Station"
+!define OPERATORS "KX20 Station Operators"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\KX20Station"
 
 Name "${PRODUCT} ${VERSION}"
@@ -51,10 +52,24 @@ Section "Install"
   !insertmacro INSTALL_EXAMPLES
   WriteUninstaller "$INSTDIR\uninstall.exe"
 
-  ; The station starts in the shared documents folder, where the operator
-  ; keeps config.txt, Pelorin.img and produce.log.
+  ; The station's work folder, where the operator keeps config.txt,
+  ; Pelorin.img, produce.log and the line's journal: ProgramData\KX20 Station.
+  ; Only administrators, the system and the members of the local group
+  ; "KX20 Station Operators" may write there (every user could write the
+  ; shared documents folder, where the station used to start). The group is
+  ; made here; an administrator adds the operators' accounts to it.
+  CreateDirectory "$APPDATA\${PRODUCT}"
+  ExecWait 'net localgroup "${OPERATORS}" /add /comment:"May run the KX20 station and write its work folder"' $0
+  ExecWait 'icacls "$APPDATA\${PRODUCT}" /inheritance:r /grant:r *S-1-5-32-544:(OI)(CI)F *S-1-5-18:(OI)(CI)F "${OPERATORS}:(OI)(CI)M"' $1
+  ${If} $1 != 0
+    DetailPrint "The work folder's access could not be limited (icacls exit $1); set it by hand:"
+    DetailPrint '  icacls "$APPDATA\${PRODUCT}" /inheritance:r /grant:r *S-1-5-32-544:(OI)(CI)F *S-1-5-18:(OI)(CI)F "${OPERATORS}:(OI)(CI)M"'
+    MessageBox MB_OK|MB_ICONEXCLAMATION "The station's work folder $APPDATA\${PRODUCT} could not be limited to administrators and the group ${OPERATORS} (icacls exit $1). Until that is set by hand (see the installation log or README.md), any user of this PC can change config.txt and produce.log." /SD IDOK
+  ${Else}
+    DetailPrint "Work folder $APPDATA\${PRODUCT}: writable by administrators and ${OPERATORS} only."
+  ${EndIf}
   CreateDirectory "$SMPROGRAMS\${PRODUCT}"
-  SetOutPath "$DOCUMENTS"
+  SetOutPath "$APPDATA\${PRODUCT}"
   CreateShortcut "$SMPROGRAMS\${PRODUCT}\${PRODUCT}.lnk" "$INSTDIR\kx20-station.exe"
   CreateShortcut "$SMPROGRAMS\${PRODUCT}\${PRODUCT} (simulated disks).lnk" "$INSTDIR\kx20-station.exe" "--sim"
   CreateShortcut "$SMPROGRAMS\${PRODUCT}\Examples.lnk" "$INSTDIR\examples"
@@ -98,4 +113,7 @@ Section "Uninstall"
   RMDir "$SMPROGRAMS\${PRODUCT}"
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
   DeleteRegKey HKLM "Software\${PRODUCT}"
+  ; The work folder holds the production record and the line's journal: it
+  ; stays, and so does the operators' group.
+  DetailPrint "Kept: the work folder $APPDATA\${PRODUCT} (production records) and the group ${OPERATORS}."
 SectionEnd

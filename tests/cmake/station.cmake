@@ -46,6 +46,6 @@ if(TARGET kx20_line AND NOT CMAKE_CROSSCOMPILING)
            COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/cmake/scripts/station_guard_line.sh
                    $<TARGET_FILE:kx20-station> $<TARGET_FILE:kx20ctl> ${CMAKE_SOURCE_DIR}
                    ${CMAKE_CURRENT_BINARY_DIR}/kx20_station_guard_line)
-  set_tests_properties(kx20_station_guard_line PROPERTIES TIMEOUT 120 RESOURCE_LOCK kx20_line
+  set_tests_properties(kx20_station_guard_line PROPERTIES TIMEOUT 120
                        LABELS e2e)
 endif()

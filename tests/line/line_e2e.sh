@@ -311,21 +311,29 @@ $(cat "$work/$a.err")"
 hang)
   make_station st1
   # As in the outage: the fourth number's transaction sleeps, and while it
-  # does the whole server is frozen.
-  hold_fourth_take 2
+  # does the whole server is frozen. 3.5 s (the station's sessions end a
+  # statement after 4 s) leaves a loaded machine time to freeze it.
+  hold_fourth_take 3.5
   run_station st1
   pid=$last_pid
   wait_for_hold
   "$pg" freeze "$pgdir"
   frozen_at=$(date +%s)
-  sleep 15
-  # Still working while the server was frozen: the station did not hang on
-  # the silent connection (each wait is bounded: 5 s a query, 3 s a connect).
-  kill -0 "$pid" 2>/dev/null || fail "the station ended while the server was frozen"
-  refused_frozen=$(grep -c "A disk was not programmed: the line's database" "$work/st1.err" || true)
+  # Still working while the server is frozen: the station does not hang on
+  # the silent connection (each wait is bounded: 5 s a query, 3 s a connect),
+  # so it refuses disk after disk. Two refusals take about 11 s; a loaded
+  # machine gets up to 40 s before this counts as a hang.
+  refused_frozen=0
+  for _ in $(seq 40); do
+    sleep 1
+    kill -0 "$pid" 2>/dev/null || fail "the station ended while the server was frozen"
+    refused_frozen=$(grep -c "A disk was not programmed: the line's database" "$work/st1.err" || true)
+    [ "$refused_frozen" -ge 2 ] && break
+  done
   [ "$refused_frozen" -ge 2 ] ||
-    fail "in 15 s of a frozen server the station refused $refused_frozen disks, not at least 2:
+    fail "in 40 s of a frozen server the station refused $refused_frozen disks, not at least 2:
 $(cat "$work/st1.err")"
+  echo "hang: 2 disks refused $(( $(date +%s) - frozen_at )) s into the freeze"
   "$pg" thaw "$pgdir"
   sql "DROP TRIGGER test_hold ON kx20.serial_takes"
   rc=0
@@ -356,7 +364,15 @@ $(cat "$work/st1.err")"
   taken=$(sql "SELECT lpad(s::text, 8, '0') FROM kx20.serial_takes t,
                generate_series(t.first_serial, t.first_serial + t.count - 1) s
                WHERE station = 'st1' ORDER BY 1")
-  for s in $first; do echo "$taken" | grep -qx "$s" || fail "disk serial $s was not taken by st1"; done
+  for s in $first; do
+    echo "$taken" | grep -qx "$s" || fail "disk serial $s was not taken by st1; the line holds:
+$(sql "SELECT 'counter', next_serial FROM kx20.serial_counter")
+$(sql "SELECT 'take', take_id, first_serial, count, station, slot, drive_letter, taken_at FROM kx20.serial_takes ORDER BY take_id")
+$(sql "SELECT 'verdict', slot, drive_letter, serial, issued_serial, result, error_code FROM kx20.verdicts ORDER BY finished_at")
+$(sql "SELECT 'change', * FROM kx20.counter_changes")
+station's errors:
+$(cat "$work/st1.err")"
+  done
   echo "hang: $summary, ended $ended s after the freeze"
   # The line goes on: a second station, none of st1's takes handed out again.
   make_station st2
