@@ -1,5 +1,7 @@
 #include "app/device_options.h"
 
+#include <cstdio>
+
 #include "sim/farm.h"
 #include "sim/farm_file.h"
 
@@ -127,6 +129,79 @@ bool ParseStationOutputOptions(std::vector<std::string>& args, StationOutputOpti
     } else {
       rest.push_back(a);
     }
+  }
+  args = std::move(rest);
+  return true;
+}
+
+bool CheckRecordText(const std::string& text, std::string& problem) {
+  std::size_t chars = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    const bool c1 = c == 0xC2 && i + 1 < text.size() &&
+                    static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                    static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+    if (c < 0x20 || c == 0x7F || c1) {
+      char code[8];
+      std::snprintf(code, sizeof code, "%02Xh", c1 ? static_cast<unsigned char>(text[i + 1]) : c);
+      problem = std::string("holds a control character (") + code + ")";
+      return false;
+    }
+    // A UTF-8 continuation byte is part of the character before it.
+    if ((c & 0xC0) != 0x80) ++chars;
+  }
+  if (chars > kRecordTextMaxChars) {
+    problem = "is longer than " + std::to_string(kRecordTextMaxChars) + " characters (" +
+              std::to_string(chars) + ")";
+    return false;
+  }
+  return true;
+}
+
+bool ParseRecordOptions(std::vector<std::string>& args, RecordOptions& options, std::string& error) {
+  std::vector<std::string> rest;
+  bool lotGiven = false;
+  bool operatorGiven = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    std::string name;
+    std::string value;
+    bool hasValue = false;
+    for (const char* option : {"--lot", "--operator"}) {
+      const std::string prefix = std::string(option) + "=";
+      if (a == option) {
+        name = option;
+        if (i + 1 < args.size()) {
+          value = args[++i];
+          hasValue = true;
+        }
+      } else if (a.rfind(prefix, 0) == 0) {
+        name = option;
+        value = a.substr(prefix.size());
+        hasValue = true;
+      }
+      if (!name.empty()) break;
+    }
+    if (name.empty()) {
+      rest.push_back(a);
+      continue;
+    }
+    if (!hasValue || value.empty()) {
+      error = name + " needs a text";
+      return false;
+    }
+    bool& given = name == "--lot" ? lotGiven : operatorGiven;
+    if (given) {
+      error = name + " given more than once";
+      return false;
+    }
+    given = true;
+    std::string problem;
+    if (!CheckRecordText(value, problem)) {
+      error = name + " refused: the text " + problem;
+      return false;
+    }
+    (name == "--lot" ? options.lot : options.operatorName) = value;
   }
   args = std::move(rest);
   return true;

@@ -7,6 +7,7 @@
 //                     (repeatable; without it the host's own letters)
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <vector>
@@ -51,6 +52,26 @@ struct StationOutputOptions {
 // a value is missing.
 bool ParseStationOutputOptions(std::vector<std::string>& args, StationOutputOptions& options,
                                std::string& error);
+
+// What every verdict's record names about the run: "--lot TEXT" and
+// "--operator TEXT" (or "--lot=TEXT", "--operator=TEXT"). Empty: not given.
+struct RecordOptions {
+  std::string lot;
+  std::string operatorName;
+};
+
+// The longest lot or operator text, in characters.
+inline constexpr std::size_t kRecordTextMaxChars = 64;
+
+// Whether `text` may name a lot or an operator: at most kRecordTextMaxChars
+// characters (a UTF-8 sequence counts as one) and no control character
+// (00h-1Fh, 7Fh, nor U+0080-U+009F). False with `problem` in words.
+bool CheckRecordText(const std::string& text, std::string& problem);
+
+// Takes --lot and --operator out of `args` (leaving every other argument in
+// order). Returns false with `error` when a value is missing or empty, given
+// twice, or refused by CheckRecordText.
+bool ParseRecordOptions(std::vector<std::string>& args, RecordOptions& options, std::string& error);
 
 // Builds the chosen port. `clock` paces the simulated farm's speed model and
 // must outlive the port. Returns null with `error` set when the farm file is

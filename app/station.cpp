@@ -10,6 +10,8 @@
 #include <utility>
 
 #include "app/station_shared.h"
+#include "common/version.h"
+#include "storage/file_lock.h"
 
 namespace kx20 {
 
@@ -106,6 +108,11 @@ Station::Station(PassThroughPort& port, Clock& clock, ConsoleView& view, Shell& 
     return shared->SerialStep(request);
   };
   env.recordVerdict = options_.verdictSink;
+  env.lot = options_.lot;
+  env.operatorName = options_.operatorName;
+  shared_->log.SetRecordPlace(RecordPlace{options_.stationName, ThisHostName()});
+  model_.lot = options_.lot;
+  model_.operatorName = options_.operatorName;
   env.notices = &shared_->notices;
   env.ledger = &shared_->ledger;
   env.claimant =
@@ -421,8 +428,13 @@ int Station::RecordCutOffDisks() {
   // The log lock is held: no worker records anything from here on, and
   // every worker that began is in the ledger.
   int cutOff = 0;
-  for (const WorkerLedger::Unrecorded& u : shared_->ledger.Close(clock_.UtcNow())) {
-    const bool logged = shared_->log.WriteRecord(u.record);
+  for (WorkerLedger::Unrecorded& u : shared_->ledger.Close(clock_.UtcNow())) {
+    // A disk cut off before its worker ran a line has a record with the
+    // station's part only.
+    if (u.event.softwareVersion.empty()) u.event.softwareVersion = kVersion;
+    if (u.event.lot.empty()) u.event.lot = options_.lot;
+    if (u.event.operatorName.empty()) u.event.operatorName = options_.operatorName;
+    const bool logged = shared_->log.WriteVerdict(u.record, u.event);
     const bool sunk = !options_.verdictSink || options_.verdictSink(u.event);
     if (!u.event.cutOff) continue;  // a verdict reached and recorded here for its worker
     ++cutOff;

@@ -125,6 +125,14 @@ struct StationOptions {
   // every verdict goes besides produce.log. Empty: the station alone.
   SerialNumberSource serialSource;
   VerdictSink verdictSink;
+  // What every verdict's record names besides the disk: the work order /
+  // lot and the operator (--lot, --operator; empty: none given; checked
+  // with CheckRecordText before), and in line mode this station's name in
+  // the line (empty: not in line mode). Kept for the station's whole life:
+  // every run it makes names them, and the front ends show the first two.
+  std::string lot;
+  std::string operatorName;
+  std::string stationName;
   // Measure each disk's rate and time left (PassMeter) as its statuses are
   // applied. Off only to measure what it costs.
   bool liveRates = true;

@@ -13,7 +13,8 @@
 //   - the settings panel: expanded or not, and the window's value members
 //     bound to the controls by the data exchange;
 //   - the counts of the current run and of the session;
-//   - the message boxes shown and not yet dismissed.
+//   - the message boxes shown and not yet dismissed;
+//   - the work order / lot and the operator the station's records name.
 #pragma once
 
 #include <cstdint>
@@ -93,6 +94,9 @@ struct StationModel {
                           // that found no worker running started
   VerdictCounts session;  // since the station began
   std::vector<MessageBoxModel> pendingBoxes;
+  // --lot and --operator, fixed when the station is made (empty: none).
+  std::string lot;
+  std::string operatorName;
 
   // A control's state (a control never set reads as the defaults).
   ControlModel Control(int id) const {
@@ -100,6 +104,14 @@ struct StationModel {
     return it == controls.end() ? ControlModel{} : it->second;
   }
   int RowCount() const { return static_cast<int>(rows.size()); }
+  // "Lot L1  Operator OP-07" (either part only when given); empty when
+  // neither was given.
+  std::string RecordIdentityText() const {
+    std::string text;
+    if (!lot.empty()) text = "Lot " + lot;
+    if (!operatorName.empty()) text += (text.empty() ? "" : "  ") + std::string("Operator ") + operatorName;
+    return text;
+  }
   // Rows of the current run whose worker has not given its verdict yet.
   int RunRunning() const {
     int n = 0;

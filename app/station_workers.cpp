@@ -60,8 +60,10 @@ bool Station::RunMayStart() {
   // number that no record names.
   std::string why;
   if (!shared_->log.CheckWritable(&why)) {
-    out_.ShowMessageBox(why + ".\nNo run starts until " + std::string(kProductionLogFileName) +
-                            " can be written again.",
+    // (the failure names the file: produce.log or produce.jsonl beside it)
+    const std::string file = why.rfind(kVerdictRecordFileName, 0) == 0 ? kVerdictRecordFileName
+                                                                      : kProductionLogFileName;
+    out_.ShowMessageBox(why + ".\nNo run starts until " + file + " can be written again.",
                         kMessageCaption);
     return false;
   }

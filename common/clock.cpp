@@ -46,6 +46,12 @@ class SystemClock final : public Clock {
                                           std::chrono::steady_clock::now().time_since_epoch())
                                           .count());
   }
+
+  std::uint64_t MonotonicUs() override {
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                          std::chrono::steady_clock::now().time_since_epoch())
+                                          .count());
+  }
 };
 
 // Days from 1970-01-01 to y-m-d (Howard Hinnant's civil-date algorithm).

@@ -36,6 +36,10 @@ class Clock {
   // Milliseconds since an arbitrary fixed origin, never going backwards.
   // Used for elapsed times and time stamps in traces. Any thread.
   virtual std::uint64_t MonotonicMs() = 0;
+
+  // The same origin in microseconds, for timing short transfers. A clock
+  // that has nothing finer counts whole milliseconds. Any thread.
+  virtual std::uint64_t MonotonicUs() { return MonotonicMs() * 1000; }
 };
 
 // The real clock of the host.

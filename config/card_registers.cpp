@@ -195,6 +195,15 @@ std::uint32_t TableSerialNumber(const ConfigTable& table) {
   return n;
 }
 
+std::optional<std::uint32_t> TableCarriedSerial(const ConfigTable& table) {
+  if (std::memcmp(table.data() + 12, kHeader + 12, 4) != 0) return std::nullopt;  // "KEMU"
+  const std::array<std::uint8_t, 16> cid = CidRegister(table);
+  if (Crc7(cid.data()) != cid[15]) return std::nullopt;
+  const std::uint32_t serial = TableSerialNumber(table);
+  if (serial == 0) return std::nullopt;  // not decimal, or no number given
+  return serial;
+}
+
 const std::array<CsdRegisterEntry, 19>& CsdRegisterTable() { return kCsdRegisters; }
 
 std::string LookupCsdRegister(std::string_view label) {

@@ -75,6 +75,18 @@ std::string TableSerialText(const ConfigTable& table);
 // The same as a number when all eight digits are decimal, else 0.
 std::uint32_t TableSerialNumber(const ConfigTable& table);
 
+// The serial number a table read from a controller carries, or nothing when
+// the table is blank: a controller that was never programmed by this system
+// (all zeros, all FFh, or anything else without this system's table), or a
+// table whose identification register cannot be believed. A table carries
+// a serial number when
+//   - bytes 12-15 hold the header's "KEMU" (bytes 0-7 are the controller's
+//     own and may come back changed, so they are not looked at),
+//   - the identification register's CRC byte matches its bytes 0-14, and
+//   - its eight serial digits are decimal and not 00000000 (no number is
+//     ever handed out as 0).
+std::optional<std::uint32_t> TableCarriedSerial(const ConfigTable& table);
+
 // --- Card-specific registers by capacity label --------------------------------
 
 struct CsdRegisterEntry {

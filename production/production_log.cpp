@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <utility>
 #include <vector>
@@ -84,43 +85,115 @@ std::string FormatLogRecord(const CalendarTime& localTime, const LogRecord& reco
 }
 
 
+namespace {
+
+// The step a verdict failed in when it could not be recorded.
+constexpr const char* kStepRecord = "record";
+
+std::string SiblingPath(const std::string& path, const char* name) {
+  std::filesystem::path p(path);
+  p.replace_filename(name);
+  return p.string();
+}
+
+// What a lost record or line was, for the operator: "Pass 00000012",
+// "FAIL USBErr_Pnf".
+std::string RecordWhat(const LogRecord& record) {
+  std::string what = FieldText(record.result);
+  if (record.serialNumber[0] != '\0') what += " " + FieldText(record.serialNumber);
+  if (record.errorCode[0] != '\0') what += " " + FieldText(record.errorCode);
+  return what;
+}
+
+}  // namespace
+
+ProductionLogWriter::ProductionLogWriter(Clock& clock, std::string path, Durability durability)
+    : clock_(clock),
+      path_(std::move(path)),
+      recordPath_(SiblingPath(path_, kVerdictRecordFileName)),
+      durability_(durability) {}
+
 bool ProductionLogWriter::CheckWritable(std::string* failure) const {
+  return Writable(path_, failure) && Writable(recordPath_, failure);
+}
+
+bool ProductionLogWriter::Writable(const std::string& path, std::string* failure) const {
   std::error_code error;
-  const std::filesystem::file_status status = std::filesystem::status(path_, error);
+  const std::filesystem::file_status status = std::filesystem::status(path, error);
   if (status.type() == std::filesystem::file_type::not_found) return true;
   if (status.type() == std::filesystem::file_type::directory) {
-    if (failure != nullptr) *failure = NameOfPath(path_) + " cannot be written: it is a directory";
+    if (failure != nullptr) *failure = NameOfPath(path) + " cannot be written: it is a directory";
     return false;
   }
   if (error || status.type() != std::filesystem::file_type::regular) {
-    if (failure != nullptr) *failure = NameOfPath(path_) + " cannot be written: it is not a regular file";
+    if (failure != nullptr) *failure = NameOfPath(path) + " cannot be written: it is not a regular file";
     return false;
   }
   // An append of nothing: opens the file as a record would, writes nothing.
-  if (!AppendToFile(path_, std::string_view(), Durability::kRelaxed, failure)) return false;
+  if (!AppendToFile(path, std::string_view(), Durability::kRelaxed, failure)) return false;
   // A full disk opens the file all the same and refuses only the record.
   const std::filesystem::space_info space =
-      std::filesystem::space(std::filesystem::path(DirectoryOfPath(path_)), error);
+      std::filesystem::space(std::filesystem::path(DirectoryOfPath(path)), error);
   if (!error && space.available < kLeastFreeBytes) {
-    if (failure != nullptr) *failure = NameOfPath(path_) + " cannot be written: no space left on the disk";
+    if (failure != nullptr) *failure = NameOfPath(path) + " cannot be written: no space left on the disk";
     return false;
   }
   return true;
 }
 
-bool ProductionLogWriter::WriteRecord(const LogRecord& record) {
+bool ProductionLogWriter::WriteRecord(const LogRecord& record, std::string* sectionName) {
   clock_.SleepMs(kLogRecordPauseMs);
   const std::string section = FormatLogSectionName(clock_.LocalNow());
+  if (sectionName != nullptr) *sectionName = section;
   std::string failure;
   lastWriteOk_ =
       AppendProfileSection(path_, section, RecordEntries(record), durability_, &failure);
   if (!lastWriteOk_ && notices_ != nullptr) {
-    std::string what = FieldText(record.result);
-    if (record.serialNumber[0] != '\0') what += " " + FieldText(record.serialNumber);
-    if (record.errorCode[0] != '\0') what += " " + FieldText(record.errorCode);
-    notices_->Post(failure + ": the record [" + section + "] (" + what + ") was lost");
+    notices_->Post(failure + ": the record [" + section + "] (" + RecordWhat(record) + ") was lost");
   }
   return lastWriteOk_;
+}
+
+bool ProductionLogWriter::AppendVerdictLine(const std::string& line, std::string* failure) {
+  std::string text;
+  text.reserve(line.size() + 2);
+  // A last line without its end (cut by a power loss) keeps its damage to
+  // itself: the new object starts on a line of its own.
+  FileEnds ends;
+  if (ReadFileEnds(recordPath_, 1, ends) && ends.size > 0 && !ends.tail.empty() &&
+      ends.tail.back() != '\n') {
+    text += '\n';
+  }
+  text += line;
+  text += '\n';
+  return AppendToFile(recordPath_, text, durability_, failure);
+}
+
+bool ProductionLogWriter::WriteVerdict(const LogRecord& record, const VerdictEvent& event) {
+  std::string section;
+  const bool logged = WriteRecord(record, &section);
+  std::string failure;
+  bool lined = false;
+  try {
+    if (logged || !event.passed) {
+      lined = AppendVerdictLine(FormatVerdictRecord(event, place_, section), &failure);
+    } else {
+      // A pass whose produce.log record was lost is no pass for the
+      // operator (the row says that its verdict was not recorded): its line
+      // says the same, so that no reader counts it as a good disk.
+      VerdictEvent unrecorded = event;
+      unrecorded.passed = false;
+      unrecorded.failedStep = kStepRecord;
+      lined = AppendVerdictLine(FormatVerdictRecord(unrecorded, place_, section), &failure);
+    }
+  } catch (const std::exception& e) {
+    failure = NameOfPath(recordPath_) + " cannot be written: " + e.what();
+  }
+  if (!lined && notices_ != nullptr) {
+    notices_->Post(failure + ": the line of record [" + section + "] (" + RecordWhat(record) +
+                   ") was lost");
+  }
+  return logged && lined;
 }
 
 }  // namespace kx20

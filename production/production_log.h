@@ -10,6 +10,8 @@
 #include "common/clock.h"
 #include "storage/durable_file.h"
 #include "production/operator_notices.h"
+#include "production/verdict_event.h"
+#include "production/verdict_record.h"
 
 namespace kx20 {
 
@@ -46,12 +48,13 @@ std::string FormatLogRecord(const CalendarTime& localTime, const LogRecord& reco
 // The pause before each record.
 inline constexpr std::uint32_t kLogRecordPauseMs = 1000;
 
-// Writes records to the log. The caller holds LogLock around WriteRecord.
+// Writes records to the log, and each verdict's line to produce.jsonl in the
+// same directory. The caller holds LogLock around WriteRecord and
+// WriteVerdict.
 class ProductionLogWriter {
  public:
   explicit ProductionLogWriter(Clock& clock, std::string path = kProductionLogFileName,
-                               Durability durability = Durability::kDurable)
-      : clock_(clock), path_(std::move(path)), durability_(durability) {}
+                               Durability durability = Durability::kDurable);
 
   // Pauses 1000 ms (so that records written in turn never share a section
   // name), then appends the record as a new section at the end of the file,
@@ -60,12 +63,29 @@ class ProductionLogWriter {
   // A record that could not be written is never lost silently: the notices
   // (when set) say why and which record it was, and the caller shows the
   // disk as a failure whose verdict was not recorded.
-  bool WriteRecord(const LogRecord& record);
+  // `section` (when given) receives the record's section name, whether or
+  // not the record reached the file.
+  bool WriteRecord(const LogRecord& record, std::string* section = nullptr);
 
-  // Whether a record could be appended now: false, with `failure` in words,
-  // when the file exists but cannot be opened for appending (a directory of
-  // that name, no permission, a read-only disk). A missing file is fine (the
-  // first record creates it). Writes nothing. Any thread.
+  // A verdict: its record in produce.log (as WriteRecord), then right after
+  // it its line in produce.jsonl (FormatVerdictRecord, naming the record's
+  // section), appended and flushed like the record; a line cut short by a
+  // power loss is closed first, so the new one stands on its own line.
+  // Returns true when both reached their files. A line that could not be
+  // written is reported like a lost record, and the caller shows the disk
+  // as a failure whose verdict was not recorded. A pass whose record was
+  // lost gets a line all the same, as "FAIL" with the failed step "record".
+  bool WriteVerdict(const LogRecord& record, const VerdictEvent& event);
+
+  // The station and host every line names; set before the first verdict.
+  void SetRecordPlace(RecordPlace place) { place_ = std::move(place); }
+  const std::string& RecordPath() const { return recordPath_; }
+
+  // Whether a record could be appended now, to produce.log and to
+  // produce.jsonl: false, with `failure` in words, when a file exists but
+  // cannot be opened for appending (a directory of that name, no
+  // permission, a read-only disk). A missing file is fine (the first record
+  // creates it). Writes nothing. Any thread.
   bool CheckWritable(std::string* failure) const;
 
   // Where a lost record is reported; set before the first WriteRecord.
@@ -75,9 +95,14 @@ class ProductionLogWriter {
   bool LastWriteSucceeded() const { return lastWriteOk_; }
 
  private:
+  bool Writable(const std::string& path, std::string* failure) const;
+  bool AppendVerdictLine(const std::string& line, std::string* failure);
+
   Clock& clock_;
   const std::string path_;
+  const std::string recordPath_;  // produce.jsonl beside the log
   Durability durability_;
+  RecordPlace place_;
   OperatorNotices* notices_ = nullptr;
   bool lastWriteOk_ = false;
 };

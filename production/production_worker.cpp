@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "common/aligned_buffer.h"
+#include "common/version.h"
 #include "config/card_registers.h"
+#include "config/recipe.h"
 #include "device/device_session.h"
 #include "production/config_check.h"
 
@@ -35,6 +37,21 @@ struct Failure {
   // False when the disk on the handle is not the one this worker probed:
   // then not even the fail signal is sent to it.
   bool tellController = true;
+};
+
+// The bytes some transfers moved and the time spent in them, for a rate.
+struct TransferTime {
+  std::uint64_t bytes = 0;
+  std::uint64_t us = 0;
+  void Add(std::uint64_t moved, std::uint64_t startUs, std::uint64_t endUs) {
+    bytes += moved;
+    us += endUs > startUs ? endUs - startUs : 0;
+  }
+  // MB/s (bytes per microsecond); nothing when no time could be measured.
+  std::optional<double> MBps() const {
+    if (bytes == 0 || us == 0) return std::nullopt;
+    return static_cast<double>(bytes) / static_cast<double>(us);
+  }
 };
 
 // A 64 KB transfer block, aligned for direct transfers on every build.
@@ -76,16 +93,33 @@ class ProductionPass {
   // The common failure exit: controller told, handle closed, log written, row updated.
   void Fail(const Failure& failure);
   void Pass();
-  // The verdict event of this disk.
+  // The verdict event of this disk: its record so far and the verdict. Ends
+  // the step under way.
   VerdictEvent MakeEvent(bool passed, const char* errorCode);
   // Writes the record and hands the event to the sink, under the log lock;
   // true when both took it. The ledger learns that the verdict is recorded.
   bool Record(const LogRecord& record, const VerdictEvent& event);
   // The step under way: its failure exit, and what a cut-off disk is
   // recorded with.
-  void EnterStep(const Failure& failure) {
+  void EnterStep(const Failure& failure, const char* stepName) {
     step_ = failure;
     if (track_) track_->SetStep(failure.errorText);
+    BeginStep(stepName);
+  }
+  // The record's steps: ends the step under way (its duration up to now)
+  // and begins the next one at the same instant.
+  void BeginStep(const char* stepName);
+  void EndStep(std::uint64_t nowMs);
+  // Tells the ledger what the record holds so far.
+  void NoteRecord() {
+    if (track_) track_->SetRecord(draft_, stepName_, stepStartedUtc_);
+  }
+  // Times one transfer into `into`.
+  template <typename F>
+  void Timed(TransferTime& into, std::uint64_t bytes, F transfer) {
+    const std::uint64_t start = env_.clock->MonotonicUs();
+    transfer();
+    into.Add(bytes, start, env_.clock->MonotonicUs());
   }
   // After a reopen by letter: whether the disk on the handle is a target
   // disk of this worker's slot.
@@ -94,7 +128,7 @@ class ProductionPass {
   std::optional<Failure> ConfigurationStep(const ProductionSettings& settings,
                                            ConfigCheckResult& check);
   void EraseFlash(std::uint32_t totalMegabytes);
-  std::optional<Failure> TableSteps();
+  std::optional<Failure> TableSteps(const ProductionSettings& passSettings);
   std::optional<Failure> ImageFor(std::uint32_t lastLba);
   std::optional<Failure> ReadWriteTest(std::uint32_t lastLba, std::int32_t percentLimit);
   void ClearFileSystemArea();
@@ -110,6 +144,7 @@ class ProductionPass {
   DeviceSession session_;
   alignas(kDataBufferAlignment) std::array<std::uint8_t, 512> flashInfo_{};
   alignas(kDataBufferAlignment) std::array<std::uint8_t, 512> tableReadBack_{};
+  alignas(kDataBufferAlignment) ConfigTable previousTable_{};
   AlignedChunk testPattern_;
   AlignedChunk testReadBack_;
   AlignedChunk zeroBlock_;
@@ -131,7 +166,34 @@ class ProductionPass {
   // and whether the pass has reached its exit (pass or fail).
   std::optional<Failure> step_;
   bool exitReached_ = false;
+  // The disk's record as the pass goes (everything but the verdict), the
+  // step under way (null: none) and the transfers the rates come from.
+  VerdictEvent draft_;
+  const char* stepName_ = nullptr;
+  CalendarTime stepStartedUtc_{};
+  std::uint64_t stepStartedMs_ = 0;
+  TransferTime rwWrite_;
+  TransferTime rwRead_;
+  TransferTime imageWrite_;
 };
+
+void ProductionPass::BeginStep(const char* stepName) {
+  const std::uint64_t nowMs = env_.clock->MonotonicMs();
+  const CalendarTime nowUtc = env_.clock->UtcNow();
+  EndStep(nowMs);
+  stepName_ = stepName;
+  stepStartedUtc_ = nowUtc;
+  stepStartedMs_ = nowMs;
+  NoteRecord();
+}
+
+void ProductionPass::EndStep(std::uint64_t nowMs) {
+  if (stepName_ == nullptr) return;
+  const std::uint64_t ms = nowMs > stepStartedMs_ ? nowMs - stepStartedMs_ : 0;
+  draft_.steps.push_back({stepName_, stepStartedUtc_,
+                          static_cast<std::uint32_t>(std::min<std::uint64_t>(ms, 0xFFFFFFFFu))});
+  stepName_ = nullptr;
+}
 
 void ProductionPass::Run() {
   try {
@@ -171,19 +233,26 @@ void ProductionPass::Sequence() {
     session_.Close();
     return;
   }
-  EnterStep(Failure{"USBErr_Config", StatusConfigFail});
-  startedUtc_ = env_.clock->UtcNow();
-  if (track_) track_->SetStarted(startedUtc_);
-
   // One settings snapshot for the checks and options of this pass.
   const std::shared_ptr<const ProductionSettings> settings = env_.settings->Snapshot();
+  draft_.lot = env_.lot;
+  draft_.operatorName = env_.operatorName;
+  draft_.softwareVersion = kVersion;
+  draft_.recipeId = RecipeId(*settings);
+
+  EnterStep(Failure{"USBErr_Config", StatusConfigFail}, kStepConfigCheck);
+  startedUtc_ = stepStartedUtc_;
+  if (track_) track_->SetStarted(startedUtc_);
 
   ConfigCheckResult check;
   if (auto f = ConfigurationStep(*settings, check)) return Fail(*f);
-  if (settings->eraseFlashEnabled) EraseFlash(check.totalMegabytes);
-  EnterStep(Failure{"USBErr_RWTable", StatusRwTableFail});
-  if (auto f = TableSteps()) return Fail(*f);
-  EnterStep(Failure{"USBErr_Capacity", StatusCapacityFail});
+  if (settings->eraseFlashEnabled) {
+    BeginStep(kStepErase);
+    EraseFlash(check.totalMegabytes);
+  }
+  EnterStep(Failure{"USBErr_RWTable", StatusRwTableFail}, kStepTable);
+  if (auto f = TableSteps(*settings)) return Fail(*f);
+  EnterStep(Failure{"USBErr_Capacity", StatusCapacityFail}, kStepCapacity);
 
   // Post-configuration sequence; TestUnitReady closes the handle and the
   // next command reopens it.
@@ -211,10 +280,10 @@ void ProductionPass::Sequence() {
   }
   if (auto f = ImageFor(lastLba)) return Fail(*f);
   if (settings->rwTestEnabled) {
-    EnterStep(Failure{"USBErr_RW_Compare", StatusRwCompareFail});
+    EnterStep(Failure{"USBErr_RW_Compare", StatusRwCompareFail}, kStepRwTest);
     if (auto f = ReadWriteTest(lastLba, settings->rwTestPercent)) return Fail(*f);
   }
-  EnterStep(Failure{"USBErr_Pnf", StatusPnfFail});
+  EnterStep(Failure{"USBErr_Pnf", StatusPnfFail}, kStepImage);
   ClearFileSystemArea();
   if (auto f = WriteAndVerifyImage()) return Fail(*f);
   Pass();
@@ -246,7 +315,17 @@ void ProductionPass::EraseFlash(std::uint32_t totalMegabytes) {
   Sleep(kEraseEndPauseMs);
 }
 
-std::optional<Failure> ProductionPass::TableSteps() {
+std::optional<Failure> ProductionPass::TableSteps(const ProductionSettings& passSettings) {
+  // The number the disk carried before this pass (a rework), read before the
+  // serial step takes a new one. Outside setupLock, so it holds up no other
+  // disk; its outcome never changes the verdict: a table that cannot be read
+  // or is blank only means that no previous number is known.
+  if (session_.ReadConfigTable(previousTable_.data(), static_cast<std::uint32_t>(previousTable_.size()),
+                               nullptr) == DevOk) {
+    draft_.previousSerial = TableCarriedSerial(previousTable_);
+  }
+  NoteRecord();
+
   setupGuard_ = std::unique_lock<std::mutex>(locks_.setupLock);
   if (env_.advanceSerialNumber) {
     const SerialStepResult step = env_.advanceSerialNumber(SerialRequest{letter_, row_ + 1});
@@ -277,6 +356,9 @@ std::optional<Failure> ProductionPass::TableSteps() {
   serialText_ = TableSerialText(tableReadBack_);
   serialNumber_ = TableSerialNumber(tableReadBack_);
   if (track_) track_->SetSerial(serialNumber_);
+  // The recipe of the table the disk now carries (a settings load between
+  // the pass's start and its serial step may have changed it).
+  draft_.recipeId = RecipeId(passSettings, table);
   setupGuard_.unlock();
   return std::nullopt;
 }
@@ -303,8 +385,10 @@ std::optional<Failure> ProductionPass::ReadWriteTest(std::uint32_t lastLba,
   const std::uint32_t divisor = chunks / 100;
   for (std::uint32_t i = 0; i < chunks; ++i) {
     const std::uint32_t lba = i * kChunkSectors;
-    session_.WriteSectors(testPattern_.data(), lba, kChunkSectors, nullptr);
-    session_.ReadSectors(testReadBack_.data(), lba, kChunkSectors, nullptr);
+    Timed(rwWrite_, kChunkBytes,
+          [&] { session_.WriteSectors(testPattern_.data(), lba, kChunkSectors, nullptr); });
+    Timed(rwRead_, kChunkBytes,
+          [&] { session_.ReadSectors(testReadBack_.data(), lba, kChunkSectors, nullptr); });
     const bool same = std::memcmp(testReadBack_.data(), testPattern_.data(), kChunkBytes) == 0;
     std::fill(testReadBack_.begin(), testReadBack_.end(), 0);
     if (!same) return Failure{"USBErr_RW_Compare", StatusRwCompareFail};
@@ -318,7 +402,8 @@ std::optional<Failure> ProductionPass::ReadWriteTest(std::uint32_t lastLba,
 void ProductionPass::ClearFileSystemArea() {
   const std::uint32_t end = image_->imageRootSector + 1024;
   for (std::uint32_t a = 0; a < end && a < kClearLimitSector; a += kChunkSectors) {
-    session_.WriteSectors(zeroBlock_.data(), a, kChunkSectors, nullptr);
+    Timed(imageWrite_, kChunkBytes,
+          [&] { session_.WriteSectors(zeroBlock_.data(), a, kChunkSectors, nullptr); });
   }
 }
 
@@ -333,7 +418,9 @@ std::optional<Failure> ProductionPass::WriteAndVerifyImage() {
         lba >= diskSectors ? 0 : std::min<std::uint32_t>(kChunkSectors, diskSectors - lba));
     const std::size_t bytes = static_cast<std::size_t>(count) * kSectorSize;
     const std::uint8_t* piece = image + static_cast<std::size_t>(kChunkBytes) * (k - 1);
-    if (count > 0) session_.WriteSectors(piece, lba, count, nullptr);
+    if (count > 0) {
+      Timed(imageWrite_, bytes, [&] { session_.WriteSectors(piece, lba, count, nullptr); });
+    }
     std::fill(imageReadBack_.begin(), imageReadBack_.end(), 0);
     Sleep(kImageVerifyPauseMs);
     if (count > 0) session_.ReadSectors(imageReadBack_.data(), lba, count, nullptr);
@@ -345,7 +432,14 @@ std::optional<Failure> ProductionPass::WriteAndVerifyImage() {
 }
 
 VerdictEvent ProductionPass::MakeEvent(bool passed, const char* errorCode) {
-  VerdictEvent event;
+  const std::uint64_t nowMs = env_.clock->MonotonicMs();
+  const CalendarTime nowUtc = env_.clock->UtcNow();
+  if (!passed && stepName_ != nullptr) draft_.failedStep = stepName_;
+  EndStep(nowMs);
+  draft_.rwWriteMBps = rwWrite_.MBps();
+  draft_.rwReadMBps = rwRead_.MBps();
+  draft_.imageWriteMBps = imageWrite_.MBps();
+  VerdictEvent event = draft_;
   event.driveLetter = letter_;
   event.slot = row_ + 1;
   event.passed = passed;
@@ -353,13 +447,13 @@ VerdictEvent ProductionPass::MakeEvent(bool passed, const char* errorCode) {
   event.capacitySectors = capacitySectors_;
   event.errorCode = errorCode;
   event.startedUtc = startedUtc_;
-  event.finishedUtc = env_.clock->UtcNow();
+  event.finishedUtc = nowUtc;
   return event;
 }
 
 bool ProductionPass::Record(const LogRecord& record, const VerdictEvent& event) {
   std::lock_guard<std::mutex> lock(locks_.logLock);
-  bool recorded = env_.log->WriteRecord(record);
+  bool recorded = env_.log->WriteVerdict(record, event);
   if (env_.recordVerdict && !env_.recordVerdict(event)) {
     recorded = false;
     if (env_.notices != nullptr) {

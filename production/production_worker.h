@@ -78,6 +78,11 @@ struct ProductionEnvironment {
   // The page each production worker keeps for the close. May be null (no
   // cut-off records).
   WorkerLedger* ledger = nullptr;
+  // The work order / lot and the operator every verdict of the station
+  // names (empty: none given). Set before the first worker starts; never
+  // changed while one runs.
+  std::string lot;
+  std::string operatorName;
 };
 
 // Start value of a worker: drive letter in bits 16-23, list row in bits 0-15.
@@ -92,6 +97,17 @@ inline std::uint32_t MakeStartValue(char letter, int row) {
 // disk is claimed (PassThroughPort::ClaimDisk) for the whole pass, before
 // the first command; a disk another station holds gets no command, no
 // record and the row "[in use X]".
+// The verdict's record (VerdictEvent, produce.jsonl) carries the steps the
+// pass ran, each with its start and duration on the environment's clock
+// (kStepConfigCheck, kStepErase, kStepTable, kStepCapacity, kStepRwTest,
+// kStepImage; one step ends where the next begins, so their durations add
+// up to the time from the probe's answer to the verdict), the rates of the
+// transfers (the read/write test's writes and reads, and the image step's
+// writes: the clearing and the image pieces; bytes over the time spent in
+// those commands alone, no pause counted), and the number the disk's table
+// carried before the serial step (TableCarriedSerial of a ReadConfigTable
+// sent first in the table step, outside setupLock; a failed read only means
+// no previous number, never another verdict).
 void RunProductionWorker(ProductionEnvironment& env, RunLocks& locks, std::uint32_t startValue);
 
 // One code-flash pass: zero blocks over the code flash (16 blocks when

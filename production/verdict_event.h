@@ -22,12 +22,14 @@ namespace kx20 {
 
 // The steps of a production pass whose start and duration a record keeps,
 // and the names a record gives them (also the step a failure happened in).
-// A failure can also name "open" (the disk's claim or probe), "capacity"
-// (READ CAPACITY, the disk check after the reopen, the image build) or
-// "record" (the verdict could not be recorded).
+// A failure can also name "open" (the disk's claim or probe) or "record"
+// (the verdict could not be recorded).
 inline constexpr const char* kStepConfigCheck = "config_check";
 inline constexpr const char* kStepErase = "erase";
 inline constexpr const char* kStepTable = "table";  // serial step, write, read-back, compare
+// The post-configuration commands and pause, READ CAPACITY, the disk check
+// after the reopen, the image build.
+inline constexpr const char* kStepCapacity = "capacity";
 inline constexpr const char* kStepRwTest = "rw_test";
 inline constexpr const char* kStepImage = "image";  // clearing, writing and verifying the image
 

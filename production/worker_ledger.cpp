@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "common/virtual_clock.h"
+
 namespace kx20 {
 
 WorkerLedger::Entry::Entry(char letter, int slot, const char* stepText)
@@ -25,6 +27,14 @@ void WorkerLedger::Entry::SetStarted(const CalendarTime& startedUtc) {
 void WorkerLedger::Entry::SetCapacity(std::uint64_t sectors) {
   std::lock_guard<std::mutex> lock(mutex_);
   capacitySectors_ = sectors;
+}
+
+void WorkerLedger::Entry::SetRecord(const VerdictEvent& draft, const char* stepName,
+                                    const CalendarTime& stepStartedUtc) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  draft_ = draft;
+  stepName_ = stepName;
+  stepStartedUtc_ = stepStartedUtc;
 }
 
 bool WorkerLedger::Entry::Finish(const LogRecord& record, const VerdictEvent& event) {
@@ -100,6 +110,15 @@ std::vector<WorkerLedger::Unrecorded> WorkerLedger::Close(const CalendarTime& no
       e->state_ = Entry::State::kCutOff;
       Unrecorded u;
       u.record = MakeFailRecord(e->stepText_);
+      u.event = e->draft_;
+      if (e->stepName_ != nullptr) {
+        u.event.failedStep = e->stepName_;
+        // The step it was in, up to the close.
+        const std::int64_t ms =
+            CalendarToEpochMs(nowUtc) - CalendarToEpochMs(e->stepStartedUtc_);
+        u.event.steps.push_back(
+            {e->stepName_, e->stepStartedUtc_, static_cast<std::uint32_t>(ms > 0 ? ms : 0)});
+      }
       u.event.driveLetter = e->letter_;
       u.event.slot = e->slot_;
       u.event.passed = false;

@@ -36,6 +36,12 @@ class WorkerLedger {
     void SetSerial(std::uint32_t serialNumber);
     void SetStarted(const CalendarTime& startedUtc);
     void SetCapacity(std::uint64_t sectors);
+    // What the disk's record holds so far (lot, operator, version, recipe,
+    // previous serial, the steps done) and the step under way (a kStep...
+    // name, with its start): a cut-off disk is recorded with them, the step
+    // under way as the step it failed in, timed up to the close.
+    void SetRecord(const VerdictEvent& draft, const char* stepName,
+                   const CalendarTime& stepStartedUtc);
     // The worker has reached its verdict and is about to record it: `record`
     // and `event` are what it will write. False when the station was closed
     // first and cut the disk off: the worker then tells the disk nothing
@@ -59,6 +65,9 @@ class WorkerLedger {
     std::uint32_t serial_ = 0;
     CalendarTime startedUtc_{};
     std::uint64_t capacitySectors_ = 0;
+    VerdictEvent draft_{};
+    const char* stepName_ = nullptr;
+    CalendarTime stepStartedUtc_{};
     LogRecord record_{};
     VerdictEvent event_{};
   };
@@ -83,7 +92,8 @@ class WorkerLedger {
   // Closes the ledger and returns what is left unrecorded, in start order:
   // every worker still running is cut off (its record: FAIL with the text of
   // its step; its event: cutOff, finished at `nowUtc`), and every one that
-  // reached its verdict without recording it hands its own record over. The
+  // reached its verdict without recording it hands its own record over. A
+  // cut-off event carries what the worker's last SetRecord said. The
   // caller holds the run's log lock, so no worker records anything after
   // this. Later calls return nothing.
   std::vector<Unrecorded> Close(const CalendarTime& nowUtc);

@@ -35,7 +35,7 @@ const AuditFarm kFarms[] = {
      "[farm]\nhost = windows\n"
      "[E]\nslot = 1\n"
      "[F]\nslot = 2\nfault = unplug-after=8\narrival = 7\n"        // leaves before the capacity reopen
-     "[G]\nslot = 3\nfault = unplug-after=14\narrival = foreign\n"  // leaves right after the guard
+     "[G]\nslot = 3\nfault = unplug-after=15\narrival = foreign\n"  // leaves right after the guard
      "[H]\nslot = 4\nfault = unplug-after=40\narrival = 4\n"        // leaves mid-write; same slot arrives
      "[I]\nslot = 5\nfault = unplug-after=2000\narrival = 5\n"      // leaves in the read/write test
      "[J]\nslot = 6\nfault = table-echo\n"
@@ -47,7 +47,7 @@ const AuditFarm kFarms[] = {
       {9, "10-:[rw-compare X]"}}},
     {"linux host: the sg map renumbers and new devices take freed numbers",
      "[farm]\nhost = linux\n"
-     "[E]\nslot = 1\nfault = unplug-after=14\n"                     // later disks move down a letter
+     "[E]\nslot = 1\nfault = unplug-after=15\n"                     // later disks move down a letter
      "[F]\nslot = 2\n"
      "[G]\nslot = 3\nfault = unplug-after=12\narrival = 6\n"        // gone at the capacity reopen
      "[H]\nslot = 4\nfault = unplug-after=30\narrival = foreign\n"

@@ -28,6 +28,8 @@
 #include "sim/farm.h"
 #include "sim/farm_file.h"
 
+#include <nlohmann/json.hpp>
+
 namespace kx20 {
 namespace {
 
@@ -38,6 +40,17 @@ std::string ReadText(const fs::path& p) {
   std::stringstream s;
   s << in.rdbuf();
   return s.str();
+}
+
+// produce.jsonl of a rig, one parsed object per line.
+std::vector<nlohmann::json> RecordLines(const fs::path& dir) {
+  std::vector<nlohmann::json> lines;
+  std::istringstream in(ReadText(dir / "produce.jsonl"));
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty()) lines.push_back(nlohmann::json::parse(line));
+  }
+  return lines;
 }
 
 // One station's worth of shared state around a farm, with config.txt from the
@@ -1238,6 +1251,8 @@ TEST(ProductionRecords, AVerdictThatCannotBeRecordedIsNeverAPass) {
   const Case cases[] = {
       {"produce.log a directory", true, false, {"produce.log", "was lost", "Pass 00000001"}},
       {"sink refuses", false, true, {"did not take the verdict", "Pass 00000001"}},
+      {"produce.jsonl a directory", false, false,
+       {"produce.jsonl", "the line of record", "was lost", "Pass 00000001"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -1251,6 +1266,8 @@ TEST(ProductionRecords, AVerdictThatCannotBeRecordedIsNeverAPass) {
     log.SetNotices(&notices);
     rig.env().log = &log;
     if (c.logUnwritable) fs::create_directory(rig.dir() / "produce.log");
+    const bool linesUnwritable = std::string(c.name) == "produce.jsonl a directory";
+    if (linesUnwritable) fs::create_directory(rig.dir() / "produce.jsonl");
     rig.env().recordVerdict = [&](const VerdictEvent&) { return !c.sinkRefuses; };
     // One after the other: the pass is serial number 1.
     rig.RunBatch({'E'});
@@ -1262,6 +1279,17 @@ TEST(ProductionRecords, AVerdictThatCannotBeRecordedIsNeverAPass) {
     for (const std::string& n : notices.Take()) told += n + "\n";
     for (const std::string& m : c.mentions) {
       EXPECT_NE(told.find(m), std::string::npos) << "\"" << m << "\" not in: " << told;
+    }
+    // The pass whose produce.log record was lost is no pass in its line
+    // either.
+    if (c.logUnwritable) {
+      const std::vector<nlohmann::json> lines = RecordLines(rig.dir());
+      ASSERT_EQ(lines.size(), 2u);
+      EXPECT_EQ(lines[0]["result"], "FAIL");
+      EXPECT_EQ(lines[0]["failed_step"], "record");
+      EXPECT_EQ(lines[0]["serial"], 1);
+      EXPECT_FALSE(lines[0].contains("error"));
+      EXPECT_EQ(lines[1]["failed_step"], "capacity");
     }
   }
 }
@@ -1358,7 +1386,8 @@ TEST(ProductionRecords, ClosingCutsOffEveryDiskUnderWayWithItsStepAndNumber) {
   // The close, as Station::Shutdown makes it.
   rig.locks().setupLock.lock();
   rig.locks().logLock.lock();
-  const std::vector<WorkerLedger::Unrecorded> left = ledger.Close(rig.clock().UtcNow());
+  const CalendarTime closedAt = rig.clock().UtcNow();
+  const std::vector<WorkerLedger::Unrecorded> left = ledger.Close(closedAt);
   gate.Open();
   for (auto& w : workers) w.join();
   rig.locks().logLock.unlock();
@@ -1378,6 +1407,17 @@ TEST(ProductionRecords, ClosingCutsOffEveryDiskUnderWayWithItsStepAndNumber) {
     serials.insert(u.event.serialNumber);
     // Told nothing after the cut.
     EXPECT_EQ(rig.farm().Disk(u.event.driveLetter)->LastSignal(), SimSignal::None);
+    // Its record: the steps done, the step it was cut off in timed up to
+    // the close, and what the pass knew.
+    EXPECT_EQ(u.event.failedStep, "rw_test");
+    std::vector<std::string> steps;
+    for (const StepTiming& t : u.event.steps) steps.push_back(t.step);
+    EXPECT_EQ(steps, (std::vector<std::string>{"config_check", "table", "capacity", "rw_test"}));
+    ASSERT_FALSE(u.event.steps.empty());
+    EXPECT_EQ(CalendarToEpochMs(u.event.steps.back().startedUtc) + u.event.steps.back().durationMs,
+              CalendarToEpochMs(closedAt));
+    EXPECT_EQ(u.event.recipeId.size(), 16u);
+    EXPECT_FALSE(u.event.softwareVersion.empty());
   }
   EXPECT_EQ(serials, (std::set<std::uint32_t>{1, 2}));
   EXPECT_FALSE(fs::exists(rig.dir() / "produce.log")) << "a worker wrote after the close";
@@ -1441,6 +1481,180 @@ TEST(WorkerLedger, CloseRecordsWhatIsLeftAndNothingBeginsAfterIt) {
   EXPECT_EQ(ledger.Begin('K', 7), nullptr) << "a cut-off disk's worker began";
   EXPECT_EQ(ledger.Open('L', 8), nullptr) << "a worker started after the close";
   EXPECT_TRUE(ledger.Close(now).empty());
+}
+
+}  // namespace
+}  // namespace kx20
+
+namespace kx20 {
+namespace {
+
+// A disk produced again carries the number of its first pass in its
+// record; a disk whose table was never programmed carries none.
+TEST(ProductionRecords, ADiskProducedAgainNamesItsPreviousSerial) {
+  FarmLayout layout = DefaultFarmLayout();
+  layout.disks.resize(3);
+  layout.disks[2].faults.tableEcho = true;  // its table is written, but fails the compare
+  ProductionRig rig(layout, "OTHER:RWTest=0\n");
+  std::mutex mutex;
+  std::map<char, VerdictEvent> events;
+  rig.env().recordVerdict = [&](const VerdictEvent& e) {
+    std::lock_guard<std::mutex> lock(mutex);
+    events[e.driveLetter] = e;
+  };
+  rig.RunBatch(Letters(layout));
+  const std::map<char, VerdictEvent> first = events;
+  const std::uint32_t echoedTable = SerialOfTable(rig.farm().Disk('G')->StoredConfigTable());
+  for (const auto& [letter, e] : first) {
+    SCOPED_TRACE(std::string(1, letter));
+    EXPECT_FALSE(e.previousSerial.has_value()) << "a new disk named " << *e.previousSerial;
+  }
+  ASSERT_TRUE(first.at('E').passed);
+  ASSERT_TRUE(first.at('F').passed);
+
+  rig.RunBatch(Letters(layout));  // the same disks again
+  for (char letter : {'E', 'F'}) {
+    SCOPED_TRACE(std::string(1, letter));
+    const VerdictEvent& again = events.at(letter);
+    ASSERT_TRUE(again.previousSerial.has_value());
+    EXPECT_EQ(*again.previousSerial, first.at(letter).serialNumber);
+    EXPECT_NE(again.serialNumber, first.at(letter).serialNumber);
+  }
+  // The disk whose table never matched still carries a readable table of
+  // this system (the one it was sent, bar the altered byte): that number.
+  ASSERT_TRUE(events.at('G').previousSerial.has_value());
+  EXPECT_NE(echoedTable, 0u);
+  EXPECT_EQ(*events.at('G').previousSerial, echoedTable);
+
+  // The lines say the same: six objects, the last three with the numbers.
+  const std::vector<nlohmann::json> lines = RecordLines(rig.dir());
+  ASSERT_EQ(lines.size(), 6u);
+  for (std::size_t i = 0; i < 3; ++i) EXPECT_FALSE(lines[i].contains("previous_serial")) << lines[i];
+  std::map<std::string, std::uint32_t> previous;
+  for (std::size_t i = 3; i < 6; ++i) {
+    ASSERT_TRUE(lines[i].contains("previous_serial")) << lines[i];
+    previous[lines[i]["letter"].get<std::string>()] = lines[i]["previous_serial"].get<std::uint32_t>();
+  }
+  EXPECT_EQ(previous["E"], first.at('E').serialNumber);
+  EXPECT_EQ(previous["F"], first.at('F').serialNumber);
+}
+
+std::int64_t EpochMs(const CalendarTime& t) { return CalendarToEpochMs(t); }
+
+// Each step begins where the one before it ends, so the steps cover the
+// disk's whole pass; the rates are those of the disk (the simulated disk
+// paces its transfers on the virtual clock).
+TEST(ProductionRecords, StepsCoverThePassAndRatesFollowTheDisk) {
+  struct Case {
+    const char* name;
+    std::function<void(SimDiskConfig&)> setUp;
+    std::vector<std::string> steps;
+    const char* failedStep;
+  };
+  const std::vector<std::string> all = {"config_check", "erase", "table", "capacity", "rw_test", "image"};
+  const Case cases[] = {
+      {"pass", [](SimDiskConfig&) {}, all, ""},
+      {"read/write test fails", [](SimDiskConfig& d) { d.faults.badSectors = {2000}; },
+       {"config_check", "erase", "table", "capacity", "rw_test"}, "rw_test"},
+      {"capacity fails", [](SimDiskConfig& d) { d.faults.capacity = true; },
+       {"config_check", "erase", "table", "capacity"}, "capacity"},
+      {"table compare fails", [](SimDiskConfig& d) { d.faults.tableEcho = true; },
+       {"config_check", "erase", "table"}, "table"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FarmLayout layout = DefaultFarmLayout();
+    layout.busMbps = 0;
+    layout.disks.resize(1);
+    layout.disks[0].writeMbps = 10;
+    layout.disks[0].readMbps = 20;
+    c.setUp(layout.disks[0]);
+    ProductionRig rig(layout, "OTHER:EraseFlash=1\nOTHER:RWValue=20\n");
+    std::vector<VerdictEvent> events;
+    rig.env().recordVerdict = [&](const VerdictEvent& e) { events.push_back(e); };
+    rig.RunBatch({'E'});
+    ASSERT_EQ(events.size(), 1u);
+    const VerdictEvent& e = events[0];
+    EXPECT_EQ(e.passed, c.failedStep[0] == '\0') << e.errorCode;
+    EXPECT_EQ(e.failedStep, c.failedStep);
+    std::vector<std::string> names;
+    for (const StepTiming& s : e.steps) names.push_back(s.step);
+    EXPECT_EQ(names, c.steps);
+    ASSERT_FALSE(e.steps.empty());
+    EXPECT_EQ(e.steps.front().startedUtc, e.startedUtc);
+    std::int64_t sum = 0;
+    for (std::size_t i = 0; i < e.steps.size(); ++i) {
+      sum += e.steps[i].durationMs;
+      if (i + 1 < e.steps.size()) {
+        EXPECT_EQ(EpochMs(e.steps[i].startedUtc) + e.steps[i].durationMs, EpochMs(e.steps[i + 1].startedUtc))
+            << e.steps[i].step;
+      }
+    }
+    EXPECT_EQ(sum, EpochMs(e.finishedUtc) - EpochMs(e.startedUtc));
+    // The steps with their pauses take what they must: the erase at least its
+    // two pauses, the capacity step its 2000 ms pause.
+    if (names.size() > 1) {
+      EXPECT_GE(e.steps[1].durationMs, 3000u);
+    }
+    if (names.size() > 3) {
+      EXPECT_GE(e.steps[3].durationMs, 2000u);
+    }
+    if (c.failedStep == std::string("") || c.failedStep == std::string("rw_test")) {
+      ASSERT_TRUE(e.rwWriteMBps && e.rwReadMBps);
+      EXPECT_NEAR(*e.rwWriteMBps, 10.0, 1.0);
+      EXPECT_NEAR(*e.rwReadMBps, 20.0, 2.0);
+    } else {
+      EXPECT_FALSE(e.rwWriteMBps || e.rwReadMBps);
+    }
+    if (c.failedStep == std::string("")) {
+      ASSERT_TRUE(e.imageWriteMBps);
+      EXPECT_NEAR(*e.imageWriteMBps, 10.0, 1.0);  // the writes alone, not the verify pauses
+    } else {
+      EXPECT_FALSE(e.imageWriteMBps);
+    }
+  }
+}
+
+// produce.jsonl holds one line per produce.log record, in the same order,
+// naming its record's section, with the same number, result and error.
+TEST(ProductionRecords, TheRecordLinesAgreeWithProduceLog) {
+  FarmLayout layout = DefaultFarmLayout();
+  layout.disks.resize(6);
+  layout.disks[1].faults.capacity = true;
+  layout.disks[2].flashInfo[0] = 0;  // configuration check
+  layout.disks[3].faults.tableEcho = true;
+  layout.disks[4].faults.badSectors = {2000};
+  layout.disks[5].faults.noProbe = true;  // no verdict, no record
+  ProductionRig rig(layout, "OTHER:RWValue=5\n");
+  rig.env().lot = "L1";
+  rig.env().operatorName = "OP-07";
+  rig.RunBatch(Letters(layout));
+  const auto records = rig.LogRecords();
+  const std::vector<nlohmann::json> lines = RecordLines(rig.dir());
+  ASSERT_EQ(records.size(), 5u);
+  ASSERT_EQ(lines.size(), records.size());
+  std::set<std::string> recipes;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const nlohmann::json& j = lines[i];
+    const auto& r = records[i];
+    SCOPED_TRACE(j.dump());
+    EXPECT_EQ(j["log_section"], r.at("[section]"));
+    EXPECT_EQ(j["result"], r.at("Result"));
+    EXPECT_EQ(j.value("error", std::string()), r.at("Error Code"));
+    if (r.at("Result") == "Pass") {
+      char serial[16];
+      std::snprintf(serial, sizeof serial, "%08u", j["serial"].get<std::uint32_t>());
+      EXPECT_EQ(serial, r.at("Serial Number"));
+      EXPECT_FALSE(j.contains("failed_step"));
+    } else {
+      EXPECT_TRUE(j.contains("failed_step"));
+    }
+    EXPECT_EQ(j["lot"], "L1");
+    EXPECT_EQ(j["operator"], "OP-07");
+    EXPECT_EQ(j["schema"], 1);
+    recipes.insert(j["recipe"].get<std::string>());
+  }
+  EXPECT_EQ(recipes.size(), 1u);  // one settings file, one recipe, whatever the numbers
 }
 
 }  // namespace

@@ -42,7 +42,7 @@ class StationRecordsTest : public StationFixture {
   std::vector<VerdictEvent> events;
 };
 
-// produce.log or config.txt that cannot be used: the start command shows
+// produce.log, produce.jsonl or config.txt that cannot be used: the start command shows
 // why and starts nothing; nothing is sent to a disk and no number is taken.
 // Once the file is usable again, the next start runs.
 TEST_F(StationRecordsTest, NoRunStartsWhileItsFilesCannotBeUsed) {
@@ -55,6 +55,9 @@ TEST_F(StationRecordsTest, NoRunStartsWhileItsFilesCannotBeUsed) {
       {"produce.log a directory", "produce.log",
        "produce.log cannot be written: it is a directory.\nNo run starts until produce.log can be "
        "written again."},
+      {"produce.jsonl a directory", "produce.jsonl",
+       "produce.jsonl cannot be written: it is a directory.\nNo run starts until produce.jsonl can "
+       "be written again."},
       {"config.txt a directory", "config.txt",
        "config.txt cannot be read: it is a directory.\nNo run was started."},
   };

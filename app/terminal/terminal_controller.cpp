@@ -424,6 +424,15 @@ void TerminalController::RenderMain(Canvas& canvas) {
   canvas.Fill(0, 0, width_, ' ', Style::kCaption);
   canvas.Put(0, 0, "=", Style::kCaption);  // the system-menu corner
   canvas.Put(0, 2, kWindowCaption, Style::kCaption, kMinWidth - 2);
+  // The lot and the operator the records name, at the right end of the
+  // caption (over its tail on a narrow terminal, never over the name
+  // "VYN KX20 Production Tool 1.05").
+  if (const std::string identity = model.RecordIdentityText(); !identity.empty()) {
+    constexpr int kNameEnd = 32;
+    const int x = std::max(kNameEnd, width_ - static_cast<int>(identity.size()) - 1);
+    canvas.Fill(0, x - 1, width_ - x + 1, ' ', Style::kCaption);
+    canvas.Put(0, x, identity, Style::kCaption, width_ - x);
+  }
 
   // The slot list.
   const int bottom = ListBottom(compact);

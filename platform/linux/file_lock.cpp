@@ -132,9 +132,14 @@ FileLockAttempt TryLockFile(const std::string& path, bool everyone) {
   return attempt;
 }
 
-std::string ThisProcessDescription() {
+std::string ThisHostName() {
   char host[256] = {};
-  if (::gethostname(host, sizeof host - 1) != 0) std::strcpy(host, "?");
+  if (::gethostname(host, sizeof host - 1) != 0 || host[0] == '\0') return "?";
+  return host;
+}
+
+std::string ThisProcessDescription() {
+  const std::string host = ThisHostName();
   const std::time_t now = std::time(nullptr);
   std::tm local{};
   char when[32] = "?";

@@ -105,10 +105,15 @@ FileLockAttempt TryLockFile(const std::string& path, bool everyone) {
   return attempt;
 }
 
-std::string ThisProcessDescription() {
+std::string ThisHostName() {
   char host[MAX_COMPUTERNAME_LENGTH + 1] = {};
   DWORD size = sizeof host;
-  if (!GetComputerNameA(host, &size)) std::snprintf(host, sizeof host, "?");
+  if (!GetComputerNameA(host, &size) || host[0] == '\0') return "?";
+  return host;
+}
+
+std::string ThisProcessDescription() {
+  const std::string host = ThisHostName();
   SYSTEMTIME t{};
   GetLocalTime(&t);
   char when[32];

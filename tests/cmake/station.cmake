@@ -2,9 +2,10 @@
 # fresh work directory with the example settings (ten passes, exit 0), the
 # same on file-backed disks checked with fsck.fat and mdir, the same without
 # config.txt (exit 2, nothing started), a code-flash batch, and the event
-# stream of a batch on the farm with faults.
+# stream of a batch on the farm with faults, and produce.jsonl of two
+# batches there under a lot and an operator.
 if(NOT CMAKE_CROSSCOMPILING)
-  foreach(case pass disk no-config code-flash events)
+  foreach(case pass disk no-config code-flash events record)
     add_test(NAME kx20_station_batch_${case}
              COMMAND ${KX20_PROGRAM_TEST} ${CMAKE_COMMAND} -DSTATION=$<TARGET_FILE:kx20-station> -DCASE=${case}
                      -DSOURCE=${CMAKE_SOURCE_DIR}

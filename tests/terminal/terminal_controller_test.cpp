@@ -47,6 +47,8 @@ class TerminalControllerTest : public ::testing::Test {
     StationOptions options;
     options.workDir = dir.Path().string();
     options.durability = Durability::kRelaxed;
+    options.lot = lot;
+    options.operatorName = operatorName;
     station = std::make_unique<Station>(*farm, clock, view, shell, options);
     if (workers == Workers::kQuiet) {
       station->SetWorkerBodies([](ProductionEnvironment&, RunLocks&, std::uint32_t) {},
@@ -101,6 +103,8 @@ class TerminalControllerTest : public ::testing::Test {
     }
   }
 
+  std::string lot;           // --lot and --operator of the station made
+  std::string operatorName;
   VirtualClock clock;
   testing::ConfigTempDir dir;
   std::unique_ptr<SimFarm> farm;
@@ -110,6 +114,29 @@ class TerminalControllerTest : public ::testing::Test {
   std::unique_ptr<TerminalController> controller;
   std::vector<std::string> boxScreens;
 };
+
+// The lot and the operator stand at the right end of the caption, over its
+// tail when the terminal is narrow, never over the program's name.
+TEST_F(TerminalControllerTest, TheCaptionNamesTheLotAndTheOperator) {
+  lot = "L1";
+  operatorName = "OP-07";
+  Make(true, Workers::kQuiet);
+  const std::string identity = "Lot L1  Operator OP-07";
+  for (int width : {kMinWidth, 140}) {
+    SCOPED_TRACE(width);
+    controller->SetScreenSize(width, kMinHeight);
+    Canvas canvas(width, kMinHeight);
+    controller->Render(canvas);
+    const std::string caption = canvas.Line(0);
+    EXPECT_EQ(caption.substr(2, 29), "VYN KX20 Production Tool 1.05");
+    EXPECT_EQ(caption.substr(static_cast<std::size_t>(width) - identity.size() - 1, identity.size()),
+              identity)
+        << caption;
+    if (width == 140) {
+      EXPECT_EQ(caption.substr(2, std::string(kWindowCaption).size()), kWindowCaption);
+    }
+  }
+}
 
 TEST_F(TerminalControllerTest, TheMainScreenShowsTheTenRowsInIconViewOrder) {
   Make(true, Workers::kQuiet);

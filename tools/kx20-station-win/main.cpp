@@ -2,6 +2,7 @@
 //
 //   kx20-station [--sim | --sim=FARM | --drive L=DEV ...] [--workdir DIR]
 //                [--trace-rows FILE] [--events FILE] [--quiet] [--no-autoclick]
+//                [--lot TEXT] [--operator TEXT]
 //                [--line CONNSTR --station NAME [--lease N]]
 //
 // Without a device option the station works on the host's drive letters.
@@ -10,7 +11,9 @@
 // image is appended to FILE with a time stamp. --events: the event stream
 // (one JSON object per row change and per verdict) appended to FILE.
 // --quiet: no sound at the end of a run. --no-autoclick: do not start the
-// auto-clicker (it sends clicks to other programs' windows too).
+// auto-clicker (it sends clicks to other programs' windows too). --lot and
+// --operator: the work order / lot and the operator every verdict's record
+// names (produce.jsonl); the caption shows them.
 // --line: line mode through ODBC (tools/kx20-station/line_mode.h); the
 // caption then says so, under which name, and whether the database answers.
 // Runs without a window (batch runs) are kx20-console.exe's.
@@ -38,6 +41,7 @@ namespace {
 struct ProgramOptions {
   kx20::DeviceOptions devices;
   kx20::StationOutputOptions output;
+  kx20::RecordOptions record;
   std::string workDir = ".";
   std::string traceFile;
   bool autoClick = true;
@@ -50,7 +54,7 @@ constexpr int kLineLookMs = 5000;
 void PrintUsage(std::FILE* out) {
   std::fprintf(out,
                "usage: kx20-station %s [--workdir DIR] [--trace-rows FILE] [--events FILE]\n"
-               "                    [--quiet] [--no-autoclick]\n"
+               "                    [--quiet] [--no-autoclick] [--lot TEXT] [--operator TEXT]\n"
                "  --sim           the built-in simulated farm (ten disks on E: to N:)\n"
                "  --sim=FARM      the simulated farm described by the file FARM\n"
                "  --drive L=DEV   drive letter L is the device DEV (repeatable)\n"
@@ -60,6 +64,9 @@ void PrintUsage(std::FILE* out) {
                "                  and per verdict) to the file F\n"
                "  --quiet         no sound at the end of a run\n"
                "  --no-autoclick  do not start the auto-clicker\n"
+               "  --lot TEXT      the work order / lot every disk's record names\n"
+               "  --operator TEXT the operator every disk's record names (each at most 64\n"
+               "                  characters, no control characters)\n"
                "%s"
                "Runs without a window (one batch for automation): kx20-console.exe --batch.\n",
                kx20::kDeviceOptionsUsage, kx20::kLineModeUsage);
@@ -70,6 +77,7 @@ bool ParseArguments(int argc, char** argv, ProgramOptions& options, std::string&
   if (!kx20::ParseDeviceOptions(args, options.devices, error)) return false;
   if (!kx20::ParseStationFileOptions(args, options.workDir, options.traceFile, error)) return false;
   if (!kx20::ParseStationOutputOptions(args, options.output, error)) return false;
+  if (!kx20::ParseRecordOptions(args, options.record, error)) return false;
   if (options.output.eventsFile == "-") {
     error = "--events needs a file here (the window has no standard output)";
     return false;
@@ -166,6 +174,8 @@ int main(int argc, char** argv) {
   StationOptions stationOptions;
   stationOptions.workDir = options.workDir;
   stationOptions.poster = poster;
+  stationOptions.lot = options.record.lot;
+  stationOptions.operatorName = options.record.operatorName;
   // Line mode: a refused disk's reason is shown after its run, as any
   // notice; the outbox's state is in the caption (and on stderr).
   LineStation* line = nullptr;  // never destroyed: a worker may still use it
@@ -188,9 +198,13 @@ int main(int argc, char** argv) {
   windowOptions.statusPoster = poster;
   windowOptions.quiet = options.output.quiet;
   windowOptions.clock = clock;
-  if (line != nullptr) {
-    windowOptions.captionNote = [line, name = options.line.station] {
-      return LineNote(*line, name);
+  // The caption names the lot and the operator, and in line mode the line's state.
+  const std::string identity = station->Model().RecordIdentityText();
+  if (line != nullptr || !identity.empty()) {
+    windowOptions.captionNote = [line, name = options.line.station, identity] {
+      std::string note = identity.empty() ? std::string() : " - " + identity;
+      if (line != nullptr) note += " " + LineNote(*line, name);
+      return note;
     };
   }
   auto* window = new MainWindow(GetModuleHandleA(nullptr), *station, *view, windowOptions);

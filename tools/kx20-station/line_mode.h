@@ -106,7 +106,7 @@ inline bool CheckLineOptions(const LineModeOptions& options, std::string& error)
 }
 
 // Opens the line station and hooks it into `hooks` (serial numbers from the
-// line, every verdict to it). The station is never destroyed: a worker may
+// line, every verdict to it, the station's name in the records). The station is never destroyed: a worker may
 // still use it when the program ends. Null with `error` when the journal or
 // the outbox is damaged.
 inline LineStation* OpenLineMode(const LineModeOptions& options, const std::string& workDir,
@@ -125,6 +125,7 @@ inline LineStation* OpenLineMode(const LineModeOptions& options, const std::stri
                               std::string& reason) {
     return line->TakeSerial(request, number, reason);
   };
+  hooks.stationName = options.station;  // named by every produce.jsonl line
   // (returns what RecordVerdict returns: whether the line's outbox took it)
   hooks.verdictSink = [line](const VerdictEvent& event) { return line->RecordVerdict(event); };
   return line;

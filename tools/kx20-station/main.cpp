@@ -5,7 +5,7 @@
 //
 //   kx20-station [--sim | --sim=FARM | --drive L=DEV ...] [--workdir DIR]
 //                [--batch [--code-flash]] [--trace-rows FILE]
-//                [--events FILE|-] [--quiet]
+//                [--events FILE|-] [--quiet] [--lot TEXT] [--operator TEXT]
 //                [--line CONNINFO --station NAME [--lease N]]
 //
 // --batch waits for the first scan, starts one run (as the Space key would,
@@ -22,7 +22,9 @@
 // --events writes the event stream (JSON Lines, app/event_stream_view.h) to
 // FILE, or with "-" to standard output (batch and line modes; the row lines
 // and the summary then go to standard error). --quiet: no bell at the end of
-// a run in the full-screen console.
+// a run in the full-screen console. --lot and --operator: the work order /
+// lot and the operator every verdict's record names (produce.jsonl), shown
+// in the caption of the full-screen console and at the start otherwise.
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -60,6 +62,7 @@ constexpr int kExitUsage = 2;
 struct ProgramOptions {
   DeviceOptions devices;
   StationOutputOptions output;
+  RecordOptions record;
   std::string workDir = ".";
   std::string traceFile;
   bool batch = false;
@@ -79,6 +82,7 @@ void PrintUsage(std::FILE* out) {
   std::fprintf(out,
                "usage: %s %s [--workdir DIR] [--batch [--code-flash]] "
                "[--trace-rows FILE] [--events FILE|-] [--quiet]\n"
+               "       [--lot TEXT] [--operator TEXT]\n"
                "  --sim           the built-in simulated farm (ten disks on E: to N:)\n"
                "  --sim=FARM      the simulated farm described by the file FARM\n"
                "  --drive L=DEV   real disks: drive letter L is the device DEV (repeatable)\n"
@@ -91,7 +95,10 @@ void PrintUsage(std::FILE* out) {
                "                  change and every verdict) appended to the file F; \"-\":\n"
                "                  standard output (batch and line modes; the row lines\n"
                "                  then go to standard error)\n"
-               "  --quiet         no bell at the end of a run\n",
+               "  --quiet         no bell at the end of a run\n"
+               "  --lot TEXT      the work order / lot every disk's record names\n"
+               "  --operator TEXT the operator every disk's record names (each at most 64\n"
+               "                  characters, no control characters)\n",
                kProgram, kDeviceOptionsUsage);
 #if KX20_LINE_MODE
   std::fputs(kLineModeUsage, out);
@@ -105,6 +112,7 @@ bool ParseArguments(int argc, char** argv, ProgramOptions& options, std::string&
   if (!ParseDeviceOptions(args, options.devices, error)) return false;
   if (!ParseStationFileOptions(args, options.workDir, options.traceFile, error)) return false;
   if (!ParseStationOutputOptions(args, options.output, error)) return false;
+  if (!ParseRecordOptions(args, options.record, error)) return false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (a == "--batch") {
@@ -235,6 +243,8 @@ int main(int argc, char** argv) {
     }
   }
   StationOptions lineHooks;
+  lineHooks.lot = options.record.lot;
+  lineHooks.operatorName = options.record.operatorName;
 #if KX20_LINE_MODE
   LineStation* line = nullptr;  // never destroyed: a worker may still use it
   if (options.line.on) {
@@ -298,6 +308,10 @@ int main(int argc, char** argv) {
   std::signal(SIGTERM, OnStopSignal);
   std::signal(SIGHUP, OnStopSignal);  // the terminal went away
 #endif
+  if (!options.record.lot.empty() || !options.record.operatorName.empty()) {
+    std::fprintf(lines, "%s\n", station->Model().RecordIdentityText().c_str());
+    std::fflush(lines);
+  }
   station->Initialise();
   const ConsoleLoopContext loop{*station, *view, *clock, *reporter, g_stopSignal, lines};
   int status = options.batch ? RunBatchConsole(loop, options.codeFlash) : RunLineConsole(loop);
