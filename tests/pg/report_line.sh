@@ -91,6 +91,22 @@ cmp -s "$work/report-pq.cmp" "$work/report-odbc.cmp" ||
   fail "the report over ODBC differs: $(diff "$work/report-pq.cmp" "$work/report-odbc.cmp")"
 expect '^repeated serial numbers: 0$'
 
+# The same string from a connection file: the same report; a file every user
+# may read is refused.
+printf '%s\n' "$conninfo" >"$work/line.conn"
+chmod 600 "$work/line.conn"
+"$kx20ctl" report --line "$conninfo" >"$work/report-plain.txt" 2>&1 ||
+  fail "kx20ctl report --line failed: $(cat "$work/report-plain.txt")"
+"$kx20ctl" report --line-file "$work/line.conn" >"$work/report-file.txt" 2>&1 ||
+  fail "kx20ctl report --line-file failed: $(cat "$work/report-file.txt")"
+cmp -s "$work/report-plain.txt" "$work/report-file.txt" ||
+  fail "the report from --line-file differs: $(diff "$work/report-plain.txt" "$work/report-file.txt")"
+chmod 644 "$work/line.conn"
+if "$kx20ctl" report --line-file "$work/line.conn" >"$work/report-file.txt" 2>&1; then
+  fail "a connection file every user may read was used"
+fi
+grep -q 'chmod 600' "$work/report-file.txt" || fail "the refusal does not say what to do: $(cat "$work/report-file.txt")"
+
 # The record of one disk's columns (as the line's newer schema has them, made
 # here when this build's `line init` does not), station C's rows with lots,
 # disk times (slot 4 slow), reworks of earlier disks (one recovered after a

@@ -13,6 +13,9 @@
 #include "report/report_time.h"
 #include "storage/durable_file.h"
 #include "subcommand.h"
+#if defined(KX20CTL_HAVE_LINE)
+#include "line/connection_string.h"
+#endif
 
 namespace kx20::ctl {
 namespace {
@@ -24,7 +27,7 @@ struct LogSource {
 
 constexpr const char* kUsage =
     "[--since UTC] [--until UTC] [--last N{m|h|d}] [--by lot|operator|station|slot|hour|day] "
-    "[--html OUT] [--title TEXT] {[STATION=]FILE ... | --line CONNINFO [--read-rows]}";
+    "[--html OUT] [--title TEXT] {[STATION=]FILE ... | {--line CONNINFO | --line-file FILE} [--read-rows]}";
 
 constexpr const char* kHelp =
     "FILE is a produce.log or a produce.jsonl; a produce.log with a produce.jsonl beside it is\n"
@@ -39,6 +42,8 @@ constexpr const char* kHelp =
     "  --title TEXT      the page's title\n"
     "  --line CONNINFO   the line's database (libpq conninfo or URI, or an ODBC string);\n"
     "                    counted in the database, only the groups fetched\n"
+    "  --line-file FILE  the same string read from FILE (not readable by every user), so\n"
+    "                    that no password stands on the command line\n"
     "  --read-rows       read every row of the line and count here instead (slow; the same\n"
     "                    figures; used as well when files are read with the line)\n"
     "Times in the tables are local (for the line: the session's zone, PGTZ chooses it).\n";
@@ -80,7 +85,27 @@ int ReportCommand(const std::vector<std::string>& args) {
       continue;
     }
     if (value("--line", v)) {
+#if defined(KX20CTL_HAVE_LINE)
+      const std::string warning = CommandLinePasswordWarning(v);
+      if (!warning.empty()) std::fprintf(stderr, "kx20ctl report: %s\n", warning.c_str());
+#endif
       lines.push_back(v);
+      continue;
+    }
+    if (value("--line-file", v)) {
+#if defined(KX20CTL_HAVE_LINE)
+      std::string conninfo, error;
+      if (!ReadConnectionFile(v, conninfo, error)) {
+        std::fprintf(stderr, "kx20ctl report: %s\n", error.c_str());
+        return kExitUsage;
+      }
+      lines.push_back(conninfo);
+#else
+      std::fprintf(stderr,
+                   "kx20ctl report: --line-file is not available in this build "
+                   "(built without line mode)\n");
+      return kExitUsage;
+#endif
       continue;
     }
     if (missing) return Usage("missing value after ", a);
