@@ -25,7 +25,7 @@ std::string InDir(const std::string& dir, const char* name) {
 }
 
 std::string FormatUtc(const CalendarTime& t) {
-  char text[40];
+  char text[96];  // room for any int the compiler may assume
   std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d+00", t.year, t.month,
                 t.day, t.hour, t.minute, t.second, t.millisecond);
   return text;
@@ -54,7 +54,7 @@ std::string UtcNowText() {
 
 // A step's start as the record keeps it: "YYYY-MM-DDTHH:MM:SS.mmmZ".
 std::string IsoUtc(const CalendarTime& t) {
-  char text[40];
+  char text[96];
   std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", t.year, t.month, t.day,
                 t.hour, t.minute, t.second, t.millisecond);
   return text;
