@@ -8,22 +8,12 @@
 #include <utility>
 #include <vector>
 
+#include "common/text_compare.h"
 #include "line/odbc_strings.h"
 #include "storage/durable_file.h"
 
 namespace kx20 {
 namespace {
-
-bool SameWord(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
 
 // libpq's keyword = value form: values bare or in single quotes with
 // backslash escapes, separated by white space.
@@ -116,7 +106,7 @@ std::vector<std::pair<std::string, std::string>> LibpqSettings(const std::string
   const std::vector<OdbcAttribute> attributes = ParseOdbcAttributes(WithoutOdbcPrefix(conninfo));
   std::vector<std::pair<std::string, std::string>> pairs;
   for (const OdbcAttribute& a : attributes) {
-    if (SameWord(a.first, "pqopt")) {
+    if (EqualsIgnoringCase(a.first, "pqopt")) {
       for (auto& p : KeywordValues(a.second)) pairs.push_back(std::move(p));
     }
   }
@@ -150,7 +140,7 @@ bool HasPassword(const std::string& conninfo) {
   }
   if (IsOdbcConnectionString(conninfo)) {
     for (const OdbcAttribute& a : ParseOdbcAttributes(WithoutOdbcPrefix(conninfo))) {
-      if ((SameWord(a.first, "pwd") || SameWord(a.first, "password")) && !a.second.empty()) {
+      if ((EqualsIgnoringCase(a.first, "pwd") || EqualsIgnoringCase(a.first, "password")) && !a.second.empty()) {
         return true;
       }
     }

@@ -2,19 +2,10 @@
 
 #include <cctype>
 
+#include "common/text_compare.h"
+
 namespace kx20 {
 namespace {
-
-bool EqualsIgnoringCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
 
 std::string Trimmed(const std::string& s) {
   std::size_t begin = 0;

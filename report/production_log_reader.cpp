@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "common/text_compare.h"
 #include "report/report_time.h"
 #include "report/verdict_jsonl_reader.h"
 
@@ -47,17 +48,6 @@ std::uint32_t SerialValue(const std::string& text) {
     value = value * 10 + static_cast<std::uint32_t>(c - '0');
   }
   return value;
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
 }
 
 }  // namespace
@@ -124,7 +114,7 @@ std::uint64_t ReadProductionLogText(std::string_view bytes, const std::string& s
     }
     const std::string resultText = ProfileReadValue(*result, 256);
     const std::string errorCode = ProfileReadValue(doc.FindAt(i, "Error Code").value_or(""), 256);
-    if (EqualsNoCase(resultText, "Pass")) {
+    if (EqualsIgnoringCase(resultText, "Pass")) {
       if (!errorCode.empty()) {
         malformed("a pass with the error code '" + errorCode + "'");
         continue;
@@ -132,7 +122,7 @@ std::uint64_t ReadProductionLogText(std::string_view bytes, const std::string& s
       r.passed = true;
       r.serial = SerialValue(ProfileReadValue(doc.FindAt(i, "Serial Number").value_or(""), 256));
       r.where = source + " [" + name + "]";
-    } else if (EqualsNoCase(resultText, "FAIL")) {
+    } else if (EqualsIgnoringCase(resultText, "FAIL")) {
       r.passed = false;
       r.errorCode = errorCode;
     } else {
