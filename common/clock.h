@@ -45,4 +45,9 @@ class Clock {
 // The real clock of the host.
 std::unique_ptr<Clock> MakeSystemClock();
 
+// Days since 1970-01-01 of a proleptic Gregorian date, and back (Howard
+// Hinnant's civil-date algorithms).
+std::int64_t DaysFromCivil(int year, int month, int day);
+void CivilFromDays(std::int64_t days, int& year, int& month, int& day);
+
 }  // namespace kx20

@@ -9,11 +9,11 @@
 #include <string>
 #include <string_view>
 
+#include "common/clock.h"
+
 namespace kx20 {
 
-// Days since 1970-01-01 of a proleptic Gregorian date, and back.
-std::int64_t DaysFromCivil(int year, int month, int day);
-void CivilFromDays(std::int64_t days, int& year, int& month, int& day);
+// DaysFromCivil and CivilFromDays (common/clock.h) count the days.
 
 // "YYYY-MM-DDTHH:MM:SS.mmmZ" (the record's form; the fraction may have 1 to
 // 9 digits or be left out) as seconds since 1970 UTC. Nothing when it is not
