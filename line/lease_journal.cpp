@@ -6,6 +6,8 @@
 #include <sstream>
 #include <vector>
 
+#include "line/record_text.h"
+
 namespace kx20 {
 namespace {
 
@@ -13,50 +15,10 @@ constexpr const char* kHeaderPrefix = "kx20 serial lease journal ";
 constexpr const char* kHeader1 = "kx20 serial lease journal 1";
 constexpr const char* kHeader2 = "kx20 serial lease journal 2";
 
-template <typename T>
-bool ParseNumber(const std::string& text, T& value) {
-  if (text.empty()) return false;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  return ec == std::errc() && end == text.data() + text.size();
-}
-
 bool IsHexId(const std::string& s) {
   if (s.size() != 32) return false;
   for (char c : s) {
     if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-  }
-  return true;
-}
-
-// Host names and directories are written on one line each: a backslash, a
-// tab and line breaks are escaped so no value can split the file.
-std::string Escape(const std::string& s) {
-  std::string out;
-  for (char c : s) {
-    if (c == '\\') out += "\\\\";
-    else if (c == '\t') out += "\\t";
-    else if (c == '\n') out += "\\n";
-    else if (c == '\r') out += "\\r";
-    else out += c;
-  }
-  return out;
-}
-
-bool Unescape(const std::string& s, std::string& out) {
-  out.clear();
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    if (s[i] != '\\') {
-      out += s[i];
-      continue;
-    }
-    if (++i == s.size()) return false;
-    switch (s[i]) {
-      case '\\': out += '\\'; break;
-      case 't': out += '\t'; break;
-      case 'n': out += '\n'; break;
-      case 'r': out += '\r'; break;
-      default: return false;
-    }
   }
   return true;
 }
@@ -96,8 +58,8 @@ std::optional<LeaseState> ParseFormat1(const std::vector<std::string>& lines, st
   for (std::size_t i = 2; i + 1 < lines.size(); ++i) {
     Lease lease;
     const std::vector<std::string> w = Words(lines[i]);
-    if (lines[i].rfind("lease ", 0) != 0 || w.size() != 4 || !ParseNumber(w[1], lease.first) ||
-        !ParseNumber(w[2], lease.count) || !ParseNumber(w[3], lease.used) || !ValidLease(lease)) {
+    if (lines[i].rfind("lease ", 0) != 0 || w.size() != 4 || !ParseRecordNumber(w[1], lease.first) ||
+        !ParseRecordNumber(w[2], lease.count) || !ParseRecordNumber(w[3], lease.used) || !ValidLease(lease)) {
       error = "the lease line \"" + lines[i] + "\" is damaged";
       return std::nullopt;
     }
@@ -139,8 +101,8 @@ std::optional<LeaseState> ParseFormat2(const std::vector<std::string>& lines, st
   if (state.station.empty()) return damaged(lines[1]);
   if (!state.lineId.empty() && !IsHexId(state.lineId)) return damaged(lines[2]);
   if (!IsHexId(state.instanceId)) return damaged(lines[3]);
-  if (!Unescape(values[3], state.home.host)) return damaged(lines[4]);
-  if (!Unescape(values[4], state.home.directory) || state.home.directory.empty()) {
+  if (!UnescapeRecordField(values[3], state.home.host)) return damaged(lines[4]);
+  if (!UnescapeRecordField(values[4], state.home.directory) || state.home.directory.empty()) {
     return damaged(lines[5]);
   }
   const std::vector<std::string> start = Words(values[5]);
@@ -149,7 +111,7 @@ std::optional<LeaseState> ParseFormat2(const std::vector<std::string>& lines, st
   }
   state.startToken = start[0];
   if (start[1] != "-") state.previousToken = start[1];
-  if (!ParseNumber(values[6], state.seen) || state.seen > kLargestSerial) return damaged(lines[7]);
+  if (!ParseRecordNumber(values[6], state.seen) || state.seen > kLargestSerial) return damaged(lines[7]);
 
   for (std::size_t i = kHeaderLines; i + 1 < lines.size(); ++i) {
     const std::string& line = lines[i];
@@ -157,8 +119,8 @@ std::optional<LeaseState> ParseFormat2(const std::vector<std::string>& lines, st
     if (line.rfind("lease ", 0) == 0) {
       Lease lease;
       if (!state.handOuts.empty() || state.leases.size() == kMostLeases || w.size() != 5 ||
-          !ParseNumber(w[1], lease.first) || !ParseNumber(w[2], lease.count) ||
-          !ParseNumber(w[3], lease.used) || !ParseNumber(w[4], lease.takeId) ||
+          !ParseRecordNumber(w[1], lease.first) || !ParseRecordNumber(w[2], lease.count) ||
+          !ParseRecordNumber(w[3], lease.used) || !ParseRecordNumber(w[4], lease.takeId) ||
           !ValidLease(lease) || (lease.takeId == 0 && !state.lineId.empty())) {
         return damaged(line);
       }
@@ -166,8 +128,8 @@ std::optional<LeaseState> ParseFormat2(const std::vector<std::string>& lines, st
     } else if (line.rfind("handout ", 0) == 0) {
       // handout SERIAL TAKE SLOT LETTER TIME (the time has a space in it)
       HandOut h;
-      if (w.size() != 7 || !ParseNumber(w[1], h.serial) || !ParseNumber(w[2], h.takeId) ||
-          !ParseNumber(w[3], h.slot) || w[4].size() != 1 || h.serial < 1 ||
+      if (w.size() != 7 || !ParseRecordNumber(w[1], h.serial) || !ParseRecordNumber(w[2], h.takeId) ||
+          !ParseRecordNumber(w[3], h.slot) || w[4].size() != 1 || h.serial < 1 ||
           h.serial > kLargestSerial || h.takeId == 0) {
         return damaged(line);
       }
@@ -214,8 +176,8 @@ std::uint32_t LeaseState::Remaining() const {
 std::string LeaseState::Format() const {
   std::ostringstream out;
   out << kHeader2 << "\nstation " << station << "\nline " << (lineId.empty() ? "-" : lineId)
-      << "\ninstance " << instanceId << "\nhost " << Escape(home.host) << "\ndirectory "
-      << Escape(home.directory) << "\nstart " << startToken << ' '
+      << "\ninstance " << instanceId << "\nhost " << EscapeRecordField(home.host) << "\ndirectory "
+      << EscapeRecordField(home.directory) << "\nstart " << startToken << ' '
       << (previousToken.empty() ? "-" : previousToken) << "\nseen " << seen << '\n';
   for (const Lease& l : leases) {
     out << "lease " << l.first << ' ' << l.count << ' ' << l.used << ' ' << l.takeId << '\n';

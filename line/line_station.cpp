@@ -14,6 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/virtual_clock.h"
 #include "line/line_database.h"
 
 namespace kx20 {
@@ -32,24 +33,9 @@ std::string FormatUtc(const CalendarTime& t) {
 }
 
 std::string UtcNowText() {
-  const auto now = std::chrono::system_clock::now();
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()) % 1000;
-  std::tm utc{};
-#ifdef _WIN32
-  gmtime_s(&utc, &seconds);
-#else
-  gmtime_r(&seconds, &utc);
-#endif
-  CalendarTime t;
-  t.year = utc.tm_year + 1900;
-  t.month = utc.tm_mon + 1;
-  t.day = utc.tm_mday;
-  t.hour = utc.tm_hour;
-  t.minute = utc.tm_min;
-  t.second = utc.tm_sec;
-  t.millisecond = static_cast<int>(ms.count());
-  return FormatUtc(t);
+  const auto now = std::chrono::system_clock::now().time_since_epoch();
+  return FormatUtc(
+      EpochMsToCalendar(std::chrono::duration_cast<std::chrono::milliseconds>(now).count()));
 }
 
 // A step's start as the record keeps it: "YYYY-MM-DDTHH:MM:SS.mmmZ".

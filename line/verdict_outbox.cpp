@@ -6,6 +6,8 @@
 #include <sstream>
 #include <unordered_set>
 
+#include "line/record_text.h"
+
 namespace kx20 {
 namespace {
 
@@ -13,47 +15,6 @@ constexpr const char* kHeader = "kx20 verdict outbox 3";
 constexpr const char* kHeader2 = "kx20 verdict outbox 2";
 constexpr const char* kHeader1 = "kx20 verdict outbox 1";
 constexpr const char* kEnd = "end";
-
-// Fields are separated by tabs; a field never holds a tab or a line break
-// (station names and error codes are checked words, times are formatted by
-// us), but escape them anyway so a record can never split.
-std::string Escape(const std::string& s) {
-  std::string out;
-  for (char c : s) {
-    if (c == '\\') out += "\\\\";
-    else if (c == '\t') out += "\\t";
-    else if (c == '\n') out += "\\n";
-    else if (c == '\r') out += "\\r";
-    else out += c;
-  }
-  return out;
-}
-
-bool Unescape(const std::string& s, std::string& out) {
-  out.clear();
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    if (s[i] != '\\') {
-      out += s[i];
-      continue;
-    }
-    if (++i == s.size()) return false;
-    switch (s[i]) {
-      case '\\': out += '\\'; break;
-      case 't': out += '\t'; break;
-      case 'n': out += '\n'; break;
-      case 'r': out += '\r'; break;
-      default: return false;
-    }
-  }
-  return true;
-}
-
-template <typename T>
-bool ParseUnsigned(const std::string& text, T& value) {
-  if (text.empty()) return false;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  return ec == std::errc() && end == text.data() + text.size();
-}
 
 std::vector<std::string> SplitTabs(const std::string& line) {
   std::vector<std::string> fields;
@@ -116,26 +77,26 @@ bool ParseOptionalRate(const std::string& text, std::optional<double>& rate) {
 std::string FormatVerdict(const VerdictRow& r) {
   // Fields added in format 3 are empty when not known ("-" is a value).
   std::ostringstream line;
-  line << "verdict\t" << Escape(r.recordKey) << '\t' << Escape(r.station) << '\t' << r.slot
+  line << "verdict\t" << EscapeRecordField(r.recordKey) << '\t' << EscapeRecordField(r.station) << '\t' << r.slot
        << '\t' << r.driveLetter << '\t' << OptionalNumber(r.serial) << '\t' << r.capacity
-       << '\t' << Escape(r.result) << '\t' << (r.errorCode.empty() ? "-" : Escape(r.errorCode))
-       << '\t' << Escape(r.startedAt) << '\t' << Escape(r.finishedAt) << '\t'
+       << '\t' << EscapeRecordField(r.result) << '\t' << (r.errorCode.empty() ? "-" : EscapeRecordField(r.errorCode))
+       << '\t' << EscapeRecordField(r.startedAt) << '\t' << EscapeRecordField(r.finishedAt) << '\t'
        << OptionalNumber(r.issuedSerial) << '\t' << (r.cutOff ? 1 : 0) << '\t'
-       << (r.instanceId.empty() ? "-" : Escape(r.instanceId)) << '\t' << Escape(r.lot) << '\t'
-       << Escape(r.operatorName) << '\t' << Escape(r.softwareVersion) << '\t'
-       << Escape(r.recipeId) << '\t'
+       << (r.instanceId.empty() ? "-" : EscapeRecordField(r.instanceId)) << '\t' << EscapeRecordField(r.lot) << '\t'
+       << EscapeRecordField(r.operatorName) << '\t' << EscapeRecordField(r.softwareVersion) << '\t'
+       << EscapeRecordField(r.recipeId) << '\t'
        << (r.previousSerial ? std::to_string(*r.previousSerial) : std::string()) << '\t'
-       << Escape(r.failedStep) << '\t' << Escape(r.steps) << '\t' << OptionalRate(r.rwWriteMBps)
+       << EscapeRecordField(r.failedStep) << '\t' << EscapeRecordField(r.steps) << '\t' << OptionalRate(r.rwWriteMBps)
        << '\t' << OptionalRate(r.rwReadMBps) << '\t' << OptionalRate(r.imageWriteMBps) << '\t'
-       << Escape(r.host) << '\n';
+       << EscapeRecordField(r.host) << '\n';
   return line.str();
 }
 
 std::string FormatHandOut(const HandOutRow& r) {
   std::ostringstream line;
-  line << "handout\t" << Escape(r.recordKey) << '\t' << Escape(r.station) << '\t'
-       << Escape(r.instanceId) << '\t' << r.takeId << '\t' << r.serial << '\t' << r.slot << '\t'
-       << r.driveLetter << '\t' << Escape(r.at) << '\n';
+  line << "handout\t" << EscapeRecordField(r.recordKey) << '\t' << EscapeRecordField(r.station) << '\t'
+       << EscapeRecordField(r.instanceId) << '\t' << r.takeId << '\t' << r.serial << '\t' << r.slot << '\t'
+       << r.driveLetter << '\t' << EscapeRecordField(r.at) << '\n';
   return line.str();
 }
 
@@ -145,7 +106,7 @@ bool ParseOptionalNumber(const std::string& text, std::optional<std::uint32_t>& 
     return true;
   }
   std::uint32_t n = 0;
-  if (!ParseUnsigned(text, n)) return false;
+  if (!ParseRecordNumber(text, n)) return false;
   value = n;
   return true;
 }
@@ -154,14 +115,14 @@ bool ParseOptionalNumber(const std::string& text, std::optional<std::uint32_t>& 
 bool ParseVerdictFields(const std::vector<std::string>& f, std::size_t at, VerdictRow& r) {
   if (f.size() < at + 10) return false;
   std::string serial;
-  bool ok = Unescape(f[at], r.recordKey) && Unescape(f[at + 1], r.station) &&
-            ParseUnsigned(f[at + 2], r.slot) && f[at + 3].size() == 1 &&
-            ParseOptionalNumber(f[at + 4], r.serial) && ParseUnsigned(f[at + 5], r.capacity) &&
-            Unescape(f[at + 6], r.result) && Unescape(f[at + 8], r.startedAt) &&
-            Unescape(f[at + 9], r.finishedAt) && !r.recordKey.empty();
+  bool ok = UnescapeRecordField(f[at], r.recordKey) && UnescapeRecordField(f[at + 1], r.station) &&
+            ParseRecordNumber(f[at + 2], r.slot) && f[at + 3].size() == 1 &&
+            ParseOptionalNumber(f[at + 4], r.serial) && ParseRecordNumber(f[at + 5], r.capacity) &&
+            UnescapeRecordField(f[at + 6], r.result) && UnescapeRecordField(f[at + 8], r.startedAt) &&
+            UnescapeRecordField(f[at + 9], r.finishedAt) && !r.recordKey.empty();
   if (!ok) return false;
   r.driveLetter = f[at + 3][0];
-  if (f[at + 7] != "-" && !Unescape(f[at + 7], r.errorCode)) return false;
+  if (f[at + 7] != "-" && !UnescapeRecordField(f[at + 7], r.errorCode)) return false;
   return true;
 }
 
@@ -175,14 +136,14 @@ bool ParseLine(const std::vector<std::string>& f, int format, OutboxRecord& out)
       return false;
     }
     r.cutOff = f[12] == "1";
-    if (f[13] != "-" && !Unescape(f[13], r.instanceId)) return false;
+    if (f[13] != "-" && !UnescapeRecordField(f[13], r.instanceId)) return false;
     if (format == 3) {
-      if (!Unescape(f[14], r.lot) || !Unescape(f[15], r.operatorName) ||
-          !Unescape(f[16], r.softwareVersion) || !Unescape(f[17], r.recipeId) ||
+      if (!UnescapeRecordField(f[14], r.lot) || !UnescapeRecordField(f[15], r.operatorName) ||
+          !UnescapeRecordField(f[16], r.softwareVersion) || !UnescapeRecordField(f[17], r.recipeId) ||
           (!f[18].empty() && !ParseOptionalNumber(f[18], r.previousSerial)) ||
-          !Unescape(f[19], r.failedStep) || !Unescape(f[20], r.steps) ||
+          !UnescapeRecordField(f[19], r.failedStep) || !UnescapeRecordField(f[20], r.steps) ||
           !ParseOptionalRate(f[21], r.rwWriteMBps) || !ParseOptionalRate(f[22], r.rwReadMBps) ||
-          !ParseOptionalRate(f[23], r.imageWriteMBps) || !Unescape(f[24], r.host)) {
+          !ParseOptionalRate(f[23], r.imageWriteMBps) || !UnescapeRecordField(f[24], r.host)) {
         return false;
       }
     }
@@ -191,10 +152,10 @@ bool ParseLine(const std::vector<std::string>& f, int format, OutboxRecord& out)
   }
   if (f[0] == "handout") {
     HandOutRow r;
-    if (f.size() != 9 || !Unescape(f[1], r.recordKey) || !Unescape(f[2], r.station) ||
-        !Unescape(f[3], r.instanceId) || !ParseUnsigned(f[4], r.takeId) ||
-        !ParseUnsigned(f[5], r.serial) || !ParseUnsigned(f[6], r.slot) || f[7].size() != 1 ||
-        !Unescape(f[8], r.at) || r.recordKey.empty()) {
+    if (f.size() != 9 || !UnescapeRecordField(f[1], r.recordKey) || !UnescapeRecordField(f[2], r.station) ||
+        !UnescapeRecordField(f[3], r.instanceId) || !ParseRecordNumber(f[4], r.takeId) ||
+        !ParseRecordNumber(f[5], r.serial) || !ParseRecordNumber(f[6], r.slot) || f[7].size() != 1 ||
+        !UnescapeRecordField(f[8], r.at) || r.recordKey.empty()) {
       return false;
     }
     r.driveLetter = f[7][0];
