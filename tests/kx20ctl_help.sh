@@ -16,10 +16,10 @@ for c in $commands; do
   for args in "--help" "-h" "X --help" "--sim --help"; do
     # shellcheck disable=SC2086
     out=$("$kx20ctl" "$c" $args 2>&1) || fail "kx20ctl $c $args exits $?: $out"
-    head -1 <<< "$out" | grep -q "^usage: kx20ctl $c " || fail "kx20ctl $c $args does not print its usage: $out"
+    grep -q "^usage: kx20ctl $c " < <(head -1 <<<"$out") || fail "kx20ctl $c $args does not print its usage: $out"
   done
 done
-"$kx20ctl" report --help | grep -q -- '--last N{m|h|d}' || fail "report --help does not explain --last"
+grep -q -- '--last N{m|h|d}' < <("$kx20ctl" report --help) || fail "report --help does not explain --last"
 # Not a request for help: a value, or after "--".
 set +e
 "$kx20ctl" report --title -h >/dev/null 2>&1

@@ -131,12 +131,12 @@ batch=$(section batch)
 rows=$(echo "$batch" | sed -n '/^final rows:$/,/^[0-9]* passed/p' | grep -E '^ *[0-9] [0-9] ')
 [ "$rows" = "$expected_rows" ] || fail "verdict rows differ:
 $rows"
-echo "$batch" | grep -qx '5 passed, 5 failed' || fail "no summary '5 passed, 5 failed'"
+grep -qx '5 passed, 5 failed' <<<"$batch" || fail "no summary '5 passed, 5 failed'"
 grep -qx '=== batch exit 1' "$work/serial.txt" || fail "the batch did not exit 1 (some failed)"
 log=$(section produce.log)
 [ "$(echo "$log" | grep -c '^Result=Pass')" = 5 ] || fail "produce.log does not hold five passes"
 [ "$(echo "$log" | grep -c '^Result=FAIL')" = 5 ] || fail "produce.log does not hold five failures"
-section config.txt | grep -q '^Product_SN=00000010' || fail "the serial counter did not reach 00000010"
+grep -q '^Product_SN=00000010' < <(section config.txt) || fail "the serial counter did not reach 00000010"
 
 # --- On the host: file systems and stored tables -------------------------------------
 for i in 0 1 4 7 9; do
@@ -188,7 +188,7 @@ if [ "${KX20_KERNEL_BENCH_REPLUG:-1}" = 1 ]; then
   cp "$work/serial2.txt" "$work/serial.txt"
   grep -q '^=== end$' "$work/serial.txt" || fail "replug run: the guest did not finish (a hang?)"
   rows=$(section batch | sed -n '/^final rows:$/,/^[0-9]* passed/p' | grep -E '^ *[0-9] [0-9] ')
-  echo "$rows" | grep -q '^ 1 7 02-:\[' || fail "replug run: the pulled disk's row is not a failure:
+  grep -q '^ 1 7 02-:\[' <<<"$rows" || fail "replug run: the pulled disk's row is not a failure:
 $rows"
   [ "$(sha256sum < "$work/disk-Q.img")" = "$sha_spare" ] || fail "replug run: the disk plugged in mid-batch was written"
   [ -e "$work/disk-Q.img.state" ] && fail "replug run: the disk plugged in mid-batch was programmed"

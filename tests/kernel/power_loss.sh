@@ -181,11 +181,11 @@ finished=$(grep -c '^=== batch done' "$work/serial.txt")
 [ "$done_resets" -ge "$resets" ] || fail "only $done_resets of $resets resets were made"
 [ "$boots" -ge "$done_resets" ] || fail "$boots boots for $done_resets resets"
 # Every batch that ran to its end passed all three disks (exit 0).
-grep '^=== batch done' "$work/serial.txt" | awk '$6 != 0' | grep -q . && fail "batches that did not pass every disk:
+grep -q . < <(grep '^=== batch done' "$work/serial.txt" | awk '$6 != 0') && fail "batches that did not pass every disk:
 $(grep '^=== batch done' "$work/serial.txt" | awk '$6 != 0')"
 
 # --- Every boot: the file system was recoverable, config.txt one complete version --------
-grep '^=== fsck exit' "$work/serial.txt" | awk '$4 > 1' | grep -q . && fail "e2fsck -p in the guest found damage it could not mend:
+grep -q . < <(grep '^=== fsck exit' "$work/serial.txt" | awk '$4 > 1') && fail "e2fsck -p in the guest found damage it could not mend:
 $(grep '^=== fsck exit' "$work/serial.txt" | sort | uniq -c)"
 grep -v '^Product_SN=' "$work/config.template" > "$work/config.rest"
 # check_config FILE WHERE: FILE is the template but for a decimal Product_SN,
@@ -239,7 +239,7 @@ records=$(awk '
     else if (k == 5 && $0 !~ /^-+=?$/) bad("line 5: " $0)
     else if (k > 5) bad("extra line: " $0) }
   END { if (n && k != 5) bad("only " k " lines"); print "records " n + 0 " errors " errors + 0 }' "$work/produce.final")
-echo "$records" | tail -1 | grep -q ' errors 0$' || fail "produce.log holds records that are not whole:
+tail -1 <<<"$records" | grep ' errors 0$' >/dev/null || fail "produce.log holds records that are not whole:
 $records"
 log_records=$(echo "$records" | tail -1 | awk '{ print $2 }')
 log_passes=$(grep -c '^Result=Pass' "$work/produce.final")

@@ -375,7 +375,7 @@ $(cat "$work/st1.err")"
                generate_series(t.first_serial, t.first_serial + t.count - 1) s
                WHERE station = 'st1' ORDER BY 1")
   for s in $first; do
-    echo "$taken" | grep -qx "$s" || fail "disk serial $s was not taken by st1; the line holds:
+    grep -qx "$s" <<<"$taken" || fail "disk serial $s was not taken by st1; the line holds:
 $(sql "SELECT 'counter', next_serial FROM kx20.serial_counter")
 $(sql "SELECT 'take', take_id, first_serial, count, station, slot, drive_letter, taken_at FROM kx20.serial_takes ORDER BY take_id")
 $(sql "SELECT 'verdict', slot, drive_letter, serial, issued_serial, result, error_code FROM kx20.verdicts ORDER BY finished_at")
@@ -390,7 +390,7 @@ $(cat "$work/st1.err")"
   wait "$last_pid" || fail "the batch after the freeze did not pass: $(cat "$work/st2.err")"
   pids=()
   for s in $(table_serials st2); do
-    echo "$taken" | grep -qx "$s" && fail "st2 was given $s, taken by st1"
+    grep -qx "$s" <<<"$taken" && fail "st2 was given $s, taken by st1"
   done
   [ "$(sql "SELECT count(*) FROM kx20.verdicts")" = 20 ] || fail "kx20.verdicts does not hold 20 verdicts"
   ;;
@@ -417,7 +417,7 @@ kill|wine-kill)
   [ "$(echo "$leased" | grep -c .)" -ge 6 ] || fail "$a did not lease two lots before it was killed"
   killed=$(table_serials $a | sort)
   # Every disk programmed before the kill carries a leased number.
-  for s in $killed; do echo "$leased" | grep -qx "$s" || fail "disk serial $s was not leased by $a"; done
+  for s in $killed; do grep -qx "$s" <<<"$leased" || fail "disk serial $s was not leased by $a"; done
   # Another station runs, then $a again on its own journal (same directory,
   # fresh disks) and a third one.
   run_station $b
@@ -430,10 +430,10 @@ kill|wine-kill)
   again=$(table_serials $a | sort)
   others=$(table_serials $b | sort)
   for s in $others; do
-    echo "$leased" | grep -qx "$s" && fail "$b was given $s, leased by the killed $a"
+    grep -qx "$s" <<<"$leased" && fail "$b was given $s, leased by the killed $a"
   done
   for s in $again; do
-    echo "$killed" | grep -qx "$s" && fail "$a handed out $s again after the kill"
+    grep -qx "$s" <<<"$killed" && fail "$a handed out $s again after the kill"
   done
   total=$( (echo "$killed"; echo "$again"; echo "$others") | grep . | expect_distinct "all disks")
   echo "disks programmed: $total ($(echo "$killed" | grep -c .) before the kill)"
@@ -563,7 +563,7 @@ unused: $unused"
   run_station_now a --station st1 --lease 6
   expect_refused a "was released on the line"
   for s in $second; do
-    echo "$gaps" | grep -qx "$((10#$s))" && fail "b was given $s, written off as a gap"
+    grep -qx "$((10#$s))" <<<"$gaps" && fail "b was given $s, written off as a gap"
   done
   (echo "$first"; echo "$second") | grep . | expect_distinct "two journals under one name" > /dev/null
   ;;
