@@ -130,6 +130,17 @@ bool MainWindow::PreTranslate(MSG& message) {
     station_.OnSpaceKeyDown((message.lParam & (1L << 30)) != 0);
     return true;
   }
+  // A run disables the controls, and the one that had the focus takes it
+  // with it: with no control focused, keys reach the window as system keys,
+  // which the dialog manager does not turn into its commands. Escape still
+  // closes the window (asking first during a run); Alt+Escape stays the
+  // system's.
+  if ((message.message == WM_KEYDOWN || message.message == WM_SYSKEYDOWN) &&
+      message.wParam == VK_ESCAPE && (message.lParam & (1L << 29)) == 0 && GetFocus() == nullptr &&
+      GetActiveWindow() == window_) {
+    SendMessageA(window_, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+    return true;
+  }
   // ... or the "Update" button held down.
   const HWND update = GetDlgItem(window_, ctl::kUpdate);
   station_.OnUpdateButtonState(static_cast<int>(SendMessageA(update, BM_GETSTATE, 0, 0)));
