@@ -203,6 +203,16 @@ run_line_mode() {
   wait_for 15 station_gone || fail "Escape did not end the program"
   station_pid=""
   [ "$(grep -c . "$work/verdicts.outbox")" = 2 ] || fail "the outbox is not empty"
+  # kx20ctl.exe reads the line's report and frees the station's name through
+  # ODBC as well.
+  wine_run "$ctl_exe" report --line "$odbc" >"$out/report.out" 2>&1 ||
+    fail "kx20ctl.exe report --line: $(cat "$out/report.out")"
+  grep -q '^records: 10   passed: 10   failed: 0 ' < <(tr -d '\r' <"$out/report.out") ||
+    fail "kx20ctl.exe report --line does not count the ten passes: $(cat "$out/report.out")"
+  wine_run "$ctl_exe" line release "$odbc" win1 >"$out/release.out" 2>&1 ||
+    fail "kx20ctl.exe line release: $(cat "$out/release.out")"
+  [ "$(sql "SELECT count(*) FROM kx20.station_instances WHERE station = 'win1' AND released_at IS NULL")" = 0 ] ||
+    fail "kx20ctl.exe line release left win1 held: $(cat "$out/release.out")"
 
   # The database gone: a second window, on a fresh farm.
   "$pg" stop "$pgdir"
