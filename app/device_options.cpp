@@ -2,6 +2,11 @@
 
 #include <cstdio>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+#include "common/utf8.h"
 #include "sim/farm.h"
 #include "sim/farm_file.h"
 
@@ -150,12 +155,37 @@ bool CheckRecordText(const std::string& text, std::string& problem) {
     // A UTF-8 continuation byte is part of the character before it.
     if ((c & 0xC0) != 0x80) ++chars;
   }
+  if (!IsUtf8(text)) {
+    problem = "is not UTF-8 text";
+    return false;
+  }
   if (chars > kRecordTextMaxChars) {
     problem = "is longer than " + std::to_string(kRecordTextMaxChars) + " characters (" +
               std::to_string(chars) + ")";
     return false;
   }
   return true;
+}
+
+std::string CommandLineTextAsUtf8(const std::string& text) {
+#ifdef _WIN32
+  // Windows hands a program its command line in the system's ANSI code page.
+  // Text that is UTF-8 already (a UTF-8 code page, or a caller that converted)
+  // stays as it is; what is not is read in the ANSI code page.
+  if (IsUtf8(text) || text.size() > 4096) return text;
+  const int size = static_cast<int>(text.size());
+  const int wideLength = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
+  if (wideLength <= 0) return text;
+  std::wstring wide(static_cast<std::size_t>(wideLength), L'\0');
+  MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text.data(), size, wide.data(), wideLength);
+  const int length = WideCharToMultiByte(CP_UTF8, 0, wide.data(), wideLength, nullptr, 0, nullptr, nullptr);
+  if (length <= 0) return text;
+  std::string utf8(static_cast<std::size_t>(length), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), wideLength, utf8.data(), length, nullptr, nullptr);
+  return utf8;
+#else
+  return text;
+#endif
 }
 
 bool ParseRecordOptions(std::vector<std::string>& args, RecordOptions& options, std::string& error) {
@@ -196,6 +226,7 @@ bool ParseRecordOptions(std::vector<std::string>& args, RecordOptions& options, 
       return false;
     }
     given = true;
+    value = CommandLineTextAsUtf8(value);  // a Windows code-page text as UTF-8
     std::string problem;
     if (!CheckRecordText(value, problem)) {
       error = name + " refused: the text " + problem;

@@ -63,10 +63,16 @@ struct RecordOptions {
 // The longest lot or operator text, in characters.
 inline constexpr std::size_t kRecordTextMaxChars = 64;
 
-// Whether `text` may name a lot or an operator: at most kRecordTextMaxChars
-// characters (a UTF-8 sequence counts as one) and no control character
-// (00h-1Fh, 7Fh, nor U+0080-U+009F). False with `problem` in words.
+// Whether `text` may name a lot or an operator: UTF-8, at most
+// kRecordTextMaxChars characters (a UTF-8 sequence counts as one) and no
+// control character (00h-1Fh, 7Fh, nor U+0080-U+009F). False with `problem`
+// in words.
 bool CheckRecordText(const std::string& text, std::string& problem);
+
+// A text from the command line as UTF-8. On Windows, text that is not UTF-8
+// is read in the system's ANSI code page (as Windows passes it); elsewhere,
+// and where it cannot be read, it is returned as it is.
+std::string CommandLineTextAsUtf8(const std::string& text);
 
 // Takes --lot and --operator out of `args` (leaving every other argument in
 // order). Returns false with `error` when a value is missing or empty, given

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "common/utf8.h"
 #include "report/report_time.h"
 
 namespace kx20 {
@@ -131,19 +132,9 @@ std::string CleanText(std::string_view s) {
       continue;
     }
     // A whole, shortest UTF-8 sequence, or escaped byte by byte.
-    std::size_t len = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
-    bool ok = len > 0 && i + len <= s.size();
-    for (std::size_t j = 1; ok && j < len; ++j) {
-      ok = (static_cast<unsigned char>(s[i + j]) & 0xC0) == 0x80;
-    }
-    if (ok && len == 3) {
-      const unsigned char c1 = static_cast<unsigned char>(s[i + 1]);
-      ok = !(c == 0xE0 && c1 < 0xA0) && !(c == 0xED && c1 >= 0xA0);  // overlong, surrogates
-    }
-    if (ok && len == 4) {
-      const unsigned char c1 = static_cast<unsigned char>(s[i + 1]);
-      ok = !(c == 0xF0 && c1 < 0x90) && !(c == 0xF4 && c1 >= 0x90);
-    }
+    std::size_t len = Utf8SequenceAt(s, i);
+    bool ok = len > 0;
+    if (!ok) len = c == 0xC2 ? 2 : 0;
     // U+0080..U+009F are control characters too.
     if (ok && len == 2 && c == 0xC2 && static_cast<unsigned char>(s[i + 1]) < 0xA0) ok = false;
     if (!ok) {

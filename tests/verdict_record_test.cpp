@@ -10,6 +10,10 @@
 
 #include <nlohmann/json.hpp>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include "app/device_options.h"
 #include "config/card_registers.h"
 #include "config/recipe.h"
@@ -59,6 +63,16 @@ TEST(RecordOptions, RefusesControlCharactersLongTextsAndMissingValues) {
       {{"--operator="}, "--operator needs a text"},
       {{"--lot", ""}, "--lot needs a text"},
       {{"--lot", "A", "--lot=B"}, "--lot given more than once"},
+#ifndef _WIN32
+      // Not UTF-8 (Windows reads such a text in its ANSI code page instead):
+      // a Latin-1 "é", a stray continuation byte, an overlong "/", a
+      // surrogate, a sequence cut short.
+      {{"--operator", "Ren\xE9"}, "--operator refused: the text is not UTF-8 text"},
+      {{"--lot", "L\x80"}, "is not UTF-8"},
+      {{"--lot", "\xC0\xAF"}, "is not UTF-8"},
+      {{"--lot", "\xED\xA0\x80"}, "is not UTF-8"},
+      {{"--lot", "L\xE2\x82"}, "is not UTF-8"},
+#endif
   };
   for (const Case& c : cases) {
     std::vector<std::string> args = c.args;
@@ -68,6 +82,25 @@ TEST(RecordOptions, RefusesControlCharactersLongTextsAndMissingValues) {
     EXPECT_NE(error.find(c.problem), std::string::npos) << "\"" << error << "\" lacks \"" << c.problem << "\"";
   }
 }
+
+#ifdef _WIN32
+// Windows passes the command line in its ANSI code page: a lot or an operator
+// typed there reaches the records as the same characters in UTF-8.
+TEST(RecordOptions, AWindowsCodePageTextIsTakenAsUtf8) {
+  const std::wstring name = L"M\u00FCller-\u00E9";
+  BOOL lost = FALSE;
+  char ansi[64] = {};
+  const int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, name.c_str(), -1, ansi,
+                                    sizeof ansi, nullptr, GetACP() == CP_UTF8 ? nullptr : &lost);
+  if (n <= 0 || lost) GTEST_SKIP() << "the ANSI code page " << GetACP() << " lacks the letters";
+  std::vector<std::string> args = {"--operator", ansi, "--lot=L\xC3\xBC"};
+  RecordOptions options;
+  std::string error;
+  ASSERT_TRUE(ParseRecordOptions(args, options, error)) << error;
+  EXPECT_EQ(options.operatorName, "M\xC3\xBCller-\xC3\xA9");
+  EXPECT_EQ(options.lot, "L\xC3\xBC");  // UTF-8 already: as it is
+}
+#endif
 
 RegisterSettings Registers() {
   RegisterSettings s;

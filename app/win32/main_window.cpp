@@ -15,6 +15,16 @@ namespace {
 
 namespace ctl = station_control;
 
+std::wstring WideText(const std::string& text, UINT codePage) {
+  if (text.empty()) return {};
+  const int size = static_cast<int>(text.size());
+  const int length = MultiByteToWideChar(codePage, 0, text.data(), size, nullptr, 0);
+  if (length <= 0) return {};
+  std::wstring wide(static_cast<std::size_t>(length), L'\0');
+  MultiByteToWideChar(codePage, 0, text.data(), size, wide.data(), length);
+  return wide;
+}
+
 constexpr int kMainTemplate = 102;
 constexpr int kAboutTemplate = 100;
 constexpr int kAboutString = 101;
@@ -333,7 +343,9 @@ void MainWindow::ShowCaptionNote() {
   const std::string note = options_.captionNote();
   if (note == captionNote_) return;
   captionNote_ = note;
-  SetWindowTextA(window_, (note.empty() ? caption_ : caption_ + note).c_str());
+  // The caption's own words come from the resources (ANSI code page); the
+  // note names the lot and the operator, which the records hold in UTF-8.
+  SetWindowTextW(window_, (WideText(caption_, CP_ACP) + WideText(note, CP_UTF8)).c_str());
 }
 
 void MainWindow::AppendSystemMenu() {

@@ -177,8 +177,11 @@ run_line_mode() {
   caption_has() { grep -qF "$1" < <(xdotool getwindowname "$(window_id)" 2>/dev/null); }
   ten_verdicts() { [ "$(sql "SELECT count(*) FROM kx20.verdicts WHERE station = 'win1' AND result = 'Pass'")" = 10 ]; }
 
-  (cd "$work" && exec "$top/scripts/wine-run" "$station_exe" --sim --workdir . --trace-rows trace.txt \
-     --line "$odbc" --station win1) >"$out/station.log" 2>&1 &
+  # The lot and the operator with letters beyond ASCII: Windows hands them to
+  # the program in its ANSI code page; the records hold them in UTF-8.
+  (cd "$work" && LC_ALL=C.UTF-8 exec "$top/scripts/wine-run" "$station_exe" --sim --workdir . \
+     --trace-rows trace.txt --line "$odbc" --station win1 --lot "L-ü1" --operator "Müller") \
+     >"$out/station.log" 2>&1 &
   station_pid=$!
   wait_for 60 have_window || fail "the station window did not appear"
   wait_for 20 ten_rows_answering || fail "the ten rows did not appear"
@@ -194,6 +197,12 @@ run_line_mode() {
   wait_for 30 ten_verdicts || fail "kx20.verdicts does not hold ten passes of win1"
   [ "$(sql "SELECT count(DISTINCT serial) FROM kx20.verdicts WHERE station = 'win1'")" = 10 ] ||
     fail "the ten verdicts do not carry ten serial numbers"
+  [ "$(sql "SELECT count(*) FROM kx20.verdicts WHERE lot = 'L-ü1' AND operator = 'Müller'")" = 10 ] ||
+    fail "the verdicts do not name the lot and the operator: $(sql "SELECT DISTINCT lot, operator FROM kx20.verdicts")"
+  [ "$(grep -c '"lot":"L-ü1".*"operator":"Müller"\|"operator":"Müller".*"lot":"L-ü1"' "$work/produce.jsonl")" = 10 ] ||
+    fail "produce.jsonl does not name the lot and the operator in UTF-8: $(head -c 600 "$work/produce.jsonl")"
+  caption_has "Lot L-ü1  Operator Müller" ||
+    fail "the caption does not name the lot and the operator: $(xdotool getwindowname "$(window_id)")"
   logged=$(grep -h '^Serial Number=[0-9]' "$work/produce.log" | sed 's/^Serial Number=//' | tr -d '\r' | sort)
   stored=$(sql "SELECT lpad(serial::text, 8, '0') FROM kx20.verdicts WHERE station = 'win1' ORDER BY 1")
   [ "$logged" = "$stored" ] || fail "the serial numbers in produce.log and kx20.verdicts differ"
