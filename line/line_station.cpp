@@ -1,11 +1,5 @@
 #include "line/line_station.h"
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <unistd.h>
-#endif
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -16,6 +10,7 @@
 
 #include "common/virtual_clock.h"
 #include "line/line_database.h"
+#include "storage/file_lock.h"
 
 namespace kx20 {
 namespace {
@@ -64,14 +59,7 @@ constexpr std::chrono::seconds kContactPause{10};
 
 JournalHome HomeOf(const std::string& workDir) {
   JournalHome home;
-  char host[256] = {};
-#ifdef _WIN32
-  DWORD size = sizeof host;
-  const bool named = GetComputerNameA(host, &size) != 0;
-#else
-  const bool named = gethostname(host, sizeof host - 1) == 0;
-#endif
-  home.host = named && host[0] != '\0' ? host : "unknown";
+  home.host = ThisHostName();
   std::error_code ec;
   std::filesystem::path dir = std::filesystem::absolute(workDir.empty() ? "." : workDir, ec);
   if (ec) dir = workDir;

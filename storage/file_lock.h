@@ -52,7 +52,7 @@ FileLockAttempt TryLockFile(const std::string& path, bool everyone = false);
 // since 2026-12-08 23:30:05" (local time of the call).
 std::string ThisProcessDescription();
 
-// The name of this host ("?" when the system does not say).
+// The name of this host ("unknown" when the system does not say).
 std::string ThisHostName();
 
 }  // namespace kx20

@@ -134,7 +134,7 @@ FileLockAttempt TryLockFile(const std::string& path, bool everyone) {
 
 std::string ThisHostName() {
   char host[256] = {};
-  if (::gethostname(host, sizeof host - 1) != 0 || host[0] == '\0') return "?";
+  if (::gethostname(host, sizeof host - 1) != 0 || host[0] == '\0') return "unknown";
   return host;
 }
 

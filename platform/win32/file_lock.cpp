@@ -108,7 +108,7 @@ FileLockAttempt TryLockFile(const std::string& path, bool everyone) {
 std::string ThisHostName() {
   char host[MAX_COMPUTERNAME_LENGTH + 1] = {};
   DWORD size = sizeof host;
-  if (!GetComputerNameA(host, &size) || host[0] == '\0') return "?";
+  if (!GetComputerNameA(host, &size) || host[0] == '\0') return "unknown";
   return host;
 }
 
