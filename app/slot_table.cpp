@@ -102,7 +102,7 @@ int SlotDiscovery::ScanDevices() {
   if (flags_.autoRescan.load() == 1) flags_.rescanPending.store(1);
 
   for (int row = 0; row < kSlotRows; ++row) {
-    char text[8];
+    char text[16];  // room for any int: "01" .. "10" in practice
     std::snprintf(text, sizeof text, "%02d", row + 1);
     view_.InsertRow(row, text, kImageNoAnswer);
   }
