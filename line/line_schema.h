@@ -91,7 +91,7 @@ namespace kx20 {
 
 class LineLink;
 
-inline constexpr int kLineSchemaVersion = 3;
+inline constexpr int kLineSchemaVersion = 4;
 
 struct LineInitOptions {
   // Set the next number the line hands out (creation: default 1).

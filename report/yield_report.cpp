@@ -105,6 +105,28 @@ double PercentileCont(const std::vector<double>& v, double fraction) {
   return v[lo] + (pos - static_cast<double>(lo)) * (v[hi] - v[lo]);
 }
 
+double HistogramPercentile(const TimeHistogram& counts, double fraction) {
+  std::uint64_t n = 0;
+  for (const auto& [value, count] : counts) n += count;
+  if (n == 0) return kNoTime;
+  const double pos = fraction * static_cast<double>(n - 1);
+  const auto lo = static_cast<std::uint64_t>(std::floor(pos));
+  const auto hi = static_cast<std::uint64_t>(std::ceil(pos));
+  // The values at ranks lo and hi (0-based).
+  double atLo = kNoTime, atHi = kNoTime;
+  std::uint64_t below = 0;
+  for (const auto& [value, count] : counts) {
+    if (count == 0) continue;
+    if (std::isnan(atLo) && lo < below + count) atLo = value;
+    if (hi < below + count) {
+      atHi = value;
+      break;
+    }
+    below += count;
+  }
+  return atLo + (pos - static_cast<double>(lo)) * (atHi - atLo);
+}
+
 double TypicalDiskTime(std::vector<double> medians) {
   std::sort(medians.begin(), medians.end());
   return PercentileCont(medians, 0.5);
@@ -201,7 +223,7 @@ void YieldReportBuilder::Add(const VerdictRecord& in) {
   if (r.passed && r.serial != 0) passSerials_[r.serial].push_back(r.where);
   const double diskTime = std::isnan(r.diskTime) ? r.finishedAt - r.startedAt : r.diskTime;
   if (r.passed && r.slot != 0 && !std::isnan(diskTime)) {
-    diskTimes_[{r.station, r.slot}].push_back(diskTime);
+    ++diskTimes_[{r.station, r.slot}][WholeSeconds(diskTime)];
   }
   if (r.previousSerial) {
     reworkCandidates_.push_back(std::move(r));  // told at the end, when every record is in
@@ -226,8 +248,10 @@ void YieldReportBuilder::AddCell(CellKey key, const CellValue& value) {
   cell.lastFinish = MaxTime(cell.lastFinish, value.lastFinish);
 }
 
-void YieldReportBuilder::SetSlotTiming(const std::string& station, int slot, const SlotTiming& t) {
-  timings_[{CleanText(station), slot}] = t;
+void YieldReportBuilder::AddPassTimes(const std::string& station, int slot, double seconds,
+                                      std::uint64_t passes) {
+  if (slot <= 0 || passes == 0 || std::isnan(seconds)) return;
+  diskTimes_[{CleanText(station), slot}][WholeSeconds(seconds)] += passes;
 }
 
 namespace {
@@ -402,17 +426,13 @@ YieldReport YieldReportBuilder::Build(const OutlierRule& rule, const SlowSlotRul
     }
   }
 
-  // Disk times: from the records' own times, or as the database gave them.
-  std::map<std::pair<std::string, int>, SlotTiming> timings = timings_;
-  std::map<std::pair<std::string, int>, std::vector<double>> sorted;
-  for (const auto& [key, times] : diskTimes_) {
-    std::vector<double> v = times;
-    std::sort(v.begin(), v.end());
+  // Disk times, from the records' own times or as the database counted them.
+  std::map<std::pair<std::string, int>, SlotTiming> timings;
+  for (const auto& [key, counts] : diskTimes_) {
     SlotTiming& t = timings[key];
-    t.passes = v.size();
-    t.median = PercentileCont(v, 0.5);
-    t.tenth = PercentileCont(v, 0.9);
-    sorted[key] = std::move(v);
+    for (const auto& [value, count] : counts) t.passes += count;
+    t.median = HistogramPercentile(counts, 0.5);
+    t.tenth = HistogramPercentile(counts, 0.9);
   }
   std::vector<double> medians;
   for (const auto& [key, t] : timings) {
@@ -420,12 +440,12 @@ YieldReport YieldReportBuilder::Build(const OutlierRule& rule, const SlowSlotRul
   }
   report.slotsTimed = medians.size();
   report.typicalDiskTime = TypicalDiskTime(medians);
-  for (auto& [key, v] : sorted) {
+  for (const auto& [key, counts] : diskTimes_) {
     SlotTiming& t = timings[key];
-    t.over = static_cast<std::uint64_t>(
-        v.end() - std::upper_bound(v.begin(), v.end(), report.typicalDiskTime));
-    t.under = static_cast<std::uint64_t>(
-        std::lower_bound(v.begin(), v.end(), report.typicalDiskTime) - v.begin());
+    for (const auto& [value, count] : counts) {
+      if (value > report.typicalDiskTime) t.over += count;
+      if (value < report.typicalDiskTime) t.under += count;
+    }
   }
   const double slowAlpha = slowRule.alpha / static_cast<double>(std::max<std::size_t>(medians.size(), 1));
   for (SlotStats& s : report.bySlot) {
