@@ -394,13 +394,16 @@ INSERT INTO kx20.schema_version (version) VALUES (3);
 // A verdict's UTC hour, whatever the session's time zone.
 constexpr const char* kUtcHour = "(date_trunc('hour', finished_at AT TIME ZONE 'UTC') AT TIME ZONE 'UTC')";
 
-// The verdicts of ROWS (a table or subquery) added to the hourly counts.
+// The verdicts of ROWS (a table or subquery) added to the hourly counts (in
+// the order of the hours, so that a window's counts lie together on disk
+// also when a migration counts a year at once).
 std::string CountHoursSql(const std::string& rows) {
   return std::string(R"sql(
   INSERT INTO kx20.verdict_hours AS h
   SELECT )sql") + kUtcHour + R"sql(, station, slot, result, coalesce(error_code, ''),
          coalesce(lot, ''), coalesce(operator, ''), count(*), min(started_at), max(finished_at)
   FROM )sql" + rows + R"sql( WHERE previous_serial IS NULL GROUP BY 1, 2, 3, 4, 5, 6, 7
+  ORDER BY 1
   ON CONFLICT (hour, station, slot, result, error_code, lot, operator) DO UPDATE
     SET verdicts = h.verdicts + excluded.verdicts,
         first_start = least(h.first_start, excluded.first_start),
@@ -409,6 +412,7 @@ std::string CountHoursSql(const std::string& rows) {
   SELECT )sql" + kUtcHour + R"sql(, station, slot,
          floor(extract(epoch FROM finished_at - started_at)::float8)::bigint, count(*)
   FROM )sql" + rows + R"sql( WHERE result = 'Pass' AND slot > 0 GROUP BY 1, 2, 3, 4
+  ORDER BY 1
   ON CONFLICT (hour, station, slot, seconds) DO UPDATE SET passes = h.passes + excluded.passes;
 )sql";
 }
