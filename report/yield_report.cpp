@@ -297,10 +297,12 @@ YieldReport YieldReportBuilder::Build(const OutlierRule& rule, const SlowSlotRul
   report.groupBy = by_;
 
   // Reworks: the latest earlier verdict with the previous serial number.
-  std::map<CellKey, CellValue> cells = cells_;
+  // (The reworks' cells apart: every sum below only adds cells up, and a
+  // copy of all cells would double the memory of a large report.)
+  std::map<CellKey, CellValue> reworkCells;
   std::vector<ReworkEntry> reworks = reworks_;
   const auto addCell = [&](CellKey key, const CellValue& value) {
-    CellValue& cell = cells[std::move(key)];
+    CellValue& cell = reworkCells[std::move(key)];
     cell.count += value.count;
     cell.untimed += value.untimed;
     cell.firstStart = MinTime(cell.firstStart, value.firstStart);
@@ -333,11 +335,14 @@ YieldReport YieldReportBuilder::Build(const OutlierRule& rule, const SlowSlotRul
 
   // Hours or days.
   bool daily = buckets_ == TimeBuckets::kDay;
-  if (buckets_ == TimeBuckets::kAuto && !cells.empty()) {
-    HourKey first = cells.begin()->first.time, last = first;
-    for (const auto& [k, v] : cells) {
-      first = std::min(first, k.time);
-      last = std::max(last, k.time);
+  const std::map<CellKey, CellValue>* const parts[] = {&cells_, &reworkCells};
+  if (buckets_ == TimeBuckets::kAuto && !(cells_.empty() && reworkCells.empty())) {
+    HourKey first = (cells_.empty() ? reworkCells : cells_).begin()->first.time, last = first;
+    for (const auto* part : parts) {
+      for (const auto& [k, v] : *part) {
+        first = std::min(first, k.time);
+        last = std::max(last, k.time);
+      }
     }
     daily = HoursBetween(first, last) > 48 && by_ != GroupBy::kHour;
   }
@@ -345,45 +350,47 @@ YieldReport YieldReportBuilder::Build(const OutlierRule& rule, const SlowSlotRul
 
   std::map<std::pair<std::string, int>, Tally> slots;
   std::map<std::string, GroupRow> groups;
-  for (const auto& [k, v] : cells) {
-    report.overall.Add(k.passed, v.count);
-    AddToFlow(report.flow, k, v);
-    if (!k.passed) report.failuresByErrorCode[k.errorCode.empty() ? "(none)" : k.errorCode] += v.count;
-    HourKey t = k.time;
-    if (daily) t.hour = 0;
-    AddToFlow(report.byTime[t], k, v);
-    report.byStation[k.station].Add(k.passed, v.count);
-    slots[{k.station, k.slot}].Add(k.passed, v.count);
-    if (by_ == GroupBy::kNone) continue;
-    std::string sortKey, label;
-    switch (by_) {
-      case GroupBy::kLot:
-      case GroupBy::kOperator:
-        label = k.group.empty() ? "(none)" : k.group;
-        sortKey = k.group;
-        break;
-      case GroupBy::kStation:
-        label = sortKey = k.station;
-        break;
-      case GroupBy::kSlot: {
-        char padded[16];
-        std::snprintf(padded, sizeof padded, "%08d", k.slot);
-        sortKey = k.station + '\x01' + padded;
-        label = k.station + " #" + (k.slot == 0 ? std::string("?") : std::to_string(k.slot));
-        break;
+  for (const auto* part : parts) {
+    for (const auto& [k, v] : *part) {
+      report.overall.Add(k.passed, v.count);
+      AddToFlow(report.flow, k, v);
+      if (!k.passed) report.failuresByErrorCode[k.errorCode.empty() ? "(none)" : k.errorCode] += v.count;
+      HourKey t = k.time;
+      if (daily) t.hour = 0;
+      AddToFlow(report.byTime[t], k, v);
+      report.byStation[k.station].Add(k.passed, v.count);
+      slots[{k.station, k.slot}].Add(k.passed, v.count);
+      if (by_ == GroupBy::kNone) continue;
+      std::string sortKey, label;
+      switch (by_) {
+        case GroupBy::kLot:
+        case GroupBy::kOperator:
+          label = k.group.empty() ? "(none)" : k.group;
+          sortKey = k.group;
+          break;
+        case GroupBy::kStation:
+          label = sortKey = k.station;
+          break;
+        case GroupBy::kSlot: {
+          char padded[16];
+          std::snprintf(padded, sizeof padded, "%08d", k.slot);
+          sortKey = k.station + '\x01' + padded;
+          label = k.station + " #" + (k.slot == 0 ? std::string("?") : std::to_string(k.slot));
+          break;
+        }
+        case GroupBy::kHour:
+          label = sortKey = DayText(k.time) + " " + TwoDigits(k.time.hour) + ":00";
+          break;
+        case GroupBy::kDay:
+          label = sortKey = DayText(k.time);
+          break;
+        case GroupBy::kNone:
+          break;
       }
-      case GroupBy::kHour:
-        label = sortKey = DayText(k.time) + " " + TwoDigits(k.time.hour) + ":00";
-        break;
-      case GroupBy::kDay:
-        label = sortKey = DayText(k.time);
-        break;
-      case GroupBy::kNone:
-        break;
+      GroupRow& row = groups[sortKey];
+      row.label = label;
+      AddToFlow(row.flow, k, v);
     }
-    GroupRow& row = groups[sortKey];
-    row.label = label;
-    AddToFlow(row.flow, k, v);
   }
   for (auto& [key, row] : groups) report.groups.push_back(std::move(row));
   report.reworkCount = report.flow.rework.Total();
