@@ -1,6 +1,7 @@
 #include "line/line_schema.h"
 
 #include <cstdlib>
+#include <string>
 
 #include "line/lease_journal.h"
 #include "line/line_link.h"
@@ -390,6 +391,169 @@ $$;
 INSERT INTO kx20.schema_version (version) VALUES (3);
 )sql";
 
+// A verdict's UTC hour, whatever the session's time zone.
+constexpr const char* kUtcHour = "(date_trunc('hour', finished_at AT TIME ZONE 'UTC') AT TIME ZONE 'UTC')";
+
+// The verdicts of ROWS (a table or subquery) added to the hourly counts (in
+// the order of the hours, so that a window's counts lie together on disk
+// also when a migration counts a year at once).
+std::string CountHoursSql(const std::string& rows) {
+  return std::string(R"sql(
+  INSERT INTO kx20.verdict_hours AS h
+  SELECT )sql") + kUtcHour + R"sql(, station, slot, result, coalesce(error_code, ''),
+         coalesce(lot, ''), coalesce(operator, ''), count(*), min(started_at), max(finished_at)
+  FROM )sql" + rows + R"sql( WHERE previous_serial IS NULL GROUP BY 1, 2, 3, 4, 5, 6, 7
+  ORDER BY 1
+  ON CONFLICT (hour, station, slot, result, error_code, lot, operator) DO UPDATE
+    SET verdicts = h.verdicts + excluded.verdicts,
+        first_start = least(h.first_start, excluded.first_start),
+        last_finish = greatest(h.last_finish, excluded.last_finish);
+  INSERT INTO kx20.pass_time_hours AS h
+  SELECT )sql" + kUtcHour + R"sql(, station, slot,
+         floor(extract(epoch FROM finished_at - started_at)::float8)::bigint, count(*)
+  FROM )sql" + rows + R"sql( WHERE result = 'Pass' AND slot > 0 GROUP BY 1, 2, 3, 4
+  ORDER BY 1
+  ON CONFLICT (hour, station, slot, seconds) DO UPDATE SET passes = h.passes + excluded.passes;
+)sql";
+}
+
+// ... and their passes to the count of passes per serial number.
+std::string CountSerialsSql(const std::string& rows) {
+  return R"sql(
+  INSERT INTO kx20.pass_serials AS p
+  SELECT serial, count(*) FROM )sql" + rows + R"sql( WHERE result = 'Pass' AND serial > 0 GROUP BY 1
+  ON CONFLICT (serial) DO UPDATE SET passes = p.passes + excluded.passes;
+)sql";
+}
+
+std::string CountRowsSql(const std::string& rows) { return CountHoursSql(rows) + CountSerialsSql(rows); }
+
+// Version 3 -> 4. Counts kept at insert time, so that a report over a month
+// reads hours instead of rows: per UTC hour, station, slot, result, error
+// code, lot and operator the number of verdicts and their first start and
+// last finish (verdicts with a previous serial number are left out: whether
+// one is a rework depends on earlier verdicts, which may arrive later, so a
+// report tells them from the verdicts themselves), and per UTC hour, station
+// and slot the passes' disk times in whole seconds (start to verdict, cut
+// down to the second). Statement triggers keep both, whichever way a row
+// comes in; a change or deletion of verdicts counts the hours it touches
+// again. Indexes for the reworks and their earlier verdicts. Changes no
+// verdict; the counts of the rows already there are made here.
+std::string MigrateV3ToV4() {
+  return R"sql(
+CREATE TABLE kx20.verdict_hours (
+  hour        timestamptz NOT NULL,
+  station     text        NOT NULL,
+  slot        integer     NOT NULL,
+  result      text        NOT NULL,
+  error_code  text        NOT NULL,
+  lot         text        NOT NULL,
+  operator    text        NOT NULL,
+  verdicts    bigint      NOT NULL,
+  first_start timestamptz NOT NULL,
+  last_finish timestamptz NOT NULL,
+  PRIMARY KEY (hour, station, slot, result, error_code, lot, operator)
+);
+CREATE TABLE kx20.pass_time_hours (
+  hour    timestamptz NOT NULL,
+  station text        NOT NULL,
+  slot    integer     NOT NULL,
+  seconds bigint      NOT NULL,
+  passes  bigint      NOT NULL,
+  PRIMARY KEY (hour, station, slot, seconds)
+);
+-- How many passes gave each serial number: more than one is a number on two
+-- disks (kept here so that a report need not group a month of verdicts by
+-- number to find the few).
+CREATE TABLE kx20.pass_serials (
+  serial bigint PRIMARY KEY,
+  passes bigint NOT NULL
+);
+CREATE INDEX pass_serials_repeated ON kx20.pass_serials (serial) WHERE passes > 1;
+CREATE INDEX verdicts_reworks ON kx20.verdicts (finished_at)
+  INCLUDE (previous_serial, station, slot, result, error_code, lot, operator, started_at)
+  WHERE previous_serial IS NOT NULL;
+CREATE INDEX verdicts_serial_history ON kx20.verdicts (serial, finished_at)
+  INCLUDE (result, record_key) WHERE serial > 0;
+
+CREATE FUNCTION kx20.count_new_verdicts() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+)sql" + CountRowsSql("new_verdicts") + R"sql(
+  RETURN NULL;
+END
+$$;
+
+-- The hours a change or deletion touched, counted again from the verdicts.
+-- (The line only ever adds verdicts; this keeps the counts right after a
+-- change by hand.) The lock keeps inserts out meanwhile.
+CREATE FUNCTION kx20.recount_changed_hours() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+  LOCK TABLE kx20.verdict_hours, kx20.pass_time_hours, kx20.pass_serials
+    IN SHARE ROW EXCLUSIVE MODE;
+  DELETE FROM kx20.verdict_hours WHERE hour IN (SELECT )sql" + kUtcHour + R"sql( FROM old_verdicts
+    UNION SELECT )sql" + kUtcHour + R"sql( FROM new_verdicts);
+  DELETE FROM kx20.pass_time_hours WHERE hour IN (SELECT )sql" + kUtcHour + R"sql( FROM old_verdicts
+    UNION SELECT )sql" + kUtcHour + R"sql( FROM new_verdicts);
+  DELETE FROM kx20.pass_serials WHERE serial IN (SELECT serial FROM old_verdicts
+    UNION SELECT serial FROM new_verdicts);
+)sql" + CountSerialsSql("(SELECT v.* FROM kx20.verdicts v WHERE v.serial IN (SELECT serial FROM "
+                        "old_verdicts UNION SELECT serial FROM new_verdicts)) AS r") +
+      CountHoursSql(std::string("(SELECT v.* FROM kx20.verdicts v JOIN (SELECT ") + kUtcHour +
+                     " AS hour FROM old_verdicts UNION SELECT " + kUtcHour +
+                     " FROM new_verdicts) AS t ON v.finished_at >= t.hour AND v.finished_at < "
+                     "t.hour + interval '1 hour') AS r") + R"sql(
+  RETURN NULL;
+END
+$$;
+CREATE FUNCTION kx20.recount_deleted_hours() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+  LOCK TABLE kx20.verdict_hours, kx20.pass_time_hours, kx20.pass_serials
+    IN SHARE ROW EXCLUSIVE MODE;
+  DELETE FROM kx20.verdict_hours WHERE hour IN (SELECT )sql" + kUtcHour + R"sql( FROM old_verdicts);
+  DELETE FROM kx20.pass_time_hours WHERE hour IN (SELECT )sql" + kUtcHour + R"sql( FROM old_verdicts);
+  DELETE FROM kx20.pass_serials WHERE serial IN (SELECT serial FROM old_verdicts);
+)sql" + CountSerialsSql("(SELECT v.* FROM kx20.verdicts v WHERE v.serial IN (SELECT serial FROM "
+                        "old_verdicts)) AS r") +
+      CountHoursSql(std::string("(SELECT v.* FROM kx20.verdicts v JOIN (SELECT DISTINCT ") +
+                     kUtcHour + " AS hour FROM old_verdicts) AS t ON v.finished_at >= t.hour AND "
+                     "v.finished_at < t.hour + interval '1 hour') AS r") + R"sql(
+  RETURN NULL;
+END
+$$;
+CREATE FUNCTION kx20.recount_truncated() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+  TRUNCATE kx20.verdict_hours, kx20.pass_time_hours, kx20.pass_serials;
+  RETURN NULL;
+END
+$$;
+
+CREATE TRIGGER verdicts_counted AFTER INSERT ON kx20.verdicts
+  REFERENCING NEW TABLE AS new_verdicts
+  FOR EACH STATEMENT EXECUTE FUNCTION kx20.count_new_verdicts();
+CREATE TRIGGER verdicts_recounted_update AFTER UPDATE ON kx20.verdicts
+  REFERENCING OLD TABLE AS old_verdicts NEW TABLE AS new_verdicts
+  FOR EACH STATEMENT EXECUTE FUNCTION kx20.recount_changed_hours();
+CREATE TRIGGER verdicts_recounted_delete AFTER DELETE ON kx20.verdicts
+  REFERENCING OLD TABLE AS old_verdicts
+  FOR EACH STATEMENT EXECUTE FUNCTION kx20.recount_deleted_hours();
+CREATE TRIGGER verdicts_recounted_truncate AFTER TRUNCATE ON kx20.verdicts
+  FOR EACH STATEMENT EXECUTE FUNCTION kx20.recount_truncated();
+
+-- The verdicts already there (the triggers' lock on the table keeps inserts
+-- out until the migration commits).
+)sql" + CountRowsSql("kx20.verdicts") + R"sql(
+CREATE OR REPLACE FUNCTION kx20.take_serials(p_station text, p_slot integer, p_letter text,
+                                             p_count integer)
+RETURNS bigint LANGUAGE plpgsql AS $$
+BEGIN
+  RAISE EXCEPTION 'the line''s database has schema version 4 and this station is older: install the newer station';
+END
+$$;
+
+INSERT INTO kx20.schema_version (version) VALUES (4);
+)sql";
+}
+
 // Every function of the schema runs as its owner with a fixed search_path
 // (pg_temp last, so no one's temporary objects stand in for the line's), and
 // no one may call one unless granted. Run by every init: a function added
@@ -579,7 +743,8 @@ bool InitLineSchema(LineLink& link, const LineInitOptions& options, std::string&
     const std::string first = std::to_string(next.value_or(1));
     if (!link.Exec(kCreateV1, {}, nullptr, error) ||
         !link.Exec(kMigrateV1ToV2, {}, nullptr, error) ||
-        !link.Exec(kMigrateV2ToV3, {}, nullptr, error)) {
+        !link.Exec(kMigrateV2ToV3, {}, nullptr, error) ||
+        !link.Exec(MigrateV3ToV4(), {}, nullptr, error)) {
       return failed("cannot create the schema");
     }
     const std::string lineId = NewRandomId();
@@ -631,7 +796,8 @@ bool InitLineSchema(LineLink& link, const LineInitOptions& options, std::string&
         return failed(migrating);
       }
     }
-    if (!link.Exec(kMigrateV2ToV3, {}, nullptr, error)) return failed(migrating);
+    if (installed <= 2 && !link.Exec(kMigrateV2ToV3, {}, nullptr, error)) return failed(migrating);
+    if (!link.Exec(MigrateV3ToV4(), {}, nullptr, error)) return failed(migrating);
     PgResult after;
     if (!link.Exec(kCounts, {}, &after, error)) return failed(migrating);
     if (after.rows != before.rows) {

@@ -1,4 +1,4 @@
-// The line's database schema (PostgreSQL schema "kx20"), version 3:
+// The line's database schema (PostgreSQL schema "kx20"), version 4:
 //
 //   kx20.schema_version (version, installed_at)
 //                                        one row per version installed; the
@@ -49,6 +49,19 @@
 //                                        the last two lines (version 3) are
 //                                        NULL when not known, and in rows
 //                                        recorded before version 3
+//   kx20.verdict_hours (hour, station, slot, result, error_code, lot,
+//                       operator, verdicts, first_start, last_finish)
+//   kx20.pass_time_hours (hour, station, slot, seconds, passes)
+//   kx20.pass_serials (serial, passes)
+//                                        kept by triggers on kx20.verdicts
+//                                        whatever inserts (version 4): per UTC
+//                                        hour the verdicts without a previous
+//                                        serial ("" for a NULL text), the
+//                                        passes of slots > 0 by disk time in
+//                                        whole seconds (cut down), and the
+//                                        passes per serial number; a change or
+//                                        deletion by hand counts the hours and
+//                                        numbers it touched again
 //   kx20.serial_fates (view)             each number handed out with where it
 //                                        went and its verdict
 //   kx20.take_serials(line, instance, token, station, slot, letter, count)
@@ -77,8 +90,9 @@
 // Version 1 had schema_version, serial_counter, serial_takes and verdicts
 // without the columns and tables added above; version 2 had everything but
 // the verdicts' version 3 columns and the station's functions other than
-// take_serials. `kx20ctl line init` migrates either in one transaction,
-// keeping every row.
+// take_serials; version 3 had everything but the counts of version 4 and
+// their triggers and indexes. `kx20ctl line init` migrates any of them in
+// one transaction, keeping every row (and counting the verdicts there).
 #pragma once
 
 #include <cstdint>
@@ -91,7 +105,7 @@ namespace kx20 {
 
 class LineLink;
 
-inline constexpr int kLineSchemaVersion = 3;
+inline constexpr int kLineSchemaVersion = 4;
 
 struct LineInitOptions {
   // Set the next number the line hands out (creation: default 1).

@@ -98,6 +98,8 @@ class Session {
 // Which of the record of one disk's columns the table has.
 struct Columns {
   bool lot = false, operatorName = false, previousSerial = false;
+  bool hourCounts = false;   // kx20.verdict_hours and kx20.pass_time_hours are kept
+  bool passSerials = false;  // kx20.pass_serials is kept
 };
 
 bool ReadColumns(Session& s, Columns& c, std::string& error) {
@@ -112,7 +114,59 @@ bool ReadColumns(Session& s, Columns& c, std::string& error) {
     c.operatorName |= name == "operator";
     c.previousSerial |= name == "previous_serial";
   }
+  PgResult counted;
+  if (!s.Query("SELECT to_regclass('kx20.verdict_hours') IS NOT NULL"
+               " AND to_regclass('kx20.pass_time_hours') IS NOT NULL,"
+               " to_regclass('kx20.pass_serials') IS NOT NULL", &counted, error)) {
+    return false;
+  }
+  c.hourCounts = !counted.rows.empty() && Field(counted.rows[0], 0) == "t";
+  c.passSerials = !counted.rows.empty() && Field(counted.rows[0], 1) == "t";
   return true;
+}
+
+// The window split in two: the whole UTC hours inside it, read from the
+// hourly counts, and the rest at its edges, read from the verdicts. Without
+// the counts (an older schema) or when the window lies inside one hour, all
+// of it is read from the verdicts.
+struct WindowSplit {
+  bool counted = false;
+  std::string hours;  // on the counts' hour
+  std::string edges;  // on the verdicts v
+};
+
+WindowSplit SplitWindow(const ReportWindow& w, bool hourCounts) {
+  WindowSplit split;
+  split.edges = WindowSql(w, "v.");
+  if (!hourCounts) return split;
+  const bool from = !std::isnan(w.since), to = !std::isnan(w.until);
+  const double lo = from ? std::ceil(w.since / 3600.0) * 3600.0 : 0;
+  const double hi = to ? std::floor(w.until / 3600.0) * 3600.0 : 0;
+  if (from && to && lo >= hi) return split;
+  // Each edge as a range of its own, so that the server reads both from the
+  // finished_at index and nothing between them.
+  char text[192];
+  split.counted = true;
+  split.hours = "true";
+  std::string edges;
+  if (from) {
+    std::snprintf(text, sizeof text, " AND hour >= to_timestamp(%.0f)", lo);
+    split.hours += text;
+    std::snprintf(text, sizeof text,
+                  "(v.finished_at >= to_timestamp(%.6f) AND v.finished_at < to_timestamp(%.0f))",
+                  w.since, lo);
+    edges += text;
+  }
+  if (to) {
+    std::snprintf(text, sizeof text, " AND hour < to_timestamp(%.0f)", hi);
+    split.hours += text;
+    std::snprintf(text, sizeof text,
+                  "(v.finished_at >= to_timestamp(%.0f) AND v.finished_at < to_timestamp(%.6f))",
+                  hi, w.until);
+    edges += (edges.empty() ? "" : " OR ") + std::string(text);
+  }
+  split.edges = edges.empty() ? "false" : "(" + edges + ")";
+  return split;
 }
 
 std::string GroupColumn(GroupBy by, const Columns& c) {
@@ -120,6 +174,17 @@ std::string GroupColumn(GroupBy by, const Columns& c) {
   if (by == GroupBy::kOperator && c.operatorName) return "coalesce(v.operator, '')";
   return "''";
 }
+
+// The same of the hourly counts (which keep "" for none).
+std::string CountedGroupColumn(GroupBy by) {
+  if (by == GroupBy::kLot) return "h.lot";
+  if (by == GroupBy::kOperator) return "h.operator";
+  return "''";
+}
+
+// A pass's disk time as the report counts it: whole seconds, cut down.
+constexpr const char* kDiskSeconds =
+    "floor(extract(epoch FROM v.finished_at - v.started_at)::float8)::bigint";
 
 // The latest earlier verdict of the disk's previous serial number.
 // (An aggregate, not ORDER BY ... LIMIT 1: with sorting discouraged for the
@@ -131,8 +196,9 @@ constexpr const char* kEarlier =
 
 std::string ReworkColumn(const Columns& c) {
   if (!c.previousSerial) return "0";
-  return std::string("CASE WHEN v.previous_serial IS NULL THEN 0 ELSE (SELECT CASE WHEN r IS NULL"
-                     " THEN 0 WHEN r = 'Pass' THEN 1 ELSE 2 END FROM (SELECT ") + kEarlier +
+  // One look-up per verdict: the simple CASE reads its operand once.
+  return std::string("CASE WHEN v.previous_serial IS NULL THEN 0 ELSE (SELECT CASE r WHEN 'Pass'"
+                     " THEN 1 WHEN 'FAIL' THEN 2 ELSE 0 END FROM (SELECT ") + kEarlier +
          ") AS x(r)) END";
 }
 
@@ -159,6 +225,19 @@ bool AggregateLineVerdicts(const std::string& conninfo, YieldReportBuilder& buil
   builder.AddSource("database kx20.verdicts");
   const ReportWindow& window = builder.Window();
   const std::string where = WindowSql(window, "v.");
+  WindowSplit split = SplitWindow(window, columns.hourCounts);
+  if (split.counted) {
+    // The counts are by UTC hour: they serve a session whose clock is a
+    // whole number of hours off UTC across the window (else rows only).
+    PgResult zone;
+    if (!s.Query("SELECT coalesce(bool_and(extract(timezone FROM t)::integer % 3600 = 0), true)"
+                 " FROM (SELECT min(finished_at) FROM kx20.verdicts v WHERE " + where +
+                 " UNION ALL SELECT max(finished_at) FROM kx20.verdicts v WHERE " + where +
+                 ") AS z(t) WHERE t IS NOT NULL", &zone, error)) {
+      return false;
+    }
+    if (zone.rows.empty() || Field(zone.rows[0], 0) != "t") split = SplitWindow(window, false);
+  }
 
   // Hours, or days when the window's first and last verdicts are more than
   // two days apart (the same rule as for records read one by one).
@@ -194,9 +273,21 @@ bool AggregateLineVerdicts(const std::string& conninfo, YieldReportBuilder& buil
                               "error_code, " + GroupColumn(builder.By(), columns) + " AS grp";
   const std::string counted =
       "count(*) AS n, min(v.started_at) AS first_start, max(v.finished_at) AS last_finish";
-  std::string inner = "SELECT " + grouped + ", 0 AS rw, " + counted + " FROM kx20.verdicts v WHERE " +
-                      where + (columns.previousSerial ? " AND v.previous_serial IS NULL" : "") +
-                      " GROUP BY 1, 2, 3, 4, 5, 6";
+  std::string inner;
+  if (split.counted) {
+    inner = "SELECT station, slot, t, result, error_code, grp, 0 AS rw, sum(n)::bigint AS n,"
+            " min(first_start) AS first_start, max(last_finish) AS last_finish FROM ("
+            "SELECT h.station, h.slot, date_trunc('" + std::string(unit) + "', h.hour) AS t,"
+            " h.result, h.error_code, " + CountedGroupColumn(builder.By()) + " AS grp,"
+            " h.verdicts AS n, h.first_start, h.last_finish FROM kx20.verdict_hours h WHERE " +
+            split.hours + " UNION ALL SELECT " + grouped + ", 1, v.started_at, v.finished_at"
+            " FROM kx20.verdicts v WHERE " + split.edges + " AND v.previous_serial IS NULL"
+            ") AS c GROUP BY 1, 2, 3, 4, 5, 6";
+  } else {
+    inner = "SELECT " + grouped + ", 0 AS rw, " + counted + " FROM kx20.verdicts v WHERE " +
+            where + (columns.previousSerial ? " AND v.previous_serial IS NULL" : "") +
+            " GROUP BY 1, 2, 3, 4, 5, 6";
+  }
   if (columns.previousSerial) {
     inner += " UNION ALL SELECT " + grouped + ", v.rw, " + counted + " FROM (SELECT v.*, " +
              ReworkColumn(columns) + " AS rw FROM kx20.verdicts v WHERE " + where +
@@ -243,53 +334,36 @@ bool AggregateLineVerdicts(const std::string& conninfo, YieldReportBuilder& buil
     builder.SetMalformedCount(oddResults);
   }
 
-  // Each slot's disk times: median and 90th percentile of its passes.
-  const std::string diskTime = "extract(epoch FROM v.finished_at - v.started_at)::float8";
-  PgResult timing;
-  if (!s.Query("SELECT station, slot, count(*), percentile_cont(ARRAY[0.5, 0.9]) WITHIN GROUP"
-               " (ORDER BY " + diskTime + ") FROM kx20.verdicts v WHERE " + where +
-               " AND result = 'Pass' AND slot > 0 GROUP BY station, slot", &timing, error)) {
-    return false;
+  // Each slot's passes by disk time in whole seconds (the builder takes
+  // the median, the 90th percentile and the sign test from them).
+  std::string times = "SELECT v.station, v.slot, " + std::string(kDiskSeconds) +
+                      " AS seconds, count(*) AS n FROM kx20.verdicts v WHERE " + split.edges +
+                      " AND v.result = 'Pass' AND v.slot > 0 GROUP BY 1, 2, 3";
+  if (split.counted) {
+    times = "SELECT station, slot, seconds, sum(n)::bigint FROM (SELECT station, slot, seconds,"
+            " passes AS n FROM kx20.pass_time_hours WHERE " + split.hours + " UNION ALL " + times +
+            ") AS p GROUP BY 1, 2, 3";
   }
-  std::map<std::pair<std::string, int>, SlotTiming> timings;
-  std::vector<double> medians;
-  const SlowSlotRule slowRule;
-  for (const Row& row : timing.rows) {
-    SlotTiming t;
-    t.passes = Count(row, 2);
-    const std::string both = Field(row, 3);  // {median,tenth}
-    if (std::sscanf(both.c_str(), "{%lf,%lf}", &t.median, &t.tenth) != 2) continue;
-    timings[{Field(row, 0), std::atoi(Field(row, 1).c_str())}] = t;
-    if (t.passes >= slowRule.minPasses) medians.push_back(t.median);
-  }
-  const double typical = TypicalDiskTime(medians);
-  if (!std::isnan(typical) && !timings.empty()) {
-    char t[64];
-    std::snprintf(t, sizeof t, "%.17g", typical);
-    PgResult sign;
-    if (!s.Query("SELECT station, slot, count(*) FILTER (WHERE d > " + std::string(t) +
-                 "), count(*) FILTER (WHERE d < " + t + ") FROM (SELECT station, slot, " + diskTime +
-                 " AS d FROM kx20.verdicts v WHERE " + where +
-                 " AND result = 'Pass' AND slot > 0) AS p GROUP BY station, slot", &sign, error)) {
-      return false;
-    }
-    for (const Row& row : sign.rows) {
-      const auto found = timings.find({Field(row, 0), std::atoi(Field(row, 1).c_str())});
-      if (found == timings.end()) continue;
-      found->second.over = Count(row, 2);
-      found->second.under = Count(row, 3);
-    }
-  }
-  for (const auto& [key, t] : timings) builder.SetSlotTiming(key.first, key.second, t);
+  ok = s.Each(times, [&](const Row& row) {
+    builder.AddPassTimes(Field(row, 0), std::atoi(Field(row, 1).c_str()), Number(row, 2),
+                         Count(row, 3));
+  }, error);
+  if (!ok) return false;
 
   // Pass serial numbers given more than once (on a line, none: its numbers
   // are handed out once), then the first places of each.
   PgResult repeated;
-  if (!s.Query("SELECT serial, count(*) FROM kx20.verdicts v WHERE " + where +
-               " AND result = 'Pass' AND serial > 0 GROUP BY serial HAVING count(*) > 1"
-               " ORDER BY serial", &repeated, error)) {
-    return false;
-  }
+  // (The line keeps the number of passes per serial number: only the few
+  // given more than once in all are counted in the window, one by one.)
+  const std::string repeats =
+      columns.passSerials
+          ? "SELECT serial, n FROM (SELECT r.serial, (SELECT count(*) FROM kx20.verdicts v WHERE"
+            " v.serial = r.serial AND " + where + " AND v.result = 'Pass') AS n FROM"
+            " kx20.pass_serials r WHERE r.passes > 1) AS c WHERE n > 1 ORDER BY serial"
+          : "SELECT serial, count(*) FROM kx20.verdicts v WHERE " + where +
+            " AND result = 'Pass' AND serial > 0 GROUP BY serial HAVING count(*) > 1"
+            " ORDER BY serial";
+  if (!s.Query(repeats, &repeated, error)) return false;
   for (std::size_t first = 0; first < repeated.rows.size(); first += 1000) {
     std::string list;
     std::map<std::uint32_t, RepeatedSerial> found;

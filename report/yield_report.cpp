@@ -106,6 +106,28 @@ double PercentileCont(const std::vector<double>& v, double fraction) {
   return v[lo] + (pos - static_cast<double>(lo)) * (v[hi] - v[lo]);
 }
 
+double HistogramPercentile(const TimeHistogram& counts, double fraction) {
+  std::uint64_t n = 0;
+  for (const auto& [value, count] : counts) n += count;
+  if (n == 0) return kNoTime;
+  const double pos = fraction * static_cast<double>(n - 1);
+  const auto lo = static_cast<std::uint64_t>(std::floor(pos));
+  const auto hi = static_cast<std::uint64_t>(std::ceil(pos));
+  // The values at ranks lo and hi (0-based).
+  double atLo = kNoTime, atHi = kNoTime;
+  std::uint64_t below = 0;
+  for (const auto& [value, count] : counts) {
+    if (count == 0) continue;
+    if (std::isnan(atLo) && lo < below + count) atLo = value;
+    if (hi < below + count) {
+      atHi = value;
+      break;
+    }
+    below += count;
+  }
+  return atLo + (pos - static_cast<double>(lo)) * (atHi - atLo);
+}
+
 double TypicalDiskTime(std::vector<double> medians) {
   std::sort(medians.begin(), medians.end());
   return PercentileCont(medians, 0.5);
@@ -192,7 +214,7 @@ void YieldReportBuilder::Add(const VerdictRecord& in) {
   if (r.passed && r.serial != 0) passSerials_[r.serial].push_back(r.where);
   const double diskTime = std::isnan(r.diskTime) ? r.finishedAt - r.startedAt : r.diskTime;
   if (r.passed && r.slot != 0 && !std::isnan(diskTime)) {
-    diskTimes_[{r.station, r.slot}].push_back(diskTime);
+    ++diskTimes_[{r.station, r.slot}][WholeSeconds(diskTime)];
   }
   if (r.previousSerial) {
     reworkCandidates_.push_back(std::move(r));  // told at the end, when every record is in
@@ -217,8 +239,10 @@ void YieldReportBuilder::AddCell(CellKey key, const CellValue& value) {
   cell.lastFinish = MaxTime(cell.lastFinish, value.lastFinish);
 }
 
-void YieldReportBuilder::SetSlotTiming(const std::string& station, int slot, const SlotTiming& t) {
-  timings_[{CleanText(station), slot}] = t;
+void YieldReportBuilder::AddPassTimes(const std::string& station, int slot, double seconds,
+                                      std::uint64_t passes) {
+  if (slot <= 0 || passes == 0 || std::isnan(seconds)) return;
+  diskTimes_[{CleanText(station), slot}][WholeSeconds(seconds)] += passes;
 }
 
 namespace {
@@ -264,10 +288,12 @@ YieldReport YieldReportBuilder::Build(const OutlierRule& rule, const SlowSlotRul
   report.groupBy = by_;
 
   // Reworks: the latest earlier verdict with the previous serial number.
-  std::map<CellKey, CellValue> cells = cells_;
+  // (The reworks' cells apart: every sum below only adds cells up, and a
+  // copy of all cells would double the memory of a large report.)
+  std::map<CellKey, CellValue> reworkCells;
   std::vector<ReworkEntry> reworks = reworks_;
   const auto addCell = [&](CellKey key, const CellValue& value) {
-    CellValue& cell = cells[std::move(key)];
+    CellValue& cell = reworkCells[std::move(key)];
     cell.count += value.count;
     cell.untimed += value.untimed;
     cell.firstStart = MinTime(cell.firstStart, value.firstStart);
@@ -300,11 +326,14 @@ YieldReport YieldReportBuilder::Build(const OutlierRule& rule, const SlowSlotRul
 
   // Hours or days.
   bool daily = buckets_ == TimeBuckets::kDay;
-  if (buckets_ == TimeBuckets::kAuto && !cells.empty()) {
-    HourKey first = cells.begin()->first.time, last = first;
-    for (const auto& [k, v] : cells) {
-      first = std::min(first, k.time);
-      last = std::max(last, k.time);
+  const std::map<CellKey, CellValue>* const parts[] = {&cells_, &reworkCells};
+  if (buckets_ == TimeBuckets::kAuto && !(cells_.empty() && reworkCells.empty())) {
+    HourKey first = (cells_.empty() ? reworkCells : cells_).begin()->first.time, last = first;
+    for (const auto* part : parts) {
+      for (const auto& [k, v] : *part) {
+        first = std::min(first, k.time);
+        last = std::max(last, k.time);
+      }
     }
     daily = HoursBetween(first, last) > 48 && by_ != GroupBy::kHour;
   }
@@ -312,45 +341,47 @@ YieldReport YieldReportBuilder::Build(const OutlierRule& rule, const SlowSlotRul
 
   std::map<std::pair<std::string, int>, Tally> slots;
   std::map<std::string, GroupRow> groups;
-  for (const auto& [k, v] : cells) {
-    report.overall.Add(k.passed, v.count);
-    AddToFlow(report.flow, k, v);
-    if (!k.passed) report.failuresByErrorCode[k.errorCode.empty() ? "(none)" : k.errorCode] += v.count;
-    HourKey t = k.time;
-    if (daily) t.hour = 0;
-    AddToFlow(report.byTime[t], k, v);
-    report.byStation[k.station].Add(k.passed, v.count);
-    slots[{k.station, k.slot}].Add(k.passed, v.count);
-    if (by_ == GroupBy::kNone) continue;
-    std::string sortKey, label;
-    switch (by_) {
-      case GroupBy::kLot:
-      case GroupBy::kOperator:
-        label = k.group.empty() ? "(none)" : k.group;
-        sortKey = k.group;
-        break;
-      case GroupBy::kStation:
-        label = sortKey = k.station;
-        break;
-      case GroupBy::kSlot: {
-        char padded[16];
-        std::snprintf(padded, sizeof padded, "%08d", k.slot);
-        sortKey = k.station + '\x01' + padded;
-        label = k.station + " #" + (k.slot == 0 ? std::string("?") : std::to_string(k.slot));
-        break;
+  for (const auto* part : parts) {
+    for (const auto& [k, v] : *part) {
+      report.overall.Add(k.passed, v.count);
+      AddToFlow(report.flow, k, v);
+      if (!k.passed) report.failuresByErrorCode[k.errorCode.empty() ? "(none)" : k.errorCode] += v.count;
+      HourKey t = k.time;
+      if (daily) t.hour = 0;
+      AddToFlow(report.byTime[t], k, v);
+      report.byStation[k.station].Add(k.passed, v.count);
+      slots[{k.station, k.slot}].Add(k.passed, v.count);
+      if (by_ == GroupBy::kNone) continue;
+      std::string sortKey, label;
+      switch (by_) {
+        case GroupBy::kLot:
+        case GroupBy::kOperator:
+          label = k.group.empty() ? "(none)" : k.group;
+          sortKey = k.group;
+          break;
+        case GroupBy::kStation:
+          label = sortKey = k.station;
+          break;
+        case GroupBy::kSlot: {
+          char padded[16];
+          std::snprintf(padded, sizeof padded, "%08d", k.slot);
+          sortKey = k.station + '\x01' + padded;
+          label = k.station + " #" + (k.slot == 0 ? std::string("?") : std::to_string(k.slot));
+          break;
+        }
+        case GroupBy::kHour:
+          label = sortKey = DayText(k.time) + " " + TwoDigits(k.time.hour) + ":00";
+          break;
+        case GroupBy::kDay:
+          label = sortKey = DayText(k.time);
+          break;
+        case GroupBy::kNone:
+          break;
       }
-      case GroupBy::kHour:
-        label = sortKey = DayText(k.time) + " " + TwoDigits(k.time.hour) + ":00";
-        break;
-      case GroupBy::kDay:
-        label = sortKey = DayText(k.time);
-        break;
-      case GroupBy::kNone:
-        break;
+      GroupRow& row = groups[sortKey];
+      row.label = label;
+      AddToFlow(row.flow, k, v);
     }
-    GroupRow& row = groups[sortKey];
-    row.label = label;
-    AddToFlow(row.flow, k, v);
   }
   for (auto& [key, row] : groups) report.groups.push_back(std::move(row));
   report.reworkCount = report.flow.rework.Total();
@@ -393,17 +424,13 @@ YieldReport YieldReportBuilder::Build(const OutlierRule& rule, const SlowSlotRul
     }
   }
 
-  // Disk times: from the records' own times, or as the database gave them.
-  std::map<std::pair<std::string, int>, SlotTiming> timings = timings_;
-  std::map<std::pair<std::string, int>, std::vector<double>> sorted;
-  for (const auto& [key, times] : diskTimes_) {
-    std::vector<double> v = times;
-    std::sort(v.begin(), v.end());
+  // Disk times, from the records' own times or as the database counted them.
+  std::map<std::pair<std::string, int>, SlotTiming> timings;
+  for (const auto& [key, counts] : diskTimes_) {
     SlotTiming& t = timings[key];
-    t.passes = v.size();
-    t.median = PercentileCont(v, 0.5);
-    t.tenth = PercentileCont(v, 0.9);
-    sorted[key] = std::move(v);
+    for (const auto& [value, count] : counts) t.passes += count;
+    t.median = HistogramPercentile(counts, 0.5);
+    t.tenth = HistogramPercentile(counts, 0.9);
   }
   std::vector<double> medians;
   for (const auto& [key, t] : timings) {
@@ -411,12 +438,12 @@ YieldReport YieldReportBuilder::Build(const OutlierRule& rule, const SlowSlotRul
   }
   report.slotsTimed = medians.size();
   report.typicalDiskTime = TypicalDiskTime(medians);
-  for (auto& [key, v] : sorted) {
+  for (const auto& [key, counts] : diskTimes_) {
     SlotTiming& t = timings[key];
-    t.over = static_cast<std::uint64_t>(
-        v.end() - std::upper_bound(v.begin(), v.end(), report.typicalDiskTime));
-    t.under = static_cast<std::uint64_t>(
-        std::lower_bound(v.begin(), v.end(), report.typicalDiskTime) - v.begin());
+    for (const auto& [value, count] : counts) {
+      if (value > report.typicalDiskTime) t.over += count;
+      if (value < report.typicalDiskTime) t.under += count;
+    }
   }
   const double slowAlpha = slowRule.alpha / static_cast<double>(std::max<std::size_t>(medians.size(), 1));
   for (SlotStats& s : report.bySlot) {

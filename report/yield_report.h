@@ -240,6 +240,16 @@ double BinomialUpperTail(std::uint64_t n, std::uint64_t k, double p);
 // percentile_cont of sorted values: linear between the two nearest ranks.
 double PercentileCont(const std::vector<double>& sorted, double fraction);
 
+// Disk times counted by value: how many passes took each (whole) number of
+// seconds. The same percentile_cont as over the values one by one.
+using TimeHistogram = std::map<double, std::uint64_t>;
+double HistogramPercentile(const TimeHistogram& counts, double fraction);
+
+// A disk time as the report counts it: whole seconds, cut down (so that
+// counts kept by the line's database per second give the same figures as
+// every row read).
+inline double WholeSeconds(double seconds) { return std::floor(seconds); }
+
 // The slow-slot rule's typical time T from the slots' medians.
 double TypicalDiskTime(std::vector<double> medians);
 
@@ -286,12 +296,11 @@ class YieldReportBuilder {
   void AddDamagedLine(MalformedRecord record);
   void SetReadJsonl() { report_.readJsonl = true; }
 
-  // Already counted (the database): cells, timings of the slots (with over
-  // and under against TypicalDiskTime of their medians), the repeats and the
-  // reworks listed (with their count), malformed rows counted beyond those
-  // listed.
+  // Already counted (the database): cells, passes of a slot that took
+  // `seconds` (whole), the repeats and the reworks listed (with their
+  // count), malformed rows counted beyond those listed.
   void AddCell(CellKey key, const CellValue& value);
-  void SetSlotTiming(const std::string& station, int slot, const SlotTiming& timing);
+  void AddPassTimes(const std::string& station, int slot, double seconds, std::uint64_t passes);
   void AddRepeatedSerial(RepeatedSerial repeat) { repeats_.push_back(std::move(repeat)); }
   void AddRework(ReworkEntry entry) { reworks_.push_back(std::move(entry)); }
   void SetMalformedCount(std::uint64_t n) { report_.malformedCount = n; }
@@ -311,13 +320,13 @@ class YieldReportBuilder {
   YieldReport report_;
   std::uint64_t records_ = 0;
   std::map<CellKey, CellValue> cells_;
+  // Passes' disk times by slot, from records or counted.
+  std::map<std::pair<std::string, int>, TimeHistogram> diskTimes_;
   // From records one at a time.
-  std::map<std::pair<std::string, int>, std::vector<double>> diskTimes_;
   std::unordered_map<std::uint32_t, std::vector<std::string>> passSerials_;
   std::unordered_map<std::uint32_t, std::vector<Sighting>> serialHistory_;
   std::vector<VerdictRecord> reworkCandidates_;
   // Already counted.
-  std::map<std::pair<std::string, int>, SlotTiming> timings_;
   std::vector<RepeatedSerial> repeats_;
   std::vector<ReworkEntry> reworks_;
 };

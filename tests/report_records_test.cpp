@@ -3,9 +3,11 @@
 // slow-slot rule, and texts that never reach a terminal raw.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -359,6 +361,73 @@ TEST(ReportRecords, PercentilesAreTheDatabasesInterpolation) {
   EXPECT_DOUBLE_EQ(PercentileCont({7}, 0.9), 7);
   EXPECT_TRUE(std::isnan(PercentileCont({}, 0.5)));
   EXPECT_DOUBLE_EQ(TypicalDiskTime({60, 90, 58, 61}), 60.5);
+}
+
+// The database counts passes per whole second; the percentiles taken from
+// those counts must be the ones taken from the values one by one.
+TEST(ReportRecords, PercentilesFromCountsAreThoseOfTheValues) {
+  const std::vector<TimeHistogram> histograms = {
+      {{7, 1}},
+      {{60, 5}},
+      {{1, 1}, {2, 1}, {3, 1}, {4, 1}, {10, 1}},
+      {{58, 3}, {59, 0}, {61, 7}, {90, 2}},
+      {{-2, 1}, {40, 1000}, {41, 1}, {300, 3}},
+      {{50, 2}, {51, 2}},
+  };
+  for (const TimeHistogram& h : histograms) {
+    std::vector<double> values;
+    for (const auto& [value, count] : h) values.insert(values.end(), count, value);
+    for (const double fraction : {0.0, 0.1, 0.5, 0.9, 0.99, 1.0}) {
+      SCOPED_TRACE(::testing::Message() << values.size() << " values, fraction " << fraction);
+      EXPECT_DOUBLE_EQ(HistogramPercentile(h, fraction), PercentileCont(values, fraction));
+    }
+  }
+  EXPECT_TRUE(std::isnan(HistogramPercentile({}, 0.5)));
+  EXPECT_TRUE(std::isnan(HistogramPercentile({{60, 0}}, 0.5)));
+}
+
+// Records read one by one and the same passes counted by the second (as
+// the line's database keeps them) give the same disk times, over/under
+// counts and SLOW mark; a time is counted in whole seconds, cut down.
+TEST(ReportRecords, DiskTimesFromRowsAndFromCountsAgree) {
+  YieldReportBuilder rows, counted;
+  std::map<std::pair<int, double>, std::uint64_t> perSecond;
+  for (int slot = 1; slot <= 4; ++slot) {
+    for (int i = 0; i < 30; ++i) {
+      VerdictRecord r;
+      r.station = "A";
+      r.slot = slot;
+      r.passed = true;
+      r.year = 2026, r.month = 12, r.day = 8, r.hour = 1;
+      r.finishedAt = kDay + 3600 + i * 70;
+      const double seconds = (slot == 4 ? 90.0 : 60.0) + (i % 5) * 0.4 - 0.7;
+      r.startedAt = r.finishedAt - seconds;
+      rows.Add(r);
+      ++perSecond[{slot, std::floor(seconds)}];
+      counted.AddCell(CellKey{"A", slot, HourKey{2026, 12, 8, 1}, true, "", "", ReworkClass::kFirstPass},
+                      CellValue{1, 0, r.startedAt, r.finishedAt});
+    }
+  }
+  for (const auto& [key, n] : perSecond) counted.AddPassTimes("A", key.first, key.second, n);
+  const YieldReport a = rows.Build(), b = counted.Build();
+  ASSERT_EQ(a.bySlot.size(), 4u);
+  ASSERT_EQ(b.bySlot.size(), 4u);
+  EXPECT_DOUBLE_EQ(a.typicalDiskTime, b.typicalDiskTime);
+  for (std::size_t i = 0; i < 4; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(a.bySlot[i].timing.passes, 30u);
+    EXPECT_DOUBLE_EQ(a.bySlot[i].timing.median, b.bySlot[i].timing.median);
+    EXPECT_DOUBLE_EQ(a.bySlot[i].timing.tenth, b.bySlot[i].timing.tenth);
+    EXPECT_EQ(a.bySlot[i].timing.over, b.bySlot[i].timing.over);
+    EXPECT_EQ(a.bySlot[i].timing.under, b.bySlot[i].timing.under);
+    EXPECT_EQ(a.bySlot[i].slow, b.bySlot[i].slow);
+  }
+  // 59.3 .. 60.9 s count as 59 (12 passes) and 60 (18); the slowest tenth
+  // of 89.3 .. 90.9 s is 90, not 90.9.
+  EXPECT_DOUBLE_EQ(a.bySlot[0].timing.median, 60);
+  EXPECT_EQ(a.bySlot[0].timing.under, 12u);
+  EXPECT_DOUBLE_EQ(a.bySlot[3].timing.tenth, 90);
+  EXPECT_TRUE(a.bySlot[3].slow);
 }
 
 TEST(ReportRecords, ControlCharactersNeverReachTheTerminalRaw) {

@@ -46,7 +46,7 @@
 #             (refused while every user may read it), and sends the old
 #             records and its new ones; that login cannot change the counter
 #             or a verdict directly, a report login can only read; a schema
-#             of version 4 and connect_timeout=0 are refused
+#             of version 5 and connect_timeout=0 are refused
 #   mixed     a mixed line: a Linux station through libpq, one through ODBC
 #             and a Windows station under Wine at once: 30 distinct numbers
 #             on the disks, the Pass serials in kx20.verdicts those of the
@@ -652,7 +652,7 @@ upgrade)
   } > "$work/st1/verdicts.outbox"
   cp "$work/st1/verdicts.outbox" "$work/outbox-v2.txt"
   run_station_now st1 --lease 5
-  expect_refused st1 "the database has schema version 2, this station needs version 3"
+  expect_refused st1 "the database has schema version 2, this station needs version 4"
   cmp -s "$work/st1/verdicts.outbox" "$work/outbox-v2.txt" || fail "the refusing station changed its outbox"
   v2_rows | cmp -s - "$work/v2-before.txt" || fail "the refusing station changed the database"
 
@@ -663,7 +663,7 @@ upgrade)
     grep -qF -- "$1" "$work/st1.err" || fail "st1 did not say '$1': $(cat "$work/st1.err")"
   }
   "$kx20ctl" line init "$line" > "$work/migrate.out" || fail "the migration failed: $(cat "$work/migrate.out")"
-  grep -q "migrated from version 2 to 3 (every row kept: 4 take(s), 6 verdict(s))" "$work/migrate.out" ||
+  grep -q "migrated from version 2 to 4 (every row kept: 4 take(s), 6 verdict(s))" "$work/migrate.out" ||
     fail "$(cat "$work/migrate.out")"
   grep -q "roles: kx20_station may call the station's functions, kx20_report may read" "$work/migrate.out" ||
     fail "no roles: $(cat "$work/migrate.out")"
@@ -706,6 +706,14 @@ upgrade)
     fail "the old outbox's verdicts did not reach the line"
   [ "$(sql "SELECT count(*) FROM kx20.verdicts WHERE serial IN (7, 8, 9) AND result = 'Pass'
               AND host IS NOT NULL")" = 3 ] || fail "the new verdicts are not in the line with their host"
+  # Counted by the hour as they came in under the station's role, with the
+  # version 2 verdicts the migration counted.
+  [ "$(sql "SELECT sum(verdicts) FROM kx20.verdict_hours")" = \
+    "$(sql "SELECT count(*) FROM kx20.verdicts WHERE previous_serial IS NULL")" ] ||
+    fail "the hourly counts miss verdicts: $(sql "TABLE kx20.verdict_hours")"
+  [ "$(sql "SELECT sum(passes) FROM kx20.pass_time_hours")" = \
+    "$(sql "SELECT count(*) FROM kx20.verdicts WHERE result = 'Pass' AND slot > 0")" ] ||
+    fail "the disk times miss passes: $(sql "TABLE kx20.pass_time_hours")"
 
   # The station's login calls functions only; the report's reads only.
   counter=$(sql "SELECT next_serial FROM kx20.serial_counter")
@@ -718,6 +726,11 @@ upgrade)
   done
   [ "$(sql "SELECT next_serial FROM kx20.serial_counter")" = "$counter" ] || fail "the counter moved"
   [ "$(as_login rep_login "SELECT count(*) FROM kx20.verdicts")" = 12 ] || fail "the report role cannot read"
+  as_login rep_login "SELECT count(*) FROM kx20.verdict_hours, kx20.pass_time_hours" > /dev/null ||
+    fail "the report role cannot read the hourly counts"
+  if as_login st_login "DELETE FROM kx20.verdict_hours" > "$work/denied.out" 2>&1; then
+    fail "the station role may change the hourly counts"
+  fi
   for q in "SELECT * FROM kx20.take_serials('65cf6f2774c0a72e1958a0a00ee0d429', '$instance', 'x', 'st1', 1, 'E', 1)" \
            "UPDATE kx20.verdicts SET result = 'Pass'"; do
     if as_login rep_login "$q" > "$work/denied.out" 2>&1; then fail "the report role may: $q"; fi
@@ -725,14 +738,14 @@ upgrade)
   done
 
   # A schema newer than this version, and a string that waits for ever.
-  sql "INSERT INTO kx20.schema_version (version) VALUES (4)"
+  sql "INSERT INTO kx20.schema_version (version) VALUES (5)"
   fresh_disks st1
   run_station_now st1
-  refused_at_start "the database has schema version 4, newer than this station knows (3); install the newer station"
-  if "$kx20ctl" line init "$line" > "$work/init4.out" 2>&1; then fail "kx20ctl line init took version 4"; fi
-  grep -q "schema version 4 is installed, this program knows versions 1 to 3" "$work/init4.out" ||
-    fail "$(cat "$work/init4.out")"
-  sql "DELETE FROM kx20.schema_version WHERE version = 4"
+  refused_at_start "the database has schema version 5, newer than this station knows (4); install the newer station"
+  if "$kx20ctl" line init "$line" > "$work/init5.out" 2>&1; then fail "kx20ctl line init took version 5"; fi
+  grep -q "schema version 5 is installed, this program knows versions 1 to 4" "$work/init5.out" ||
+    fail "$(cat "$work/init5.out")"
+  sql "DELETE FROM kx20.schema_version WHERE version = 5"
   rc=0
   "$station" --sim="$work/st1/farm.ini" --batch --workdir "$work/st1" --line "$conninfo connect_timeout=0" \
     --station st1 > "$work/st1.out" 2> "$work/st1.err" || rc=$?
@@ -757,13 +770,16 @@ migrate)
   make_small_station st9 2
   printf 'kx20 serial lease journal 1\nstation st9\nlease 11 10 4\nend\n' > "$work/st9/serial_lease.journal"
   run_station_now st9 --lease 10
-  expect_refused st9 "the database has schema version 1, this station needs version 3"
+  expect_refused st9 "the database has schema version 1, this station needs version 4"
   v1_rows | cmp -s - "$work/v1-before.txt" || fail "the refusing station changed the database"
   "$kx20ctl" line init "$line" > "$work/migrate.out" || fail "the migration failed"
-  grep -q "migrated from version 1 to 3 (every row kept: 4 take(s), 3 verdict(s))" "$work/migrate.out" ||
+  grep -q "migrated from version 1 to 4 (every row kept: 4 take(s), 3 verdict(s))" "$work/migrate.out" ||
     fail "$(cat "$work/migrate.out")"
   v1_rows | diff "$work/v1-before.txt" - || fail "a row of version 1 changed in the migration"
-  [ "$(sql "SELECT max(version) FROM kx20.schema_version")" = 3 ] || fail "not version 3"
+  [ "$(sql "SELECT max(version) FROM kx20.schema_version")" = 4 ] || fail "not version 4"
+  # The verdicts already there are in the hourly counts.
+  [ "$(sql "SELECT sum(verdicts) FROM kx20.verdict_hours")" = 3 ] ||
+    fail "the migration did not count the version 1 verdicts: $(sql "TABLE kx20.verdict_hours")"
   [ "$(sql "SELECT count(*) FROM kx20.verdicts WHERE lot IS NULL AND steps IS NULL AND host IS NULL
               AND rw_write_mbps IS NULL AND previous_serial IS NULL")" = 3 ] ||
     fail "the version 1 verdicts do not have NULL in the new columns"

@@ -132,18 +132,26 @@ INSERT INTO kx20.verdicts (record_key, station, slot, drive_letter, serial, capa
 VALUES ('C-again', 'C', 6, 'J', 5000, 262144, 'Pass', '2026-12-31 23:30:00+00',
         '2026-12-31 23:31:00+00', 'L2', 1212);
 EOF
-for args in "" "--by lot" "--by slot" "--by operator" "--by hour" "--by day" \
-            "--since 2026-12-31T20:00" "--since 2026-12-31T20:30 --until 2026-12-31T23:59 --by station" \
-            "--last 3h --until 2027-01-01T00:00"; do
-  # shellcheck disable=SC2086
-  "$kx20ctl" report --line "$conninfo" $args >"$work/agg.txt" 2>&1 || fail "report $args: $(cat "$work/agg.txt")"
-  # shellcheck disable=SC2086
-  "$kx20ctl" report --line "$conninfo" --read-rows $args >"$work/rows.txt" 2>&1 ||
-    fail "report --read-rows $args: $(cat "$work/rows.txt")"
-  diff "$work/agg.txt" "$work/rows.txt" >"$work/agg.diff" ||
-    fail "counted in the database and read row by row differ for '$args':
+agree() {  # ARGS...: the database's figures are those of every row read
+  local args
+  for args in "$@"; do
+    # shellcheck disable=SC2086
+    "$kx20ctl" report --line "$conninfo" $args >"$work/agg.txt" 2>&1 || fail "report $args: $(cat "$work/agg.txt")"
+    # shellcheck disable=SC2086
+    "$kx20ctl" report --line "$conninfo" --read-rows $args >"$work/rows.txt" 2>&1 ||
+      fail "report --read-rows $args: $(cat "$work/rows.txt")"
+    diff "$work/agg.txt" "$work/rows.txt" >"$work/agg.diff" ||
+      fail "counted in the database and read row by row differ for '$args':
 $(cat "$work/agg.diff")"
-done
+  done
+}
+# Windows on whole hours (the hourly counts alone), with edges inside hours
+# (counts and rows), inside one hour (rows alone).
+windows=("" "--by lot" "--by slot" "--by operator" "--by hour" "--by day"
+         "--since 2026-12-31T20:00" "--since 2026-12-31T20:30 --until 2026-12-31T23:59 --by station"
+         "--last 3h --until 2027-01-01T00:00" "--since 2026-12-31T20:59:30 --until 2026-12-31T23:00:30 --by lot"
+         "--since 2026-12-31T21:10 --until 2026-12-31T21:50 --by slot")
+agree "${windows[@]}"
 "$kx20ctl" report --line "$conninfo" --by lot --since 2026-12-31T20:00 >"$work/report.txt" 2>&1
 # (The A and B rows of 23:00 and 00:00 are in the window too; their disks
 # take 40 s, as C's but slot 4's.)
@@ -186,6 +194,60 @@ ODBCSYSINI=$work/pg "$kx20ctl" report "$work/a.log" "$work/b.log" --line "$odbc"
   fail "the report of logs and line over ODBC failed"
 diff <(sed '/^wrote /d' "$work/repeats.txt") <(sed '/^wrote /d' "$work/repeats-odbc.txt") >/dev/null ||
   fail "the report of logs and line over ODBC differs: $(diff "$work/repeats.txt" "$work/repeats-odbc.txt")"
+
+# The hourly counts the line keeps at insert time must equal a count of the
+# verdicts themselves, whatever came in when and how.
+recount_differs() {
+  sql -tA <<'EOF'
+WITH fresh AS (
+  SELECT date_trunc('hour', finished_at AT TIME ZONE 'UTC') AT TIME ZONE 'UTC' AS hour, station, slot,
+         result, coalesce(error_code, '') AS error_code, coalesce(lot, '') AS lot,
+         coalesce(operator, '') AS operator, count(*) AS verdicts, min(started_at) AS first_start,
+         max(finished_at) AS last_finish
+  FROM kx20.verdicts WHERE previous_serial IS NULL GROUP BY 1, 2, 3, 4, 5, 6, 7
+), fresh_times AS (
+  SELECT date_trunc('hour', finished_at AT TIME ZONE 'UTC') AT TIME ZONE 'UTC' AS hour, station, slot,
+         floor(extract(epoch FROM finished_at - started_at)::float8)::bigint AS seconds, count(*) AS passes
+  FROM kx20.verdicts WHERE result = 'Pass' AND slot > 0 GROUP BY 1, 2, 3, 4
+)
+SELECT (SELECT count(*) FROM ((TABLE fresh EXCEPT TABLE kx20.verdict_hours)
+                              UNION ALL (TABLE kx20.verdict_hours EXCEPT TABLE fresh)) AS d)
+     + (SELECT count(*) FROM ((TABLE fresh_times EXCEPT TABLE kx20.pass_time_hours)
+                              UNION ALL (TABLE kx20.pass_time_hours EXCEPT TABLE fresh_times)) AS d)
+EOF
+}
+[ "$(recount_differs)" = 0 ] || fail "the hourly counts differ from the verdicts after the inserts"
+# Late verdicts through the station's own function and role (an outbox
+# drained after an outage): into hours already counted; a rework that
+# arrives before the verdict of its earlier disk; a rework whose earlier
+# verdict lies before the windows.
+sql <<'EOF'
+SET ROLE kx20_station;
+SELECT kx20.record_verdict('late-1', 'C', 5, 'I', 7001, 262144, 'Pass', NULL,
+  '2026-12-31 20:40:00+00', '2026-12-31 20:41:05.7+00', 7001, false, NULL, 'L1', 'OP-1', '1.0',
+  NULL, NULL, NULL, NULL, NULL, NULL, NULL, 'h');
+SELECT kx20.record_verdict('late-rw', 'C', 6, 'J', 7002, 262144, 'Pass', NULL,
+  '2026-12-31 21:19:00+00', '2026-12-31 21:20:00+00', 7002, false, NULL, 'L2', 'OP-0', '1.0',
+  NULL, 8000, NULL, NULL, NULL, NULL, NULL, 'h');
+SELECT kx20.record_verdict('late-first', 'C', 7, 'K', 8000, 262144, 'FAIL', 'USBErr_Config',
+  '2026-12-31 18:59:00+00', '2026-12-31 19:00:00+00', 8000, false, NULL, 'L2', 'OP-0', '1.0',
+  NULL, NULL, NULL, NULL, NULL, NULL, NULL, 'h');
+SELECT kx20.record_verdict('old-rw', 'C', 8, 'L', 7003, 262144, 'FAIL', 'USBErr_RW_Compare',
+  '2026-12-31 22:09:00+00', '2026-12-31 22:10:00+00', 7003, false, NULL, 'L2', 'OP-1', '1.0',
+  NULL, 1101, NULL, NULL, NULL, NULL, NULL, 'h');
+RESET ROLE;
+EOF
+[ "$(recount_differs)" = 0 ] || fail "the hourly counts differ from the verdicts after late inserts"
+agree "${windows[@]}"
+"$kx20ctl" report --line "$conninfo" --since 2026-12-31T20:30 >"$work/report.txt" 2>&1
+expect 'serial 00007002, was 00008000 \(failed at 2026-12-31 19:00'
+expect 'serial 00007003, was 00001101 \(passed at 2026-12-31 20:15'
+# Changed and deleted by hand: the hours touched are counted again.
+sql -c "UPDATE kx20.verdicts SET result = 'FAIL', error_code = 'USBErr_Pnf',
+        finished_at = finished_at + interval '2 hours' WHERE record_key IN ('C-3-4', 'late-1')" \
+    -c "DELETE FROM kx20.verdicts WHERE record_key = 'C-5-6'"
+[ "$(recount_differs)" = 0 ] || fail "the hourly counts differ from the verdicts after a change by hand"
+agree "" "--since 2026-12-31T20:30 --until 2026-12-31T23:59 --by station"
 
 # A report of a database that is not there fails with the reason.
 "$here/pg_cluster.sh" stop "$work/pg"

@@ -140,7 +140,9 @@ int InitCommand(const std::vector<std::string>& args) {
   }
   std::string conninfo;
   if (!Connection("init", fromFile, given, conninfo)) return kExitUsage;
-  const std::unique_ptr<LineLink> link = OpenLineLink(conninfo, 10, 30000);
+  // A migration counts every verdict the line holds (a year of a line: tens
+  // of minutes on a modest server), so a statement may take up to two hours.
+  const std::unique_ptr<LineLink> link = OpenLineLink(conninfo, 10, 7200000);
   std::string message;
   if (!InitLineSchema(*link, options, message)) {
     std::fprintf(stderr, "kx20ctl line init: %s\n", message.c_str());
