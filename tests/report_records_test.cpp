@@ -65,6 +65,19 @@ struct Line {
   }
 };
 
+// The i-th pass of station A's slot, finished in the hour from 01:00 on
+// 8 December 2026 (70 s apart), that took `seconds`.
+VerdictRecord PassOfA(int slot, int i, double seconds) {
+  VerdictRecord r;
+  r.station = "A";
+  r.slot = slot;
+  r.passed = true;
+  r.year = 2026, r.month = 12, r.day = 8, r.hour = 1;
+  r.finishedAt = kDay + 3600 + i * 70;
+  r.startedAt = r.finishedAt - seconds;
+  return r;
+}
+
 TEST(ReportRecords, TimesAndSpans) {
   struct Case {
     const char* text;
@@ -328,16 +341,9 @@ TEST(ReportRecords, SlowSlotRule) {
     YieldReportBuilder b;
     for (int slot = 1; slot <= 10; ++slot) {
       for (int i = 0; i < c.passes; ++i) {
-        VerdictRecord r;
-        r.station = "A";
-        r.slot = slot;
-        r.passed = true;
-        r.year = 2026, r.month = 12, r.day = 8, r.hour = 1;
-        r.finishedAt = kDay + 3600 + i * 70;
         // Every slot spreads +-3 s around its centre.
         const double spread = (i % 7) - 3.0;
-        r.startedAt = r.finishedAt - (slot == 3 ? c.slowSeconds + (c.jitter ? spread : 0) : 60 + spread);
-        b.Add(r);
+        b.Add(PassOfA(slot, i, slot == 3 ? c.slowSeconds + (c.jitter ? spread : 0) : 60 + spread));
       }
     }
     const YieldReport r = b.Build();
@@ -394,14 +400,8 @@ TEST(ReportRecords, DiskTimesFromRowsAndFromCountsAgree) {
   std::map<std::pair<int, double>, std::uint64_t> perSecond;
   for (int slot = 1; slot <= 4; ++slot) {
     for (int i = 0; i < 30; ++i) {
-      VerdictRecord r;
-      r.station = "A";
-      r.slot = slot;
-      r.passed = true;
-      r.year = 2026, r.month = 12, r.day = 8, r.hour = 1;
-      r.finishedAt = kDay + 3600 + i * 70;
       const double seconds = (slot == 4 ? 90.0 : 60.0) + (i % 5) * 0.4 - 0.7;
-      r.startedAt = r.finishedAt - seconds;
+      const VerdictRecord r = PassOfA(slot, i, seconds);
       rows.Add(r);
       ++perSecond[{slot, std::floor(seconds)}];
       counted.AddCell(CellKey{"A", slot, HourKey{2026, 12, 8, 1}, true, "", "", ReworkClass::kFirstPass},
