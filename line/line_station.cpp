@@ -514,6 +514,11 @@ std::size_t LineStation::Flush(int timeoutMs) {
   // as long as there is time, never all of it regardless. A batch the sender
   // thread has under way is waited for (one batch at most).
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  flushing_.fetch_add(1);
+  struct Done {
+    std::atomic<int>& flushing;
+    ~Done() { flushing.fetch_sub(1); }
+  } done{flushing_};
   bool first = true;
   for (;;) {
     bool failedNow = false;
@@ -564,14 +569,21 @@ void LineStation::SenderLoop() {
     // the destructor) waits for one batch at most, not the whole backlog.
     std::string error;
     bool ok = true;
+    bool yielded = false;
     while (outbox_.Size() > 0) {
       {
         std::lock_guard<std::mutex> stopLock(wakeMutex_);
         if (stop_) return;
       }
+      if (flushing_.load() > 0) {
+        yielded = true;
+        break;
+      }
       std::lock_guard<std::mutex> lock(sendMutex_);
       if (!(ok = SendOnce(error))) break;
     }
+    // A flush took over: what it sends and what it leaves is its to report.
+    if (yielded && ok) continue;
     std::lock_guard<std::mutex> lock(sendMutex_);
     if (!ok && !sendFailing_) {
       sendFailing_ = true;

@@ -192,6 +192,10 @@ class LineStation {
   std::unique_ptr<LineLink> sendLinkHeld_;
   LineLink& sendLink_;
   bool sendFailing_ = false;
+  // Flushes under way: the sender thread leaves the sending to them (a mutex
+  // is not fair; a sender that took it back batch after batch would hold a
+  // flush past its deadline until the whole backlog was sent).
+  std::atomic<int> flushing_{0};
 
   // -1 not asked yet, 0 silent, 1 answering; when it was last heard from.
   std::atomic<int> answering_{-1};
