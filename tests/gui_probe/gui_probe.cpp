@@ -8,6 +8,8 @@
 //                                station's process: caption, tab, its texts
 //   gui_probe tooltips           the text of each visible tooltip window of
 //                                the station's process, one a line
+//   gui_probe menus              one line per open popup menu of the
+//                                station's process
 //
 // The main window is found by its caption (which line mode extends with a
 // note after it). Exit status 0 done, 1 not found.
@@ -60,6 +62,14 @@ BOOL CALLBACK PrintTooltip(HWND window, LPARAM param) {
   return TRUE;
 }
 
+BOOL CALLBACK PrintMenu(HWND window, LPARAM param) {
+  auto& search = *reinterpret_cast<DialogSearch*>(param);
+  if (!VisibleOfClass(window, search, "#32768")) return TRUE;
+  std::printf("menu\n");
+  ++search.found;
+  return TRUE;
+}
+
 BOOL CALLBACK PrintDialog(HWND window, LPARAM param) {
   auto& search = *reinterpret_cast<DialogSearch*>(param);
   if (!VisibleOfClass(window, search, "#32770")) return TRUE;
@@ -84,7 +94,7 @@ BOOL CALLBACK FindMain(HWND window, LPARAM param) {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: gui_probe rect|text|enabled ID | dialogs | tooltips\n");
+    std::fprintf(stderr, "usage: gui_probe rect|text|enabled ID | dialogs | tooltips | menus\n");
     return 2;
   }
   const std::string command = argv[1];
@@ -94,10 +104,12 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "gui_probe: the station window is not there\n");
     return 1;
   }
-  if (command == "dialogs" || command == "tooltips") {
+  if (command == "dialogs" || command == "tooltips" || command == "menus") {
     DialogSearch search{0, main, 0};
     GetWindowThreadProcessId(main, &search.process);
-    EnumWindows(command == "dialogs" ? PrintDialog : PrintTooltip,
+    EnumWindows(command == "dialogs"    ? PrintDialog
+                : command == "tooltips" ? PrintTooltip
+                                        : PrintMenu,
                 reinterpret_cast<LPARAM>(&search));
     return 0;
   }

@@ -139,14 +139,23 @@ click_control() {  # the centre of control $1
   xdotool mousemove $(((l + r) / 2)) $(((t + b) / 2)) click 1
   sleep 0.3
 }
+menu_open() { grep -q . < <(probe menus); }
+no_menu() { ! menu_open; }
 system_menu_item() {  # $1: how many items up from the bottom of the system menu
-  focus_main
-  xdotool key alt+space
-  sleep 0.5
+  # The keys go nowhere useful until the menu is really open (a loaded
+  # machine takes its time), so wait for it, and ask again once.
+  local try
+  for try in 1 2; do
+    focus_main
+    xdotool key alt+space
+    wait_for 10 menu_open && break
+    [ "$try" = 2 ] && fail "the system menu did not open"
+    xdotool key Escape
+  done
   local i
   for i in $(seq "$1"); do xdotool key Up; sleep 0.1; done
   xdotool key Return
-  sleep 0.5
+  wait_for 10 no_menu || fail "the system menu did not close"
 }
 
 # --- The station in a line ------------------------------------------------------
@@ -316,7 +325,8 @@ old_value=$(grep '^RWValue=' "$work/config.txt")
 sed -i 's/^Product_name=.*/Product_name=STALE/' "$work/config.txt"
 click_control 1047
 xdotool key End BackSpace BackSpace BackSpace BackSpace type 101
-[ "$(probe text 1047)" = 101 ] || fail "could not type 101 into the percentage"
+typed_101() { [ "$(probe text 1047)" = 101 ]; }
+wait_for 10 typed_101 || fail "could not type 101 into the percentage (it shows \"$(probe text 1047)\")"
 click_control 1005
 wait_for 10 dialog_shown 'between 0 and 100' || fail "no message box for the percentage 101"
 echo "message box: $(probe dialogs)"
@@ -325,7 +335,8 @@ xdotool key Return
 wait_for 10 no_dialog || fail "the message box did not close"
 collapsed() { [ "$(window_height)" = "$first_height" ]; }
 wait_for 10 collapsed || fail "Save configure did not collapse the window to $first_height (now $(window_height))"
-grep -q '^Product_name=KX20' "$work/config.txt" || fail "Save configure did not write config.txt"
+config_saved() { grep -q '^Product_name=KX20' "$work/config.txt"; }
+wait_for 10 config_saved || fail "Save configure did not write config.txt"
 grep -q "^$old_value" "$work/config.txt" || fail "config.txt lost the previous percentage ($old_value)"
 
 # 5. The About box opens and closes.
