@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <system_error>
@@ -182,7 +183,11 @@ class ProductionRig {
   DiskImageStore images_;
   ProductionLogWriter log_;
   StatusQueue queue_;
-  RunLocks locks_;
+  // On the heap: ThreadSanitizer knows a freed mutex is gone, but not one on
+  // a stack frame that has returned. A later test's mutex at the same stack
+  // address would inherit this one's lock order and make a false cycle.
+  std::unique_ptr<RunLocks> locksHeld_ = std::make_unique<RunLocks>();
+  RunLocks& locks_ = *locksHeld_;
   std::atomic<int> rescanPending_{1};
   ProductionEnvironment env_;
   std::vector<WorkerStatus> messages_;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -30,9 +31,14 @@ std::string SettingsWithSerial(const std::string& serial) {
 struct Station {
   ConfigTempDir dir;
   std::string path = dir.File("config.txt");
-  MemoryConsoleView view;
+  // The mutex holders on the heap: ThreadSanitizer forgets a freed mutex, not
+  // one in a returned stack frame, whose lock order a later test's mutex at
+  // the same address would inherit (a false cycle).
+  std::unique_ptr<MemoryConsoleView> viewHeld = std::make_unique<MemoryConsoleView>();
+  MemoryConsoleView& view = *viewHeld;
   ConfigTable table{};
-  SettingsStore store;
+  std::unique_ptr<SettingsStore> storeHeld = std::make_unique<SettingsStore>();
+  SettingsStore& store = *storeHeld;
 
   SerialStepContext Context(std::int32_t option = 1) {
     SerialStepContext c;
