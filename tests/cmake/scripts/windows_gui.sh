@@ -143,15 +143,11 @@ menu_open() { grep -q . < <(probe menus); }
 no_menu() { ! menu_open; }
 system_menu_item() {  # $1: how many items up from the bottom of the system menu
   # The keys go nowhere useful until the menu is really open (a loaded
-  # machine takes its time), so wait for it, and ask again once.
-  local try
-  for try in 1 2; do
-    focus_main
-    xdotool key alt+space
-    wait_for 10 menu_open && break
-    [ "$try" = 2 ] && fail "the system menu did not open"
-    xdotool key Escape
-  done
+  # machine takes its time), so wait for it. (No second try: Escape to close
+  # a late menu would end the program if the menu never opened.)
+  focus_main
+  xdotool key alt+space
+  wait_for 20 menu_open || fail "the system menu did not open"
   local i
   for i in $(seq "$1"); do xdotool key Up; sleep 0.1; done
   xdotool key Return
