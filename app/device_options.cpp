@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #ifdef _WIN32
-#include <windows.h>
+#include "app/win32/wide_text.h"
 #endif
 
 #include "common/utf8.h"
@@ -173,16 +173,8 @@ std::string CommandLineTextAsUtf8(const std::string& text) {
   // Text that is UTF-8 already (a UTF-8 code page, or a caller that converted)
   // stays as it is; what is not is read in the ANSI code page.
   if (IsUtf8(text) || text.size() > 4096) return text;
-  const int size = static_cast<int>(text.size());
-  const int wideLength = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
-  if (wideLength <= 0) return text;
-  std::wstring wide(static_cast<std::size_t>(wideLength), L'\0');
-  MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text.data(), size, wide.data(), wideLength);
-  const int length = WideCharToMultiByte(CP_UTF8, 0, wide.data(), wideLength, nullptr, 0, nullptr, nullptr);
-  if (length <= 0) return text;
-  std::string utf8(static_cast<std::size_t>(length), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), wideLength, utf8.data(), length, nullptr, nullptr);
-  return utf8;
+  const std::string utf8 = Utf8FromWide(WideFromCodePage(text, CP_ACP, MB_ERR_INVALID_CHARS));
+  return utf8.empty() ? text : utf8;
 #else
   return text;
 #endif

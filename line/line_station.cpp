@@ -583,7 +583,7 @@ void LineStation::SenderLoop() {
       if (!(ok = SendOnce(error))) break;
     }
     // A flush took over: what it sends and what it leaves is its to report.
-    if (yielded && ok) continue;
+    if (yielded) continue;
     std::lock_guard<std::mutex> lock(sendMutex_);
     if (!ok && !sendFailing_) {
       sendFailing_ = true;

@@ -153,21 +153,14 @@ std::string CleanText(std::string_view s) {
       ++i;
       continue;
     }
-    // A whole, shortest UTF-8 sequence, or escaped byte by byte.
-    std::size_t len = Utf8SequenceAt(s, i);
-    bool ok = len > 0;
-    if (!ok) len = c == 0xC2 ? 2 : 0;
-    // U+0080..U+009F are control characters too.
-    if (ok && len == 2 && c == 0xC2 && static_cast<unsigned char>(s[i + 1]) < 0xA0) ok = false;
-    if (!ok) {
-      if (len == 2 && c == 0xC2 && i + 1 < s.size()) {
-        escape(c);
-        escape(static_cast<unsigned char>(s[i + 1]));
-        i += 2;
-      } else {
-        escape(c);
-        ++i;
-      }
+    // A whole, shortest UTF-8 sequence, or escaped byte by byte; U+0080..U+009F
+    // (C2 80..C2 9F) are control characters too. A C2 lead byte is escaped
+    // with the byte after it.
+    const std::size_t len = Utf8SequenceAt(s, i);
+    if (len == 0 || (c == 0xC2 && static_cast<unsigned char>(s[i + 1]) < 0xA0)) {
+      const std::size_t n = c == 0xC2 && i + 1 < s.size() ? 2 : 1;
+      for (std::size_t k = 0; k < n; ++k) escape(static_cast<unsigned char>(s[i + k]));
+      i += n;
       continue;
     }
     out.append(s.substr(i, len));

@@ -8,22 +8,13 @@
 
 #include "app/station_report.h"
 #include "app/win32/auto_clicker.h"
+#include "app/win32/wide_text.h"
 #include "production/status_message.h"
 
 namespace kx20 {
 namespace {
 
 namespace ctl = station_control;
-
-std::wstring WideText(const std::string& text, UINT codePage) {
-  if (text.empty()) return {};
-  const int size = static_cast<int>(text.size());
-  const int length = MultiByteToWideChar(codePage, 0, text.data(), size, nullptr, 0);
-  if (length <= 0) return {};
-  std::wstring wide(static_cast<std::size_t>(length), L'\0');
-  MultiByteToWideChar(codePage, 0, text.data(), size, wide.data(), length);
-  return wide;
-}
 
 constexpr int kMainTemplate = 102;
 constexpr int kAboutTemplate = 100;
@@ -345,7 +336,7 @@ void MainWindow::ShowCaptionNote() {
   captionNote_ = note;
   // The caption's own words come from the resources (ANSI code page); the
   // note names the lot and the operator, which the records hold in UTF-8.
-  SetWindowTextW(window_, (WideText(caption_, CP_ACP) + WideText(note, CP_UTF8)).c_str());
+  SetWindowTextW(window_, (WideFromCodePage(caption_, CP_ACP) + WideFromCodePage(note, CP_UTF8)).c_str());
 }
 
 void MainWindow::AppendSystemMenu() {
